@@ -1,0 +1,21 @@
+// Cfg.h — the client's module identifiers and table sizes.
+#pragma once
+#include <cstdint>
+
+namespace Cfg {
+  enum TModId : uint8_t {
+    midNull = 0,
+    midLog = 1,
+    midConfig = 2,
+    midFiles = 3,
+    midSndrs = 4,
+    midRcvrs = 5,
+    midSrvIO = 6,
+    midClient = 7,
+    midWISPCli = 8,
+  };
+  constexpr uint32_t modCnt = 9;
+  constexpr char prgName[] = "WISPCli";
+  constexpr uint32_t cntMax = 1;     // files, senders, receivers in the tables
+  constexpr bool client = true;
+}

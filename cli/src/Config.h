@@ -1,0 +1,25 @@
+// Config.h — the client's configuration, settled from the command line at
+// start-up and read-only afterwards.
+#pragma once
+#include <cstdint>
+
+namespace Config {
+  struct TDataDesc {
+    char prg[16];    // program name
+    uint32_t ver;    // program version
+    char ext[32];    // version date
+    char dir[128];   // working directory at start (shown only)
+    bool dbg;        // -d: per-fragment traces
+    bool vrb;        // -v: log messages on the console too
+    bool ovr;        // -o: an existing local file may be replaced
+    bool wrt;        // true for put, false for get
+    bool pro;        // progress display
+    uint32_t adr;    // -a: server address (network order in memory)
+    uint16_t prt;    // -p: server port
+    uint32_t dtu;    // -u: update period, ms, 1..10000
+    uint8_t fpu;     // -f: fragment requests per update, 1..255
+    char rnm[128];   // the file to fetch or send
+  };
+  extern TDataDesc data;
+  void InitModule();
+}

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite twice: a normal build (build/) and one
+# under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+jobs=$(nproc)
+for variant in normal asan; do
+  if [ "$variant" = normal ]; then dir=build; flags=(-DWISP_SANITIZE=OFF); else dir=build-asan; flags=(-DWISP_SANITIZE=ON); fi
+  echo "=== $variant build ($dir)"
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${flags[@]}" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+  echo "=== $variant tests"
+  (cd "$dir" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+     ctest --output-on-failure -j"$jobs")
+done
+echo "=== all tests passed in both builds"

@@ -1,0 +1,9 @@
+// MMSys.h — the system millisecond clock.
+#pragma once
+#include <cstdint>
+
+namespace MMSys {
+  void InitModule();
+  // Milliseconds of the monotonic clock, wrapping at 2^32.
+  uint32_t Ticks();
+}

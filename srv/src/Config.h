@@ -1,0 +1,24 @@
+// Config.h — the server's configuration, settled from the command line at
+// start-up and read-only afterwards.
+#pragma once
+#include <cstdint>
+#include "SO.h"
+
+namespace Config {
+  struct TDataDesc {
+    char prg[16];    // program name
+    uint32_t ver;    // program version
+    char ext[32];    // version date
+    char dir[128];   // working directory at start (shown only)
+    bool dbg;        // -d: per-fragment traces
+    bool vrb;        // -v: log messages on the console too
+    bool ovr;        // -o: a write request may replace an existing file
+    uint32_t adr;    // -a: local address (network order in memory)
+    uint16_t prt;    // -p: local port
+    uint32_t dtu;    // lower bound of the negotiated update period, ms
+    uint8_t fpu;     // upper bound of the negotiated fragments per update
+  };
+  extern TDataDesc data;
+  void WrInfo(SO::TBuffer& b);
+  void InitModule();
+}
