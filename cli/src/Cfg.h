@@ -14,6 +14,7 @@ namespace Cfg {
     midClient = 7,
     midWISPCli = 8,
   };
+  constexpr TModId midLink = midSrvIO;   // the datagram link of this program
   constexpr uint32_t modCnt = 9;
   constexpr char prgName[] = "WISPCli";
   constexpr uint32_t cntMax = 1;     // files, senders, receivers in the tables

@@ -14,6 +14,7 @@ namespace Cfg {
     midServer = 7,
     midWISPSrv = 8,
   };
+  constexpr TModId midLink = midCliIO;   // the datagram link of this program
   constexpr uint32_t modCnt = 9;
   constexpr char prgName[] = "WISPSrv";
   constexpr uint32_t cntMax = 16;    // files, senders, receivers in the tables

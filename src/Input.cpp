@@ -1,0 +1,110 @@
+// Input.cpp — keys from standard input without blocking, and the stack of
+// key handlers.
+//
+// A terminal is switched to non-echo, non-line mode while the program is in
+// its foreground (and restored on every way out); a pipe or a file is read
+// one byte at a time, so scripts and tests can press keys; nothing is read
+// once standard input has ended or is closed, nor while the terminal belongs
+// to another process group (a program started with & keeps running).
+#include "Input.h"
+
+#include <cerrno>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "Lib3.h"
+
+namespace {
+  struct THndsDesc {
+    uint32_t n;
+    Input::THandler a[Input::hndMax];
+  };
+  THndsDesc hnds{};
+
+  enum TSrc { srcNone, srcTty, srcStream };
+  TSrc src = srcNone;
+
+  bool rawSet = false;
+  termios saved{};
+
+  void Restore() {
+    if (rawSet) {
+      tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+      rawSet = false;
+    }
+  }
+
+  // Non-echo, non-line mode, set only while in the foreground: changing the
+  // terminal from the background would disturb the shell that owns it.
+  bool TtyReady() {
+    pid_t fg = tcgetpgrp(STDIN_FILENO);
+    if (fg < 0) {
+      src = srcNone;   // the terminal went away
+      return false;
+    }
+    if (fg != getpgrp()) return false;
+    if (!rawSet) {
+      if (tcgetattr(STDIN_FILENO, &saved) != 0) {
+        src = srcNone;
+        return false;
+      }
+      termios t = saved;
+      t.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+      t.c_cc[VMIN] = 1;
+      t.c_cc[VTIME] = 0;
+      Lib3::AtExit(Restore);
+      if (tcsetattr(STDIN_FILENO, TCSANOW, &t) != 0) return false;
+      rawSet = true;
+    }
+    return true;
+  }
+
+  // Reads one byte if one is waiting; false when none is.
+  bool ReadKey(char& c) {
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    int r = poll(&p, 1, 0);
+    if (r <= 0) return false;
+    if ((p.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) return false;
+    if ((p.revents & POLLNVAL) != 0) {
+      src = srcNone;
+      return false;
+    }
+    ssize_t k = read(STDIN_FILENO, &c, 1);
+    if (k == 1) return true;
+    if (k == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) src = srcNone;
+    return false;
+  }
+}
+
+namespace Input {
+  void InitModule() {
+    hnds.n = 0;
+    struct stat st{};
+    if (fstat(STDIN_FILENO, &st) != 0) {
+      src = srcNone;
+    } else if (isatty(STDIN_FILENO)) {
+      src = srcTty;
+    } else {
+      src = srcStream;
+    }
+  }
+
+  void Install(THandler h) {
+    if (hnds.n >= hndMax) Lib3::FatalError("Input.Install: too many key handlers");
+    hnds.a[hnds.n] = h;
+    ++hnds.n;
+  }
+
+  void Handle(char c) {
+    for (uint32_t k = hnds.n; k > 0; --k) hnds.a[k - 1](c);
+  }
+
+  void Trigger() {
+    if (src == srcNone) return;
+    if (src == srcTty && !TtyReady()) return;
+    char c = 0;
+    if (ReadKey(c)) Handle(c);
+  }
+}

@@ -1,0 +1,88 @@
+// Lib3.cpp — return code, termination chain, fatal stops, the frame lock.
+#include "Lib3.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <unistd.h>
+
+#include "FIOStd.h"
+
+namespace {
+  uint8_t rc = 255;
+  Lib3::TProc term = nullptr;
+  std::atomic<bool> initialised{false};
+  std::atomic<bool> chainRunning{false};
+  std::atomic<Lib3::TProc> atExit{nullptr};
+  std::recursive_timed_mutex frame;
+
+  // Ends the process at once with code x, after the at-exit procedure.
+  [[noreturn]] void Exit(int x) {
+    Lib3::TProc p = atExit.exchange(nullptr);
+    if (p != nullptr) p();
+    _exit(x);
+  }
+
+  // Return from main (or exit()) runs the chain through the C library's
+  // exit machinery.
+  void OnProcessExit() {
+    if (!chainRunning.load()) Lib3::DoneModule();
+  }
+}
+
+namespace Lib3 {
+  void InitModule() {
+    if (initialised.load()) return;
+    frame.lock();   // the main thread holds the frame lock from now on
+    rc = 255;
+    term = Halt;
+    initialised.store(true);
+    std::atexit(OnProcessExit);
+  }
+
+  bool Initialised() { return initialised.load(); }
+
+  void SetReturnCode(uint8_t x) { rc = x; }
+  uint8_t ReturnCode() { return rc; }
+
+  void Terminate(TProc p, TProc& old) {
+    old = term;
+    term = p;
+  }
+
+  void Halt() { Exit(rc); }
+
+  void Stop() {
+    if (!initialised.load()) Exit(9);
+    // A stop requested while the chain runs ends the process at once.
+    if (chainRunning.exchange(true)) Exit(rc);
+    TProc p = term;
+    if (p != nullptr) p();
+    Halt();
+  }
+
+  void DoneModule() { Stop(); }
+
+  void FatalError(const char* s) {
+    FIOStd::WrStrLn(FIOStd::chErr, s);
+    Stop();
+  }
+
+  void FileError(const char* op, const char* file, int err) {
+    char line[512];
+    std::snprintf(line, sizeof line, "Run-time error: %s \"%s\" failed: %s (errno %d)", op,
+                  file != nullptr ? file : "", std::strerror(err), err);
+    FIOStd::WrStrLn(FIOStd::chOut, line);
+    Stop();
+  }
+
+  void Lock() { frame.lock(); }
+  void Unlock() { frame.unlock(); }
+  bool LockTimed(uint32_t ms) { return frame.try_lock_for(std::chrono::milliseconds(ms)); }
+
+  void AtExit(TProc p) { atExit.store(p); }
+}

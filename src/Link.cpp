@@ -1,0 +1,348 @@
+// Link.cpp — the datagram link's common core on POSIX sockets.
+//
+// Failures that the network can cause (a datagram too long, an ICMP error
+// reported on the next receive, a full send queue, an unreachable peer) are
+// counted and the loop goes on: a server must not be stoppable by one
+// datagram, and the receiving side asks again for what was lost. Only a
+// broken socket or a misuse stops the program.
+#include "Link.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "Cfg.h"
+#include "Config.h"
+#include "Input.h"
+#include "Lib3.h"
+#include "Log.h"
+#include "SO.h"
+#include "Tmr.h"
+#include "Tmr0.h"
+#include "Tmrs.h"
+#include "Utils.h"
+
+namespace {
+  int soc = -1;
+  Link::TCntDesc cnt{};
+  uint32_t tcs = 0;
+  Link::TRx rx = nullptr;
+  Lib3::TProc oldTerm = nullptr;
+
+  void DoneModule() {
+    char t[128];
+    SO::TBuffer b;
+    SO::Init(b, t);
+    SO::WrStr(b, "DoneModule txn ");
+    SO::WrLngCard(b, cnt.txn, 1);
+    SO::WrStr(b, " txe ");
+    SO::WrLngCard(b, cnt.txe, 1);
+    SO::WrStr(b, " rxn ");
+    SO::WrLngCard(b, cnt.rxn, 1);
+    SO::WrStr(b, " rxe ");
+    SO::WrLngCard(b, cnt.rxe, 1);
+    Link::Message(t);
+    oldTerm();
+  }
+
+  // "<what><errno>" as a fatal stop.
+  [[noreturn]] void FatalErr(const char* what, int err) {
+    char t[64];
+    SO::TBuffer b;
+    SO::Init(b, t);
+    SO::WrStr(b, what);
+    SO::WrLngInt(b, err, 1);
+    Link::Fatal(t);
+  }
+
+  void Show(const char* name, uint32_t v) {
+    char t[64];
+    SO::TBuffer b;
+    SO::Init(b, t);
+    SO::WrStr(b, "AdjSock ");
+    SO::WrStr(b, name);
+    SO::WrChar(b, ' ');
+    SO::WrLngCard(b, v, 1);
+    Link::Message(t);
+  }
+
+  int NewSock() {
+    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (s < 0) FatalErr("NewSock socket() failed, err ", errno);
+    return s;
+  }
+
+  void AdjSock_SetNonBlock(int s) {
+    int fl = ::fcntl(s, F_GETFL);
+    if (fl < 0 || ::fcntl(s, F_SETFL, fl | O_NONBLOCK) != 0) FatalErr("SetNonBlock ioctlsocket() failed, err ", errno);
+    Show("SetNonBlock", 1);
+  }
+
+  // Reads a 4-byte socket option and shows it under name.
+  uint32_t AdjSock_Get(int s, int opt, const char* name) {
+    int v = 0;
+    socklen_t l = sizeof v;
+    char t[64];
+    SO::TBuffer b;
+    SO::Init(b, t);
+    if (::getsockopt(s, SOL_SOCKET, opt, &v, &l) != 0) {
+      SO::WrStr(b, name);
+      SO::WrStr(b, " getsockopt() failed, err ");
+      SO::WrLngInt(b, errno, 1);
+      Link::Fatal(t);
+    }
+    if (l != 4) {
+      SO::WrStr(b, name);
+      SO::WrStr(b, " getsockopt() returned invalid par len ");
+      SO::WrLngCard(b, static_cast<uint32_t>(l), 1);
+      Link::Fatal(t);
+    }
+    Show(name, static_cast<uint32_t>(v));
+    return static_cast<uint32_t>(v);
+  }
+
+  void AdjSock_Set(int s, int opt, const char* name, uint32_t v) {
+    int x = static_cast<int>(v);
+    if (::setsockopt(s, SOL_SOCKET, opt, &x, sizeof x) != 0) {
+      char t[64];
+      SO::TBuffer b;
+      SO::Init(b, t);
+      SO::WrStr(b, name);
+      SO::WrStr(b, " setsockopt() failed, err ");
+      SO::WrLngInt(b, errno, 1);
+      Link::Fatal(t);
+    }
+    Show(name, v);
+  }
+
+  void AdjSock(int s) {
+    AdjSock_SetNonBlock(s);
+    if (AdjSock_Get(s, SO_RCVBUF, "RcvLen") < Link::lenSockBuf) {
+      AdjSock_Set(s, SO_RCVBUF, "SetRcvLen", Link::lenSockBuf);
+      AdjSock_Get(s, SO_RCVBUF, "RcvLen");
+    }
+    if (AdjSock_Get(s, SO_SNDBUF, "SndLen") < Link::lenSockBuf) {
+      AdjSock_Set(s, SO_SNDBUF, "SetSndLen", Link::lenSockBuf);
+      AdjSock_Get(s, SO_SNDBUF, "SndLen");
+    }
+    // Linux has no maximum-message-size option: the largest UDP payload.
+    Show("MsgLen", Link::lenMsgMax);
+  }
+
+  sockaddr_in MkAdr(uint32_t a, uint16_t p) {
+    sockaddr_in x{};
+    x.sin_family = AF_INET;
+    x.sin_port = htons(p);
+    std::memcpy(&x.sin_addr.s_addr, &a, 4);   // stored as is: network order in memory
+    return x;
+  }
+
+  void BindSock(int s, uint32_t la, uint16_t lp) {
+    sockaddr_in x = MkAdr(la, lp);
+    if (::bind(s, reinterpret_cast<sockaddr*>(&x), sizeof x) != 0) {
+      int err = errno;
+      char t[64];
+      SO::TBuffer b;
+      SO::Init(b, t);
+      SO::WrStr(b, "BindSock bind() for ");
+      Utils::WrIP(b, la);
+      SO::WrChar(b, ':');
+      SO::WrCard(b, lp, 1);
+      SO::WrStr(b, " failed, err ");
+      SO::WrLngInt(b, err, 1);
+      Link::Fatal(t);
+    }
+  }
+
+  void GetSockAdr(int s, uint32_t& la, uint16_t& lp) {
+    sockaddr_in x{};
+    socklen_t l = sizeof x;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&x), &l) != 0) FatalErr("GetSockAdr getsockname() failed, err ", errno);
+    if (x.sin_family != AF_INET) Link::Fatal("GetSockAdr getsockname() returned invalid family value");
+    if (l < 8) Link::Fatal("GetSockAdr getsockname() returned short address record");
+    std::memcpy(&la, &x.sin_addr.s_addr, 4);
+    lp = ntohs(x.sin_port);
+  }
+
+  // A send error the network or the moment can cause: the datagram is dropped.
+  bool SendTransient(int err) {
+    switch (err) {
+      case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+      case EWOULDBLOCK:
+#endif
+      case ENOBUFS: case ENOMEM: case EINTR:
+      case ECONNREFUSED: case EHOSTUNREACH: case ENETUNREACH: case EHOSTDOWN: case ENETDOWN:
+      case EPERM: case EACCES: case EINVAL: case EADDRNOTAVAIL: case EAFNOSUPPORT: case EMSGSIZE:
+        return true;
+      default:
+        return false;
+    }
+  }
+
+  // A receive error the network or the moment can cause: counted in rxe.
+  bool RecvTransient(int err) {
+    switch (err) {
+      case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+      case EWOULDBLOCK:
+#endif
+      case EINTR: case ENOBUFS: case ENOMEM: case ECONNREFUSED: case EHOSTUNREACH:
+      case ENETUNREACH: case EHOSTDOWN: case ENETDOWN: case ETIMEDOUT: case ECONNRESET:
+        return true;
+      default:
+        return false;
+    }
+  }
+
+  // True when a datagram was sent; false when it was dropped.
+  bool WrSock(int s, uint32_t ra, uint16_t rp, const uint8_t* x, uint32_t l) {
+    sockaddr_in a = MkAdr(ra, rp);
+    ssize_t r = ::sendto(s, x, l, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    if (r < 0) {
+      int err = errno;
+      if (SendTransient(err)) return false;
+      FatalErr("WrSock sendto() failed, err ", err);
+    }
+    if (static_cast<size_t>(r) != l) {
+      char t[64];
+      SO::TBuffer b;
+      SO::Init(b, t);
+      SO::WrStr(b, "WrSock sendto() failed, ");
+      SO::WrLngInt(b, static_cast<int32_t>(r), 1);
+      SO::WrStr(b, " of ");
+      SO::WrLngCard(b, l, 1);
+      SO::WrStr(b, " bytes written");
+      Link::Fatal(t);
+    }
+    return true;
+  }
+
+  // Receives one datagram; false when the receive failed transiently.
+  // l is the datagram's true length (MSG_TRUNC), also when it exceeds x.
+  bool RdSock(int s, uint32_t& ra, uint16_t& rp, uint8_t (&x)[Link::lenBuf], uint32_t& l) {
+    sockaddr_in a{};
+    socklen_t al = sizeof a;
+    ssize_t r = ::recvfrom(s, x, sizeof x, MSG_TRUNC, reinterpret_cast<sockaddr*>(&a), &al);
+    if (r < 0) {
+      int err = errno;
+      if (RecvTransient(err)) return false;
+      FatalErr("RdSock recvfrom() failed, err ", err);
+    }
+    if (al < 8) {
+      char t[64];
+      SO::TBuffer b;
+      SO::Init(b, t);
+      SO::WrStr(b, "RdSock recvfrom() failed, al ");
+      SO::WrLngCard(b, static_cast<uint32_t>(al), 1);
+      SO::WrStr(b, " < 8");
+      Link::Fatal(t);
+    }
+    std::memcpy(&ra, &a.sin_addr.s_addr, 4);
+    rp = ntohs(a.sin_port);
+    l = static_cast<uint32_t>(r);
+    return true;
+  }
+
+  void Receive() {
+    uint8_t buf[Link::lenBuf];
+    uint32_t ra = 0, l = 0;
+    uint16_t rp = 0;
+    if (!RdSock(soc, ra, rp, buf, l)) {
+      Link::IncCnt(cnt.rxe);
+      return;
+    }
+    if (rx == nullptr) {
+      Link::IncCnt(cnt.rxe);
+      return;
+    }
+    rx(ra, rp, buf, l);
+  }
+
+  void Trigger() {
+    Input::Trigger();
+    uint32_t now = Tmr::Ticks();
+    Tmrs::Trigger(Tmr0::Diff(tcs, now));
+    tcs = now;
+  }
+}
+
+namespace Link {
+  void Message(const char* s) { Log::Write(Cfg::midLink, Log::lvlMsg, s, Config::data.vrb); }
+
+  void Fatal(const char* s) {
+    Log::Write(Cfg::midLink, Log::lvlFat, s, true);
+    Lib3::Stop();
+  }
+
+  void IncCnt(uint32_t& c) { c = (c == 0xFFFFFFFFu) ? 0 : c + 1; }
+
+  TCntDesc& Cnt() { return cnt; }
+
+  void InitModule(const char* name, uint32_t la, uint16_t lp, const char* startLine, TRx h) {
+    Log::Register(Cfg::midLink, name);
+    rx = h;
+    soc = -1;
+    cnt = TCntDesc{};
+    tcs = Tmr::Ticks();
+    Lib3::Terminate(DoneModule, oldTerm);
+    soc = NewSock();
+    AdjSock(soc);
+    BindSock(soc, la, lp);
+    uint32_t a = 0;
+    uint16_t p = 0;
+    GetSockAdr(soc, a, p);
+    char t[64];
+    SO::TBuffer b;
+    SO::Init(b, t);
+    SO::WrStr(b, startLine);
+    Utils::WrIP(b, a);
+    SO::WrChar(b, ':');
+    SO::WrCard(b, p, 1);
+    Message(t);
+  }
+
+  void Send(uint32_t ra, uint16_t rp, const uint8_t* x, size_t n, uint32_t l) {
+    if (l > n || l > lenBuf) Fatal("Send Bad length");
+    if (WrSock(soc, ra, rp, x, l)) {
+      IncCnt(cnt.txn);
+    } else {
+      IncCnt(cnt.txe);
+    }
+  }
+
+  void Execute() {
+    for (;;) {
+      Trigger();
+      pollfd p{soc, POLLIN, 0};
+      timespec to{0, waitUs * 1000};
+      // The frame lock is given up only here, while the loop waits, so a
+      // console signal can stop the program between two loop steps.
+      Lib3::Unlock();
+      int r = ::ppoll(&p, 1, &to, nullptr);
+      int err = errno;
+      Lib3::Lock();
+      if (r < 0) {
+        if (err == EINTR) continue;
+        FatalErr("Execute select() failed, err ", err);
+      }
+      if (r == 0) continue;
+      if ((p.revents & (POLLIN | POLLERR)) != 0) {
+        Receive();
+      } else {
+        char t[64];
+        SO::TBuffer b;
+        SO::Init(b, t);
+        SO::WrStr(b, "Execute select() returned ");
+        SO::WrLngInt(b, r, 1);
+        SO::WrStr(b, " but empty set");
+        Fatal(t);
+      }
+    }
+  }
+}

@@ -1,0 +1,42 @@
+// Link.h — the datagram link's common core: one non-blocking UDP socket, the
+// program's only event loop, sending, receiving and the traffic counters.
+// The client's SrvIO and the server's CliIO are thin modules over it that
+// differ in binding, filtering and the form of their receive handler.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace Link {
+  constexpr uint32_t lenBuf = 1472;        // receive buffer, largest send
+  constexpr int32_t waitUs = 500;          // wait of one loop pass
+  constexpr uint32_t lenSockBuf = 131072;  // least socket buffer sizes
+  constexpr uint32_t lenMsgMax = 65507;    // largest UDP payload over IPv4
+
+  struct TCntDesc {
+    uint32_t txn;   // datagrams sent
+    uint32_t txe;   // datagrams that could not be sent and were dropped
+    uint32_t rxn;   // datagrams handed to the receive handler
+    uint32_t rxe;   // datagrams received and dropped, failed receives
+  };
+
+  // Called for every datagram that arrives: source endpoint, the 1472-byte
+  // buffer and the datagram's true length (which may exceed the buffer: the
+  // handler then sees only the first 1472 bytes and must reject it by length).
+  using TRx = void (*)(uint32_t ra, uint16_t rp, const uint8_t* x, uint32_t l);
+
+  // Registers with the log under the program's link id, chains DoneModule,
+  // opens, tunes and binds the socket and logs startLine + the bound endpoint.
+  void InitModule(const char* name, uint32_t la, uint16_t lp, const char* startLine, TRx rx);
+
+  void Message(const char* s);
+  [[noreturn]] void Fatal(const char* s);
+
+  // Sends l bytes of x (an array of n bytes) to ra:rp.
+  void Send(uint32_t ra, uint16_t rp, const uint8_t* x, size_t n, uint32_t l);
+
+  // The event loop: keys, timers, one wait of 0.5 ms, at most one datagram.
+  [[noreturn]] void Execute();
+
+  void IncCnt(uint32_t& c);
+  TCntDesc& Cnt();
+}

@@ -1,0 +1,35 @@
+// CliIO.cpp — the server's link over the common core.
+#include "CliIO.h"
+
+#include "Config.h"
+#include "Link.h"
+
+namespace {
+  CliIO::THandler hnd = nullptr;
+
+  void OnRx(uint32_t ra, uint16_t rp, const uint8_t* x, uint32_t l) {
+    if (hnd != nullptr) {
+      Link::IncCnt(Link::Cnt().rxn);
+      CliIO::TRxInfDesc r{{ra, rp}};
+      hnd(r, x, l);
+    } else {
+      Link::IncCnt(Link::Cnt().rxe);
+    }
+  }
+}
+
+namespace CliIO {
+  void InitModule() {
+    hnd = nullptr;
+    Link::InitModule("CliIO", Config::data.adr, Config::data.prt, "InitSock Listening on ", OnRx);
+  }
+
+  void Install(THandler h) {
+    if (hnd != nullptr) Link::Fatal("Install Called twice");
+    hnd = h;
+  }
+
+  void Send(const UDP0::TDstDesc& d, const uint8_t* x, size_t n, uint32_t l) { Link::Send(d.a, d.p, x, n, l); }
+
+  void Execute() { Link::Execute(); }
+}

@@ -1,0 +1,21 @@
+// CliIO.h — the server's datagram link: bound to the configured endpoint,
+// every datagram reaches the session with its source endpoint.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "UDP0.h"
+
+namespace CliIO {
+  struct TRxInfDesc {
+    UDP0::TDstDesc d;   // the endpoint that sent the datagram
+  };
+  // x is the 1472-byte receive buffer, l the datagram's true length.
+  using THandler = void (*)(const TRxInfDesc& r, const uint8_t* x, uint32_t l);
+  void InitModule();
+  void Install(THandler h);
+  // Sends l bytes of x (an array of n bytes) to d.
+  void Send(const UDP0::TDstDesc& d, const uint8_t* x, size_t n, uint32_t l);
+  template <size_t N> inline void Send(const UDP0::TDstDesc& d, const uint8_t (&x)[N], uint32_t l) { Send(d, x, N, l); }
+  [[noreturn]] void Execute();
+}
