@@ -98,25 +98,19 @@ TEST_F(SrvConfig, ErrorsStopWith255) {
     const char* msg;
     const char* quoted;
   };
+  // The number conversion at its edges; the end-to-end tests go through every message.
   const Case cases[] = {
-      {{"-x"}, "Invalid option", "x"},
-      {{"-vd"}, "Invalid option", "vd"},
-      {{"-V"}, "Invalid option", "V"},
-      {{"-p667"}, "Invalid option", "p667"},
-      {{"file.txt"}, "Unexpected argument", "file.txt"},
-      {{"-a", "1.2.3"}, "Invalid IP address", "1.2.3"},
-      {{"-a"}, "Invalid IP address", nullptr},
-      {{"-p", "x"}, "Invalid port number", "x"},
-      {{"-p", "-1"}, "Invalid port number", "1"},
       {{"-p", "+"}, "Invalid port number", "+"},
       {{"-p", "++1"}, "Invalid port number", "++1"},
       {{"-p", " 1"}, "Invalid port number", " 1"},
+      {{"-p", "1 "}, "Invalid port number", "1 "},
       {{"-p", ""}, "Invalid port number", nullptr},
+      {{"-p", "-1"}, "Invalid port number", "1"},
       {{"-p", "4294967296"}, "Invalid port number", "4294967296"},
-      {{"-p"}, "Invalid port number", nullptr},
+      {{"-p", "99999999999999999999"}, "Invalid port number", "99999999999999999999"},
       {{"-p", "65536"}, "Port number out of range", "65536"},
       {{"-p", "4294967295"}, "Port number out of range", "4294967295"},
-      {{"-x", "-h"}, "Invalid option", "x"},
+      {{"-a", "1.2.3", "-p", "x"}, "Invalid IP address", "1.2.3"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.a.empty() ? std::string() : c.a[0]);

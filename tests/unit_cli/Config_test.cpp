@@ -121,29 +121,21 @@ TEST_F(CliConfig, ErrorsStopWith255) {
     const char* msg;
     const char* quoted;
   };
+  // The number conversion and the ranges at their edges; the end-to-end
+  // tests go through every message.
   const Case cases[] = {
       {{}, "Invalid mode", nullptr},
-      {{"-x", "get"}, "Invalid option", "x"},
-      {{"/x", "get"}, "Invalid option", "x"},
-      {{"-dv", "get"}, "Invalid option", "dv"},
-      {{"xget"}, "Invalid mode", "xget"},
-      {{"-"}, "Invalid mode", "-"},
-      {{"get", "a", "b"}, "Unexpected argument", "b"},
       {{"-u", "0", "get"}, "Update period out of range", "0"},
       {{"-u", "10001", "get"}, "Update period out of range", "10001"},
       {{"-u", "get"}, "Invalid update period", "get"},
-      {{"-u", "-v", "get"}, "Invalid update period", "v"},
       {{"-f", "256", "put", "x"}, "Fragment count out of range", "256"},
       {{"-f", "0", "put", "x"}, "Fragment count out of range", "0"},
-      {{"put", "x", "-f"}, "Invalid fragment count", nullptr},
+      {{"-f", "1e2", "put", "x"}, "Invalid fragment count", "1e2"},
       {{"-p", "65536", "get"}, "Port number out of range", "65536"},
       {{"-p", "4294967295", "get"}, "Port number out of range", "4294967295"},
       {{"-p", "4294967296", "get"}, "Invalid port number", "4294967296"},
       {{"-p", "+1", "get"}, "Invalid port number", "+1"},
-      {{"-p", "-1", "get"}, "Invalid port number", "1"},
-      {{"get", "-p"}, "Invalid port number", nullptr},
-      {{"-a", "1.2.3", "get"}, "Invalid IP address", "1.2.3"},
-      {{"-x", "-h"}, "Invalid option", "x"},
+      {{"-p", "", "get"}, "Invalid port number", nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.a.empty() ? std::string("(none)") : c.a[0]);
