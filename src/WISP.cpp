@@ -1,0 +1,216 @@
+// WISP.cpp — building, reading and accepting telegrams.
+#include "WISP.h"
+
+#include <cstring>
+
+#include "Crc.h"
+
+namespace WISP {
+
+namespace {
+  bool initialised = false;
+
+  // The trailer covers everything before it; len is the whole telegram.
+  inline uint32_t Seal(uint8_t* x, uint32_t len) { return Crc::AppendCrc(x, len - lenTrl); }
+}
+
+void PutPos(uint8_t* p, uint32_t off, const TPosDesc& v) {
+  PutU32(p, off + FldPos::l, v.l);
+  std::memcpy(p + off + FldPos::d, v.d, lenDgst);
+}
+
+void GetPos(const uint8_t* p, uint32_t off, TPosDesc& v) {
+  v.l = GetU32(p, off + FldPos::l);
+  std::memcpy(v.d, p + off + FldPos::d, lenDgst);
+}
+
+void PutDT(uint8_t* p, uint32_t off, const TDateTime& v) {
+  PutI32(p, off + FldDT::d, v.d);
+  PutU32(p, off + FldDT::t, v.t);
+}
+
+void GetDT(const uint8_t* p, uint32_t off, TDateTime& v) {
+  v.d = GetI32(p, off + FldDT::d);
+  v.t = GetU32(p, off + FldDT::t);
+}
+
+void PutResID(uint8_t* p, uint32_t off, const char* s) {
+  uint32_t k = 0;
+  if (s != nullptr) {
+    for (; k < lenResID - 1 && s[k] != 0; ++k) p[off + k] = static_cast<uint8_t>(s[k]);
+  }
+  for (; k < lenResID; ++k) p[off + k] = 0;
+}
+
+void GetResID(const uint8_t* p, uint32_t off, TResID& r) {
+  std::memcpy(r, p + off, lenResID);
+  r[lenResID - 1] = 0;
+}
+
+void PutHdr(uint8_t* x, TCommand c) {
+  PutU32(x, TelHdr::m, magic);
+  PutU16(x, TelHdr::v, ver);
+  PutU8(x, TelHdr::c, c);
+}
+
+void NewTel(uint8_t* x, uint32_t len, TCommand c) {
+  std::memset(x, 0, len);
+  PutHdr(x, c);
+}
+
+uint32_t Encode(uint8_t* x, const TRdRqDesc& b) {
+  NewTel(x, TelRdRq::len, cmdRdRq);
+  PutU16(x, TelRdRq::f, b.f);
+  PutU16(x, TelRdRq::t, b.t);
+  PutU8(x, TelRdRq::n, b.n);
+  PutResID(x, TelRdRq::r, b.r);
+  return Seal(x, TelRdRq::len);
+}
+
+uint32_t Encode(uint8_t* x, const TRdRpDesc& b) {
+  NewTel(x, TelRdRp::len, cmdRdRp);
+  PutU8(x, TelRdRp::e, b.e);
+  PutU16(x, TelRdRp::f, b.f);
+  PutU16(x, TelRdRp::t, b.t);
+  PutU8(x, TelRdRp::n, b.n);
+  PutPos(x, TelRdRp::p, b.p);
+  PutDT(x, TelRdRp::d, b.d);
+  PutU16(x, TelRdRp::r, b.r);
+  return Seal(x, TelRdRp::len);
+}
+
+uint32_t Encode(uint8_t* x, const TWrRqDesc& b) {
+  NewTel(x, TelWrRq::len, cmdWrRq);
+  PutU16(x, TelWrRq::f, b.f);
+  PutU16(x, TelWrRq::t, b.t);
+  PutU8(x, TelWrRq::n, b.n);
+  PutPos(x, TelWrRq::p, b.p);
+  PutDT(x, TelWrRq::d, b.d);
+  PutResID(x, TelWrRq::r, b.r);
+  return Seal(x, TelWrRq::len);
+}
+
+uint32_t Encode(uint8_t* x, const TWrRpDesc& b) {
+  NewTel(x, TelWrRp::len, cmdWrRp);
+  PutU8(x, TelWrRp::e, b.e);
+  PutU16(x, TelWrRp::f, b.f);
+  PutU16(x, TelWrRp::t, b.t);
+  PutU8(x, TelWrRp::n, b.n);
+  PutU16(x, TelWrRp::r, b.r);
+  return Seal(x, TelWrRp::len);
+}
+
+uint32_t Encode(uint8_t* x, const TDatRqDesc& b) {
+  NewTel(x, TelDatRq::len, cmdDatRq);
+  PutU16(x, TelDatRq::r, b.h.r);
+  PutU32(x, TelDatRq::i, b.h.i);
+  PutU32(x, TelDatRq::s, b.s);
+  return Seal(x, TelDatRq::len);
+}
+
+uint32_t Encode(uint8_t* x, const TCloseDesc& b) {
+  NewTel(x, TelClose::len, cmdClose);
+  PutU16(x, TelClose::r, b.r);
+  PutU8(x, TelClose::e, b.e);
+  return Seal(x, TelClose::len);
+}
+
+uint32_t EncodeDatRp(uint8_t* x, const TDatHdrDesc& h, const uint8_t* d, uint32_t k) {
+  // Every byte up to the trailer is written below, so only the header is set
+  // up; clearing the whole 1472-byte buffer per fragment would buy nothing.
+  PutHdr(x, cmdDatRp);
+  PutU16(x, TelDatRp::r, h.r);
+  PutU32(x, TelDatRp::i, h.i);
+  if (k > 0) std::memmove(x + TelDatRp::d, d, k);
+  return Crc::AppendCrc(x, TelDatRp::d + k);
+}
+
+void Decode(const uint8_t* x, THdrDesc& b) {
+  b.m = GetU32(x, TelHdr::m);
+  b.v = GetU16(x, TelHdr::v);
+  b.c = GetU8(x, TelHdr::c);
+}
+
+void Decode(const uint8_t* x, TRdRqDesc& b) {
+  b.f = GetU16(x, TelRdRq::f);
+  b.t = GetU16(x, TelRdRq::t);
+  b.n = GetU8(x, TelRdRq::n);
+  GetResID(x, TelRdRq::r, b.r);
+}
+
+void Decode(const uint8_t* x, TRdRpDesc& b) {
+  b.e = static_cast<TError>(GetU8(x, TelRdRp::e));
+  b.f = GetU16(x, TelRdRp::f);
+  b.t = GetU16(x, TelRdRp::t);
+  b.n = GetU8(x, TelRdRp::n);
+  GetPos(x, TelRdRp::p, b.p);
+  GetDT(x, TelRdRp::d, b.d);
+  b.r = GetU16(x, TelRdRp::r);
+}
+
+void Decode(const uint8_t* x, TWrRqDesc& b) {
+  b.f = GetU16(x, TelWrRq::f);
+  b.t = GetU16(x, TelWrRq::t);
+  b.n = GetU8(x, TelWrRq::n);
+  GetPos(x, TelWrRq::p, b.p);
+  GetDT(x, TelWrRq::d, b.d);
+  GetResID(x, TelWrRq::r, b.r);
+}
+
+void Decode(const uint8_t* x, TWrRpDesc& b) {
+  b.e = static_cast<TError>(GetU8(x, TelWrRp::e));
+  b.f = GetU16(x, TelWrRp::f);
+  b.t = GetU16(x, TelWrRp::t);
+  b.n = GetU8(x, TelWrRp::n);
+  b.r = GetU16(x, TelWrRp::r);
+}
+
+void Decode(const uint8_t* x, TDatRqDesc& b) {
+  Decode(x, b.h);
+  b.s = GetU32(x, TelDatRq::s);
+}
+
+void Decode(const uint8_t* x, TDatHdrDesc& b) {
+  // Data request and data reply share the place of r and i.
+  static_assert(TelDatRq::r == TelDatRp::r && TelDatRq::i == TelDatRp::i);
+  b.r = GetU16(x, TelDatRp::r);
+  b.i = GetU32(x, TelDatRp::i);
+}
+
+void Decode(const uint8_t* x, TCloseDesc& b) {
+  b.r = GetU16(x, TelClose::r);
+  b.e = static_cast<TError>(GetU8(x, TelClose::e));
+}
+
+bool Receives(uint8_t c, bool server) {
+  switch (c) {
+    case cmdDatRq:
+    case cmdDatRp:
+    case cmdClose:
+      return true;
+    case cmdRdRq:
+    case cmdWrRq:
+      return server;
+    case cmdRdRp:
+    case cmdWrRp:
+      return !server;
+    default:
+      return false;
+  }
+}
+
+TAccept Accept(const uint8_t* x, uint32_t l, bool server) {
+  if (l < lenFrmOvr || l > lenMaxTel) return accLen;
+  if (!Crc::Ok(x, l)) return accCrc;
+  if (GetU32(x, TelHdr::m) != magic) return accMag;
+  if (GetU16(x, TelHdr::v) != ver) return accVer;
+  if (!Receives(GetU8(x, TelHdr::c), server)) return accCmd;
+  return accOk;
+}
+
+void InitModule() {
+  if (initialised) return;
+  initialised = true;
+}
+
+}

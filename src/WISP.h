@@ -1,0 +1,249 @@
+// WISP.h — the telegram protocol: constants, commands, result codes, the
+// byte layout of every telegram and the acceptance test of a datagram.
+//
+// A telegram is a 7-byte header (magic "WISP", version, command), a body
+// chosen by the command and a 4-byte CRC trailer. All multi-byte fields are
+// little-endian and packed without gaps; the trailer alone is stored most
+// significant byte first (see Crc).
+//
+// Telegrams are read and written only through the little-endian accessors
+// below at the offsets given here, never by laying a struct over the bytes:
+// the fields are unaligned and the host's struct layout is not the wire's.
+// The plain structs T...Desc hold decoded values; Encode builds a whole
+// telegram (zeroed, header, body, trailer) from one and returns its length,
+// Decode fills one from an accepted telegram.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "DT.h"
+
+namespace WISP {
+  // ---- protocol constants ----------------------------------------------
+  constexpr uint32_t magic = 0x50534957u;   // "WISP" read as a little-endian u32
+  constexpr uint16_t ver = 6;
+  constexpr uint32_t lenHdr = 7;            // magic, version, command
+  constexpr uint32_t lenTrl = 4;            // CRC trailer
+  constexpr uint32_t lenMaxTel = 1472;      // largest telegram
+  constexpr uint32_t lenFrmOvr = lenHdr + lenTrl;       // 11
+  constexpr uint32_t lenMaxVar = lenMaxTel - lenFrmOvr; // 1461, largest body
+  constexpr uint32_t lenMaxFgm = lenMaxVar - 6;         // 1455, largest fragment
+  constexpr uint32_t lenResID = 128;
+  constexpr uint32_t lenDgst = 16;
+  static_assert(lenFrmOvr == 11 && lenMaxVar == 1461 && lenMaxFgm == 1455);
+
+  enum TCommand : uint8_t {
+    cmdNull = 0,
+    cmdRdRq = 1,   // read request, client to server
+    cmdRdRp = 2,   // read reply
+    cmdWrRq = 3,   // write request, client to server
+    cmdWrRp = 4,   // write reply
+    cmdDatRq = 5,  // data request, from the side that writes the file
+    cmdDatRp = 6,  // data reply, one fragment
+    cmdClose = 7,
+  };
+
+  enum TError : uint8_t {
+    errNull = 0,   // no error
+    errBsy = 1,    // all session slots of the server are in use
+    errRID = 2,    // read: no such file; write: file exists and may not be replaced
+    errChk = 3,    // length or MD5 digest of the received file differ
+  };
+
+  // ---- decoded records ---------------------------------------------------
+  // The resource id (file name as the client typed it), 0-terminated.
+  using TResID = char[lenResID];
+  using TDateTime = DT::TDateTime;
+
+  // File length and MD5 digest of the whole content (20 bytes on the wire).
+  // No padding in memory either, so two of them compare with 20 bytes.
+  struct TPosDesc {
+    uint32_t l;
+    uint8_t d[lenDgst];
+  };
+  static_assert(sizeof(TPosDesc) == 20);
+
+  struct THdrDesc {
+    uint32_t m;
+    uint16_t v;
+    uint8_t c;     // a TCommand, but any byte may arrive
+  };
+
+  struct TDatHdrDesc {
+    uint16_t r;    // session reference
+    uint32_t i;    // fragment index
+  };
+
+  struct TRdRqDesc {
+    uint16_t f;    // fragment length asked for
+    uint16_t t;    // update period, ms
+    uint8_t n;     // fragment requests per update
+    TResID r;
+  };
+
+  struct TRdRpDesc {
+    TError e;
+    uint16_t f;
+    uint16_t t;
+    uint8_t n;
+    TPosDesc p;
+    TDateTime d;
+    uint16_t r;    // session reference
+  };
+
+  struct TWrRqDesc {
+    uint16_t f;
+    uint16_t t;
+    uint8_t n;
+    TPosDesc p;
+    TDateTime d;
+    TResID r;
+  };
+
+  struct TWrRpDesc {
+    TError e;
+    uint16_t f;
+    uint16_t t;
+    uint8_t n;
+    uint16_t r;
+  };
+
+  struct TDatRqDesc {
+    TDatHdrDesc h; // h.i is the base index
+    uint32_t s;    // bit j asks for fragment h.i + j
+  };
+
+  // A data reply is header plus data; the data stay where they are in the
+  // telegram (TelDatRp::d, length TelDatRp::DataLen(l)).
+
+  struct TCloseDesc {
+    uint16_t r;
+    TError e;
+  };
+
+  // ---- layout: offsets in the telegram (header included) ----------------
+  // len is the whole telegram, body its body (len - 11).
+  namespace TelHdr { constexpr uint32_t m = 0, v = 4, c = 6, len = lenHdr; }
+  namespace TelRdRq {
+    constexpr uint32_t f = 7, t = 9, n = 11, r = 12, body = 133, len = 144;
+  }
+  namespace TelRdRp {
+    constexpr uint32_t e = 7, f = 8, t = 10, n = 12, p = 13, d = 33, r = 41, body = 36, len = 47;
+  }
+  namespace TelWrRq {
+    constexpr uint32_t f = 7, t = 9, n = 11, p = 12, d = 32, r = 40, body = 161, len = 172;
+  }
+  namespace TelWrRp {
+    constexpr uint32_t e = 7, f = 8, t = 10, n = 12, r = 13, body = 8, len = 19;
+  }
+  namespace TelDatRq {
+    constexpr uint32_t r = 7, i = 9, s = 13, body = 10, len = 21;
+  }
+  namespace TelDatRp {
+    constexpr uint32_t r = 7, i = 9, d = 13;
+    constexpr uint32_t bodyMin = 7, bodyMax = lenMaxVar;   // at least one data byte
+    constexpr uint32_t Len(uint32_t k) { return d + k + lenTrl; }      // 17 + k
+    constexpr uint32_t DataLen(uint32_t l) { return l - d - lenTrl; }  // l - 17
+  }
+  namespace TelClose {
+    constexpr uint32_t r = 7, e = 9, body = 3, len = 14;
+  }
+  // Inside the compound fields.
+  namespace FldPos { constexpr uint32_t l = 0, d = 4, len = 20; }
+  namespace FldDT { constexpr uint32_t d = 0, t = 4, len = 8; }
+
+  static_assert(TelRdRq::r + lenResID + lenTrl == TelRdRq::len);
+  static_assert(TelRdRp::r + 2 + lenTrl == TelRdRp::len);
+  static_assert(TelWrRq::r + lenResID + lenTrl == TelWrRq::len);
+  static_assert(TelWrRp::r + 2 + lenTrl == TelWrRp::len);
+  static_assert(TelDatRq::s + 4 + lenTrl == TelDatRq::len);
+  static_assert(TelClose::e + 1 + lenTrl == TelClose::len);
+  static_assert(TelRdRq::body + lenFrmOvr == TelRdRq::len && TelRdRp::body + lenFrmOvr == TelRdRp::len &&
+                TelWrRq::body + lenFrmOvr == TelWrRq::len && TelWrRp::body + lenFrmOvr == TelWrRp::len &&
+                TelDatRq::body + lenFrmOvr == TelDatRq::len && TelClose::body + lenFrmOvr == TelClose::len);
+  static_assert(TelDatRp::Len(lenMaxFgm) == lenMaxTel);
+
+  // ---- little-endian access at byte offsets --------------------------------
+  constexpr uint8_t GetU8(const uint8_t* p, uint32_t off) { return p[off]; }
+  constexpr uint16_t GetU16(const uint8_t* p, uint32_t off) {
+    return static_cast<uint16_t>(p[off] | (p[off + 1] << 8));
+  }
+  constexpr uint32_t GetU32(const uint8_t* p, uint32_t off) {
+    return static_cast<uint32_t>(p[off]) | (static_cast<uint32_t>(p[off + 1]) << 8) |
+           (static_cast<uint32_t>(p[off + 2]) << 16) | (static_cast<uint32_t>(p[off + 3]) << 24);
+  }
+  constexpr int32_t GetI32(const uint8_t* p, uint32_t off) {
+    return static_cast<int32_t>(GetU32(p, off));   // two's complement (C++20)
+  }
+  constexpr void PutU8(uint8_t* p, uint32_t off, uint8_t v) { p[off] = v; }
+  constexpr void PutU16(uint8_t* p, uint32_t off, uint16_t v) {
+    p[off] = static_cast<uint8_t>(v);
+    p[off + 1] = static_cast<uint8_t>(v >> 8);
+  }
+  constexpr void PutU32(uint8_t* p, uint32_t off, uint32_t v) {
+    p[off] = static_cast<uint8_t>(v);
+    p[off + 1] = static_cast<uint8_t>(v >> 8);
+    p[off + 2] = static_cast<uint8_t>(v >> 16);
+    p[off + 3] = static_cast<uint8_t>(v >> 24);
+  }
+  constexpr void PutI32(uint8_t* p, uint32_t off, int32_t v) {
+    PutU32(p, off, static_cast<uint32_t>(v));
+  }
+
+  // Compound fields at an offset.
+  void PutPos(uint8_t* p, uint32_t off, const TPosDesc& v);
+  void GetPos(const uint8_t* p, uint32_t off, TPosDesc& v);
+  void PutDT(uint8_t* p, uint32_t off, const TDateTime& v);
+  void GetDT(const uint8_t* p, uint32_t off, TDateTime& v);
+  // Copies at most 127 characters of the 0-terminated s and zero-fills the
+  // rest of the 128 bytes, so the field always ends in a 0 byte.
+  void PutResID(uint8_t* p, uint32_t off, const char* s);
+  // Copies the 128 bytes of the field; byte 127 is forced to 0 so that a
+  // peer's unterminated name can never be read past the end.
+  void GetResID(const uint8_t* p, uint32_t off, TResID& r);
+
+  // ---- building telegrams --------------------------------------------------
+  // Writes magic, version and command into the first 7 bytes of x.
+  void PutHdr(uint8_t* x, TCommand c);
+  // Zeroes the first len bytes of x and writes the header: the first step of
+  // building any telegram of record length len.
+  void NewTel(uint8_t* x, uint32_t len, TCommand c);
+
+  // Each builds the whole telegram into x (which must hold the record's
+  // length, lenMaxTel always fits), trailer included, and returns its
+  // length: 144, 47, 172, 19, 21, 14.
+  uint32_t Encode(uint8_t* x, const TRdRqDesc& b);
+  uint32_t Encode(uint8_t* x, const TRdRpDesc& b);
+  uint32_t Encode(uint8_t* x, const TWrRqDesc& b);
+  uint32_t Encode(uint8_t* x, const TWrRpDesc& b);
+  uint32_t Encode(uint8_t* x, const TDatRqDesc& b);
+  uint32_t Encode(uint8_t* x, const TCloseDesc& b);
+  // A data reply with the k bytes at d (k <= lenMaxFgm): returns 17 + k.
+  uint32_t EncodeDatRp(uint8_t* x, const TDatHdrDesc& h, const uint8_t* d, uint32_t k);
+
+  // ---- reading telegrams ---------------------------------------------------
+  // Read the fields of a telegram that passed Accept and whose body length
+  // the caller has checked against the record; nothing is validated here.
+  void Decode(const uint8_t* x, THdrDesc& b);
+  void Decode(const uint8_t* x, TRdRqDesc& b);
+  void Decode(const uint8_t* x, TRdRpDesc& b);
+  void Decode(const uint8_t* x, TWrRqDesc& b);
+  void Decode(const uint8_t* x, TWrRpDesc& b);
+  void Decode(const uint8_t* x, TDatRqDesc& b);
+  // The header (r, i) of a data request or data reply.
+  void Decode(const uint8_t* x, TDatHdrDesc& b);
+  void Decode(const uint8_t* x, TCloseDesc& b);
+
+  // ---- acceptance of an arriving datagram ----------------------------------
+  // The checks common to both programs, in their fixed order; the first that
+  // fails names the error counter to raise (eLen, eCrc, eMag, eVer, eCmd) and
+  // the datagram is dropped. After accOk the body length is l - lenFrmOvr and
+  // the command handler checks it.
+  enum TAccept : uint8_t { accOk = 0, accLen, accCrc, accMag, accVer, accCmd };
+  // Whether the server's (server = true) or the client's role receives c.
+  bool Receives(uint8_t c, bool server);
+  TAccept Accept(const uint8_t* x, uint32_t l, bool server);
+  constexpr uint32_t BodyLen(uint32_t l) { return l - lenFrmOvr; }
+
+  void InitModule();
+}
