@@ -10,12 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-// GCC 12 with the sanitizers reports a false maybe-uninitialized inside
-// <regex>'s std::function; -Werror would turn it into a build break.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
-#pragma GCC diagnostic pop
 #include <sstream>
 #include <string>
 #include <vector>
