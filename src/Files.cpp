@@ -397,9 +397,10 @@ uint32_t CalcMD5(THandle h, MD5::TDgstDesc& d) {
   uint8_t buf[blkLen];
   MD5::TCtxDesc ctx;
   MD5::Init(ctx);
+  const char* name = NameOf(h);
   uint64_t total = 0;
   for (;;) {
-    const uint32_t c = ReadAt(h, buf, blkLen, total, NameOf(h));
+    const uint32_t c = ReadAt(h, buf, blkLen, total, name);
     if (c == 0) break;
     MD5::Update(ctx, buf, c);
     total += c;
@@ -412,10 +413,11 @@ void CalcMD5x(THandle h, uint32_t n, MD5::TDgstDesc& d) {
   uint8_t buf[blkLen];
   MD5::TCtxDesc ctx;
   MD5::Init(ctx);
+  const char* name = NameOf(h);
   uint64_t p = 0;
   while (n > 0) {
     const uint32_t l = n < blkLen ? n : blkLen;
-    if (ReadAt(h, buf, l, p, NameOf(h)) < l) Fatal("CalcMD5x read error");
+    if (ReadAt(h, buf, l, p, name) < l) Fatal("CalcMD5x read error");
     MD5::Update(ctx, buf, l);
     n -= l;
     p += l;
