@@ -112,8 +112,6 @@ namespace {
     return y;
   }
 
-  void WrTgt(SO::TBuffer& b, const Files::TPosDesc& t) { Files::WrTgt(b, t); }
-
   // ---- progress ---------------------------------------------------------------
 
   // A stray index in a data reply must not push the count past the file.
@@ -201,7 +199,7 @@ namespace {
     SO::WrStr(b, " fpu ");
     SO::WrShtCard(b, q.n, 1);
     SO::WrStr(b, " tgt ");
-    WrTgt(b, tgt);
+    Files::WrTgt(b, tgt);
     SO::WrStr(b, " rid '");
     SO::WrStrN(b, q.r, sizeof q.r);
     SO::WrStr(b, "' dt ");
@@ -358,7 +356,7 @@ namespace {
     SO::WrStr(b, " fpu ");
     SO::WrShtCard(b, q.n, 1);
     SO::WrStr(b, " tgt ");
-    WrTgt(b, tgt);
+    Files::WrTgt(b, tgt);
     SO::WrStr(b, " dt ");
     Utils::WrDateTime(b, q.d.d, q.d.t);
     SO::WrStr(b, " ref ");
