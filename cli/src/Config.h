@@ -22,4 +22,11 @@ namespace Config {
   };
   extern TDataDesc data;
   void InitModule();
+
+  // The steps of InitModule, open to the tests so they can run them on a
+  // command line of their own (Args::SetArgs first): the defaults, the
+  // command line, and the print-out to the log.
+  void InitData();
+  void ParseArgs();
+  void Show();
 }
