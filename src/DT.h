@@ -30,4 +30,8 @@ namespace DT {
   int32_t LeapYearsUntil(int32_t y);
   int32_t DaysUntil(int32_t y);
   uint32_t DaysInYearUntil(uint32_t m, bool leapYear);
+  // Year of day x; r := the day within that year, from 0.
+  int32_t FindYear2(int32_t x, int32_t& r);
+  // Month 1..12 in which day r (from 0) of a year falls.
+  uint8_t FindMonth(int32_t r, bool leapYear);
 }

@@ -13,8 +13,12 @@
 #include "FIOStd.h"
 
 namespace {
+  [[noreturn]] void HaltProc() { Lib3::Halt(); }
+
   uint8_t rc = 255;
-  Lib3::TProc term = nullptr;
+  // The chain always ends in Halt, also for modules started without
+  // InitModule (unit tests).
+  Lib3::TProc term = HaltProc;
   std::atomic<bool> initialised{false};
   std::atomic<bool> chainRunning{false};
   std::atomic<Lib3::TProc> atExit{nullptr};

@@ -19,6 +19,8 @@ namespace SO {
     TConfig c;
   };
 
+  void InitModule();   // nothing to set up; kept for the start-up list
+
   void Init(TBuffer& b, char* s, uint32_t m);
   template <size_t N> inline void Init(TBuffer& b, char (&s)[N]) { Init(b, s, static_cast<uint32_t>(N)); }
   void Clear(TBuffer& b);
