@@ -142,6 +142,7 @@ class Server:
         self.wd = wd
         self.port = free_port()
         self.syncs = {}
+        start = len(self.log())   # a server started earlier in wd may have logged
         self.proc = subprocess.Popen([SRV, "-a", "127.0.0.1", "-p", str(self.port)] + list(args),
                                      cwd=wd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
@@ -151,7 +152,7 @@ class Server:
         self.reader.start()
         self.peers = []
         end = time.monotonic() + 10
-        while "InitModule cnt 16" not in self.log():
+        while "InitModule cnt 16" not in self.log()[start:]:
             if self.proc.poll() is not None or time.monotonic() > end:
                 tc.fail("server did not start: rc %r, %r" % (self.proc.poll(), self.proc.stderr.read()))
             time.sleep(0.02)
@@ -165,6 +166,9 @@ class Server:
         if self.proc.poll() is None:
             os.kill(self.proc.pid, 9)
         self.proc.wait(timeout=10)
+        self.reader.join(5)
+        for f in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            f.close()
         for p in self.peers:
             p.close()
 
@@ -248,7 +252,8 @@ class ServerTest(unittest.TestCase):
     def assertCounts(self, c, **want):
         got = {n: c[E[n]] for n in ERR_NAMES if c[E[n]]}
         want = {n: v for n, v in want.items() if v}
-        want["eNull"] = sum(want.values())
+        if want:
+            want["eNull"] = sum(want.values())
         self.assertEqual(got, want)
 
     def recv_until_close(self, peer, timeout=3.0):
@@ -574,7 +579,7 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(self.read_file("kept.bin"), data)
 
         ends = {}
-        deadline = last + 50
+        deadline = last + 60
         while len(ends) < 3 and time.monotonic() < deadline:
             time.sleep(0.2)
             log = srv.log()
@@ -583,7 +588,7 @@ class ServerTest(unittest.TestCase):
                     ends[idx] = time.monotonic() - last
         self.assertEqual(sorted(ends), [1, 2, 3], "sessions not ended: %r" % ends)
         for idx, dt in ends.items():
-            self.assertTrue(29.0 < dt < 45.0, "session %d ended after %.1f s" % (idx, dt))
+            self.assertTrue(29.0 < dt < 50.0, "session %d ended after %.1f s" % (idx, dt))
         self.assertEqual(srv.files(), ["kept.bin", "r.txt"])
         self.assertEqual(self.read_file("kept.bin"), data)
         self.assertEqual(os.stat(os.path.join(self.wd, "kept.bin")).st_mtime, when)
