@@ -18,6 +18,11 @@ SIZES = [0, 1, 1454, 1455, 1456, 2 * 1455 + 5, 5 * 1048576 + 333]
 SUCCESS = "DoClose: Transmission successful. %d B, "
 
 
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def wait_for(pred, timeout):
     end = time.time() + timeout
     while time.time() < end:
@@ -38,7 +43,7 @@ class Server:
                                   stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
         log = os.path.join(cwd, "WISPSrv.log")
-        up = wait_for(lambda: os.path.exists(log) and b"InitSock Listening on" in open(log, "rb").read(), 10)
+        up = wait_for(lambda: os.path.exists(log) and b"InitSock Listening on" in read(log), 10)
         if not up:
             self.stop()
             raise AssertionError("server did not start")
@@ -52,6 +57,7 @@ class Server:
             except (OSError, subprocess.TimeoutExpired):
                 self.p.kill()
                 self.p.wait()
+        self.p.stdin.close()
 
 
 class TransferTest(unittest.TestCase):
@@ -162,7 +168,7 @@ class TransferTest(unittest.TestCase):
             rc, out, err = self.client("put", "e.bin", srv=srv_o).finish()
             self.assertEqual(rc, 0, out + err)
             dst = os.path.join(sdir, "e.bin")
-            wait_for(lambda: open(dst, "rb").read() == b"client's", 5)
+            wait_for(lambda: read(dst) == b"client's", 5)
             self.assertSame(os.path.join(self.cdir, "e.bin"), dst)
         finally:
             srv_o.stop()

@@ -198,6 +198,9 @@ class Client:
         if self.p.poll() is None:
             self.p.kill()
             self.p.wait()
+        for f in (self.p.stdin, self.p.stdout, self.p.stderr):
+            if not f.closed:
+                f.close()
 
     def log(self):
         path = os.path.join(self.cwd, "WISPCli.log")
