@@ -97,21 +97,6 @@ namespace {
     ses.st = st;
   }
 
-  // The two forms of a target: the file table's and the telegrams'.
-  Files::TPosDesc FromWire(const WISP::TPosDesc& x) {
-    Files::TPosDesc y{};
-    y.l = x.l;
-    std::memcpy(y.d.b, x.d, sizeof y.d.b);
-    return y;
-  }
-
-  WISP::TPosDesc ToWire(const Files::TPosDesc& x) {
-    WISP::TPosDesc y{};
-    y.l = x.l;
-    std::memcpy(y.d, x.d.b, sizeof y.d);
-    return y;
-  }
-
   // ---- progress ---------------------------------------------------------------
 
   // A stray index in a data reply must not push the count past the file.
@@ -182,7 +167,7 @@ namespace {
     q.f = WISP::lenMaxFgm;
     q.t = ses.p.dtu;
     q.n = ses.p.fpu;
-    q.p = ToWire(tgt);
+    q.p = tgt;
     q.d = ses.d;
     Files::GetRID(ses.f, q.r);
     uint8_t x[WISP::TelWrRq::len];
@@ -339,8 +324,7 @@ namespace {
     ses.t = Tmr::Ticks();
     ses.p.dtu = q.t;
     ses.p.fpu = q.n;
-    Files::TPosDesc tgt = FromWire(q.p);
-    Files::SetTgt(ses.f, tgt);
+    Files::SetTgt(ses.f, q.p);
     ses.d = q.d;
     ses.r = Rcvrs::Alloc(q.f, ses.f, (static_cast<uint32_t>(q.n) * 25u) / q.t);
     if (ses.r == nullptr) Fatal("RdRp Alloc inconsistency");
@@ -356,7 +340,7 @@ namespace {
     SO::WrStr(b, " fpu ");
     SO::WrShtCard(b, q.n, 1);
     SO::WrStr(b, " tgt ");
-    Files::WrTgt(b, tgt);
+    Files::WrTgt(b, q.p);
     SO::WrStr(b, " dt ");
     Utils::WrDateTime(b, q.d.d, q.d.t);
     SO::WrStr(b, " ref ");
