@@ -10,20 +10,17 @@
 #include "MD5.h"
 #include "SO.h"
 #include "Types.h"
+#include "WISP.h"
 
 namespace Files {
   // The resource id: the name as the client typed it, 0-terminated when
   // shorter than 128 characters.
-  constexpr uint32_t lenRID = 128;
-  using TResID = char[lenRID];
+  constexpr uint32_t lenRID = WISP::lenResID;
+  using TResID = WISP::TResID;
 
   // A target: length in bytes and MD5 digest of the whole content (20 bytes,
   // no padding, so two targets compare with memcmp over sizeof).
-  struct TPosDesc {
-    uint32_t l;
-    MD5::TDgstDesc d;
-  };
-  static_assert(sizeof(TPosDesc) == 20);
+  using TPosDesc = WISP::TPosDesc;
 
   using THandle = int;   // a POSIX file descriptor
 

@@ -94,15 +94,15 @@ void Final(TCtxDesc& ctx, TDgstDesc& dgst) {
   Update(ctx, padding, pad);
   Update(ctx, bits, 8);
   const uint32_t w[4] = {ctx.st.a, ctx.st.b, ctx.st.c, ctx.st.d};
-  for (uint32_t k = 0; k < 16; ++k) dgst.b[k] = uint8_t(w[k / 4] >> (8 * (k % 4)));
+  for (uint32_t k = 0; k < 16; ++k) dgst[k] = uint8_t(w[k / 4] >> (8 * (k % 4)));
   std::memset(&ctx, 0, sizeof ctx);
 }
 
 void MkStr(TDgstStr& s, const TDgstDesc& d) {
   static const char hex[] = "0123456789ABCDEF";
   for (uint32_t k = 0; k < 16; ++k) {
-    s[2 * k] = hex[d.b[k] >> 4];
-    s[2 * k + 1] = hex[d.b[k] & 15];
+    s[2 * k] = hex[d[k] >> 4];
+    s[2 * k + 1] = hex[d[k] & 15];
   }
 }
 

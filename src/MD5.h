@@ -3,10 +3,9 @@
 #include <cstdint>
 
 namespace MD5 {
-  // The 16 digest bytes in the order RFC 1321 outputs them.
-  struct TDgstDesc {
-    uint8_t b[16];
-  };
+  // The 16 digest bytes in the order RFC 1321 outputs them (the layout of
+  // the digest in WISP::TPosDesc).
+  using TDgstDesc = uint8_t[16];
   // The digest as 32 upper-case hexadecimal characters, not terminated.
   using TDgstStr = char[32];
 

@@ -13,8 +13,8 @@ import termios
 import time
 import unittest
 
-CLI = os.environ.get("WISP_CLI", "../../build/WISPCli")
-SRV = os.environ.get("WISP_SRV", "../../build/WISPSrv")
+CLI = os.path.abspath(os.environ.get("WISP_CLI", "../../build/WISPCli"))
+SRV = os.path.abspath(os.environ.get("WISP_SRV", "../../build/WISPSrv"))
 SEP = "=" * 40
 
 
@@ -48,6 +48,8 @@ class Prog:
 
     def __init__(self, args, cwd, stdin=subprocess.PIPE):
         self.cwd = cwd
+        # lines of earlier runs in the same logs are not this run's
+        self.skip = {n: len(self.log(n)) for n in ("WISPSrv.log", "WISPCli.log")}
         self.p = subprocess.Popen(args, cwd=cwd, stdin=stdin, stdout=subprocess.PIPE,
                                   stderr=subprocess.PIPE)
 
@@ -57,7 +59,8 @@ class Prog:
 
     def wait_log(self, name, pattern, timeout=10.0):
         rx = re.compile(pattern)
-        return wait_for(lambda: next((t for t in self.log(name) if rx.search(t)), None), timeout)
+        return wait_for(lambda: next((t for t in self.log(name)[self.skip.get(name, 0):] if rx.search(t)), None),
+                        timeout)
 
     def finish(self, timeout=10.0):
         try:

@@ -32,7 +32,8 @@ inline std::string& ScratchDir() {
   return d;
 }
 
-// Creates the scratch directory (removed at process end), makes it the
+// Creates the scratch directory (removed at process end unless
+// WISP_KEEP_SCRATCH is set), makes it the
 // current directory and starts the modules the engine needs.
 inline void Init() {
   static bool done = false;
@@ -50,7 +51,7 @@ inline void Init() {
     // the tests' verdict.
     std::atexit([] {
       std::error_code ec;
-      std::filesystem::remove_all(ScratchDir(), ec);
+      if (getenv("WISP_KEEP_SCRATCH") == nullptr) std::filesystem::remove_all(ScratchDir(), ec);
       _exit(::testing::UnitTest::GetInstance()->Passed() ? 0 : 1);
     });
     Mtxs::InitModule();
@@ -108,19 +109,20 @@ inline std::vector<std::string> Listing() {
   return r;
 }
 
-inline MD5::TDgstDesc Digest(const std::vector<uint8_t>& v) {
+inline std::string Hex(const MD5::TDgstDesc& d) {
+  MD5::TDgstStr s;
+  MD5::MkStr(s, d);
+  return std::string(s, sizeof s);
+}
+
+// The digest of v as text.
+inline std::string Digest(const std::vector<uint8_t>& v) {
   MD5::TCtxDesc c;
   MD5::Init(c);
   MD5::Update(c, v.data(), static_cast<uint32_t>(v.size()));
   MD5::TDgstDesc d;
   MD5::Final(c, d);
-  return d;
-}
-
-inline std::string Hex(const MD5::TDgstDesc& d) {
-  MD5::TDgstStr s;
-  MD5::MkStr(s, d);
-  return std::string(s, sizeof s);
+  return Hex(d);
 }
 
 // The text of the program's log file (in the scratch directory).

@@ -18,6 +18,7 @@
 #include "Cfg.h"
 #include "Lib3.h"
 #include "Log.h"
+#include "Tmr.h"
 
 namespace fs = std::filesystem;
 
@@ -59,6 +60,7 @@ namespace {
         {
           fs::current_path(d.dir);
           Lib3::InitModule();
+          Tmr::InitModule();
           Log::InitModule();
           f();
           Lib3::Stop();
@@ -105,15 +107,15 @@ TEST(Log, SecondRunAppendsAfterASeparator) {
 TEST(Log, RegistrationErrorsStopTheProgram) {
   ScratchDir d;
   fs::current_path(d.dir);
-  EXPECT_EXIT({ Lib3::InitModule(); Log::InitModule(); Log::Register(Cfg::midFiles, ""); },
+  EXPECT_EXIT({ Lib3::InitModule(); Tmr::InitModule(); Log::InitModule(); Log::Register(Cfg::midFiles, ""); },
               ::testing::ExitedWithCode(255), "");
-  EXPECT_EXIT({ Lib3::InitModule(); Log::InitModule(); Log::Register(Cfg::midFiles, "ABCDEFGHIJKLMNOPQ"); },
+  EXPECT_EXIT({ Lib3::InitModule(); Tmr::InitModule(); Log::InitModule(); Log::Register(Cfg::midFiles, "ABCDEFGHIJKLMNOPQ"); },
               ::testing::ExitedWithCode(255), "");
-  EXPECT_EXIT({ Lib3::InitModule(); Log::InitModule(); Log::Register(Cfg::midFiles, "Files"); Log::Register(Cfg::midFiles, "Files"); },
+  EXPECT_EXIT({ Lib3::InitModule(); Tmr::InitModule(); Log::InitModule(); Log::Register(Cfg::midFiles, "Files"); Log::Register(Cfg::midFiles, "Files"); },
               ::testing::ExitedWithCode(255), "");
-  EXPECT_EXIT({ Lib3::InitModule(); Log::InitModule(); Log::Register(Cfg::midFiles, "Files"); Log::Register(Cfg::midServer, "Files"); },
+  EXPECT_EXIT({ Lib3::InitModule(); Tmr::InitModule(); Log::InitModule(); Log::Register(Cfg::midFiles, "Files"); Log::Register(Cfg::midServer, "Files"); },
               ::testing::ExitedWithCode(255), "");
-  EXPECT_EXIT({ Lib3::InitModule(); Log::InitModule(); Log::Register(Cfg::midFiles, "ABCDEFGHIJKLMNOP"); Lib3::SetReturnCode(0); Lib3::Stop(); },
+  EXPECT_EXIT({ Lib3::InitModule(); Tmr::InitModule(); Log::InitModule(); Log::Register(Cfg::midFiles, "ABCDEFGHIJKLMNOP"); Lib3::SetReturnCode(0); Lib3::Stop(); },
               ::testing::ExitedWithCode(0), "");
   std::string all = d.Read("WISPSrv.log");
   for (const char* t : {"F Register Invalid name \"\"", "F Register Invalid name \"ABCDEFGHIJKLMNOPQ\"",

@@ -40,9 +40,9 @@ TEST(MD5, Rfc1321TestSuite) {
 
 TEST(MD5, MkStrIsUpperCaseHighHalfFirst) {
   MD5::TDgstDesc d;
-  for (uint32_t k = 0; k < 16; ++k) d.b[k] = static_cast<uint8_t>(k * 17 + (k == 15 ? 0 : 0x0A));
-  d.b[0] = 0x0F;
-  d.b[1] = 0xA0;
+  for (uint32_t k = 0; k < 16; ++k) d[k] = static_cast<uint8_t>(k * 17 + (k == 15 ? 0 : 0x0A));
+  d[0] = 0x0F;
+  d[1] = 0xA0;
   MD5::TDgstStr s;
   std::memset(s, '#', sizeof s);
   MD5::MkStr(s, d);
@@ -69,7 +69,7 @@ TEST(MD5, PiecewiseEqualsWhole) {
     }
     MD5::TDgstDesc d;
     MD5::Final(c, d);
-    EXPECT_EQ(Hex(d), Hex(whole)) << "length " << len;
+    EXPECT_EQ(Hex(d), whole) << "length " << len;
   }
 }
 

@@ -147,7 +147,9 @@ TEST_F(RcvrsTest, CountdownFiresAtTheToThUpdate) {
       Rcvrs::Update(r, 5, to, Req, 0);
       const bool fire = u % every == 0;
       EXPECT_EQ(reqs.size(), fire ? 1u : 0u) << "to " << to << " update " << u;
-      if (fire) EXPECT_EQ(reqs[0], (TReq{0, 0, 1}));
+      if (fire) {
+        EXPECT_EQ(reqs[0], (TReq{0, 0, 1}));
+      }
     }
     EXPECT_EQ(r->e[Rcvrs::eTO], 2u) << "to " << to;
     EXPECT_EQ(r->e[Rcvrs::eNull], 2u);
@@ -274,19 +276,18 @@ struct TChannel {
   std::vector<std::pair<uint32_t, std::vector<uint8_t>>> q;
 };
 TChannel* chan = nullptr;
-std::mt19937* rnd = nullptr;
+std::mt19937 rnd(2026);
 
 void ChanReq(uint32_t, uint32_t b, uint32_t s) {
-  if ((*rnd)() % 5 != 0) Sndrs::Receive(chan->s, b, s);
+  if (rnd() % 5 != 0) Sndrs::Receive(chan->s, b, s);
 }
 void ChanSend(uint32_t, uint32_t i, const uint8_t* b, uint32_t l) {
-  if ((*rnd)() % 7 != 0) chan->q.push_back({i, {b, b + l}});
+  if (rnd() % 7 != 0) chan->q.push_back({i, {b, b + l}});
 }
 
 TEST_F(RcvrsTest, TransfersThroughALossyChannel) {
   constexpr uint16_t l = 1455;
-  std::mt19937 g(2026);
-  rnd = &g;
+  std::mt19937& g = rnd;
   for (uint32_t len : {0u, 1u, l - 1u, uint32_t(l), l + 1u, 2u * l, 2u * 1024 * 1024 + 3}) {
     const auto data = RandomBytes(len, len ^ 0x55);
     const std::string src = "src" + std::to_string(len), dst = "dst" + std::to_string(len);
