@@ -58,9 +58,10 @@ namespace {
 
 int main(int argc, char** argv) {
   Args::SetArgs(argc, argv);
-  // Module start-up, in this order (Types, SO, Tmr0, Lib2, Ver, Cfg and UDP0
-  // are constants or plain helpers and have nothing to run):
+  // Module start-up, in this order (Types, Tmr0, Lib2, Ver, Cfg and UDP0 are
+  // constants or plain helpers and have nothing to run):
   Lib3::InitModule();
+  SO::InitModule();
   SysVer::InitModule();
   Heap::InitModule();
   Mtxs::InitModule();

@@ -298,6 +298,9 @@ class ServerTest(unittest.TestCase):
         self.assertIn("Free idx 1 ok 1 err 0 dst 127.0.0.1:%d wrt 0 rid 'a.txt' dt 20240315_123456.000"
                       % c.port, log)
         self.assertIn("InitModule WISP ver 6 lenMaxTel 1472 lenFrmOvr 11 lenMaxVar 1461 lenMaxFgm 1455", log)
+        # The modules that log start in their fixed order, the session module last.
+        self.assertEqual(re.findall(r'Register +\d+ "(\w+)"', log),
+                         ["Log", "Config", "Files", "Rcvrs", "Sndrs", "CliIO", "Server"])
 
     def test_write_session_3000_bytes(self):
         data = random.Random(2).randbytes(3000)
