@@ -139,15 +139,9 @@ namespace {
   Files::TFile FileOf(const TSesDesc& s) { return s.x.w ? s.x.r.f : s.x.s.f; }
   const DT::TDateTime& DateOf(const TSesDesc& s) { return s.x.w ? s.x.r.d : s.x.s.d; }
 
-  // The file table and the telegrams carry the same 20-byte target in two
-  // record types of one layout.
-  void ToWire(const Files::TPosDesc& f, WISP::TPosDesc& w) {
-    w.l = f.l;
-    std::memcpy(w.d, f.d.b, sizeof w.d);
-  }
-  void FromWire(const WISP::TPosDesc& w, Files::TPosDesc& f) {
-    f.l = w.l;
-    std::memcpy(f.d.b, w.d, sizeof w.d);
+  // Length and digest equal: the 20 bytes of two targets.
+  bool SameTgt(const WISP::TPosDesc& a, const WISP::TPosDesc& b) {
+    return a.l == b.l && std::memcmp(a.d, b.d, sizeof a.d) == 0;
   }
 
   // ---- slots ----------------------------------------------------------------
@@ -280,9 +274,7 @@ namespace {
     if (e == WISP::errNull) {
       const TSesDesc& s = ses.a[i];
       Sndrs::GetFgl(s.x.s.s, p.f);
-      Files::TPosDesc t;
-      Files::GetTgt(s.x.s.f, t);
-      ToWire(t, p.p);
+      Files::GetTgt(s.x.s.f, p.p);
       p.d = s.x.s.d;
       p.t = static_cast<uint16_t>(s.p.dtu);
       p.n = static_cast<uint8_t>(s.p.fpu);
@@ -371,12 +363,9 @@ namespace {
       Files::GetRID(s.x.r.f, rid);
       Files::TPosDesc t;
       Files::GetTgt(s.x.r.f, t);
-      WISP::TPosDesc tw;
-      ToWire(t, tw);
       uint16_t fgl = 0;
       Rcvrs::GetFgl(s.x.r.r, fgl);
-      if (std::strncmp(rid, q.r, sizeof rid) != 0 || tw.l != q.p.l ||
-          std::memcmp(tw.d, q.p.d, sizeof tw.d) != 0 || fgl != l) {
+      if (std::strncmp(rid, q.r, sizeof rid) != 0 || !SameTgt(t, q.p) || fgl != l) {
         return IncErrCnt(eWrRqPar);
       }
       return OnRx_WrRq_Reply(d, WISP::errNull, i, l);
@@ -391,9 +380,7 @@ namespace {
       IncErrCnt(eWrRqRID);
       return OnRx_WrRq_Reply(d, WISP::errRID, 0, 0);
     }
-    Files::TPosDesc t;
-    FromWire(q.p, t);
-    Files::SetTgt(f, t);
+    Files::SetTgt(f, q.p);
     TParDesc p;
     SetPar(p, q.t, q.n);
     Rcvrs::TRcvr rv = Rcvrs::Alloc(l, f, p.fpu * 25 / p.dtu);
@@ -486,7 +473,7 @@ namespace {
     Files::TPosDesc t, p;
     Files::GetTgt(rcv.f, t);
     Files::GetPos(rcv.f, 0, p);
-    if (t.l != p.l || std::memcmp(t.d.b, p.d.b, sizeof t.d.b) != 0) {
+    if (!SameTgt(t, p)) {
       Files::Trunc(rcv.f, 0);
       rcv.e = WISP::errChk;
       return;
