@@ -163,13 +163,17 @@ class Capture:
                     self.p.kill()
                     self.p.wait()
             self.reader.join(timeout=5)
+            self.p.stdout.close()
 
+
+# The dissector's expert infos; each is also a field that is 1 where raised.
+EXPERTS = ["wisp.trl.bad", "wisp.len.bad", "wisp.magic.bad", "wisp.ver.bad", "wisp.cmd.bad"]
 
 FIELDS = ["frame.number", "udp.srcport", "udp.dstport", "wisp.cmd", "wisp.magic", "wisp.ver",
           "wisp.f", "wisp.t", "wisp.n", "wisp.r", "wisp.e", "wisp.p.l", "wisp.p.d",
           "wisp.d.d", "wisp.d.t", "wisp.ref", "wisp.idx", "wisp.set", "wisp.req",
           "wisp.data", "wisp.data.len", "wisp.trl", "wisp.trl.status", "_ws.expert.message",
-          "_ws.col.Info"]
+          "_ws.col.Info"] + EXPERTS
 
 
 def decode(path, port, extra=(), display_filter=None):
