@@ -102,7 +102,7 @@ TEST(WISP, ReadReplyBytes) {
   p.n = 7;
   p.p.l = 0x00012345u;
   std::memcpy(p.p.d, kDgst, 16);
-  p.d = {-2, 45296000u};   // 12:34:56.000 = 0x02B32780
+  p.d = {-2, 45296000u};   // 12:34:56.000 = 0x02B32980
   p.r = 16;
   uint8_t x[WISP::lenMaxTel];
   ASSERT_EQ(WISP::Encode(x, p), 47u);
@@ -115,7 +115,7 @@ TEST(WISP, ReadReplyBytes) {
                    0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
                    0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF,   // p.d
                    0xFE, 0xFF, 0xFF, 0xFF,        // d.d
-                   0x80, 0x27, 0xB3, 0x02,        // d.t
+                   0x80, 0x29, 0xB3, 0x02,        // d.t
                    0x10, 0x00}, 47);              // r
   EXPECT_EQ(Out(x, 47), exp);
 
