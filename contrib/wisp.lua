@@ -152,7 +152,7 @@ local function add_pos(tree, tvb, off)
   local p = tree:add(f.p, tvb(off, 20))
   p:add_le(f.pl, tvb(off, 4))
   p:add(f.pd, tvb(off + 4, 16))
-  p:append_text(string.format(": %u bytes, MD5 %s", tvb(off, 4):le_uint(),
+  p:append_text(string.format(": %d bytes, MD5 %s", tvb(off, 4):le_uint(),
                               tostring(tvb(off + 4, 16):bytes()):lower()))
 end
 
@@ -176,7 +176,7 @@ local bodies = {}
 bodies[1] = function(t, b, o)  -- RdRq
   t:add_le(f.f, b(o, 2)); t:add_le(f.t, b(o + 2, 2)); t:add(f.n, b(o + 4, 1))
   local rid = add_rid(t, b, o + 5)
-  return string.format("rid '%s' fgl %u dtu %u fpu %u", rid,
+  return string.format("rid '%s' fgl %d dtu %d fpu %d", rid,
                        b(o, 2):le_uint(), b(o + 2, 2):le_uint(), b(o + 4, 1):uint())
 end
 
@@ -184,7 +184,7 @@ bodies[2] = function(t, b, o)  -- RdRp
   t:add(f.e, b(o, 1)); t:add_le(f.f, b(o + 1, 2)); t:add_le(f.t, b(o + 3, 2))
   t:add(f.n, b(o + 5, 1)); add_pos(t, b, o + 6); add_datetime(t, b, o + 26)
   t:add_le(f.ref, b(o + 34, 2))
-  return string.format("%s ref %u fgl %u dtu %u fpu %u len %u",
+  return string.format("%s ref %d fgl %d dtu %d fpu %d len %d",
                        errors[b(o, 1):uint()] or b(o, 1):uint(), b(o + 34, 2):le_uint(),
                        b(o + 1, 2):le_uint(), b(o + 3, 2):le_uint(), b(o + 5, 1):uint(),
                        b(o + 6, 4):le_uint())
@@ -194,7 +194,7 @@ bodies[3] = function(t, b, o)  -- WrRq
   t:add_le(f.f, b(o, 2)); t:add_le(f.t, b(o + 2, 2)); t:add(f.n, b(o + 4, 1))
   add_pos(t, b, o + 5); add_datetime(t, b, o + 25)
   local rid = add_rid(t, b, o + 33)
-  return string.format("rid '%s' fgl %u dtu %u fpu %u len %u", rid,
+  return string.format("rid '%s' fgl %d dtu %d fpu %d len %d", rid,
                        b(o, 2):le_uint(), b(o + 2, 2):le_uint(), b(o + 4, 1):uint(),
                        b(o + 5, 4):le_uint())
 end
@@ -202,7 +202,7 @@ end
 bodies[4] = function(t, b, o)  -- WrRp
   t:add(f.e, b(o, 1)); t:add_le(f.f, b(o + 1, 2)); t:add_le(f.t, b(o + 3, 2))
   t:add(f.n, b(o + 5, 1)); t:add_le(f.ref, b(o + 6, 2))
-  return string.format("%s ref %u fgl %u dtu %u fpu %u",
+  return string.format("%s ref %d fgl %d dtu %d fpu %d",
                        errors[b(o, 1):uint()] or b(o, 1):uint(), b(o + 6, 2):le_uint(),
                        b(o + 1, 2):le_uint(), b(o + 3, 2):le_uint(), b(o + 5, 1):uint())
 end
@@ -218,8 +218,8 @@ bodies[5] = function(t, b, o)  -- DatRq
       count = count + 1
     end
   end
-  s:append_text(string.format(" (%u fragments)", count))
-  return string.format("ref %u idx %u set 0x%08X", b(o, 2):le_uint(), base_idx, set)
+  s:append_text(string.format(" (%d fragments)", count))
+  return string.format("ref %d idx %d set 0x%08X", b(o, 2):le_uint(), base_idx, set)
 end
 
 bodies[6] = function(t, b, o, blen)  -- DatRp
@@ -227,12 +227,12 @@ bodies[6] = function(t, b, o, blen)  -- DatRp
   local k = blen - 6
   t:add(f.dlen, k):set_generated()
   if k > 0 then t:add(f.data, b(o + 6, k)) end
-  return string.format("ref %u idx %u len %u", b(o, 2):le_uint(), b(o + 2, 4):le_uint(), k)
+  return string.format("ref %d idx %d len %d", b(o, 2):le_uint(), b(o + 2, 4):le_uint(), k)
 end
 
 bodies[7] = function(t, b, o)  -- Close
   t:add_le(f.ref, b(o, 2)); t:add(f.e, b(o + 2, 1))
-  return string.format("ref %u %s", b(o, 2):le_uint(),
+  return string.format("ref %d %s", b(o, 2):le_uint(),
                        errors[b(o + 2, 1):uint()] or b(o + 2, 1):uint())
 end
 
@@ -242,9 +242,9 @@ function wisp.dissector(tvb, pinfo, tree)
   local root = tree:add(wisp, tvb())
 
   if len < LEN_MIN or len > LEN_MAX then
-    root:add_proto_expert_info(ex_len, string.format("Telegram of %u bytes (%u..%u allowed)",
+    root:add_proto_expert_info(ex_len, string.format("Telegram of %d bytes (%d..%d allowed)",
                                                      len, LEN_MIN, LEN_MAX))
-    pinfo.cols.info = string.format("Malformed telegram, %u bytes", len)
+    pinfo.cols.info = string.format("Malformed telegram, %d bytes", len)
     return len
   end
 
@@ -259,7 +259,7 @@ function wisp.dissector(tvb, pinfo, tree)
   local name = commands[cmd]
   if not name or cmd == 0 then
     ci:add_proto_expert_info(ex_cmd)
-    name = name or string.format("Cmd%u", cmd)
+    name = name or string.format("Cmd%d", cmd)
   end
   root:append_text(", " .. name)
 
@@ -270,9 +270,9 @@ function wisp.dissector(tvb, pinfo, tree)
   if bodies[cmd] and fits then
     info = bodies[cmd](root, tvb, LEN_HDR, blen)
   elseif bodies[cmd] then
-    root:add_proto_expert_info(ex_len, string.format("%s body of %u bytes, %s expected", name,
+    root:add_proto_expert_info(ex_len, string.format("%s body of %d bytes, %s expected", name,
                                blen, want and tostring(want) or "6..1461"))
-    info = string.format("body of %u bytes", blen)
+    info = string.format("body of %d bytes", blen)
   end
 
   -- Trailer: the CRC of everything before it, stored most significant byte
