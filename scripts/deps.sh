@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need when it is missing:
 # cmake, g++, make and GoogleTest from Debian's packages, python3 for the
-# end-to-end tests; for the checks of what ships around the programs mandoc
-# and groff (manual pages), systemd-analyze (the unit), dpkg-dev and file
-# (cpack's Debian package) and tshark (the Wireshark dissector).
+# end-to-end tests. With the argument "test" also what the checks of the
+# things that ship around the programs need: mandoc and groff (manual pages),
+# systemd-analyze (the unit), dpkg-dev and file (cpack's Debian package) and
+# tshark (the Wireshark dissector).
 set -euo pipefail
 need=()
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
@@ -11,12 +12,14 @@ command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v make >/dev/null 2>&1 || need+=(make)
 command -v python3 >/dev/null 2>&1 || need+=(python3)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-command -v mandoc >/dev/null 2>&1 || need+=(mandoc)
-command -v groff >/dev/null 2>&1 || need+=(groff-base)
-command -v systemd-analyze >/dev/null 2>&1 || need+=(systemd)
-command -v dpkg-shlibdeps >/dev/null 2>&1 || need+=(dpkg-dev)
-command -v file >/dev/null 2>&1 || need+=(file)
-command -v tshark >/dev/null 2>&1 || need+=(tshark)
+if [ "${1:-}" = test ]; then
+  command -v mandoc >/dev/null 2>&1 || need+=(mandoc)
+  command -v groff >/dev/null 2>&1 || need+=(groff-base)
+  command -v systemd-analyze >/dev/null 2>&1 || need+=(systemd)
+  command -v dpkg-shlibdeps >/dev/null 2>&1 || need+=(dpkg-dev)
+  command -v file >/dev/null 2>&1 || need+=(file)
+  command -v tshark >/dev/null 2>&1 || need+=(tshark)
+fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}"
   SUDO=""
