@@ -4,24 +4,52 @@
 #include "CliIO.h"
 #include "ConSigs.h"
 #include "Config.h"
+#include "Crc.h"
 #include "DT.h"
 #include "FIOStd.h"
+#include "Files.h"
 #include "Heap.h"
 #include "Input.h"
 #include "Lib3.h"
 #include "Log.h"
+#include "MD5.h"
 #include "MMSys.h"
 #include "Mtxs.h"
+#include "Rcvrs.h"
+#include "SO.h"
+#include "Server.h"
+#include "Sndrs.h"
 #include "SysVer.h"
 #include "Tmr.h"
 #include "Tmrs.h"
 #include "Utils.h"
+#include "WISP.h"
 
 namespace {
+  // The error counters on one console line: for each counter in the order of
+  // Server::TErr its low 12 bits in hexadecimal, right-aligned in 3 columns,
+  // and a blank.
+  void ShowErrCnts() {
+    Server::TErrCnts e;
+    Server::GetErrCnts(e);
+    char s[Server::errCnt * 4 + 1];
+    SO::TBuffer b;
+    SO::Init(b, s);
+    b.c.p = ' ';
+    for (uint32_t k = 0; k < Server::errCnt; ++k) {
+      SO::WrLngHex(b, e[k] & 0xFFFu, 3);
+      SO::WrChar(b, ' ');
+    }
+    s[b.l] = '\0';
+    FIOStd::WrStrLn(FIOStd::chOut, s);
+  }
+
   // Keys: E shows the error counters, Q quits with exit code 1.
   void OnKey(char c) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c == 'Q') {
+    if (c == 'E') {
+      ShowErrCnts();
+    } else if (c == 'Q') {
       Lib3::SetReturnCode(1);
       Lib3::Stop();
     }
@@ -31,8 +59,9 @@ namespace {
 int main(int argc, char** argv) {
   Args::SetArgs(argc, argv);
   // Module start-up, in this order (Types, Tmr0, Lib2, Ver, Cfg and UDP0 are
-  // constants only and have nothing to run):
+  // constants or plain helpers and have nothing to run):
   Lib3::InitModule();
+  SO::InitModule();
   SysVer::InitModule();
   Heap::InitModule();
   Mtxs::InitModule();
@@ -45,10 +74,17 @@ int main(int argc, char** argv) {
   ConSigs::InitModule();
   Args::InitModule();
   Config::InitModule();
+  MD5::InitModule();
+  Crc::InitModule();
+  WISP::InitModule();
+  Files::InitModule();
+  Rcvrs::InitModule();
+  Sndrs::InitModule();
   Tmrs::InitModule();
   Input::InitModule();
   CliIO::InitModule();
+  Server::InitModule();
 
   Input::Install(OnKey);
-  CliIO::Execute();
+  Server::Run();
 }

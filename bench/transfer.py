@@ -1,0 +1,104 @@
+#!/usr/bin/env python3
+"""Transfer benchmark on loopback: fetches and uploads one file (64 MiB by
+default) with the client's default settings against a server in a scratch
+directory, and prints per direction the rate of the client's result line, the
+rate the client requested, their ratio and the CPU seconds of client and
+server. Not a test: it prints figures and fails only when a transfer fails.
+
+    python3 bench/transfer.py [--mib 64] [--cli build/WISPCli] [--srv build/WISPSrv] [-- client options]
+"""
+import argparse
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def cpu_of(pid):
+    """User plus system CPU seconds of a running process."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICK
+
+
+def run_client(cli, cwd, args):
+    """Runs the client to its end: (exit code, stdout, CPU seconds, wall seconds)."""
+    t0 = time.time()
+    p = subprocess.Popen([cli] + args, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT)
+    out = p.stdout.read().decode("latin-1")
+    _, status, ru = os.wait4(p.pid, 0)
+    p.returncode = os.waitstatus_to_exitcode(status)
+    return p.returncode, out, ru.ru_utime + ru.ru_stime, time.time() - t0
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--mib", type=int, default=64)
+    ap.add_argument("--cli", default=os.path.join(ROOT, "build", "WISPCli"))
+    ap.add_argument("--srv", default=os.path.join(ROOT, "build", "WISPSrv"))
+    ap.add_argument("extra", nargs="*", help="client options, e.g. -u 2 -f 20")
+    a = ap.parse_args()
+
+    work = tempfile.mkdtemp(prefix="wisp-bench-")
+    sdir, cdir = os.path.join(work, "srv"), os.path.join(work, "cli")
+    os.mkdir(sdir)
+    os.mkdir(cdir)
+    size = a.mib * 1048576
+    for path in (os.path.join(sdir, "down.bin"), os.path.join(cdir, "up.bin")):
+        with open(path, "wb") as f:
+            for _ in range(a.mib):
+                f.write(os.urandom(1048576))
+    port = free_port()
+    srv = subprocess.Popen([a.srv, "-a", "127.0.0.1", "-p", str(port)], cwd=sdir, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    failed = False
+    try:
+        log = os.path.join(sdir, "WISPSrv.log")
+        for _ in range(200):
+            if os.path.exists(log) and b"InitSock Listening" in open(log, "rb").read():
+                break
+            time.sleep(0.05)
+        print("file %d MiB, client options: %s" % (a.mib, " ".join(a.extra) or "(defaults)"))
+        print("%-4s %12s %12s %7s %9s %9s %8s" % ("dir", "rate MB/s", "asked MB/s", "ratio", "cli CPU s",
+                                                 "srv CPU s", "wall s"))
+        for mode, name in (("get", "down.bin"), ("put", "up.bin")):
+            s0 = cpu_of(srv.pid)
+            rc, out, ccpu, wall = run_client(a.cli, cdir, ["-p", str(port)] + a.extra + [mode, name])
+            scpu = cpu_of(srv.pid) - s0
+            asked = re.search(r"InitSes: Requesting (\d+\.\d+) MB/s\.", out)
+            done = re.search(r"DoClose: Transmission successful\. (\d+) B, (\d+) ms, (\d+\.\d+) MB/s\.", out)
+            if rc != 0 or not asked or not done or int(done.group(1)) != size:
+                print("%s failed (exit code %d):\n%s" % (mode, rc, out))
+                failed = True
+                continue
+            rate, req = float(done.group(3)), float(asked.group(1))
+            print("%-4s %12.3f %12.3f %7.3f %9.2f %9.2f %8.2f" % (mode, rate, req, rate / req, ccpu, scpu, wall))
+            print("     client: %s" % done.group(0))
+    finally:
+        if srv.poll() is None:
+            srv.terminate()
+            try:
+                srv.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                srv.kill()
+                srv.wait()
+        shutil.rmtree(work, ignore_errors=True)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

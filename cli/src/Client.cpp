@@ -1,0 +1,568 @@
+// Client.cpp — the client's single transfer.
+//
+// The session runs through three states driven by one timer: Opening (the
+// read or write request is sent at once and again every second until the
+// server answers), Transferring (every granted update period the receiver asks
+// for missing fragments, or the sender answers queued requests) and Closing
+// (the received file is checked, one close telegram is sent, the result is
+// reported and the program stops). Every arriving telegram passes the common
+// acceptance steps and the checks of its handler; what fails is counted and
+// dropped, never answered.
+//
+// A get writes into the file table's temporary file. The server's date and
+// time are applied and the file is put in place under its name only after
+// length and digest have been checked, so a failed, refused or interrupted
+// get leaves neither a partial file nor a damaged local copy behind.
+#include "Client.h"
+
+#include <cstring>
+#include <sys/stat.h>
+
+#include "Cfg.h"
+#include "Config.h"
+#include "FIOStd.h"
+#include "Files.h"
+#include "Lib3.h"
+#include "Log.h"
+#include "Rcvrs.h"
+#include "SO.h"
+#include "Sndrs.h"
+#include "SrvIO.h"
+#include "SysVer.h"
+#include "Tmr.h"
+#include "Tmr0.h"
+#include "Tmrs.h"
+#include "Types.h"
+#include "Utils.h"
+#include "WISP.h"
+
+namespace {
+  enum TState : uint8_t { stOpen = 0, stData = 1, stClose = 2 };
+  const char* const stName[] = {"Opening", "Transferring", "Closing"};
+
+  struct TParDesc {
+    uint16_t dtu;   // update period, ms
+    uint8_t fpu;    // fragment requests per update
+  };
+
+  struct TSesDesc {
+    TState st;
+    uint32_t t;           // set-up tick, then the tick the reply was accepted
+    TParDesc p;           // requested, then granted parameters
+    Files::TFile f;       // the local file
+    bool w;               // put mode
+    Rcvrs::TRcvr r;       // get: the receiver
+    Sndrs::TSndr s;       // put: the sender
+    DT::TDateTime d;      // put: the local file's; get: the server's
+    uint16_t rf;          // session reference granted by the server
+    WISP::TError e;       // result carried in the client's close
+  };
+
+  struct TProDesc {
+    uint32_t n;   // fragments done (highest index handled + 1, at most m)
+    uint32_t m;   // the file's fragment count
+    uint32_t t;   // tick of the last progress output
+  };
+
+  constexpr uint32_t periodOpen = 1000;   // request repeated every second
+  constexpr uint32_t progressMs = 500;    // progress line at most this often
+  constexpr uint64_t sizeMaxFile = 0xFFFFFFFFull;   // lengths travel as u32
+
+  TSesDesc ses{};
+  Client::TErrCnts err{};
+  TProDesc pro{};
+  Tmrs::TTmr tmr = nullptr;
+  Lib3::TProc oldTerm = nullptr;
+
+  void Message(const char* s, bool scr) { Log::Write(Cfg::midClient, Log::lvlMsg, s, scr); }
+
+  [[noreturn]] void Fatal(const char* s) {
+    Log::Write(Cfg::midClient, Log::lvlFat, s, true);
+    Lib3::Stop();
+  }
+
+  void IncErrCnt(Client::TErr e) {
+    ++err[e];
+    ++err[Client::eNull];
+  }
+
+  void SetState(TState st) {
+    char t[64];
+    SO::TBuffer b;
+    SO::Init(b, t);
+    SO::WrStr(b, "SetState: ");
+    SO::WrStr(b, stName[st]);
+    SO::WrChar(b, '.');
+    Message(t, true);
+    ses.st = st;
+  }
+
+  // ---- progress ---------------------------------------------------------------
+
+  // A stray index in a data reply must not push the count past the file.
+  void UpdCnt(uint64_t n) {
+    if (n > pro.m) n = pro.m;
+    if (n > pro.n) pro.n = static_cast<uint32_t>(n);
+  }
+
+  void WrProgress(bool end) {
+    char t[32];
+    SO::TBuffer b;
+    SO::Init(b, t);
+    SO::WrChar(b, '\r');
+    SO::WrLngCard(b, pro.n, 1);
+    SO::WrChar(b, '/');
+    SO::WrLngCard(b, pro.m, 1);
+    if (end) {
+      FIOStd::WrStrLn(FIOStd::chOut, t);
+    } else {
+      FIOStd::WrStr(FIOStd::chOut, t);
+    }
+  }
+
+  void UpdPro() {
+    if (!Config::data.pro) return;
+    uint32_t now = Tmr::Ticks();
+    if (Tmr0::Diff(pro.t, now) >= progressMs) {
+      pro.t = now;
+      WrProgress(false);
+    }
+  }
+
+  void EndPro() {
+    if (Config::data.pro) WrProgress(true);
+  }
+
+  // ---- telegrams the client sends -------------------------------------------
+
+  void DoOpen_RdRq() {
+    WISP::TRdRqDesc q{};
+    q.f = WISP::lenMaxFgm;
+    q.t = ses.p.dtu;
+    q.n = ses.p.fpu;
+    Files::GetRID(ses.f, q.r);
+    uint8_t x[WISP::TelRdRq::len];
+    uint32_t l = WISP::Encode(x, q);
+    SrvIO::Send(x, l);
+
+    char t[256];
+    SO::TBuffer b;
+    SO::Init(b, t);
+    SO::WrStr(b, "RdRq fgl ");
+    SO::WrCard(b, q.f, 1);
+    SO::WrStr(b, " dtu ");
+    SO::WrCard(b, q.t, 1);
+    SO::WrStr(b, " fpu ");
+    SO::WrShtCard(b, q.n, 1);
+    SO::WrStr(b, " rid '");
+    SO::WrStrN(b, q.r, sizeof q.r);
+    SO::WrChar(b, '\'');
+    Message(t, Config::data.vrb);
+  }
+
+  void DoOpen_WrRq() {
+    Files::TPosDesc tgt{};
+    Files::GetTgt(ses.f, tgt);
+    WISP::TWrRqDesc q{};
+    q.f = WISP::lenMaxFgm;
+    q.t = ses.p.dtu;
+    q.n = ses.p.fpu;
+    q.p = tgt;
+    q.d = ses.d;
+    Files::GetRID(ses.f, q.r);
+    uint8_t x[WISP::TelWrRq::len];
+    uint32_t l = WISP::Encode(x, q);
+    SrvIO::Send(x, l);
+
+    char t[512];
+    SO::TBuffer b;
+    SO::Init(b, t);
+    SO::WrStr(b, "WrRq fgl ");
+    SO::WrCard(b, q.f, 1);
+    SO::WrStr(b, " dtu ");
+    SO::WrCard(b, q.t, 1);
+    SO::WrStr(b, " fpu ");
+    SO::WrShtCard(b, q.n, 1);
+    SO::WrStr(b, " tgt ");
+    Files::WrTgt(b, tgt);
+    SO::WrStr(b, " rid '");
+    SO::WrStrN(b, q.r, sizeof q.r);
+    SO::WrStr(b, "' dt ");
+    Utils::WrDateTime(b, q.d.d, q.d.t);
+    Message(t, Config::data.vrb);
+  }
+
+  // Data request callback of the receiver (get).
+  void DatRq(uint32_t, uint32_t i, uint32_t s) {
+    WISP::TDatRqDesc q{};
+    q.h.r = ses.rf;
+    q.h.i = i;
+    q.s = s;
+    uint8_t x[WISP::TelDatRq::len];
+    uint32_t l = WISP::Encode(x, q);
+    SrvIO::Send(x, l);
+  }
+
+  // Data reply callback of the sender (put): one fragment.
+  void DatRp(uint32_t, uint32_t i, const uint8_t* d, uint32_t l) {
+    uint8_t x[WISP::lenMaxTel];
+    WISP::TDatHdrDesc h{ses.rf, i};
+    uint32_t n = WISP::EncodeDatRp(x, h, d, l);
+    SrvIO::Send(x, n);
+    UpdCnt(static_cast<uint64_t>(i) + 1);
+  }
+
+  void Close() {
+    WISP::TCloseDesc c{ses.rf, ses.e};
+    uint8_t x[WISP::TelClose::len];
+    uint32_t l = WISP::Encode(x, c);
+    SrvIO::Send(x, l);
+
+    char t[64];
+    SO::TBuffer b;
+    SO::Init(b, t);
+    SO::WrStr(b, "Close tx ref ");
+    SO::WrCard(b, ses.rf, 1);
+    SO::WrStr(b, " err ");
+    SO::WrShtCard(b, ses.e, 1);
+    Message(t, Config::data.vrb);
+  }
+
+  // ---- timer: the three states -------------------------------------------------
+
+  void DoOpen() {
+    if (ses.w) {
+      DoOpen_WrRq();
+    } else {
+      DoOpen_RdRq();
+    }
+  }
+
+  void DoData() {
+    if (ses.w) {
+      Sndrs::Update(ses.s, 2u * ses.p.fpu, DatRp, 0);
+      UpdPro();
+    } else if (Rcvrs::Update(ses.r, ses.p.fpu, 125u / ses.p.dtu, DatRq, 0)) {
+      UpdPro();
+    } else {
+      EndPro();
+      SetState(stClose);
+    }
+  }
+
+  void DoClose() {
+    uint32_t dt = Tmr0::Diff(ses.t, Tmr::Ticks());
+    Files::TPosDesc tgt{};
+    Files::GetTgt(ses.f, tgt);
+    if (ses.w) {
+      Sndrs::Free(ses.s);
+      Files::Close(ses.f);
+      Close();
+      if (ses.e != WISP::errNull) Fatal("DoClose: Checksum mismatch.");
+    } else {
+      Rcvrs::Free(ses.r);
+      Files::TPosDesc p{};
+      Files::GetPos(ses.f, 0, p);
+      if (std::memcmp(&p, &tgt, sizeof p) != 0) ses.e = WISP::errChk;
+      Close();
+      // The file table removes the uncommitted temporary file when the
+      // termination chain closes it.
+      if (ses.e != WISP::errNull) Fatal("DoClose: Checksum mismatch.");
+      Files::SetDateTime(ses.f, ses.d);
+      if (!Files::Commit(ses.f)) Fatal("DoClose: Resource already exists.");
+      Files::Close(ses.f);
+    }
+    char t[128];
+    SO::TBuffer b;
+    SO::Init(b, t);
+    SO::WrStr(b, "DoClose: Transmission successful. ");
+    SO::WrLngCard(b, tgt.l, 1);
+    SO::WrStr(b, " B, ");
+    SO::WrLngCard(b, dt, 1);
+    SO::WrStr(b, " ms, ");
+    SO::WrFixLngReal(b, Client::Speed(tgt.l, dt), 3, 1);
+    SO::WrStr(b, " MB/s.");
+    Message(t, true);
+    Lib3::SetReturnCode(0);
+    Lib3::Stop();
+  }
+
+  void OnTmr(uint32_t, uint32_t) {
+    switch (ses.st) {
+      case stOpen: DoOpen(); break;
+      case stData: DoData(); break;
+      case stClose: DoClose(); break;
+      default: Fatal("OnTmr Invalid state");
+    }
+  }
+
+  // ---- receiving -------------------------------------------------------------
+
+  // Restarts the timer at the granted period for the data phase.
+  void StartData(uint32_t m) {
+    pro.m = m;
+    SetState(stData);
+    Tmrs::Set(tmr, 1, ses.p.dtu);
+  }
+
+  void OnRx_RdRp(const uint8_t* x, uint32_t bl) {
+    if (ses.st != stOpen) return IncErrCnt(Client::eRdRpSt);
+    if (ses.w) return IncErrCnt(Client::eRdRpWr);
+    if (bl != WISP::TelRdRp::body) return IncErrCnt(Client::eRdRpLen);
+    WISP::TRdRpDesc q{};
+    WISP::Decode(x, q);
+    switch (q.e) {
+      case WISP::errNull: break;
+      case WISP::errBsy: Fatal("RdRp: Server full.");
+      case WISP::errRID: Fatal("RdRp: Resource not found.");
+      default: Fatal("RdRp: Unknown error.");
+    }
+    if (q.f == 0 || q.f > WISP::lenMaxFgm) Fatal("RdRp: Server sent invalid fragment length.");
+    if (q.t == 0 || q.t < ses.p.dtu) Fatal("RdRp: Server sent invalid update period.");
+    if (q.n == 0 || q.n > ses.p.fpu) Fatal("RdRp: Server sent invalid fragment count.");
+
+    ses.t = Tmr::Ticks();
+    ses.p.dtu = q.t;
+    ses.p.fpu = q.n;
+    Files::SetTgt(ses.f, q.p);
+    ses.d = q.d;
+    ses.r = Rcvrs::Alloc(q.f, ses.f, (static_cast<uint32_t>(q.n) * 25u) / q.t);
+    if (ses.r == nullptr) Fatal("RdRp Alloc inconsistency");
+    ses.rf = q.r;
+
+    char t[256];
+    SO::TBuffer b;
+    SO::Init(b, t);
+    SO::WrStr(b, "RdRp fgl ");
+    SO::WrCard(b, q.f, 1);
+    SO::WrStr(b, " dtu ");
+    SO::WrCard(b, q.t, 1);
+    SO::WrStr(b, " fpu ");
+    SO::WrShtCard(b, q.n, 1);
+    SO::WrStr(b, " tgt ");
+    Files::WrTgt(b, q.p);
+    SO::WrStr(b, " dt ");
+    Utils::WrDateTime(b, q.d.d, q.d.t);
+    SO::WrStr(b, " ref ");
+    SO::WrCard(b, q.r, 1);
+    Message(t, Config::data.vrb);
+
+    uint32_t m = 0;
+    Rcvrs::GetCnt(ses.r, m);
+    StartData(m);
+  }
+
+  void OnRx_WrRp(const uint8_t* x, uint32_t bl) {
+    if (ses.st != stOpen) return IncErrCnt(Client::eWrRpSt);
+    if (!ses.w) return IncErrCnt(Client::eWrRpWr);
+    if (bl != WISP::TelWrRp::body) return IncErrCnt(Client::eWrRpLen);
+    WISP::TWrRpDesc q{};
+    WISP::Decode(x, q);
+    switch (q.e) {
+      case WISP::errNull: break;
+      case WISP::errBsy: Fatal("WrRp: Server full.");
+      case WISP::errRID: Fatal("WrRp: Resource already exists.");
+      default: Fatal("Unknown error.");
+    }
+    if (q.f == 0 || q.f > WISP::lenMaxFgm) Fatal("WrRp: Server sent invalid fragment length.");
+    if (q.t == 0 || q.t < ses.p.dtu) Fatal("WrRp: Server sent invalid update period.");
+    if (q.n == 0 || q.n > ses.p.fpu) Fatal("WrRp: Server sent invalid fragment count.");
+
+    ses.t = Tmr::Ticks();
+    ses.p.dtu = q.t;
+    ses.p.fpu = q.n;
+    ses.s = Sndrs::Alloc(q.f, ses.f);
+    if (ses.s == nullptr) Fatal("WrRp Alloc inconsistency");
+    ses.rf = q.r;
+
+    char t[128];
+    SO::TBuffer b;
+    SO::Init(b, t);
+    SO::WrStr(b, "WrRp fgl ");
+    SO::WrCard(b, q.f, 1);
+    SO::WrStr(b, " dtu ");
+    SO::WrCard(b, q.t, 1);
+    SO::WrStr(b, " fpu ");
+    SO::WrShtCard(b, q.n, 1);
+    SO::WrStr(b, " ref ");
+    SO::WrCard(b, q.r, 1);
+    Message(t, Config::data.vrb);
+
+    uint32_t m = 0;
+    Sndrs::GetCnt(ses.s, m);
+    StartData(m);
+  }
+
+  void OnRx_DatRp(const uint8_t* x, uint32_t bl) {
+    if (ses.st != stData) return IncErrCnt(Client::eDatRpSt);
+    if (ses.w) return IncErrCnt(Client::eDatRpWr);
+    if (bl < WISP::TelDatRp::bodyMin || bl > WISP::TelDatRp::bodyMax) return IncErrCnt(Client::eDatRpLen);
+    WISP::TDatHdrDesc h{};
+    WISP::Decode(x, h);
+    Rcvrs::Receive(ses.r, h.i, x + WISP::TelDatRp::d, bl - 6);
+    UpdCnt(static_cast<uint64_t>(h.i) + 1);
+  }
+
+  void OnRx_DatRq(const uint8_t* x, uint32_t bl) {
+    if (ses.st != stData) return IncErrCnt(Client::eDatRqSt);
+    if (!ses.w) return IncErrCnt(Client::eDatRqWr);
+    if (bl != WISP::TelDatRq::body) return IncErrCnt(Client::eDatRqLen);
+    WISP::TDatRqDesc q{};
+    WISP::Decode(x, q);
+    Sndrs::Receive(ses.s, q.h.i, q.s);
+  }
+
+  void OnRx_Close(const uint8_t* x, uint32_t bl) {
+    if (ses.st != stData) return IncErrCnt(Client::eCloseSt);
+    if (!ses.w) return IncErrCnt(Client::eCloseWr);
+    if (bl != WISP::TelClose::body) return IncErrCnt(Client::eCloseLen);
+    WISP::TCloseDesc q{};
+    WISP::Decode(x, q);
+    ses.e = q.e;
+    EndPro();
+    SetState(stClose);
+
+    char t[64];
+    SO::TBuffer b;
+    SO::Init(b, t);
+    SO::WrStr(b, "Close rx ref ");
+    SO::WrCard(b, q.r, 1);
+    SO::WrStr(b, " err ");
+    SO::WrShtCard(b, q.e, 1);
+    Message(t, Config::data.vrb);
+  }
+
+  // x is the link's 1472-byte buffer, l the datagram's true length: the
+  // length test comes first, so nothing beyond the buffer is ever read.
+  void OnRx(const uint8_t* x, uint32_t l) {
+    switch (WISP::Accept(x, l, false)) {
+      case WISP::accOk: break;
+      case WISP::accLen: return IncErrCnt(Client::eLen);
+      case WISP::accCrc: return IncErrCnt(Client::eCrc);
+      case WISP::accMag: return IncErrCnt(Client::eMag);
+      case WISP::accVer: return IncErrCnt(Client::eVer);
+      default: return IncErrCnt(Client::eCmd);
+    }
+    uint32_t bl = WISP::BodyLen(l);
+    switch (x[WISP::TelHdr::c]) {
+      case WISP::cmdRdRp: return OnRx_RdRp(x, bl);
+      case WISP::cmdWrRp: return OnRx_WrRp(x, bl);
+      case WISP::cmdDatRq: return OnRx_DatRq(x, bl);
+      case WISP::cmdDatRp: return OnRx_DatRp(x, bl);
+      case WISP::cmdClose: return OnRx_Close(x, bl);
+      default: return IncErrCnt(Client::eCmd);
+    }
+  }
+
+  // ---- set-up and end ----------------------------------------------------------
+
+  // True when the name leads to a regular file whose length does not fit the
+  // 32-bit length of the telegrams.
+  bool TooLarge(const char* rnm) {
+    Types::TPthStr n{};
+    Files::MkRdPth(rnm, n);
+    struct stat st{};
+    if (::stat(n, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    return static_cast<uint64_t>(st.st_size) > sizeMaxFile;
+  }
+
+  void InitSes() {
+    ses = TSesDesc{};
+    ses.w = Config::data.wrt;
+    ses.t = Tmr::Ticks();
+    ses.p.dtu = static_cast<uint16_t>(Config::data.dtu);
+    ses.p.fpu = Config::data.fpu;
+    if (ses.w) {
+      // Checked before anything is sent: the length would be cut to 32 bits
+      // and the transfer would fail only at its very end.
+      if (TooLarge(Config::data.rnm)) Fatal("InitSes: Resource too large.");
+      ses.f = Files::OpenRd(Config::data.rnm);
+      if (ses.f == nullptr) Fatal("InitSes: Resource does not exist.");
+      Files::GetDateTime(ses.f, ses.d);
+    } else {
+      ses.f = Files::OpenWr(Config::data.rnm);
+      if (ses.f == nullptr) Fatal("InitSes: Resource already exists.");
+    }
+    char t[64];
+    SO::TBuffer b;
+    SO::Init(b, t);
+    SO::WrStr(b, "InitSes: Requesting ");
+    SO::WrFixLngReal(b, Client::Speed(static_cast<uint32_t>(ses.p.fpu) * WISP::lenMaxFgm, ses.p.dtu), 3, 1);
+    SO::WrStr(b, " MB/s.");
+    Message(t, true);
+    SetState(stOpen);
+  }
+
+  // Closes the local file if it is still open; an uncommitted received file
+  // is removed by the file table.
+  void DoneSes() {
+    if (ses.f != nullptr) Files::Close(ses.f);
+  }
+
+  void ShowErrCnts() {
+    char t[128];
+    SO::TBuffer b;
+    SO::Init(b, t);
+    SO::WrStr(b, "ShowErrCnts");
+    for (uint32_t i = 0; i < Client::errCnt; ++i) {
+      SO::WrChar(b, ' ');
+      SO::WrLngHex(b, err[i] & 0xFFFu, 3);
+    }
+    Message(t, Config::data.vrb);
+  }
+
+  void DoneModule() {
+    DoneSes();
+    ShowErrCnts();
+    Message("DoneModule", Config::data.vrb);
+    oldTerm();
+  }
+}
+
+namespace Client {
+  double Speed(uint32_t n, uint32_t dt) {
+    if (dt == 0) return 999.999;
+    return static_cast<double>(n) * 1000.0 / 1048576.0 / static_cast<double>(dt);
+  }
+
+  void GetErrCnts(TErrCnts& e) { std::memcpy(e, err, sizeof err); }
+
+  void Run() { SrvIO::Execute(); }
+
+  void InitModule() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    Log::Register(Cfg::midClient, "Client");
+    ses = TSesDesc{};
+    std::memset(err, 0, sizeof err);
+    pro = TProDesc{};
+    tmr = Tmrs::New();
+    InitSes();
+    SrvIO::Install(OnRx);
+    Lib3::Terminate(DoneModule, oldTerm);
+
+    char t[128];
+    SO::TBuffer b;
+    SO::Init(b, t);
+    SO::WrStr(b, "InitModule WISP ver ");
+    SO::WrCard(b, WISP::ver, 1);
+    SO::WrStr(b, " lenMaxTel ");
+    SO::WrLngCard(b, WISP::lenMaxTel, 1);
+    SO::WrStr(b, " lenFrmOvr ");
+    SO::WrLngCard(b, WISP::lenFrmOvr, 1);
+    SO::WrStr(b, " lenMaxVar ");
+    SO::WrLngCard(b, WISP::lenMaxVar, 1);
+    SO::WrStr(b, " lenMaxFgm ");
+    SO::WrLngCard(b, WISP::lenMaxFgm, 1);
+    Message(t, Config::data.vrb);
+    SO::Init(b, t);
+    SO::WrStr(b, "InitModule sys '");
+    SO::WrStr(b, SysVer::str);
+    SO::WrChar(b, '\'');
+    Message(t, Config::data.vrb);
+
+    Tmrs::SetHnd(tmr, OnTmr, 0);
+    Tmrs::Set(tmr, 1, periodOpen);
+  }
+}

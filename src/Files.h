@@ -1,0 +1,99 @@
+// Files.h — the table of open files of the transfers: files opened by
+// resource id for reading (length and MD5 digest computed at open) or for
+// writing (into a temporary file that Commit puts in place), byte ranges read
+// and written at given positions, digests of what a file holds, and the
+// file's modification time in the packed date and time of the telegrams.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include "DT.h"
+#include "MD5.h"
+#include "SO.h"
+#include "Types.h"
+#include "WISP.h"
+
+namespace Files {
+  // The resource id: the name as the client typed it, 0-terminated when
+  // shorter than 128 characters.
+  constexpr uint32_t lenRID = WISP::lenResID;
+  using TResID = WISP::TResID;
+
+  // A target: length in bytes and MD5 digest of the whole content (20 bytes,
+  // no padding, so two targets compare with memcmp over sizeof).
+  using TPosDesc = WISP::TPosDesc;
+
+  using THandle = int;   // a POSIX file descriptor
+
+  // One open file. Users hold a reference and go through the operations
+  // below; the fields are shown for tests and log lines.
+  struct TFileDesc {
+    uint8_t i;            // slot 1..Cfg::cntMax; 0 = free
+    bool w;               // true: being received (written); false: being sent
+    TResID r;             // the resource id as given to OpenRd / OpenWr
+    THandle b;            // the open file (for writing: the temporary file)
+    TPosDesc t;           // target: computed at OpenRd, set by SetTgt
+    Types::TPthStr n;     // the file's name in the current directory
+    Types::TPthStr tmp;   // writing: the temporary file's name until Commit
+    bool c;               // writing: committed (tmp now carries the name n)
+  };
+  using TFile = TFileDesc*;
+
+  void InitModule();
+
+  // Open an existing regular file below 4 GiB for reading, computing its
+  // length and digest; nullptr when the table is full or the name does not
+  // lead to such a file (missing, not regular, unreadable, invalid name).
+  TFile OpenRd(const char* r);
+  // Open a file for receiving: the data goes to a new temporary file beside
+  // the target; nullptr when the table is full, the name is invalid, the
+  // target exists and overwriting is off (Config::data.ovr), another entry is
+  // receiving the same name, or the temporary file cannot be created.
+  TFile OpenWr(const char* r);
+  // Gives a write entry's temporary file the target name: replaces an existing
+  // file only where overwriting is on, never when it is off (even if one
+  // appeared during the transfer). true on success; the entry stays open.
+  bool Commit(TFile f);
+  // Closes the file (removing an uncommitted temporary file) and frees the
+  // slot; f becomes nullptr.
+  void Close(TFile& f);
+  // Frees the slot without closing the file.
+  void Free(TFile& f);
+  // Closes every open entry.
+  void CloseAll();
+
+  void SetTgt(TFile f, const TPosDesc& t);
+  void GetTgt(TFile f, TPosDesc& x);
+  void GetRID(TFile f, TResID& x);
+  // Writing: length and digest of the whole present content (p unused).
+  // Reading: p below the target length gives p and the digest of the first
+  // p bytes; otherwise the target.
+  void GetPos(TFile f, uint32_t p, TPosDesc& x);
+
+  // Reads up to l bytes at p into x (of n bytes); returns the number read.
+  uint32_t Read(TFile f, uint32_t p, void* x, size_t n, uint32_t l);
+  template <size_t N> inline uint32_t Read(TFile f, uint32_t p, uint8_t (&x)[N], uint32_t l) {
+    return Read(f, p, x, N, l);
+  }
+  // Writes the first l bytes of x (of n bytes) at p.
+  void Write(TFile f, uint32_t p, const void* x, size_t n, uint32_t l);
+  template <size_t N> inline void Write(TFile f, uint32_t p, const uint8_t (&x)[N], uint32_t l) {
+    Write(f, p, x, N, l);
+  }
+  void Trunc(TFile f, uint32_t p);
+
+  void GetDateTime(TFile f, DT::TDateTime& x);
+  void SetDateTime(TFile f, const DT::TDateTime& x);
+
+  // Digest of the whole file; returns its length.
+  uint32_t CalcMD5(THandle h, MD5::TDgstDesc& d);
+  // Digest of the first n bytes.
+  void CalcMD5x(THandle h, uint32_t n, MD5::TDgstDesc& d);
+
+  // The length as 8 hexadecimal digits, a blank and the digest text.
+  void WrTgt(SO::TBuffer& b, const TPosDesc& t);
+
+  // The part of r after its last "\" or "/" (at most 128 characters of r).
+  void MkBaseName(const char* r, Types::TPthStr& n);
+  void MkRdPth(const char* r, Types::TPthStr& n);
+  void MkWrPth(const char* r, Types::TPthStr& n);
+}

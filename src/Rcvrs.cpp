@@ -1,0 +1,258 @@
+// Rcvrs.cpp — the receivers' table. The receiver drives a transfer: it asks
+// for fragments inside a window of at most 512, asks again for those whose
+// countdown runs out, and slides the window over what has arrived.
+#include "Rcvrs.h"
+
+#include <cstring>
+
+#include "Cfg.h"
+#include "Config.h"
+#include "Lib3.h"
+#include "Log.h"
+#include "SO.h"
+
+namespace Rcvrs {
+namespace {
+
+struct TRcvrsDesc {
+  uint8_t n;
+  TRcvrDesc a[Cfg::cntMax];
+};
+
+TRcvrsDesc tbl;
+bool initialised = false;
+
+constexpr uint32_t slotMask = wndMax - 1;
+static_assert((wndMax & slotMask) == 0, "slots are indices masked with 511");
+
+void Message(const char* s) { Log::Write(Cfg::midRcvrs, Log::lvlMsg, s, Config::data.vrb); }
+void Trace(const char* s) { Log::Write(Cfg::midRcvrs, Log::lvlMsg, s, false); }
+
+[[noreturn]] void Fatal(const char* s) {
+  Log::Write(Cfg::midRcvrs, Log::lvlFat, s, true);
+  Lib3::Stop();
+}
+
+inline bool IsSet(const TWndDesc& w, uint32_t k) { return (w.d[k >> 5] >> (k & 31) & 1) != 0; }
+inline void SetFlag(TWndDesc& w, uint32_t k) { w.d[k >> 5] |= uint32_t(1) << (k & 31); }
+inline void ClrFlag(TWndDesc& w, uint32_t k) { w.d[k >> 5] &= ~(uint32_t(1) << (k & 31)); }
+
+void Count(TRcvrDesc& r, TErr e) {
+  r.e[eNull]++;
+  r.e[e]++;
+}
+
+// The request being assembled by one Update.
+struct TReqDesc {
+  uint32_t b;      // base index
+  uint32_t s;      // set; 0 = empty
+  uint32_t to;     // countdown of the index added last
+};
+
+void Update_Line(const TRcvrDesc& r, const TReqDesc& q, uint32_t n) {
+  if (!Config::data.dbg) return;
+  char t[128];
+  SO::TBuffer b;
+  SO::Init(b, t);
+  SO::WrStr(b, "Update rcv ");
+  SO::WrShtCard(b, r.i, 1);
+  SO::WrStr(b, " idx ");
+  SO::WrLngCard(b, q.b, 1);
+  SO::WrStr(b, " set ");
+  SO::WrLngHex(b, q.s, 1);
+  SO::WrStr(b, " to ");
+  SO::WrLngCard(b, q.to, 1);
+  SO::WrStr(b, " wnd ");
+  SO::WrLngCard(b, r.w.i, 1);
+  SO::WrChar(b, ' ');
+  SO::WrLngCard(b, r.w.j, 1);
+  SO::WrStr(b, " cnt ");
+  SO::WrLngCard(b, n, 1);
+  Trace(t);
+}
+
+// Adds index k; a request that cannot reach k from its base goes out first.
+void Update_Add(const TRcvrDesc& r, TReqDesc& q, uint32_t k, uint32_t n, TReqProc p, uint32_t f) {
+  if (q.s == 0) {
+    q.b = k;
+  } else if (k - q.b > 31) {
+    p(f, q.b, q.s);
+    Update_Line(r, q, n);
+    q.s = 0;
+    q.b = k;
+  }
+  q.s |= uint32_t(1) << (k - q.b);
+}
+
+}  // namespace
+
+void InitModule() {
+  if (initialised) return;
+  initialised = true;
+  Log::Register(Cfg::midRcvrs, "Rcvrs");
+  std::memset(&tbl, 0, sizeof tbl);
+  char s[128];
+  SO::TBuffer b;
+  SO::Init(b, s);
+  SO::WrStr(b, "InitModule cntMax ");
+  SO::WrLngCard(b, Cfg::cntMax, 1);
+  SO::WrStr(b, ", SIZE( TRcvrDesc ) = ");
+  SO::WrLngCard(b, sizeRcvrDesc, 1);
+  SO::WrStr(b, ", wndMax ");
+  SO::WrLngCard(b, wndMax, 1);
+  Message(s);
+}
+
+TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w) {
+  if (tbl.n >= Cfg::cntMax) return nullptr;
+  if (l == 0 || l > lenMaxFgm || f == nullptr) return nullptr;
+  if (w == 0) w = 1;
+  if (w > wndMax) w = wndMax;
+  TRcvrDesc* r = nullptr;
+  for (uint32_t k = 0; k < Cfg::cntMax; ++k) {
+    if (tbl.a[k].i == 0) {
+      r = &tbl.a[k];
+      break;
+    }
+  }
+  if (r == nullptr) Fatal("Alloc cnt inconsistency");
+  std::memset(r, 0, sizeof *r);
+  r->i = static_cast<uint8_t>(r - tbl.a + 1);
+  r->l = l;
+  r->f = f;
+  Files::TPosDesc t;
+  Files::GetTgt(f, t);
+  r->n = t.l / l + (t.l % l > 0 ? 1 : 0);
+  r->z = static_cast<uint16_t>(t.l % l);
+  r->w.w = static_cast<uint16_t>(w);
+  tbl.n++;
+  char s[128];
+  SO::TBuffer b;
+  SO::Init(b, s);
+  SO::WrStr(b, "Alloc rcv ");
+  SO::WrShtCard(b, r->i, 1);
+  SO::WrStr(b, " fgl ");
+  SO::WrCard(b, r->l, 1);
+  SO::WrStr(b, " cnt ");
+  SO::WrLngCard(b, r->n, 1);
+  SO::WrStr(b, " rem ");
+  SO::WrCard(b, r->z, 1);
+  SO::WrStr(b, " wnd ");
+  SO::WrCard(b, r->w.w, 1);
+  Message(s);
+  return r;
+}
+
+void GetCnt(TRcvr r, uint32_t& n) { n = r->n; }
+
+void GetFgl(TRcvr r, uint16_t& l) { l = r->l; }
+
+void Receive(TRcvr r, uint32_t i, const uint8_t* x, uint32_t l) {
+  TWndDesc& w = r->w;
+  if (i < w.i || i >= w.j) {
+    Count(*r, eWnd);
+    return;
+  }
+  const uint32_t len = i == r->n - 1 && r->z != 0 ? r->z : r->l;
+  if (l != len) {
+    Count(*r, eLen);
+    return;
+  }
+  const uint32_t k = i & slotMask;
+  if (IsSet(w, k)) {
+    Count(*r, eDup);
+    return;
+  }
+  Files::Write(r->f, i * uint32_t(r->l), x, l, l);
+  SetFlag(w, k);
+  w.n++;
+  if (Config::data.dbg) {
+    char t[128];
+    SO::TBuffer b;
+    SO::Init(b, t);
+    SO::WrStr(b, "Receive rcv ");
+    SO::WrShtCard(b, r->i, 1);
+    SO::WrStr(b, " idx ");
+    SO::WrLngCard(b, i, 1);
+    SO::WrStr(b, " len ");
+    SO::WrLngCard(b, l, 1);
+    SO::WrStr(b, " to ");
+    SO::WrLngCard(b, w.t[k], 1);
+    SO::WrStr(b, " wnd ");
+    SO::WrLngCard(b, w.i, 1);
+    SO::WrChar(b, ' ');
+    SO::WrLngCard(b, w.j, 1);
+    SO::WrStr(b, " don ");
+    SO::WrCard(b, w.n, 1);
+    Trace(t);
+  }
+}
+
+bool Update(TRcvr r, uint32_t n, uint32_t to, TReqProc p, uint32_t f) {
+  TWndDesc& w = r->w;
+  // Slide over what has arrived.
+  while (w.i < w.j && IsSet(w, w.i & slotMask)) {
+    ClrFlag(w, w.i & slotMask);
+    w.n--;
+    w.i++;
+  }
+  TReqDesc q = {0, 0, 0};
+  // Ask again for fragments whose countdown runs out.
+  for (uint32_t k = w.i; k < w.j && n > 0; ++k) {
+    const uint32_t sl = k & slotMask;
+    if (IsSet(w, sl)) continue;
+    if (w.t[sl] > 0) w.t[sl]--;
+    if (w.t[sl] != 0) continue;
+    Count(*r, eTO);
+    char s[128];
+    SO::TBuffer b;
+    SO::Init(b, s);
+    SO::WrStr(b, "Update TO rcv ");
+    SO::WrShtCard(b, r->i, 1);
+    SO::WrStr(b, " idx ");
+    SO::WrLngCard(b, k, 1);
+    SO::WrStr(b, " to ");
+    SO::WrLngCard(b, to, 1);
+    Trace(s);
+    Update_Add(*r, q, k, n, p, f);
+    w.t[sl] = to;
+    q.to = to;
+    n--;
+  }
+  // Widen the window with fragments never asked for.
+  const uint64_t lim64 = uint64_t(w.i) + w.w;
+  const uint32_t limit = lim64 < r->n ? static_cast<uint32_t>(lim64) : r->n;
+  uint32_t k = w.j;
+  for (; k < limit && n > 0; ++k) {
+    Update_Add(*r, q, k, n, p, f);
+    w.t[k & slotMask] = to;
+    q.to = to;
+    n--;
+  }
+  if (k > w.j) w.j = k;
+  if (q.s != 0) {
+    p(f, q.b, q.s);
+    Update_Line(*r, q, n);
+  }
+  return w.i < r->n;
+}
+
+void Free(TRcvr& r) {
+  if (r == nullptr || r->i == 0) Fatal("Free invalid receiver");
+  char s[128];
+  SO::TBuffer b;
+  SO::Init(b, s);
+  SO::WrStr(b, "Free rcv ");
+  SO::WrShtCard(b, r->i, 1);
+  SO::WrStr(b, " ers");
+  for (uint32_t k = 0; k < errCnt; ++k) {
+    SO::WrChar(b, ' ');
+    SO::WrHex(b, static_cast<uint16_t>(r->e[k] & 0xFFFF), 4);
+  }
+  Message(s);
+  std::memset(r, 0, sizeof *r);
+  tbl.n--;
+  r = nullptr;
+}
+
+}  // namespace Rcvrs

@@ -1,0 +1,59 @@
+// Rcvrs.h — the receiving half of a fragment transfer: a sliding window of
+// requested fragments, re-requests after a time-out, arriving fragments
+// checked and written at their place, and the errors counted per receiver.
+#pragma once
+#include <cstdint>
+#include "Files.h"
+
+namespace Rcvrs {
+  constexpr uint32_t wndMax = 512;       // largest window
+  constexpr uint16_t lenMaxFgm = 1455;   // largest fragment
+
+  enum TErr : uint8_t { eNull = 0, eWnd = 1, eLen = 2, eDup = 3, eTO = 4 };
+  constexpr uint32_t errCnt = 5;
+  using TErrCnts = uint32_t[errCnt];   // [eNull] counts all errors
+
+  struct TWndDesc {
+    uint32_t i;                  // window start: all below received
+    uint32_t j;                  // window end (exclusive): all below asked for
+    uint16_t w;                  // window size 1..512
+    uint32_t d[wndMax / 32];     // received flags by slot (index MOD 512)
+    uint16_t n;                  // flags set
+    uint32_t t[wndMax];          // per slot, updates left before asking again
+  };
+
+  struct TRcvrDesc {
+    uint8_t i;          // slot 1..Cfg::cntMax; 0 = free
+    uint16_t l;         // fragment length 1..1455
+    Files::TFile f;     // the file being written (used, not owned)
+    uint32_t n;         // fragment count
+    uint16_t z;         // file length MOD l
+    TWndDesc w;
+    TErrCnts e;
+  };
+  using TRcvr = TRcvrDesc*;
+
+  // Size of a receiver in its packed layout (the file reference as 4 bytes),
+  // as the start-up line reports it.
+  constexpr uint32_t sizeWndDesc = 4 + 4 + 2 + 4 * (wndMax / 32) + 2 + 4 * wndMax;
+  constexpr uint32_t sizeRcvrDesc = 1 + 2 + 4 + 4 + 2 + sizeWndDesc + 4 * errCnt;
+  static_assert(sizeRcvrDesc == 2157);
+
+  // Sends one data request: f the caller's reference, b the base index, bit j
+  // of s asks for fragment b + j.
+  using TReqProc = void (*)(uint32_t f, uint32_t b, uint32_t s);
+
+  void InitModule();
+  // A receiver for f (its target length set) in fragments of l bytes with a
+  // window of w fragments (clamped to 1..512); nullptr when the table is full,
+  // l is 0 or above 1455, or f is nullptr.
+  TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w);
+  void GetCnt(TRcvr r, uint32_t& n);
+  void GetFgl(TRcvr r, uint16_t& l);
+  // A data reply with fragment index i and l data bytes at x.
+  void Receive(TRcvr r, uint32_t i, const uint8_t* x, uint32_t l);
+  // One update: at most n indices asked for through p(f, b, s), a fragment
+  // asked for again after `to` updates. true while fragments are missing.
+  bool Update(TRcvr r, uint32_t n, uint32_t to, TReqProc p, uint32_t f);
+  void Free(TRcvr& r);
+}

@@ -1,0 +1,162 @@
+// Sndrs.cpp — the senders' table. A sender remembers nothing about what it
+// sent: the receiver asks again for whatever got lost.
+#include "Sndrs.h"
+
+#include <cstring>
+
+#include "Cfg.h"
+#include "Config.h"
+#include "Lib3.h"
+#include "Log.h"
+#include "SO.h"
+
+namespace Sndrs {
+namespace {
+
+struct TSndrsDesc {
+  uint8_t n;
+  TSndrDesc a[Cfg::cntMax];
+};
+
+TSndrsDesc tbl;
+bool initialised = false;
+
+constexpr uint32_t ringMask = cntMaxReq - 1;
+static_assert((cntMaxReq & ringMask) == 0, "the ring wraps by masking");
+
+void Message(const char* s) { Log::Write(Cfg::midSndrs, Log::lvlMsg, s, Config::data.vrb); }
+void Trace(const char* s) { Log::Write(Cfg::midSndrs, Log::lvlMsg, s, false); }
+
+[[noreturn]] void Fatal(const char* s) {
+  Log::Write(Cfg::midSndrs, Log::lvlFat, s, true);
+  Lib3::Stop();
+}
+
+}  // namespace
+
+void InitModule() {
+  if (initialised) return;
+  initialised = true;
+  Log::Register(Cfg::midSndrs, "Sndrs");
+  std::memset(&tbl, 0, sizeof tbl);
+  char s[128];
+  SO::TBuffer b;
+  SO::Init(b, s);
+  SO::WrStr(b, "InitModule cntMax ");
+  SO::WrLngCard(b, Cfg::cntMax, 1);
+  SO::WrStr(b, ", SIZE( TSndrDesc ) = ");
+  SO::WrLngCard(b, sizeSndrDesc, 1);
+  SO::WrStr(b, ", cntMaxReq ");
+  SO::WrLngCard(b, cntMaxReq, 1);
+  Message(s);
+}
+
+TSndr Alloc(uint16_t l, Files::TFile f) {
+  if (tbl.n >= Cfg::cntMax) return nullptr;
+  if (l == 0 || l > lenMaxFgm || f == nullptr) return nullptr;
+  TSndrDesc* s = nullptr;
+  for (uint32_t k = 0; k < Cfg::cntMax; ++k) {
+    if (tbl.a[k].i == 0) {
+      s = &tbl.a[k];
+      std::memset(s, 0, sizeof *s);
+      s->i = static_cast<uint8_t>(k + 1);
+      break;
+    }
+  }
+  if (s == nullptr) Fatal("Alloc cnt inconsistency");
+  s->l = l;
+  s->f = f;
+  Files::TPosDesc t;
+  Files::GetTgt(f, t);
+  s->r.m = t.l / l + (t.l % l > 0 ? 1 : 0);
+  tbl.n++;
+  char x[128];
+  SO::TBuffer b;
+  SO::Init(b, x);
+  SO::WrStr(b, "Alloc snd ");
+  SO::WrShtCard(b, s->i, 1);
+  SO::WrStr(b, " fgl ");
+  SO::WrCard(b, s->l, 1);
+  SO::WrStr(b, " cnt ");
+  SO::WrLngCard(b, s->r.m, 1);
+  Message(x);
+  return s;
+}
+
+void GetCnt(TSndr s, uint32_t& n) { n = s->r.m; }
+
+void GetFgl(TSndr s, uint16_t& l) { l = s->l; }
+
+void Receive(TSndr s, uint32_t i, uint32_t x) {
+  TReqsDesc& q = s->r;
+  for (uint32_t j = 0; j < 32; ++j) {
+    if ((x >> j & 1) == 0) continue;
+    if (q.n >= cntMaxReq) continue;                  // queue full
+    if (uint64_t(i) + j >= q.m) continue;            // beyond the file (or beyond 32 bits)
+    q.a[q.w] = i + j;
+    q.w = (q.w + 1) & ringMask;
+    q.n++;
+  }
+  if (Config::data.dbg) {
+    char t[128];
+    SO::TBuffer b;
+    SO::Init(b, t);
+    SO::WrStr(b, "Receive snd ");
+    SO::WrShtCard(b, s->i, 1);
+    SO::WrStr(b, " idx ");
+    SO::WrLngCard(b, i, 1);
+    SO::WrStr(b, " set ");
+    SO::WrLngHex(b, x, 1);
+    SO::WrStr(b, " rqs ");
+    SO::WrLngCard(b, q.n, 1);
+    Trace(t);
+  }
+}
+
+void Update(TSndr s, uint32_t n, TSendProc p, uint32_t r) {
+  TReqsDesc& q = s->r;
+  uint8_t buf[lenMaxFgm];
+  while (n > 0 && q.n > 0) {
+    const uint32_t k = q.a[q.r];
+    q.r = (q.r + 1) & ringMask;
+    q.n--;
+    const uint32_t c = Files::Read(s->f, k * uint32_t(s->l), buf, s->l);
+    p(r, k, buf, c);
+    n--;
+    if (Config::data.dbg) {
+      char t[128];
+      SO::TBuffer b;
+      SO::Init(b, t);
+      SO::WrStr(b, "Update snd ");
+      SO::WrShtCard(b, s->i, 1);
+      SO::WrStr(b, " idx ");
+      SO::WrLngCard(b, k, 1);
+      SO::WrStr(b, " len ");
+      SO::WrLngCard(b, c, 1);
+      SO::WrStr(b, " rqs ");
+      SO::WrLngCard(b, q.n, 1);
+      SO::WrStr(b, " cnt ");
+      SO::WrLngCard(b, n, 1);
+      Trace(t);
+    }
+  }
+}
+
+void Free(TSndr& s) {
+  if (s == nullptr || s->i == 0) Fatal("Free invalid sender");
+  char x[128];
+  SO::TBuffer b;
+  SO::Init(b, x);
+  SO::WrStr(b, "Free snd ");
+  SO::WrShtCard(b, s->i, 1);
+  SO::WrStr(b, " fgl ");
+  SO::WrCard(b, s->l, 1);
+  SO::WrStr(b, " cnt ");
+  SO::WrLngCard(b, s->r.m, 1);
+  Message(x);
+  std::memset(s, 0, sizeof *s);
+  tbl.n--;
+  s = nullptr;
+}
+
+}  // namespace Sndrs

@@ -1,0 +1,50 @@
+// Sndrs.h — the sending half of a fragment transfer: requested fragment
+// indices are queued from data requests and, once per update, a bounded number
+// of them are read from the file and handed to the session's send routine.
+#pragma once
+#include <cstdint>
+#include "Files.h"
+
+namespace Sndrs {
+  constexpr uint32_t cntMaxReq = 512;    // capacity of a request queue
+  constexpr uint16_t lenMaxFgm = 1455;   // largest fragment
+
+  // The request queue, a ring of fragment indices.
+  struct TReqsDesc {
+    uint32_t n;               // indices queued, 0..512
+    uint32_t r;               // read position
+    uint32_t w;               // write position
+    uint32_t a[cntMaxReq];
+    uint32_t m;               // fragment count of the file
+  };
+
+  struct TSndrDesc {
+    uint8_t i;          // slot 1..Cfg::cntMax; 0 = free
+    uint16_t l;         // fragment length 1..1455
+    Files::TFile f;     // the file being sent (used, not owned)
+    TReqsDesc r;
+  };
+  using TSndr = TSndrDesc*;
+
+  // Size of a sender in its packed layout (the file reference as 4 bytes),
+  // as the start-up line reports it.
+  constexpr uint32_t sizeReqsDesc = 4 + 4 + 4 + 4 * cntMaxReq + 4;
+  constexpr uint32_t sizeSndrDesc = 1 + 2 + 4 + sizeReqsDesc;
+  static_assert(sizeSndrDesc == 2071);
+
+  // Sends one data reply: r the caller's reference, i the fragment index,
+  // the first l bytes of b (valid only during the call) the data.
+  using TSendProc = void (*)(uint32_t r, uint32_t i, const uint8_t* b, uint32_t l);
+
+  void InitModule();
+  // nullptr when the table is full, l is 0 or above 1455, or f is nullptr.
+  TSndr Alloc(uint16_t l, Files::TFile f);
+  void GetCnt(TSndr s, uint32_t& n);
+  void GetFgl(TSndr s, uint16_t& l);
+  // Queues i + j for every set bit j of x (dropped when the queue is full or
+  // the index is beyond the file).
+  void Receive(TSndr s, uint32_t i, uint32_t x);
+  // Sends at most n queued fragments through p.
+  void Update(TSndr s, uint32_t n, TSendProc p, uint32_t r);
+  void Free(TSndr& s);
+}

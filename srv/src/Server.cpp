@@ -1,0 +1,552 @@
+// Server.cpp — the server's transfer sessions.
+//
+// One slot per client endpoint, 16 slots. A read session owns an open file and
+// a sender and answers the client's data requests; a write session owns a file
+// being received (a temporary file until it is committed) and a receiver that
+// asks the client for fragments. Everything runs on the link's event loop:
+// OnRx for each arriving datagram, OnTmr once per millisecond.
+//
+// Two rules beyond the plain protocol:
+// - An upload that passes its end-of-write check is given its date and time
+//   and committed under its name at once. The client reports success as soon
+//   as it has answered our close, and that one close can be lost; a later
+//   time-out must then not destroy a file the client counts as delivered. A
+//   session that ends before a passed check leaves no file: the file table
+//   removes the uncommitted temporary file when the entry is closed.
+// - Nothing that arrives from the network stops the server. Every telegram
+//   is checked before it touches a table, and the fatal stops below guard
+//   only against the tables disagreeing with each other.
+#include "Server.h"
+
+#include <cstring>
+
+#include "Cfg.h"
+#include "CliIO.h"
+#include "Config.h"
+#include "Crc.h"
+#include "DT.h"
+#include "Files.h"
+#include "Lib2.h"
+#include "Lib3.h"
+#include "Log.h"
+#include "Rcvrs.h"
+#include "SO.h"
+#include "Sndrs.h"
+#include "SysVer.h"
+#include "Tmrs.h"
+#include "UDP0.h"
+#include "Utils.h"
+#include "WISP.h"
+
+namespace Server {
+namespace {
+
+  // ---- session table ------------------------------------------------------
+
+  // A read session: the file served, its date and time as sent in the read
+  // reply, the sender, and the result the client reported in its close.
+  struct TSndDesc {
+    Files::TFile f;
+    DT::TDateTime d;
+    Sndrs::TSndr s;
+    WISP::TError e;
+  };
+
+  // A write session: the file received, the date and time the client
+  // announced, the receiver, whether the end-of-write check has run and its
+  // outcome.
+  struct TRcvDesc {
+    Files::TFile f;
+    DT::TDateTime d;
+    Rcvrs::TRcvr r;
+    bool c;
+    WISP::TError e;
+  };
+
+  struct TExtDesc {
+    bool w;   // true: write session
+    union {
+      TSndDesc s;
+      TRcvDesc r;
+    };
+  };
+
+  struct TParDesc {
+    uint32_t tos;   // time-out, steps
+    uint32_t dtu;   // update period, steps (1..1000)
+    uint32_t fpu;   // fragments per update (1..configured maximum)
+  };
+
+  struct TCntDesc {
+    uint32_t t;     // steps left before the session times out
+    uint32_t u;     // steps left before the next update
+  };
+
+  struct TSesDesc {
+    uint8_t i;            // own index 1..16 while in use; 0 = free
+    UDP0::TDstDesc d;     // the client endpoint
+    TExtDesc x;
+    TParDesc p;
+    TCntDesc c;
+  };
+
+  struct TSessDesc {
+    uint8_t n;                 // slots in use
+    TSesDesc a[sesMax + 1];    // a[1..16]; a[0] is never used
+  };
+
+  TSessDesc ses;
+  TErrCnts ers;
+  Tmrs::TTmr tmr = nullptr;
+  bool initialised = false;
+
+  // Log texts: the allocation and release lines carry a resource id of up to
+  // 127 characters, so they get the large buffer.
+  constexpr uint32_t lenTxt = 512;
+  using TTxt = char[lenTxt + 1];
+
+  void InitTxt(SO::TBuffer& b, TTxt& s) {
+    s[0] = '\0';
+    SO::Init(b, s, lenTxt);
+  }
+  const char* EndTxt(SO::TBuffer& b, TTxt& s) {
+    s[b.l < lenTxt ? b.l : lenTxt] = '\0';
+    return s;
+  }
+
+  // ---- reporting ----------------------------------------------------------
+
+  void Message(const char* s) { Log::Write(Cfg::midServer, Log::lvlMsg, s, Config::data.vrb); }
+
+  [[noreturn]] void Fatal(const char* s) {
+    Log::Write(Cfg::midServer, Log::lvlFat, s, true);
+    Lib3::Stop();
+  }
+
+  void IncErrCnt(TErr e) {
+    ++ers[e];
+    ++ers[eNull];
+  }
+
+  bool SameDst(const UDP0::TDstDesc& a, const UDP0::TDstDesc& b) { return a.a == b.a && a.p == b.p; }
+
+  void WrDst(SO::TBuffer& b, const UDP0::TDstDesc& d) {
+    Utils::WrIP(b, d.a);
+    SO::WrChar(b, ':');
+    SO::WrLngCard(b, d.p, 1);
+  }
+
+  Files::TFile FileOf(const TSesDesc& s) { return s.x.w ? s.x.r.f : s.x.s.f; }
+  const DT::TDateTime& DateOf(const TSesDesc& s) { return s.x.w ? s.x.r.d : s.x.s.d; }
+
+  // Length and digest equal: the 20 bytes of two targets.
+  bool SameTgt(const WISP::TPosDesc& a, const WISP::TPosDesc& b) {
+    return a.l == b.l && std::memcmp(a.d, b.d, sizeof a.d) == 0;
+  }
+
+  // ---- slots ----------------------------------------------------------------
+
+  uint8_t Find(const UDP0::TDstDesc& d) {
+    for (uint8_t i = 1; i <= sesMax; ++i) {
+      if (ses.a[i].i > 0 && SameDst(ses.a[i].d, d)) return i;
+    }
+    return 0;
+  }
+
+  uint8_t Alloc(const UDP0::TDstDesc& d, const TExtDesc& x, const TParDesc& p) {
+    for (uint8_t i = 1; i <= sesMax; ++i) {
+      TSesDesc& s = ses.a[i];
+      if (s.i != 0) continue;
+      Lib2::Fill(s, 0);
+      s.i = i;
+      s.d = d;
+      s.x = x;
+      s.p = p;
+      ++ses.n;
+
+      Files::TResID rid;
+      Files::GetRID(FileOf(s), rid);
+      TTxt t;
+      SO::TBuffer b;
+      InitTxt(b, t);
+      SO::WrStr(b, "Alloc idx ");
+      SO::WrLngCard(b, i, 1);
+      SO::WrStr(b, " dst ");
+      WrDst(b, d);
+      SO::WrStr(b, " wrt ");
+      SO::WrLngCard(b, x.w ? 1 : 0, 1);
+      SO::WrStr(b, " rid '");
+      SO::WrStrN(b, rid, sizeof rid);
+      SO::WrStr(b, "' tos ");
+      SO::WrLngCard(b, p.tos, 1);
+      SO::WrStr(b, " dtu ");
+      SO::WrLngCard(b, p.dtu, 1);
+      SO::WrStr(b, " fpu ");
+      SO::WrLngCard(b, p.fpu, 1);
+      Message(EndTxt(b, t));
+      return i;
+    }
+    return 0;
+  }
+
+  // Ends session i. A write session's file stays only if it was committed
+  // after a passed check; otherwise closing the entry removes it.
+  void Free(uint8_t i, bool ok) {
+    if (i == 0) return;
+    if (i > sesMax || ses.a[i].i != i) Fatal("Free inconsistency");
+    TSesDesc& s = ses.a[i];
+
+    Files::TResID rid;
+    Files::GetRID(FileOf(s), rid);
+    const DT::TDateTime& dt = DateOf(s);
+    TTxt t;
+    SO::TBuffer b;
+    InitTxt(b, t);
+    SO::WrStr(b, "Free idx ");
+    SO::WrLngCard(b, i, 1);
+    SO::WrStr(b, " ok ");
+    SO::WrLngCard(b, ok ? 1 : 0, 1);
+    SO::WrStr(b, " err ");
+    SO::WrLngCard(b, s.x.w ? s.x.r.e : s.x.s.e, 1);
+    SO::WrStr(b, " dst ");
+    WrDst(b, s.d);
+    SO::WrStr(b, " wrt ");
+    SO::WrLngCard(b, s.x.w ? 1 : 0, 1);
+    SO::WrStr(b, " rid '");
+    SO::WrStrN(b, rid, sizeof rid);
+    SO::WrStr(b, "' dt ");
+    Utils::WrDateTime(b, dt.d, dt.t);
+    Message(EndTxt(b, t));
+
+    if (s.x.w) {
+      Rcvrs::Free(s.x.r.r);
+      Files::Close(s.x.r.f);
+    } else {
+      Sndrs::Free(s.x.s.s);
+      Files::Close(s.x.s.f);
+    }
+    --ses.n;
+    Lib2::Fill(s, 0);
+  }
+
+  // The update period is the larger of the two wishes, 1..1000 steps; the
+  // fragments per update the smaller, at least 1.
+  void SetPar(TParDesc& p, uint32_t dtu, uint32_t fpu) {
+    p.tos = tos;
+    p.dtu = Config::data.dtu == 0 ? 1 : Config::data.dtu;
+    if (dtu > p.dtu) p.dtu = dtu;
+    if (p.dtu > dtuMax) p.dtu = dtuMax;
+    p.fpu = Config::data.fpu;
+    if (fpu < p.fpu) p.fpu = fpu;
+    if (p.fpu == 0) p.fpu = 1;
+  }
+
+  // ---- telegrams to a session's client ----------------------------------------
+  // The reference field is 0 in everything the server sends on its own.
+
+  void DatRq(uint32_t r, uint32_t i, uint32_t s) {
+    uint8_t x[WISP::TelDatRq::len];
+    WISP::TDatRqDesc q{{0, i}, s};
+    uint32_t l = WISP::Encode(x, q);
+    CliIO::Send(ses.a[r].d, x, l);
+  }
+
+  void DatRp(uint32_t r, uint32_t i, const uint8_t* d, uint32_t l) {
+    uint8_t x[WISP::lenMaxTel];
+    if (l > WISP::lenMaxFgm) l = WISP::lenMaxFgm;
+    uint32_t n = WISP::EncodeDatRp(x, WISP::TDatHdrDesc{0, i}, d, l);
+    CliIO::Send(ses.a[r].d, x, n);
+  }
+
+  void Close(uint8_t i, WISP::TError e) {
+    uint8_t x[WISP::TelClose::len];
+    WISP::TCloseDesc c{0, e};
+    uint32_t l = WISP::Encode(x, c);
+    CliIO::Send(ses.a[i].d, x, l);
+  }
+
+  // ---- receive handler --------------------------------------------------------
+
+  // Read reply to d; only errNull carries the session's values.
+  void OnRx_RdRq_Reply(const UDP0::TDstDesc& d, WISP::TError e, uint8_t i) {
+    WISP::TRdRpDesc p{};
+    p.e = e;
+    if (e == WISP::errNull) {
+      const TSesDesc& s = ses.a[i];
+      Sndrs::GetFgl(s.x.s.s, p.f);
+      Files::GetTgt(s.x.s.f, p.p);
+      p.d = s.x.s.d;
+      p.t = static_cast<uint16_t>(s.p.dtu);
+      p.n = static_cast<uint8_t>(s.p.fpu);
+      p.r = i;
+    }
+    uint8_t x[WISP::TelRdRp::len];
+    uint32_t l = WISP::Encode(x, p);
+    CliIO::Send(d, x, l);
+  }
+
+  void OnRx_RdRq(const UDP0::TDstDesc& d, const uint8_t* x, uint32_t bl) {
+    if (bl != WISP::TelRdRq::body) return IncErrCnt(eRdRqLen);
+    WISP::TRdRqDesc q;
+    WISP::Decode(x, q);
+    uint16_t l = q.f;
+    if (l == 0) return IncErrCnt(eRdRqFgl);
+    if (l > WISP::lenMaxFgm) l = WISP::lenMaxFgm;
+
+    uint8_t i = Find(d);
+    if (i > 0) {
+      const TSesDesc& s = ses.a[i];
+      if (s.x.w) return IncErrCnt(eRdRqTyp);
+      Files::TResID rid;
+      Files::GetRID(s.x.s.f, rid);
+      uint16_t fgl = 0;
+      Sndrs::GetFgl(s.x.s.s, fgl);
+      if (std::strncmp(rid, q.r, sizeof rid) != 0 || fgl != l) return IncErrCnt(eRdRqPar);
+      // A repetition: the same reply again; the time-out runs on.
+      return OnRx_RdRq_Reply(d, WISP::errNull, i);
+    }
+
+    if (ses.n >= sesMax) {
+      IncErrCnt(eRdRqBsy);
+      return OnRx_RdRq_Reply(d, WISP::errBsy, 0);
+    }
+    Files::TFile f = Files::OpenRd(q.r);
+    if (f == nullptr) {
+      IncErrCnt(eRdRqRID);
+      return OnRx_RdRq_Reply(d, WISP::errRID, 0);
+    }
+    Sndrs::TSndr sn = Sndrs::Alloc(l, f);
+    if (sn == nullptr) Fatal("RdRq snd");
+    TExtDesc ext{};
+    ext.w = false;
+    ext.s.f = f;
+    Files::GetDateTime(f, ext.s.d);
+    ext.s.s = sn;
+    ext.s.e = WISP::errNull;
+    TParDesc p;
+    SetPar(p, q.t, q.n);
+    i = Alloc(d, ext, p);
+    if (i == 0) Fatal("RdRq ses");
+    ses.a[i].c.t = p.tos;
+    OnRx_RdRq_Reply(d, WISP::errNull, i);
+  }
+
+  // Write reply to d; only errNull carries the session's values.
+  void OnRx_WrRq_Reply(const UDP0::TDstDesc& d, WISP::TError e, uint8_t i, uint16_t l) {
+    WISP::TWrRpDesc p{};
+    p.e = e;
+    if (e == WISP::errNull) {
+      const TSesDesc& s = ses.a[i];
+      p.f = l;
+      p.t = static_cast<uint16_t>(s.p.dtu);
+      p.n = static_cast<uint8_t>(s.p.fpu);
+      p.r = i;
+    }
+    uint8_t x[WISP::TelWrRp::len];
+    uint32_t n = WISP::Encode(x, p);
+    CliIO::Send(d, x, n);
+  }
+
+  void OnRx_WrRq(const UDP0::TDstDesc& d, const uint8_t* x, uint32_t bl) {
+    if (bl != WISP::TelWrRq::body) return IncErrCnt(eWrRqLen);
+    WISP::TWrRqDesc q;
+    WISP::Decode(x, q);
+    uint16_t l = q.f;
+    if (l == 0) return IncErrCnt(eWrRqFgl);
+    if (l > WISP::lenMaxFgm) l = WISP::lenMaxFgm;
+
+    uint8_t i = Find(d);
+    if (i > 0) {
+      const TSesDesc& s = ses.a[i];
+      if (!s.x.w) return IncErrCnt(eWrRqTyp);
+      Files::TResID rid;
+      Files::GetRID(s.x.r.f, rid);
+      Files::TPosDesc t;
+      Files::GetTgt(s.x.r.f, t);
+      uint16_t fgl = 0;
+      Rcvrs::GetFgl(s.x.r.r, fgl);
+      if (std::strncmp(rid, q.r, sizeof rid) != 0 || !SameTgt(t, q.p) || fgl != l) {
+        return IncErrCnt(eWrRqPar);
+      }
+      return OnRx_WrRq_Reply(d, WISP::errNull, i, l);
+    }
+
+    if (ses.n >= sesMax) {
+      IncErrCnt(eWrRqBsy);
+      return OnRx_WrRq_Reply(d, WISP::errBsy, 0, 0);
+    }
+    Files::TFile f = Files::OpenWr(q.r);
+    if (f == nullptr) {
+      IncErrCnt(eWrRqRID);
+      return OnRx_WrRq_Reply(d, WISP::errRID, 0, 0);
+    }
+    Files::SetTgt(f, q.p);
+    TParDesc p;
+    SetPar(p, q.t, q.n);
+    Rcvrs::TRcvr rv = Rcvrs::Alloc(l, f, p.fpu * 25 / p.dtu);
+    if (rv == nullptr) Fatal("WrRq rcv");
+    TExtDesc ext{};
+    ext.w = true;
+    ext.r.f = f;
+    ext.r.d = q.d;
+    ext.r.r = rv;
+    ext.r.c = false;
+    ext.r.e = WISP::errNull;
+    i = Alloc(d, ext, p);
+    if (i == 0) Fatal("WrRq ses");
+    ses.a[i].c.t = p.tos;
+    OnRx_WrRq_Reply(d, WISP::errNull, i, l);
+  }
+
+  // Whether slot ref (1..16) is in use by the endpoint d.
+  bool Owns(uint16_t ref, const UDP0::TDstDesc& d) {
+    const TSesDesc& s = ses.a[ref];
+    return s.i == ref && SameDst(s.d, d);
+  }
+
+  void OnRx_DatRq(const UDP0::TDstDesc& d, const uint8_t* x, uint32_t bl) {
+    if (bl != WISP::TelDatRq::body) return IncErrCnt(eDatRqLen);
+    WISP::TDatRqDesc q;
+    WISP::Decode(x, q);
+    if (q.h.r == 0 || q.h.r > sesMax) return IncErrCnt(eDatRqRef);
+    if (!Owns(q.h.r, d) || ses.a[q.h.r].x.w) return IncErrCnt(eDatRqSes);
+    TSesDesc& s = ses.a[q.h.r];
+    s.c.t = s.p.tos;
+    Sndrs::Receive(s.x.s.s, q.h.i, q.s);
+  }
+
+  void OnRx_DatRp(const UDP0::TDstDesc& d, const uint8_t* x, uint32_t bl) {
+    if (bl < WISP::TelDatRp::bodyMin || bl > WISP::TelDatRp::bodyMax) return IncErrCnt(eDatRpLen);
+    WISP::TDatHdrDesc h;
+    WISP::Decode(x, h);
+    if (h.r == 0 || h.r > sesMax) return IncErrCnt(eDatRpRef);
+    if (!Owns(h.r, d) || !ses.a[h.r].x.w) return IncErrCnt(eDatRpSes);
+    TSesDesc& s = ses.a[h.r];
+    s.c.t = s.p.tos;
+    Rcvrs::Receive(s.x.r.r, h.i, x + WISP::TelDatRp::d, bl - (WISP::TelDatRp::d - WISP::lenHdr));
+  }
+
+  void OnRx_Close(const UDP0::TDstDesc& d, const uint8_t* x, uint32_t bl) {
+    if (bl != WISP::TelClose::body) return IncErrCnt(eCloseLen);
+    WISP::TCloseDesc c;
+    WISP::Decode(x, c);
+    if (c.r == 0 || c.r > sesMax) return IncErrCnt(eCloseRef);
+    if (!Owns(c.r, d)) return IncErrCnt(eCloseSes);
+    TSesDesc& s = ses.a[c.r];
+    if (!s.x.w) s.x.s.e = c.e;
+    Free(static_cast<uint8_t>(c.r), true);
+  }
+
+  // Every datagram: the common checks in their fixed order, then the
+  // command's own. l is the datagram's true length and may exceed the
+  // 1472-byte buffer; the length check comes before any byte is read.
+  void OnRx(const CliIO::TRxInfDesc& r, const uint8_t* x, uint32_t l) {
+    switch (WISP::Accept(x, l, true)) {
+      case WISP::accOk: break;
+      case WISP::accLen: return IncErrCnt(eLen);
+      case WISP::accCrc: return IncErrCnt(eCrc);
+      case WISP::accMag: return IncErrCnt(eMag);
+      case WISP::accVer: return IncErrCnt(eVer);
+      case WISP::accCmd: return IncErrCnt(eCmd);
+    }
+    uint32_t bl = WISP::BodyLen(l);
+    switch (WISP::GetU8(x, WISP::TelHdr::c)) {
+      case WISP::cmdRdRq: return OnRx_RdRq(r.d, x, bl);
+      case WISP::cmdWrRq: return OnRx_WrRq(r.d, x, bl);
+      case WISP::cmdDatRq: return OnRx_DatRq(r.d, x, bl);
+      case WISP::cmdDatRp: return OnRx_DatRp(r.d, x, bl);
+      case WISP::cmdClose: return OnRx_Close(r.d, x, bl);
+      default: return IncErrCnt(eCmd);
+    }
+  }
+
+  // ---- timer --------------------------------------------------------------
+
+  // The end-of-write check, once per session: a file whose length and digest
+  // match the announced ones gets the client's date and time and is committed
+  // under its name now. A mismatch is cut to length 0 at once, so a large
+  // failed upload does not hold its disk space while the close is repeated;
+  // the entry removes it when the session ends.
+  void OnTmr_Chk(TRcvDesc& rcv) {
+    if (rcv.c) return;
+    rcv.c = true;
+    Files::TPosDesc t, p;
+    Files::GetTgt(rcv.f, t);
+    Files::GetPos(rcv.f, 0, p);
+    if (!SameTgt(t, p)) {
+      Files::Trunc(rcv.f, 0);
+      rcv.e = WISP::errChk;
+      return;
+    }
+    Files::SetDateTime(rcv.f, rcv.d);
+    // The name may not be taken after all (a file of that name appeared
+    // while overwriting is off): the client is told the resource is taken.
+    rcv.e = Files::Commit(rcv.f) ? WISP::errNull : WISP::errRID;
+  }
+
+  // One step of every session per call, whatever number of periods elapsed.
+  void OnTmr(uint32_t, uint32_t) {
+    for (uint8_t i = 1; i <= sesMax; ++i) {
+      TSesDesc& s = ses.a[i];
+      if (s.i == 0) continue;
+      if (s.c.t == 0) {
+        Free(i, false);
+        continue;
+      }
+      --s.c.t;
+      if (s.c.u > 0) --s.c.u;
+      if (s.c.u != 0) continue;
+      s.c.u = s.p.dtu;
+      if (s.x.w) {
+        if (!Rcvrs::Update(s.x.r.r, s.p.fpu, dtc / s.p.dtu, DatRq, i)) {
+          OnTmr_Chk(s.x.r);
+          Close(i, s.x.r.e);
+          s.c.u = dtc;
+        }
+      } else {
+        Sndrs::Update(s.x.s.s, 2 * s.p.fpu, DatRp, i);
+      }
+    }
+  }
+}
+
+void InitModule() {
+  if (initialised) return;
+  initialised = true;
+  Log::Register(Cfg::midServer, "Server");
+  Lib2::Fill(ses, 0);
+  Lib2::Fill(ers, 0);
+  tmr = Tmrs::New();
+  Tmrs::Set(tmr, 1, 1);
+  Tmrs::SetHnd(tmr, OnTmr, 0);
+  CliIO::Install(OnRx);
+
+  TTxt t;
+  SO::TBuffer b;
+  InitTxt(b, t);
+  SO::WrStr(b, "InitModule WISP ver ");
+  SO::WrLngCard(b, WISP::ver, 1);
+  SO::WrStr(b, " lenMaxTel ");
+  SO::WrLngCard(b, WISP::lenMaxTel, 1);
+  SO::WrStr(b, " lenFrmOvr ");
+  SO::WrLngCard(b, WISP::lenFrmOvr, 1);
+  SO::WrStr(b, " lenMaxVar ");
+  SO::WrLngCard(b, WISP::lenMaxVar, 1);
+  SO::WrStr(b, " lenMaxFgm ");
+  SO::WrLngCard(b, WISP::lenMaxFgm, 1);
+  Message(EndTxt(b, t));
+
+  InitTxt(b, t);
+  SO::WrStr(b, "InitModule cnt ");
+  SO::WrLngCard(b, sesMax, 1);
+  SO::WrStr(b, " sys '");
+  SO::WrStrN(b, SysVer::str, sizeof SysVer::str);
+  SO::WrStr(b, "'");
+  Message(EndTxt(b, t));
+}
+
+void Run() { CliIO::Execute(); }
+
+void GetErrCnts(TErrCnts& e) { std::memcpy(e, ers, sizeof ers); }
+
+}

@@ -1,0 +1,54 @@
+// Server.h — the server's table of up to 16 transfer sessions, one per client
+// endpoint: read and write requests answered, the fragment flow of every
+// session driven from one timer that fires every millisecond, received files
+// checked against the announced length and digest, and every rejected
+// telegram counted.
+#pragma once
+#include <cstdint>
+
+namespace Server {
+  // The error counters' kinds; eNull counts them all.
+  enum TErr : uint8_t {
+    eNull = 0,
+    eLen = 1,        // datagram shorter than 11 or longer than 1472 bytes
+    eCrc = 2,        // CRC trailer wrong
+    eMag = 3,        // magic is not "WISP"
+    eVer = 4,        // version is not 6
+    eCmd = 5,        // not a command the server receives
+    eRdRqLen = 6,    // read request body not 133 bytes
+    eRdRqFgl = 7,    // read request for fragment length 0
+    eRdRqTyp = 8,    // read request from an endpoint with a write session
+    eRdRqPar = 9,    // read request not matching the endpoint's read session
+    eRdRqBsy = 10,   // read request while all slots are in use
+    eRdRqRID = 11,   // file cannot be opened for reading
+    eDatRqLen = 12,  // data request body not 10 bytes
+    eDatRqRef = 13,  // data request reference 0 or above 16
+    eDatRqSes = 14,  // data request for a free slot, another endpoint or a write session
+    eWrRqLen = 15,   // write request body not 161 bytes
+    eWrRqFgl = 16,   // write request for fragment length 0
+    eWrRqTyp = 17,   // write request from an endpoint with a read session
+    eWrRqPar = 18,   // write request not matching the endpoint's write session
+    eWrRqBsy = 19,   // write request while all slots are in use
+    eWrRqRID = 20,   // file cannot be opened for writing
+    eDatRpLen = 21,  // data reply body below 7 or above 1461 bytes
+    eDatRpRef = 22,  // data reply reference 0 or above 16
+    eDatRpSes = 23,  // data reply for a free slot, another endpoint or a read session
+    eCloseLen = 24,  // close body not 3 bytes
+    eCloseRef = 25,  // close reference 0 or above 16
+    eCloseSes = 26,  // close for a free slot or from another endpoint
+  };
+  constexpr uint32_t errCnt = 27;
+  using TErrCnts = uint32_t[errCnt];
+
+  constexpr uint32_t sesMax = 16;     // sessions at once
+  constexpr uint32_t tos = 30000;     // session time-out, timer steps
+  constexpr uint32_t dtuMax = 1000;   // largest update period, steps
+  constexpr uint32_t dtc = 125;       // steps between repeated closes
+
+  // Registers with the log, clears the tables, starts the 1 ms timer,
+  // installs the receive handler and writes the start-up lines.
+  void InitModule();
+  // The link's event loop; never returns.
+  [[noreturn]] void Run();
+  void GetErrCnts(TErrCnts& e);
+}

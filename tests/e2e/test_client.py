@@ -1,0 +1,287 @@
+"""The client against a fake server of the test's own: the requests it sends
+and repeats, the replies it refuses and the texts it stops with, the datagrams
+it counts and drops, the data phase in both directions, the end-of-transfer
+check, and that a failed get never leaves a partial file or spoils a local
+copy."""
+import datetime
+import hashlib
+import os
+import shutil
+import socket
+import tempfile
+import time
+import unittest
+
+from wisp_client_util import (CLOSE, DATRP, DATRQ, ERR_BSY, ERR_CHK, ERR_NULL, ERR_RID, RDRP, RDRQ,
+                              WRRQ, Client, FakeServer, close, counter_line, datrp, datrq, leftovers,
+                              packed, rdrp, tel, unpacked, wrrp)
+
+ZERO_COUNTERS = r"^(  0 ){23}$"
+
+
+class ClientTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="wisp-cli-")
+        self.srv = FakeServer()
+        self.clients = []
+
+    def tearDown(self):
+        for c in self.clients:
+            c.kill()
+        self.srv.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def client(self, *args):
+        c = Client(self.dir, "-p", self.srv.port, *args)
+        self.clients.append(c)
+        return c
+
+    def write(self, name, data, mtime=None):
+        path = os.path.join(self.dir, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        if mtime is not None:
+            os.utime(path, (mtime, mtime))
+        return path
+
+    def read(self, name):
+        with open(os.path.join(self.dir, name), "rb") as f:
+            return f.read()
+
+    def assertFatal(self, c, text):
+        rc, out, err = c.finish()
+        self.assertEqual(rc, 255, out + err)
+        self.assertIn("F Client " + text, out)
+
+    # ---- opening ------------------------------------------------------------
+
+    def test_unanswered_read_request_repeats_every_second_until_q(self):
+        c = self.client("get", "dir\\x.bin")
+        t0 = time.time()
+        reqs = [(r[3], r[:3]) for r in self.srv.quiet(2.5)]
+        c.key("q")
+        rc, out, err = c.finish()
+        self.assertEqual(rc, 1, out + err)
+        self.assertEqual(len(reqs), 3, [r[1][0] for r in reqs])
+        self.assertLess(reqs[0][0] - t0, 0.5)
+        for k in (1, 2):
+            self.assertAlmostEqual(reqs[k][0] - reqs[k - 1][0], 1.0, delta=0.25)
+        for _, (cmd, f, raw) in reqs:
+            self.assertEqual(cmd, RDRQ)
+            self.assertEqual(raw, reqs[0][1][2])   # the same request each time
+        self.assertEqual((f["f"], f["t"], f["n"]), (1455, 1, 10))
+        self.assertEqual(f["r"], b"dir\\x.bin" + b"\0" * 119)
+        self.assertIn("InitSes: Requesting 13.875 MB/s.", out)
+        self.assertIn("SetState: Opening.", out)
+        self.assertRegex(out.split("\n")[-2], ZERO_COUNTERS)
+        self.assertEqual(leftovers(self.dir), [])   # the quit key leaves no partial file
+
+    def test_write_request_carries_length_digest_date_and_name(self):
+        data = os.urandom(3000)
+        mtime = 1600000003.7   # an odd second: the date travels to two seconds
+        self.write("up.bin", data, mtime)
+        c = self.client("-u", "7", "-f", "3", "put", "up.bin")
+        cmd, f, _ = self.srv.recv()
+        c.key("q")
+        rc, out, _ = c.finish()
+        self.assertEqual(rc, 1)
+        self.assertEqual(cmd, WRRQ)
+        self.assertEqual((f["f"], f["t"], f["n"], f["l"]), (1455, 7, 3, 3000))
+        self.assertEqual(f["digest"], hashlib.md5(data).digest())
+        self.assertEqual(f["r"].rstrip(b"\0"), b"up.bin")
+        self.assertEqual(f["tm"] % 2000, 0)
+        self.assertEqual(unpacked(f["d"], f["tm"]), 1600000002)
+        self.assertIn("InitSes: Requesting 0.594 MB/s.", out)   # 3 * 1455 B per 7 ms: 0.5946, cut
+        self.assertEqual(self.read("up.bin"), data)
+
+    # ---- refusals ---------------------------------------------------------------
+
+    def test_refused_or_unacceptable_replies_stop_the_client(self):
+        get_cases = [
+            (rdrp(e=ERR_BSY), "RdRp: Server full."),
+            (rdrp(e=ERR_RID), "RdRp: Resource not found."),
+            (rdrp(e=ERR_CHK), "RdRp: Unknown error."),
+            (rdrp(f=0), "RdRp: Server sent invalid fragment length."),
+            (rdrp(f=1456), "RdRp: Server sent invalid fragment length."),
+            (rdrp(t=0), "RdRp: Server sent invalid update period."),
+            (rdrp(t=4), "RdRp: Server sent invalid update period."),   # 5 requested
+            (rdrp(t=5, n=0), "RdRp: Server sent invalid fragment count."),
+            (rdrp(t=5, n=11), "RdRp: Server sent invalid fragment count."),
+        ]
+        local = os.urandom(5000)
+        for reply, text in get_cases:
+            with self.subTest(text=text, reply=reply.hex()):
+                self.write("f.bin", local, 1500000000)
+                c = self.client("-u", "5", "-o", "get", "f.bin")
+                self.srv.expect(RDRQ)
+                self.srv.send(reply)
+                self.assertFatal(c, text)
+                # The local copy is untouched and no temporary file is left.
+                self.assertEqual(self.read("f.bin"), local)
+                self.assertEqual(os.stat(os.path.join(self.dir, "f.bin")).st_mtime, 1500000000)
+                self.assertEqual(leftovers(self.dir), ["f.bin"])
+        os.remove(os.path.join(self.dir, "f.bin"))
+        self.write("up.bin", b"abc")
+        put_cases = [
+            (wrrp(e=ERR_BSY), "WrRp: Server full."),
+            (wrrp(e=ERR_RID), "WrRp: Resource already exists."),
+            (wrrp(e=ERR_CHK), "Unknown error."),
+            (wrrp(f=1456), "WrRp: Server sent invalid fragment length."),
+            (wrrp(t=0), "WrRp: Server sent invalid update period."),
+            (wrrp(n=11), "WrRp: Server sent invalid fragment count."),
+        ]
+        for reply, text in put_cases:
+            with self.subTest(text=text):
+                c = self.client("put", "up.bin")
+                self.srv.expect(WRRQ)
+                self.srv.send(reply)
+                self.assertFatal(c, text)
+                self.assertEqual(self.read("up.bin"), b"abc")
+
+    def test_local_file_checks_come_before_any_request(self):
+        cases = [("put", "none.bin", "InitSes: Resource does not exist."),
+                 ("get", "have.bin", "InitSes: Resource already exists."),
+                 ("put", "huge.bin", "InitSes: Resource too large.")]
+        self.write("have.bin", b"mine")
+        with open(os.path.join(self.dir, "huge.bin"), "wb") as f:
+            f.truncate(1 << 32)   # sparse: 4 GiB
+        for mode, name, text in cases:
+            with self.subTest(text=text):
+                c = self.client(mode, name)
+                self.assertFatal(c, text)
+                self.assertEqual(self.srv.quiet(0.2), [])
+        self.assertEqual(self.read("have.bin"), b"mine")
+
+    # ---- counting and dropping -----------------------------------------------------
+
+    def test_bad_datagrams_are_counted_then_a_get_completes(self):
+        data = os.urandom(2500)   # fragments of 1000, 1000 and 500 bytes
+        mtime = 1234567890
+        d, tm = packed(mtime)
+        c = self.client("-u", "1", "-f", "10", "get", "g.bin")
+        self.srv.expect(RDRQ)
+        good = rdrp(f=1000, t=5, n=4, length=len(data), digest=hashlib.md5(data).digest(),
+                    d=d, tm=tm, ref=9)
+        flipped = bytearray(good)
+        flipped[20] ^= 0x10
+        bad = [
+            b"\0" * 10,                                           # eLen
+            b"\0" * 1473,                                         # eLen: longer than a telegram
+            bytes(flipped),                                       # eCrc
+            tel(RDRP, good[7:-4], magic=b"WISQ"),                 # eMag
+            tel(RDRP, good[7:-4], ver=7),                         # eVer
+            tel(RDRQ, b"\0" * 133),                               # eCmd
+            tel(8, b""),                                          # eCmd
+            tel(RDRP, good[7:-5]),                                # eRdRpLen: body 35
+            tel(RDRP, good[7:-4] + b"\0"),                        # eRdRpLen: body 37
+            wrrp(),                                               # eWrRpWr
+            datrp(9, 0, data[:1000]),                             # eDatRpSt
+            datrq(9, 0, 1),                                       # eDatRqSt
+            close(9, 0),                                          # eCloseSt
+        ]
+        for x in bad:
+            self.srv.send(x)
+        # A valid reply from another port of the same host reaches no handler.
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as other:
+            other.sendto(good, self.srv.peer)
+        time.sleep(0.3)
+        c.key("e")
+        time.sleep(0.3)
+
+        self.srv.send(good)   # dtu 5 and fpu 4 where 1 and 10 were asked: accepted
+        self.srv.send(good)   # a repeated reply: eRdRpSt
+        q = self.srv.expect(DATRQ)
+        self.assertEqual((q["r"], q["i"], q["s"]), (9, 0, 0b111))
+        self.srv.send(datrp(0, 1, data[1000:2000]))     # another reference: still taken
+        self.srv.send(datrp(9, 0xFFFFFFF0, b"x"))       # stray index: dropped by the receiver
+        self.srv.send(datrp(9, 2, data[2000:] + b"!"))  # wrong length: dropped
+        self.srv.send(datrp(9, 0, data[:1000]))
+        self.srv.send(datrp(9, 2, data[2000:]))
+        f = self.srv.expect(CLOSE)
+        self.assertEqual((f["r"], f["e"]), (9, ERR_NULL))
+        rc, out, err = c.finish()
+        self.assertEqual(rc, 0, out + err)
+
+        cnt = counter_line(out)
+        expect = dict(eNull=13, eLen=2, eCrc=1, eMag=1, eVer=1, eCmd=2, eRdRpLen=2, eWrRpWr=1,
+                      eDatRpSt=1, eDatRqSt=1, eCloseSt=1)
+        self.assertEqual({k: v for k, v in cnt.items() if v}, expect)
+        self.assertIn("SetState: Transferring.", out)
+        self.assertIn("\r3/3\n", out)   # the stray index does not push the count past the file
+        self.assertRegex(out, r"DoClose: Transmission successful\. 2500 B, \d+ ms, \d+\.\d{3} MB/s\.")
+        self.assertEqual(self.read("g.bin"), data)
+        self.assertEqual(os.stat(os.path.join(self.dir, "g.bin")).st_mtime, 1234567890)
+        self.assertEqual(leftovers(self.dir), ["g.bin"])
+        log = c.log()
+        self.assertIn("RdRp fgl 1000 dtu 5 fpu 4 tgt 000009C4 %s dt %s ref 9"
+                      % (hashlib.md5(data).hexdigest().upper(), dt_text(d, tm)), log)
+        errs = [l for l in log if "ShowErrCnts" in l][-1]
+        self.assertEqual(errs.split()[-23:][6], "1")   # eRdRpSt
+
+    def test_get_with_wrong_digest_reports_mismatch_and_keeps_local_copy(self):
+        data = os.urandom(1455 * 2)
+        local = b"local copy"
+        self.write("m.bin", local, 1400000000)
+        c = self.client("-o", "get", "m.bin")
+        self.srv.expect(RDRQ)
+        self.srv.send(rdrp(length=len(data), digest=hashlib.md5(data + b"?").digest(), ref=3))
+        q = self.srv.expect(DATRQ)
+        self.assertEqual((q["r"], q["i"], q["s"]), (3, 0, 0b11))
+        self.srv.send(datrp(3, 0, data[:1455]))
+        self.srv.send(datrp(3, 1, data[1455:]))
+        f = self.srv.expect(CLOSE)
+        self.assertEqual((f["r"], f["e"]), (3, ERR_CHK))
+        self.assertFatal(c, "DoClose: Checksum mismatch.")
+        self.assertEqual(self.read("m.bin"), local)
+        self.assertEqual(os.stat(os.path.join(self.dir, "m.bin")).st_mtime, 1400000000)
+        self.assertEqual(leftovers(self.dir), ["m.bin"])
+
+    # ---- put ----------------------------------------------------------------------------
+
+    def test_put_answers_requests_and_echoes_the_servers_close(self):
+        data = os.urandom(2 * 1000 + 5)
+        self.write("p.bin", data)
+        for result, rc_want in ((ERR_NULL, 0), (ERR_CHK, 255)):
+            with self.subTest(result=result):
+                c = self.client("-f", "2", "put", "p.bin")
+                self.srv.expect(WRRQ)
+                self.srv.send(wrrp(f=1000, t=1, n=2, ref=12))
+                self.srv.send(datrp(12, 0, b"z"))     # a data reply in put mode: eDatRpWr
+                self.srv.send(datrq(12, 0, 0b1011))   # 0, 1 and 3 (beyond the file: dropped)
+                got = {}
+                while len(got) < 2:
+                    cmd, f, _ = self.srv.recv()
+                    if cmd == DATRP:
+                        self.assertEqual(f["r"], 12)
+                        got[f["i"]] = f["data"]
+                self.srv.send(datrq(12, 2, 0b1))
+                while len(got) < 3:
+                    cmd, f, _ = self.srv.recv()
+                    if cmd == DATRP:
+                        got[f["i"]] = f["data"]
+                self.assertEqual(got, {0: data[:1000], 1: data[1000:2000], 2: data[2000:]})
+                self.srv.send(close(12, result))
+                f = self.srv.expect(CLOSE)
+                self.assertEqual((f["r"], f["e"]), (12, result))
+                rc, out, err = c.finish()
+                self.assertEqual(rc, rc_want, out + err)
+                if result == ERR_NULL:
+                    self.assertIn("DoClose: Transmission successful. 2005 B, ", out)
+                    self.assertIn("\r3/3\n", out)
+                else:
+                    self.assertIn("F Client DoClose: Checksum mismatch.", out)
+                errs = [l for l in c.log() if "ShowErrCnts" in l][-1].split()[-23:]
+                self.assertEqual((errs[0], errs[10]), ("1", "1"))   # eNull, eDatRpWr
+                self.assertEqual(self.read("p.bin"), data)
+                os.remove(os.path.join(self.dir, "WISPCli.log"))
+
+
+def dt_text(d, tm):
+    """A packed date and time as the client's log writes it: YYYYMMDD_HHMMSS.FFF."""
+    x = datetime.date.fromordinal(d - 365)
+    return "%04d%02d%02d_%02d%02d%02d.%03d" % (x.year, x.month, x.day, tm // 3600000,
+                                                tm // 60000 % 60, tm // 1000 % 60, tm % 1000)
+
+
+if __name__ == "__main__":
+    unittest.main()

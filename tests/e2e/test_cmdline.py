@@ -1,0 +1,381 @@
+"""Command lines of WISPCli and WISPSrv, run as a user would run them.
+
+Every run happens in a fresh temporary directory, under a time limit; a
+program still running at the end is stopped by its PID. Programs given a
+valid command line go on to open their socket: the server gets a free
+loopback port, the client a port where no server listens, and both are
+stopped with SIGTERM once their configuration is in the log.
+"""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+CLI = os.environ.get("WISP_CLI", "")
+SRV = os.environ.get("WISP_SRV", "")
+
+VERSION = "19"
+DATE = "2026-06-21"
+
+CLI_HELP = [
+    "(* WISPCli v19 (2026-06-21): WISP Client. *)",
+    "syntax = 'WISPCli' { option } mode [ name ] .",
+    "mode = 'get' | 'put' .",
+    "",
+    "option = '-h'      (* show this info and exit *)",
+    "       | '-a' adr  (* set remote IP address *)",
+    "       | '-p' prt  (* set remote UDP port *)",
+    "       | '-u' dtu  (* set update period in ms *)",
+    "       | '-f' fpu  (* set fragment requests per update *)",
+    "       | '-d'      (* switch on debug mode *)",
+    "       | '-o'      (* switch on local overwriting *)",
+    "       | '-v'      (* switch on verbose mode *) .",
+]
+
+SRV_HELP = [
+    "(* WISPSrv v19 (2026-06-21): WISP Server. *)",
+    "syntax = 'WISPSrv' { option } .",
+    "option = '-h'      (* show this info and exit *)",
+    "       | '-a' adr  (* set local IP address *)",
+    "       | '-p' prt  (* set local UDP port *)",
+    "       | '-d'      (* switch on debug mode *)",
+    "       | '-o'      (* switch on local overwriting *)",
+    "       | '-v'      (* switch on verbose mode *) .",
+]
+
+# Client command lines that must fail: (parameters, message, quoted text or None).
+CLI_ERRORS = [
+    ([], "Invalid mode", None),
+    (["-x", "get"], "Invalid option", "x"),
+    (["/x", "get"], "Invalid option", "x"),
+    (["-dv", "get"], "Invalid option", "dv"),
+    (["-V", "get"], "Invalid option", "V"),
+    (["-p667", "get"], "Invalid option", "p667"),
+    (["--v", "get"], "Invalid option", "-v"),
+    (["get", "-x"], "Invalid option", "x"),
+    (["get", "a", "-x"], "Invalid option", "x"),
+    (["xget"], "Invalid mode", "xget"),
+    (["-"], "Invalid mode", "-"),
+    (["/"], "Invalid mode", "/"),
+    (["-v"], "Invalid mode", None),
+    ([""], "Invalid mode", None),
+    (["get", "a", "b"], "Unexpected argument", "b"),
+    (["put", "a", "-v", "b"], "Unexpected argument", "b"),
+    (["-a", "1.2.3", "get"], "Invalid IP address", "1.2.3"),
+    (["-a", "1.2.3.256", "get"], "Invalid IP address", "1.2.3.256"),
+    (["-a", "-v", "get"], "Invalid IP address", "v"),
+    (["get", "-a"], "Invalid IP address", None),
+    (["-p", "x", "get"], "Invalid port number", "x"),
+    (["-p", "-1", "get"], "Invalid port number", "1"),
+    (["-p", "+1", "get"], "Invalid port number", "+1"),
+    (["-p", "4294967296", "get"], "Invalid port number", "4294967296"),
+    (["get", "-p"], "Invalid port number", None),
+    (["-p", "65536", "get"], "Port number out of range", "65536"),
+    (["-p", "4294967295", "get"], "Port number out of range", "4294967295"),
+    (["-u", "get"], "Invalid update period", "get"),
+    (["-u", "-v", "get"], "Invalid update period", "v"),
+    (["-u", "1x", "get"], "Invalid update period", "1x"),
+    (["get", "x", "-u"], "Invalid update period", None),
+    (["-u", "0", "get"], "Update period out of range", "0"),
+    (["-u", "10001", "get"], "Update period out of range", "10001"),
+    (["-f", "put", "x"], "Invalid fragment count", "put"),
+    (["-f", "", "put", "x"], "Invalid fragment count", None),
+    (["put", "-f"], "Invalid fragment count", None),
+    (["-f", "256", "put", "x"], "Fragment count out of range", "256"),
+    (["-f", "0", "put", "x"], "Fragment count out of range", "0"),
+    # An error before the help wins.
+    (["-x", "-h"], "Invalid option", "x"),
+    (["get", "a", "b", "-h"], "Unexpected argument", "b"),
+]
+
+SRV_ERRORS = [
+    (["-x"], "Invalid option", "x"),
+    (["/x"], "Invalid option", "x"),
+    (["-V"], "Invalid option", "V"),
+    (["-vd"], "Invalid option", "vd"),
+    (["-p667"], "Invalid option", "p667"),
+    (["file.txt"], "Unexpected argument", "file.txt"),
+    (["-v", "-"], "Unexpected argument", "-"),
+    (["-a", "1.2.3"], "Invalid IP address", "1.2.3"),
+    (["-a", "-p", "1"], "Invalid IP address", "p"),
+    (["-a"], "Invalid IP address", None),
+    (["-p", "x"], "Invalid port number", "x"),
+    (["-p", "-1"], "Invalid port number", "1"),
+    (["-p", "+"], "Invalid port number", "+"),
+    (["-p", "4294967296"], "Invalid port number", "4294967296"),
+    (["-p"], "Invalid port number", None),
+    (["-p", "65536"], "Port number out of range", "65536"),
+    (["-p", "+65536"], "Port number out of range", "+65536"),
+    (["-p", "4294967295"], "Port number out of range", "4294967295"),
+    (["-x", "-h"], "Invalid option", "x"),
+    (["file.txt", "-h"], "Unexpected argument", "file.txt"),
+]
+
+CLI_HELPS = [["-h"], ["/h"], ["-?"], ["/?"], ["-h", "-x"], ["-v", "-h", "xget"],
+             ["get", "-h", "a", "b"], ["get", "a", "/?", "b"], ["-p", "1", "-h", "-p", "70000"]]
+SRV_HELPS = [["-h"], ["/h"], ["-?"], ["/?"], ["-h", "-x"], ["-v", "-?", "file.txt"],
+             ["-p", "1", "-h", "-p", "70000"]]
+
+PREFIX = 40          # date 8, blank, time 10, blank, ticks 8, blank, module 8, blank, mark, blank
+RUN_LIMIT = 10.0     # seconds a program that should stop by itself may take
+START_LIMIT = 10.0   # seconds until a running program has its configuration in the log
+
+
+def free_udp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Run:
+    """One program started in a scratch directory of its own."""
+
+    def __init__(self, prog, args, cwd=None):
+        self.own_dir = cwd is None
+        self.dir = os.path.realpath(cwd or tempfile.mkdtemp(prefix="wisp-cmdline-"))
+        self.proc = subprocess.Popen([prog] + args, cwd=self.dir, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.rc = None
+        self.out = self.err = ""
+
+    def finish(self, limit=RUN_LIMIT):
+        """Waits for the program to end by itself; stops it by PID if it does not."""
+        try:
+            out, err = self.proc.communicate(timeout=limit)
+        except subprocess.TimeoutExpired:
+            os.kill(self.proc.pid, signal.SIGKILL)
+            out, err = self.proc.communicate()
+            self.rc = None
+            self.out, self.err = out.decode(errors="replace"), err.decode(errors="replace")
+            return False
+        self.rc = self.proc.returncode
+        self.out, self.err = out.decode(errors="replace"), err.decode(errors="replace")
+        return True
+
+    def terminate(self):
+        """SIGTERM by PID, then the remaining output; SIGKILL if it does not end."""
+        if self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGTERM)
+        return self.finish()
+
+    def log_text(self, name):
+        path = os.path.join(self.dir, name)
+        if not os.path.exists(path):
+            return ""
+        with open(path, "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def cleanup(self):
+        if self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGKILL)
+            self.proc.communicate()
+        if self.own_dir:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def config_lines(log):
+    """The texts of the Config module's lines of a log, after their prefix."""
+    lines = []
+    for line in log.split("\r\n"):
+        if len(line) >= PREFIX and line[29:37].rstrip() == "Config":
+            lines.append((line[38], line[PREFIX:]))
+    return lines
+
+
+class CmdLineCase(unittest.TestCase):
+    def setUp(self):
+        for prog in (CLI, SRV):
+            if not prog or not os.access(prog, os.X_OK):
+                self.fail("WISP_CLI and WISP_SRV must name the built programs")
+        self.runs = []
+
+    def tearDown(self):
+        for r in self.runs:
+            r.cleanup()
+
+    def start(self, prog, args, cwd=None):
+        r = Run(prog, args, cwd)
+        self.runs.append(r)
+        return r
+
+    def run_to_end(self, prog, args):
+        r = self.start(prog, args)
+        self.assertTrue(r.finish(), f"{args} did not end by itself")
+        return r
+
+    def wait_for_config(self, r, logname, last_field):
+        """Polls the log until the print-out's last field line is in it."""
+        deadline = time.monotonic() + START_LIMIT
+        while time.monotonic() < deadline:
+            lines = config_lines(r.log_text(logname))
+            if any(t.startswith("  " + last_field + " ") for _, t in lines):
+                return lines
+            if r.proc.poll() is not None:
+                break
+            time.sleep(0.05)
+        r.terminate()
+        self.fail(f"no configuration print-out in {logname}; rc {r.rc}, stderr {r.err!r}")
+
+    def check_error(self, prog, name, args, msg, quoted):
+        r = self.run_to_end(prog, args)
+        first = "Error: " + msg + ("" if quoted is None else ": '" + quoted + "'")
+        self.assertEqual(r.err, first + "\nTry '" + name + " -h' for help.\n", args)
+        self.assertEqual(r.out, "", args)
+        self.assertEqual(r.rc, 255, args)
+        return r
+
+    def check_help(self, prog, args, lines):
+        r = self.run_to_end(prog, args)
+        self.assertEqual(r.out.split("\n"), lines + [""], args)
+        self.assertEqual(r.err, "", args)
+        self.assertEqual(r.rc, 0, args)
+
+
+class ClientCmdLine(CmdLineCase):
+    def test_help(self):
+        for args in CLI_HELPS:
+            with self.subTest(args=args):
+                self.check_help(CLI, args, CLI_HELP)
+
+    def test_errors(self):
+        for args, msg, quoted in CLI_ERRORS:
+            with self.subTest(args=args):
+                r = self.check_error(CLI, "WISPCli", args, msg, quoted)
+                # Stopped before the file to transfer was touched: at most the log is there.
+                self.assertLessEqual(set(os.listdir(r.dir)), {"WISPCli.log"}, args)
+                self.assertNotIn("SrvIO", r.log_text("WISPCli.log"), args)
+
+    def test_long_parameter_is_cut(self):
+        # The error text is built in 128 characters: the parameter fills the
+        # rest of it and the hint line is lost.
+        r = self.run_to_end(CLI, ["-" + "y" * 300, "get"])
+        full = "Error: Invalid option: '" + "y" * 300 + "'"
+        self.assertEqual(r.err, full[:128] + "\n")
+        self.assertEqual(r.rc, 255)
+
+    def test_defaults_in_log(self):
+        port = free_udp_port()   # nobody listens there
+        r = self.start(CLI, ["-p", str(port), "get"])
+        lines = self.wait_for_config(r, "WISPCli.log", "rnm")
+        self.assertTrue(r.terminate(), "client did not stop on SIGTERM")
+        self.assertEqual([m for m, _ in lines], ["M"] * 16)
+        self.assertEqual([t for _, t in lines], [
+            "WISPCli v19 (2026-06-21): WISP Client.",
+            "data",
+            "  prg 'WISPCli'",
+            "  ver 19",
+            "  ext '2026-06-21'",
+            "  dir '" + r.dir[:127] + "'",
+            "  dbg 0",
+            "  vrb 0",
+            "  ovr 0",
+            "  wrt 0",
+            "  pro 1",
+            "  adr 127.0.0.1",
+            "  prt " + str(port),
+            "  dtu 1",
+            "  fpu 10",
+            "  rnm 'WISPSrv.exe'",
+        ])
+        self.assertNotIn("Config", r.out)
+
+    def test_options_everywhere_verbose(self):
+        # Options before the mode, between mode and name and after the name;
+        # values at their limits; a lone "-" as the name; verbose echo.
+        port = free_udp_port()
+        r = self.start(CLI, ["-u", "10000", "/d", "-a", "127.0.0.1", "Put", "-f", "255", "-",
+                             "-o", "-p", str(port), "-v"])
+        lines = self.wait_for_config(r, "WISPCli.log", "rnm")
+        self.assertTrue(r.terminate(), "client did not stop on SIGTERM")
+        texts = [t for _, t in lines]
+        self.assertEqual(texts[6:], ["  dbg 1", "  vrb 1", "  ovr 1", "  wrt 1", "  pro 1",
+                                     "  adr 127.0.0.1", "  prt " + str(port), "  dtu 10000",
+                                     "  fpu 255", "  rnm '-'"])
+        # On the console: mark, module name, text.
+        echoed = [l for l in r.out.split("\n") if l.startswith("M Config ")]
+        self.assertEqual(echoed, ["M Config " + t for t in texts])
+
+    def test_mode_words_and_port_zero(self):
+        port = free_udp_port()
+        for mode, wrt in (("GET", "0"), ("go", "0"), ("g", "0"), ("PUT", "1"), ("p", "1")):
+            with self.subTest(mode=mode):
+                r = self.start(CLI, ["-p", str(port), mode, "-p", "0", "x"])
+                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "rnm")]
+                self.assertTrue(r.terminate())
+                self.assertIn("  wrt " + wrt, texts)
+                self.assertIn("  prt 0", texts)
+                self.assertIn("  rnm 'x'", texts)
+
+
+class ServerCmdLine(CmdLineCase):
+    def test_help(self):
+        for args in SRV_HELPS:
+            with self.subTest(args=args):
+                self.check_help(SRV, args, SRV_HELP)
+
+    def test_errors(self):
+        for args, msg, quoted in SRV_ERRORS:
+            with self.subTest(args=args):
+                r = self.check_error(SRV, "WISPSrv", args, msg, quoted)
+                self.assertLessEqual(set(os.listdir(r.dir)), {"WISPSrv.log"}, args)
+                log = r.log_text("WISPSrv.log")
+                self.assertNotIn("CliIO", log, args)
+                self.assertNotIn("Server", log, args)
+
+    def test_defaults_in_log(self):
+        port = free_udp_port()
+        r = self.start(SRV, ["-p", str(port)])
+        lines = self.wait_for_config(r, "WISPSrv.log", "fpu")
+        self.assertTrue(r.terminate(), "server did not stop on SIGTERM")
+        self.assertEqual([m for m, _ in lines], ["M"] * 13)
+        self.assertEqual([t for _, t in lines], [
+            "WISPSrv v19 (2026-06-21): WISP Server.",
+            "data",
+            "  prg 'WISPSrv'",
+            "  ver 19",
+            "  ext '2026-06-21'",
+            "  dir '" + r.dir[:127] + "'",
+            "  dbg 0",
+            "  vrb 0",
+            "  ovr 0",
+            "  adr 0.0.0.0",
+            "  prt " + str(port),
+            "  dtu 1",
+            "  fpu 10",
+        ])
+        self.assertNotIn("Config", r.out)
+
+    def test_switches_verbose(self):
+        port = free_udp_port()
+        r = self.start(SRV, ["-a", "10.0.0.1", "-a", "127.0.0.1", "/v", "-d", "-o", "-p", "1",
+                             "-p", "+" + str(port)])
+        lines = self.wait_for_config(r, "WISPSrv.log", "fpu")
+        self.assertTrue(r.terminate(), "server did not stop on SIGTERM")
+        texts = [t for _, t in lines]
+        self.assertEqual(texts[6:], ["  dbg 1", "  vrb 1", "  ovr 1", "  adr 127.0.0.1",
+                                     "  prt " + str(port), "  dtu 1", "  fpu 10"])
+        echoed = [l for l in r.out.split("\n") if l.startswith("M Config ")]
+        self.assertEqual(echoed, ["M Config " + t for t in texts])
+
+    def test_long_directory_is_cut(self):
+        # The directory field holds 127 characters and the print-out line 128,
+        # so a deep working directory shows cut, without its closing quote.
+        base = os.path.realpath(tempfile.mkdtemp(prefix="wisp-cmdline-"))
+        try:
+            deep = os.path.join(base, *(["d" * 40] * 4))
+            os.makedirs(deep)
+            self.assertGreater(len(deep), 127)
+            r = self.start(SRV, ["-p", str(free_udp_port())], cwd=deep)
+            texts = [t for _, t in self.wait_for_config(r, "WISPSrv.log", "fpu")]
+            self.assertTrue(r.terminate())
+            self.assertEqual(texts[5], ("  dir '" + deep[:127] + "'")[:128])
+        finally:
+            shutil.rmtree(base, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,708 @@
+"""End-to-end tests of WISPSrv: the real server on a loopback port of its own,
+driven with raw telegrams built here (struct and a CRC-32/MPEG-2 of this
+file's own), answers compared byte for byte.
+
+Environment: WISP_SRV is the server program. Each test runs the server in a
+temporary directory of its own, feeds keys through a pipe on standard input
+and kills the server by its PID when it ends.
+"""
+import hashlib
+import os
+import queue
+import random
+import re
+import shutil
+import socket
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+from datetime import date
+
+SRV = os.environ.get("WISP_SRV", "")
+
+# ---- the telegram encoder of the tests -------------------------------------
+
+def _crc_table():
+    t = []
+    for i in range(256):
+        c = i << 24
+        for _ in range(8):
+            c = ((c << 1) ^ 0x04C11DB7) if c & 0x80000000 else (c << 1)
+        t.append(c & 0xFFFFFFFF)
+    return t
+
+CRC_TABLE = _crc_table()
+
+def crc32_mpeg2(data, crc=0xFFFFFFFF):
+    for b in data:
+        crc = ((crc << 8) & 0xFFFFFFFF) ^ CRC_TABLE[((crc >> 24) ^ b) & 0xFF]
+    return crc
+
+RDRQ, RDRP, WRRQ, WRRP, DATRQ, DATRP, CLOSE = 1, 2, 3, 4, 5, 6, 7
+ERR_NULL, ERR_BSY, ERR_RID, ERR_CHK = 0, 1, 2, 3
+
+def tel(cmd, body, ver=6, magic=b"WISP"):
+    x = magic + struct.pack("<HB", ver, cmd) + body
+    return x + struct.pack(">I", crc32_mpeg2(x))
+
+def rid(name):
+    b = name.encode("latin-1") if isinstance(name, str) else name
+    return b.ljust(128, b"\0")[:128]
+
+def rdrq(name, f=1455, t=10, n=10):
+    return tel(RDRQ, struct.pack("<HHB", f, t, n) + rid(name))
+
+def rdrp(e, f=0, t=0, n=0, l=0, dg=bytes(16), d=0, tm=0, r=0):
+    return tel(RDRP, struct.pack("<BHHBI16siIH", e, f, t, n, l, dg, d, tm, r))
+
+def wrrq(name, l, dg, d, tm, f=1455, t=10, n=10):
+    return tel(WRRQ, struct.pack("<HHBI16siI", f, t, n, l, dg, d, tm) + rid(name))
+
+def wrrp(e, f=0, t=0, n=0, r=0):
+    return tel(WRRP, struct.pack("<BHHBH", e, f, t, n, r))
+
+def datrq(r, i, s):
+    return tel(DATRQ, struct.pack("<HII", r, i, s))
+
+def datrp(r, i, data):
+    return tel(DATRP, struct.pack("<HI", r, i) + data)
+
+def close(r, e):
+    return tel(CLOSE, struct.pack("<HB", r, e))
+
+def frags(data, fgl=1455):
+    return [data[k:k + fgl] for k in range(0, len(data), fgl)]
+
+def packed_local(y, mo, d, h, mi, s):
+    """Day number and milliseconds of a local date and time, and its epoch."""
+    return (date(y, mo, d).toordinal() + 365, ((h * 60 + mi) * 60 + s) * 1000,
+            time.mktime((y, mo, d, h, mi, s, 0, 0, -1)))
+
+class TestSelfCheck(unittest.TestCase):
+    def test_crc_reference_value(self):
+        self.assertEqual(crc32_mpeg2(b"123456789"), 0x0376E6E7)
+        self.assertEqual(crc32_mpeg2(b"123456789\x03\x76\xE6\xE7"), 0)
+
+# ---- the server and its peers -----------------------------------------------
+
+ERR_NAMES = ["eNull", "eLen", "eCrc", "eMag", "eVer", "eCmd", "eRdRqLen", "eRdRqFgl", "eRdRqTyp",
+             "eRdRqPar", "eRdRqBsy", "eRdRqRID", "eDatRqLen", "eDatRqRef", "eDatRqSes", "eWrRqLen",
+             "eWrRqFgl", "eWrRqTyp", "eWrRqPar", "eWrRqBsy", "eWrRqRID", "eDatRpLen", "eDatRpRef",
+             "eDatRpSes", "eCloseLen", "eCloseRef", "eCloseSes"]
+E = {n: k for k, n in enumerate(ERR_NAMES)}
+COUNTER_LINE = re.compile(r"^(?:[ 0-9A-F]{3} ){27}$", re.M)
+ALLOC = re.compile(r"Alloc idx (\d+) dst ")
+
+def free_port():
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind(("127.0.0.1", 0))
+    p = s.getsockname()[1]
+    s.close()
+    return p
+
+class Peer:
+    """One client endpoint: a UDP socket of its own on loopback."""
+    def __init__(self, srv):
+        self.srv = srv
+        self.s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.s.bind(("127.0.0.1", 0))
+        self.port = self.s.getsockname()[1]
+
+    def send(self, x):
+        self.s.sendto(x, ("127.0.0.1", self.srv.port))
+
+    def recv(self, timeout=2.0):
+        """The next datagram from the server, or None after timeout seconds."""
+        end = time.monotonic() + timeout
+        while True:
+            left = end - time.monotonic()
+            if left <= 0:
+                return None
+            self.s.settimeout(left)
+            try:
+                x, a = self.s.recvfrom(4096)
+            except socket.timeout:
+                return None
+            if a == ("127.0.0.1", self.srv.port):
+                return x
+
+    def ask(self, x, timeout=2.0):
+        self.send(x)
+        return self.recv(timeout)
+
+    def close(self):
+        self.s.close()
+
+class Server:
+    def __init__(self, tc, wd, *args):
+        self.tc = tc
+        self.wd = wd
+        self.port = free_port()
+        self.syncs = {}
+        start = len(self.log())   # a server started earlier in wd may have logged
+        self.proc = subprocess.Popen([SRV, "-a", "127.0.0.1", "-p", str(self.port)] + list(args),
+                                     cwd=wd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
+        tc.addCleanup(self.kill)
+        self.lines = queue.Queue()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+        self.peers = []
+        end = time.monotonic() + 10
+        while "InitModule cnt 16" not in self.log()[start:]:
+            if self.proc.poll() is not None or time.monotonic() > end:
+                tc.fail("server did not start: rc %r, %r" % (self.proc.poll(), self.proc.stderr.read()))
+            time.sleep(0.02)
+        self.sync_peer = self.peer()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.lines.put(line.decode("latin-1"))
+
+    def kill(self):
+        if self.proc.poll() is None:
+            os.kill(self.proc.pid, 9)
+        self.proc.wait(timeout=10)
+        self.reader.join(5)
+        for f in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            f.close()
+        for p in self.peers:
+            p.close()
+
+    def peer(self):
+        p = Peer(self)
+        self.peers.append(p)
+        return p
+
+    def log(self):
+        try:
+            with open(os.path.join(self.wd, "WISPSrv.log"), "rb") as f:
+                return f.read().decode("latin-1")
+        except FileNotFoundError:
+            return ""
+
+    def key(self, c):
+        self.proc.stdin.write(c)
+        self.proc.stdin.flush()
+
+    def sync(self):
+        """Returns once the server has handled everything sent before: a
+        request for a missing file is answered after the datagrams queued
+        before it. Its own count is remembered and taken out of counters()."""
+        x = self.sync_peer.ask(rdrq("zz-no-such-file"), 5)
+        self.tc.assertIsNotNone(x, "server does not answer")
+        e = E["eRdRqRID"] if x[7] == ERR_RID else E["eRdRqBsy"]
+        self.syncs[e] = self.syncs.get(e, 0) + 1
+
+    def counter_line(self, k=b"E"):
+        self.key(k)
+        try:
+            return self.lines.get(timeout=5)
+        except queue.Empty:
+            self.tc.fail("no counter line after the key " + repr(k))
+
+    def counters(self):
+        """The 27 counters after a sync, without the syncs' own counts."""
+        self.sync()
+        line = self.counter_line().rstrip("\n")
+        self.tc.assertRegex(line, COUNTER_LINE)
+        c = [int(line[4 * k:4 * k + 3], 16) for k in range(27)]
+        self.tc.assertEqual(c[0], sum(c[1:]) & 0xFFF, "eNull is the sum of the others: " + line)
+        for e, n in self.syncs.items():
+            c[e] -= n
+            c[0] -= n
+        return c
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def files(self):
+        return sorted(n for n in os.listdir(self.wd) if n != "WISPSrv.log")
+
+@unittest.skipUnless(SRV and os.path.exists(SRV), "WISP_SRV not set")
+class ServerTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="wisp-srv-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+        self.wd = os.path.join(self.tmp, "srv")
+        os.mkdir(self.wd)
+
+    def start(self, *args):
+        return Server(self, self.wd, *args)
+
+    def put_file(self, name, data, when=None):
+        p = os.path.join(self.wd, name)
+        with open(p, "wb") as f:
+            f.write(data)
+        if when is not None:
+            os.utime(p, (when, when))
+        return p
+
+    def read_file(self, name):
+        with open(os.path.join(self.wd, name), "rb") as f:
+            return f.read()
+
+    def assertNothing(self, peer, wait=0.3):
+        x = peer.recv(wait)
+        self.assertIsNone(x, "unexpected answer %r" % (x,))
+
+    def assertCounts(self, c, **want):
+        got = {n: c[E[n]] for n in ERR_NAMES if c[E[n]]}
+        want = {n: v for n, v in want.items() if v}
+        if want:
+            want["eNull"] = sum(want.values())
+        self.assertEqual(got, want)
+
+    def recv_until_close(self, peer, timeout=3.0):
+        """Telegrams up to the next close; data requests before it are allowed."""
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            x = peer.recv(end - time.monotonic())
+            if x is None:
+                break
+            if x[6] == CLOSE:
+                return x
+            self.assertEqual(x[6], DATRQ, "only data requests may come before the close: %r" % (x,))
+        self.fail("no close from the server")
+
+    # ---- the two sessions of the description, step by step ------------------
+
+    def test_read_session_3000_bytes(self):
+        data = random.Random(1).randbytes(3000)
+        d, t, when = packed_local(2024, 3, 15, 12, 34, 56)
+        self.put_file("a.txt", data, when)
+        srv = self.start()
+        c = srv.peer()
+
+        rp = c.ask(rdrq("a.txt", 1455, 10, 10))
+        self.assertEqual(rp, rdrp(ERR_NULL, 1455, 10, 10, 3000, hashlib.md5(data).digest(), d, t, 1))
+
+        t0 = time.monotonic()
+        c.send(datrq(1, 0, 7))
+        got = [c.recv(1.0) for _ in range(3)]
+        self.assertLess(time.monotonic() - t0, 1.0)
+        self.assertEqual(got, [datrp(0, k, f) for k, f in enumerate(frags(data))])
+        self.assertEqual([len(x) for x in got], [1472, 1472, 107])
+        self.assertNothing(c)   # each fragment asked for once is sent once
+
+        c.send(close(1, ERR_NULL))
+        self.assertNothing(c)
+        c.send(datrq(1, 0, 1))   # the slot is free now
+        self.assertNothing(c)
+        self.assertCounts(srv.counters(), eDatRqSes=1)
+        log = srv.log()
+        self.assertIn("Alloc idx 1 dst 127.0.0.1:%d wrt 0 rid 'a.txt' tos 30000 dtu 10 fpu 10" % c.port, log)
+        self.assertIn("Free idx 1 ok 1 err 0 dst 127.0.0.1:%d wrt 0 rid 'a.txt' dt 20240315_123456.000"
+                      % c.port, log)
+        self.assertIn("InitModule WISP ver 6 lenMaxTel 1472 lenFrmOvr 11 lenMaxVar 1461 lenMaxFgm 1455", log)
+        # The modules that log start in their fixed order, the session module last.
+        self.assertEqual(re.findall(r'Register +\d+ "(\w+)"', log),
+                         ["Log", "Config", "Files", "Rcvrs", "Sndrs", "CliIO", "Server"])
+
+    def test_write_session_3000_bytes(self):
+        data = random.Random(2).randbytes(3000)
+        dg = hashlib.md5(data).digest()
+        d, t, when = packed_local(2023, 7, 4, 10, 20, 30)
+        self.put_file("a.txt", b"x" * 10)
+        srv = self.start()
+        other, c = srv.peer(), srv.peer()
+        self.assertEqual(other.ask(rdrq("a.txt"))[7], ERR_NULL)   # slot 1 is taken
+
+        self.assertEqual(c.ask(wrrq("up.txt", 3000, dg, d, t, 1455, 10, 10)), wrrp(ERR_NULL, 1455, 10, 10, 2))
+        self.assertEqual(c.recv(1.0), datrq(0, 0, 7))
+        self.assertNotIn("up.txt", srv.files())   # nothing under the name before the check
+        for k, f in enumerate(frags(data)):
+            c.send(datrp(2, k, f))
+        self.assertEqual(self.recv_until_close(c), close(0, ERR_NULL))
+        t1 = time.monotonic()
+        # Committed with the client's date and time as soon as the check passed.
+        self.assertEqual(self.read_file("up.txt"), data)
+        self.assertEqual(os.stat(os.path.join(self.wd, "up.txt")).st_mtime, when)
+        self.assertEqual(c.recv(1.0), close(0, ERR_NULL))   # repeated every 125 steps
+        self.assertTrue(0.08 < time.monotonic() - t1 < 0.6, time.monotonic() - t1)
+        c.send(close(2, ERR_NULL))
+        x = c.recv(0.4)   # a repetition may have crossed our close, no more after it
+        if x is not None:
+            self.assertEqual(x, close(0, ERR_NULL))
+            self.assertNothing(c, 0.4)
+        self.assertEqual(srv.files(), ["a.txt", "up.txt"])
+        self.assertCounts(srv.counters())
+        log = srv.log()
+        self.assertIn("fgl 1455 cnt 3 rem 90 wnd 25", log)
+        self.assertIn("Free idx 2 ok 1 err 0 dst 127.0.0.1:%d wrt 1 rid 'up.txt' dt 20230704_102030.000"
+                      % c.port, log)
+
+    def test_upload_outcomes(self):
+        data = random.Random(3).randbytes(4000)
+        dg = hashlib.md5(data).digest()
+        d, t, _ = packed_local(2022, 1, 2, 3, 4, 6)
+        srv = self.start()
+        bad, mid, empty = srv.peer(), srv.peer(), srv.peer()
+
+        # Digest mismatch: errChk, repeated, and no file under the name.
+        wrong = bytes(16)
+        self.assertEqual(bad.ask(wrrq("bad.bin", 4000, wrong, d, t)), wrrp(ERR_NULL, 1455, 10, 10, 1))
+        self.assertEqual(bad.recv(1.0), datrq(0, 0, 7))
+        for k, f in enumerate(frags(data)):
+            bad.send(datrp(1, k, f))
+        self.assertEqual(self.recv_until_close(bad), close(0, ERR_CHK))
+        self.assertEqual(bad.recv(1.0), close(0, ERR_CHK))
+        self.assertNotIn("bad.bin", srv.files())
+
+        # The client's close in the middle of the transfer: nothing is kept.
+        self.assertEqual(mid.ask(wrrq("mid.bin", 4000, dg, d, t)), wrrp(ERR_NULL, 1455, 10, 10, 2))
+        self.assertEqual(mid.recv(1.0), datrq(0, 0, 7))
+        mid.send(datrp(2, 0, data[:1455]))
+        mid.send(close(2, ERR_NULL))
+
+        # An empty file is complete at the first update; it takes the slot
+        # that the close above freed.
+        md5_empty = hashlib.md5(b"").digest()
+        self.assertEqual(empty.ask(wrrq("empty.bin", 0, md5_empty, d, t)), wrrp(ERR_NULL, 1455, 10, 10, 2))
+        self.assertEqual(empty.recv(1.0), close(0, ERR_NULL))
+        empty.send(close(2, ERR_NULL))
+
+        bad.send(close(1, ERR_CHK))
+        srv.sync()
+        self.assertEqual(srv.files(), ["empty.bin"])
+        self.assertEqual(self.read_file("empty.bin"), b"")
+        self.assertCounts(srv.counters())
+        self.assertIn("Free idx 2 ok 1 err 0 dst 127.0.0.1:%d wrt 1 rid 'mid.bin'" % mid.port, srv.log())
+        self.assertIn("Free idx 1 ok 1 err 3 dst 127.0.0.1:%d wrt 1 rid 'bad.bin'" % bad.port, srv.log())
+
+    # ---- requests ---------------------------------------------------------------
+
+    def test_negotiation(self):
+        self.put_file("n.txt", b"0123456789", 1e9)
+        dg = hashlib.md5(b"0123456789").digest()
+        lt = time.localtime(1e9)
+        d, t, _ = packed_local(lt.tm_year, lt.tm_mon, lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec)
+        srv = self.start()
+        # (asked f, t, n) -> granted, with the server's defaults dtu 1 and fpu 10
+        cases = [((2000, 20, 4), (1455, 20, 4)), ((1455, 0, 0), (1455, 1, 1)),
+                 ((1455, 5000, 50), (1455, 1000, 10)), ((100, 1, 10), (100, 1, 10))]
+        for r, (ask, got) in enumerate(cases, 1):
+            self.assertEqual(srv.peer().ask(rdrq("n.txt", *ask)),
+                             rdrp(ERR_NULL, *got, 10, dg, d, t, r), (ask, got))
+        c = srv.peer()
+        c.send(rdrq("n.txt", 0, 10, 10))
+        c.send(wrrq("w0.bin", 10, dg, d, t, 0, 10, 10))
+        self.assertNothing(c)
+
+        # Write sessions: the window is fpu * 25 / dtu, at least 1.
+        size = 40 * 1455
+        w1, w2 = srv.peer(), srv.peer()
+        self.assertEqual(w1.ask(wrrq("w1.bin", size, dg, d, t, 1455, 1, 10)), wrrp(ERR_NULL, 1455, 1, 10, 5))
+        self.assertEqual(w2.ask(wrrq("w2.bin", size, dg, d, t, 1455, 30, 1)), wrrp(ERR_NULL, 1455, 30, 1, 6))
+        self.assertEqual(w1.recv(1.0), datrq(0, 0, 0x3FF))   # 10 per update
+        # fpu 1, window 1: fragment 0 alone, asked again after 125 / 30 = 4 updates.
+        self.assertEqual(w2.recv(1.0), datrq(0, 0, 1))
+        t0 = time.monotonic()
+        self.assertEqual(w2.recv(1.0), datrq(0, 0, 1))
+        self.assertTrue(0.09 < time.monotonic() - t0 < 0.5, time.monotonic() - t0)
+        log = srv.log()
+        self.assertIn("cnt 40 rem 0 wnd 250\r\n", log)
+        self.assertIn("cnt 40 rem 0 wnd 1\r\n", log)
+        self.assertIn("tos 30000 dtu 1000 fpu 10", log)
+        self.assertCounts(srv.counters(), eRdRqFgl=1, eWrRqFgl=1)
+
+    def test_repeated_and_conflicting_requests(self):
+        data = b"r" * 2000
+        self.put_file("r.txt", data, 1.5e9)
+        self.put_file("s.txt", b"s")
+        srv = self.start()
+        rd, wr = srv.peer(), srv.peer()
+        first = rd.ask(rdrq("r.txt"))
+        self.assertEqual(first[7], ERR_NULL)
+        time.sleep(0.05)
+        self.assertEqual(rd.ask(rdrq("r.txt")), first)   # the same reply again
+        rd.send(rdrq("s.txt"))                              # another file: ignored
+        rd.send(rdrq("r.txt", 1000))                        # another fragment length: ignored
+        rd.send(wrrq("r.txt", 1, bytes(16), 0, 0))          # a write from a reading endpoint
+        self.assertNothing(rd)
+
+        dg = hashlib.md5(data).digest()
+        w = wrrq("new.bin", 2000, dg, 1, 2)
+        wfirst = wr.ask(w)
+        self.assertEqual(wfirst, wrrp(ERR_NULL, 1455, 10, 10, 2))   # one session so far
+        x = wr.recv(1.0)
+        self.assertEqual(x, datrq(0, 0, 3))
+        wr.send(w)
+        x = wr.recv(1.0)
+        while x is not None and x == datrq(0, 0, 3):   # a re-request may come first
+            x = wr.recv(1.0)
+        self.assertEqual(x, wfirst)
+        wr.send(wrrq("new.bin", 2001, dg, 1, 2))            # another length
+        wr.send(wrrq("new.bin", 2000, bytes(16), 1, 2))     # another digest
+        wr.send(wrrq("old.bin", 2000, dg, 1, 2))            # another name
+        wr.send(wrrq("new.bin", 2000, dg, 1, 2, 1000))      # another fragment length
+        wr.send(rdrq("r.txt"))                              # a read from a writing endpoint
+        end = time.monotonic() + 0.4
+        while time.monotonic() < end:   # only the receiver's re-requests may come
+            x = wr.recv(end - time.monotonic())
+            if x is not None:
+                self.assertEqual(x, datrq(0, 0, 3))
+        self.assertEqual(ALLOC.findall(srv.log()), ["1", "2"])
+        self.assertCounts(srv.counters(), eRdRqPar=2, eWrRqTyp=1, eWrRqPar=4, eRdRqTyp=1)
+
+    def test_busy_and_free_slots(self):
+        self.put_file("f.txt", b"f" * 100)
+        srv = self.start()
+        peers = [srv.peer() for _ in range(17)]
+        for r, p in enumerate(peers[:16], 1):
+            x = p.ask(rdrq("f.txt"))
+            self.assertEqual((x[7], struct.unpack_from("<H", x, 41)[0]), (ERR_NULL, r))
+        last = peers[16]
+        self.assertEqual(last.ask(rdrq("f.txt")), rdrp(ERR_BSY))
+        self.assertEqual(last.ask(wrrq("g.txt", 1, bytes(16), 0, 0)), wrrp(ERR_BSY))
+        self.assertNotIn("g.txt", srv.files())
+        peers[4].send(close(5, ERR_NULL))
+        x = last.ask(rdrq("f.txt"))
+        self.assertEqual((x[7], struct.unpack_from("<H", x, 41)[0]), (ERR_NULL, 5))   # lowest free slot
+        self.assertCounts(srv.counters(), eRdRqBsy=1, eWrRqBsy=1)
+
+    def test_resource_ids(self):
+        with open(os.path.join(self.tmp, "x"), "wb") as f:
+            f.write(b"outside")
+        self.put_file("exists.txt", b"old content")
+        srv = self.start()
+        c = srv.peer()
+        for name in ["missing.txt", "../x", "..", "", "."]:
+            self.assertEqual(c.ask(rdrq(name)), rdrp(ERR_RID), name)
+        for name in ["exists.txt", "..", "sub\\..\\exists.txt"]:
+            self.assertEqual(c.ask(wrrq(name, 1, bytes(16), 0, 0)), wrrp(ERR_RID), name)
+        self.assertEqual(c.ask(rdrq("dir\\exists.txt"))[7], ERR_NULL)   # only the last part counts
+        self.assertEqual(ALLOC.findall(srv.log()), ["1"])   # the first session
+        self.assertEqual(self.read_file("exists.txt"), b"old content")
+        self.assertCounts(srv.counters(), eRdRqRID=5, eWrRqRID=3)
+        srv.kill()
+
+        # With -o the existing file is replaced, but only once the upload passed.
+        new = b"brand new content"
+        d, t, when = packed_local(2021, 5, 6, 7, 8, 10)
+        srv = self.start("-o")
+        c = srv.peer()
+        self.assertEqual(c.ask(wrrq("exists.txt", len(new), hashlib.md5(new).digest(), d, t)),
+                         wrrp(ERR_NULL, 1455, 10, 10, 1))
+        self.assertEqual(c.recv(1.0), datrq(0, 0, 1))
+        self.assertEqual(self.read_file("exists.txt"), b"old content")
+        c.send(datrp(1, 0, new))
+        self.assertEqual(self.recv_until_close(c), close(0, ERR_NULL))
+        self.assertEqual(self.read_file("exists.txt"), new)
+        self.assertEqual(os.stat(os.path.join(self.wd, "exists.txt")).st_mtime, when)
+
+    # ---- what is counted and dropped ------------------------------------------
+
+    def test_rejected_telegrams_counted_unanswered(self):
+        data = b"d" * 3000
+        self.put_file("d.txt", data)
+        srv = self.start()
+        rd, wr, x = srv.peer(), srv.peer(), srv.peer()
+        self.assertEqual(rd.ask(rdrq("d.txt"))[7], ERR_NULL)                       # ref 1
+        self.assertEqual(wr.ask(wrrq("w.bin", 3000, bytes(16), 0, 0))[7], ERR_NULL)  # ref 2
+        good = rdrq("d.txt")
+        bad_crc = bytearray(good)
+        bad_crc[20] ^= 0x04
+        sent = [
+            (x, b""), (x, good[:10]), (x, good + bytes(1329)), (x, bytes(2000)),       # eLen
+            (x, bytes(bad_crc)), (x, good[:-1] + bytes([good[-1] ^ 1])),               # eCrc
+            (x, tel(RDRQ, good[7:-4], magic=b"WISQ")),                                 # eMag
+            (x, tel(RDRQ, good[7:-4], ver=5)),                                         # eVer
+            (x, rdrp(ERR_NULL)), (x, wrrp(ERR_NULL)), (x, tel(0, b"")), (x, tel(8, b"")),
+            (x, tel(255, bytes(3))),                                                   # eCmd
+            (x, tel(RDRQ, good[7:-5])), (x, tel(RDRQ, good[7:-4] + b"\0")),            # eRdRqLen
+            (x, tel(WRRQ, bytes(160))),                                                # eWrRqLen
+            (x, tel(DATRQ, bytes(9))), (x, datrq(0, 0, 1)), (x, datrq(17, 0, 1)),       # eDatRqLen, Ref x2
+            (x, datrq(1, 0, 1)), (wr, datrq(2, 0, 1)), (x, datrq(3, 0, 1)),             # eDatRqSes x3
+            (x, tel(DATRP, bytes(6))), (x, datrp(0, 0, b"a")), (x, datrp(65535, 0, b"a")),  # eDatRpLen, Ref x2
+            (x, datrp(2, 0, b"a")), (rd, datrp(1, 0, b"a")), (x, datrp(16, 0, b"a")),   # eDatRpSes x3
+            (x, tel(CLOSE, bytes(4))), (x, close(0, 0)), (x, close(17, 0)),             # eCloseLen, Ref x2
+            (x, close(1, 0)), (x, close(2, 0)), (x, close(9, 0)),                       # eCloseSes x3
+        ]
+        for p, t in sent:
+            p.send(t)
+        for p in (rd, x):
+            self.assertNothing(p, 0.2)
+        c = srv.counters()
+        self.assertCounts(c, eLen=4, eCrc=2, eMag=1, eVer=1, eCmd=5, eRdRqLen=2, eWrRqLen=1, eDatRqLen=1,
+                          eDatRqRef=2, eDatRqSes=3, eDatRpLen=1, eDatRpRef=2, eDatRpSes=3, eCloseLen=1,
+                          eCloseRef=2, eCloseSes=3)
+        # Nothing above touched the two sessions: both still answer.
+        rd.send(datrq(1, 2, 1))
+        self.assertEqual(rd.recv(1.0), datrp(0, 2, data[2910:]))
+        # Pressed twice with nothing between: the same line; lower case works.
+        srv.sync()
+        a, b = srv.counter_line(b"e"), srv.counter_line(b"E")
+        self.assertEqual(a, b)
+        raw = list(c)
+        for e, n in srv.syncs.items():
+            raw[e] += n
+            raw[0] += n
+        self.assertEqual(a, "".join("%3X " % (v & 0xFFF) for v in raw) + "\n")
+        self.assertTrue(srv.alive())
+
+    def test_quit_key(self):
+        srv = self.start()
+        srv.key(b"x")
+        srv.sync()   # the key has been handled by now: nothing happened
+        self.assertTrue(srv.alive())
+        srv.key(b"q")
+        self.assertEqual(srv.proc.wait(timeout=10), 1)
+        srv.reader.join(5)
+        self.assertFalse(COUNTER_LINE.search("".join(srv.lines.queue)))
+
+    # ---- time-outs ----------------------------------------------------------------
+
+    def test_silent_clients_time_out(self):
+        """Three sessions go silent at once: a read session, an upload before
+        its check, and an upload whose client close was lost after the check
+        passed. Each ends about 30 s after its last data telegram; only the
+        checked upload leaves a file."""
+        data = random.Random(4).randbytes(3000)
+        dg = hashlib.md5(data).digest()
+        d, t, when = packed_local(2020, 2, 29, 23, 59, 58)
+        self.put_file("r.txt", data)
+        srv = self.start()
+        rd, part, lost = srv.peer(), srv.peer(), srv.peer()
+        self.assertEqual(rd.ask(rdrq("r.txt"))[7], ERR_NULL)
+        self.assertEqual(part.ask(wrrq("part.bin", 3000, dg, d, t)), wrrp(ERR_NULL, 1455, 10, 10, 2))
+        self.assertEqual(lost.ask(wrrq("kept.bin", 3000, dg, d, t)), wrrp(ERR_NULL, 1455, 10, 10, 3))
+        self.assertEqual(part.recv(1.0), datrq(0, 0, 7))
+        self.assertEqual(lost.recv(1.0), datrq(0, 0, 7))
+        for k, f in enumerate(frags(data)):
+            lost.send(datrp(3, k, f))
+        part.send(datrp(2, 0, data[:1455]))
+        rd.send(datrq(1, 0, 1))
+        last = time.monotonic()
+        self.assertEqual(self.recv_until_close(lost), close(0, ERR_NULL))
+        self.assertEqual(rd.recv(1.0), datrp(0, 0, data[:1455]))
+        self.assertEqual(self.read_file("kept.bin"), data)
+
+        ends = {}
+        deadline = last + 60
+        while len(ends) < 3 and time.monotonic() < deadline:
+            time.sleep(0.2)
+            log = srv.log()
+            for idx in (1, 2, 3):
+                if idx not in ends and ("Free idx %d ok 0 " % idx) in log:
+                    ends[idx] = time.monotonic() - last
+        self.assertEqual(sorted(ends), [1, 2, 3], "sessions not ended: %r" % ends)
+        for idx, dt in ends.items():
+            self.assertTrue(29.0 < dt < 50.0, "session %d ended after %.1f s" % (idx, dt))
+        self.assertEqual(srv.files(), ["kept.bin", "r.txt"])
+        self.assertEqual(self.read_file("kept.bin"), data)
+        self.assertEqual(os.stat(os.path.join(self.wd, "kept.bin")).st_mtime, when)
+        # The closes stop with the session.
+        while lost.recv(0.05) is not None:
+            pass
+        self.assertNothing(lost, 0.4)
+        self.assertTrue(srv.alive())
+
+    # ---- hostile traffic ----------------------------------------------------------
+
+    def test_flood_during_transfers(self):
+        rnd = random.Random(5)
+        get_data = rnd.randbytes(200 * 1024 + 17)
+        put_data = rnd.randbytes(150 * 1024 + 3)
+        self.put_file("get.bin", get_data)
+        srv = self.start()
+        g, p = srv.peer(), srv.peer()
+        results = {}
+
+        # Both sessions are open before the flood starts: the flood's own
+        # requests fill the free slots soon after.
+        x = g.ask(rdrq("get.bin", 1455, 5, 10))
+        self.assertEqual(x[:8], rdrp(ERR_NULL)[:8])
+        e, f, _t, _n, l, dg, _d, _tm, gr = struct.unpack_from("<BHHBI16siIH", x, 7)
+        put_dg = hashlib.md5(put_data).digest()
+        # Paced so that both transfers last about as long as the flood.
+        self.assertEqual(p.ask(wrrq("put.bin", len(put_data), put_dg, 740153, 0, 1455, 20, 2)),
+                         wrrp(ERR_NULL, 1455, 20, 2, 2))
+
+        def do_get():
+            r = gr
+            n = (l + f - 1) // f
+            got = {}
+            end = time.monotonic() + 40
+            while len(got) < n and time.monotonic() < end:
+                missing = [k for k in range(n) if k not in got][:8]
+                for b in range(0, len(missing), 32):
+                    base = missing[b]
+                    s = 0
+                    for k in missing[b:b + 32]:
+                        if k - base < 32:
+                            s |= 1 << (k - base)
+                    g.send(datrq(r, base, s))
+                stop = time.monotonic() + 0.05
+                while time.monotonic() < stop:
+                    y = g.recv(0.01)
+                    if y is not None and y[6] == DATRP:
+                        got[struct.unpack_from("<I", y, 9)[0]] = y[13:-4]
+            body = b"".join(got[k] for k in range(n)) if len(got) == n else b""
+            g.send(close(r, ERR_NULL))
+            results["get"] = body
+
+        def do_put():
+            r = 2
+            end = time.monotonic() + 40
+            while time.monotonic() < end:
+                y = p.recv(1.0)
+                if y is None:
+                    continue
+                if y[6] == DATRQ:
+                    _r, base, s = struct.unpack_from("<HII", y, 7)
+                    for j in range(32):
+                        if s >> j & 1:
+                            k = base + j
+                            p.send(datrp(r, k, put_data[k * 1455:(k + 1) * 1455]))
+                elif y[6] == CLOSE:
+                    p.send(close(r, y[9]))
+                    results["put"] = y[9]
+                    return
+
+        def flood(seed):
+            fr = random.Random(seed)
+            s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            s.bind(("127.0.0.1", 0))
+            sizes = {RDRQ: 133, WRRQ: 161, DATRQ: 10, CLOSE: 3}
+            try:
+                for k in range(2500):
+                    kind = fr.random()
+                    if kind < 0.4:
+                        x = fr.randbytes(fr.randint(0, 2000))
+                    else:
+                        cmd = fr.randint(0, 8)
+                        n = sizes.get(cmd, fr.randint(0, 1461)) if fr.random() < 0.6 else fr.randint(0, 1470)
+                        body = bytearray(fr.randbytes(n))
+                        if n >= 2 and fr.random() < 0.7:
+                            body[0:2] = struct.pack("<H", fr.randint(0, 17))
+                        x = tel(cmd, bytes(body))
+                        if kind > 0.95:
+                            x = x[:-1] + bytes([x[-1] ^ 0xFF])
+                    s.sendto(x, ("127.0.0.1", srv.port))
+                    if k % 10 == 0:
+                        time.sleep(0.01)
+            finally:
+                s.close()
+
+        threads = [threading.Thread(target=flood, args=(100 + k,)) for k in range(4)]
+        threads += [threading.Thread(target=do_get), threading.Thread(target=do_put)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join(60)
+        self.assertTrue(srv.alive(), srv.proc.stderr.read() if not srv.alive() else "")
+        self.assertEqual(dg, hashlib.md5(get_data).digest())
+        self.assertEqual(results.get("get"), get_data)
+        self.assertEqual(results.get("put"), ERR_NULL)
+        self.assertEqual(self.read_file("put.bin"), put_data)
+        c = srv.counters()
+        self.assertGreater(c[E["eLen"]], 0)
+        self.assertGreater(c[E["eCrc"]], 0)
+        self.assertTrue(srv.alive())
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,128 @@
+// Server command line: defaults, option values at their limits, and the
+// error and help stops (run in a child process; the exit code and the text
+// on standard error are checked).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "Args.h"
+#include "Config.h"
+#include "Lib3.h"
+#include "Utils.h"
+
+namespace {
+  std::vector<std::string> words;
+  std::vector<char*> ptrs;
+
+  // Parses "WISPSrv" followed by a from the defaults on.
+  void Parse(std::vector<std::string> a) {
+    words = std::move(a);
+    words.insert(words.begin(), "WISPSrv");
+    ptrs.clear();
+    for (auto& w : words) ptrs.push_back(w.data());
+    ptrs.push_back(nullptr);
+    Args::SetArgs(static_cast<int>(words.size()), ptrs.data());
+    Config::InitData();
+    Config::ParseArgs();
+  }
+
+  std::string Escape(const std::string& s) {
+    std::string r;
+    for (char c : s) {
+      if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) r += '\\';
+      r += c;
+    }
+    return r;
+  }
+
+  // The whole of standard error for a failed command line.
+  std::string ErrorText(const std::string& msg, const char* quoted) {
+    std::string first = "Error: " + msg;
+    if (quoted != nullptr) first += std::string(": '") + quoted + "'";
+    return "^" + Escape(first + "\nTry 'WISPSrv -h' for help.\n") + "$";
+  }
+
+  // Once Lib3 is up, the process ends through its termination chain with
+  // Lib3's return code; make that code the test program's own result.
+  class ExitCode : public ::testing::EmptyTestEventListener {
+    void OnTestProgramEnd(const ::testing::UnitTest& u) override { Lib3::SetReturnCode(u.Passed() ? 0 : 1); }
+  };
+  const bool exitCodeSet = (::testing::UnitTest::GetInstance()->listeners().Append(new ExitCode), true);
+
+  class SrvConfig : public ::testing::Test {
+   protected:
+    void SetUp() override {
+      GTEST_FLAG_SET(death_test_style, "threadsafe");
+      Lib3::InitModule();
+    }
+  };
+}
+
+TEST_F(SrvConfig, Defaults) {
+  Parse({});
+  const auto& d = Config::data;
+  EXPECT_STREQ(d.prg, "WISPSrv");
+  EXPECT_EQ(d.ver, 19u);
+  EXPECT_STREQ(d.ext, "2026-06-21");
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  EXPECT_EQ(std::string(d.dir), std::string(cwd).substr(0, 127));
+  EXPECT_FALSE(d.dbg);
+  EXPECT_FALSE(d.vrb);
+  EXPECT_FALSE(d.ovr);
+  EXPECT_EQ(d.adr, 0u);
+  EXPECT_EQ(d.prt, 667);
+  EXPECT_EQ(d.dtu, 1u);
+  EXPECT_EQ(d.fpu, 10);
+}
+
+TEST_F(SrvConfig, OptionsRepeatLastWins) {
+  Parse({"-a", "10.0.0.1", "-p", "1", "-d", "/o", "/v", "-a", "127.0.0.1", "-p", "+65535"});
+  EXPECT_EQ(Config::data.adr, Utils::IP(127, 0, 0, 1));
+  EXPECT_EQ(Config::data.prt, 65535);
+  EXPECT_TRUE(Config::data.dbg);
+  EXPECT_TRUE(Config::data.ovr);
+  EXPECT_TRUE(Config::data.vrb);
+  Parse({"-p", "0"});
+  EXPECT_EQ(Config::data.prt, 0);
+  Parse({"-p", "000667"});
+  EXPECT_EQ(Config::data.prt, 667);
+  EXPECT_FALSE(Config::data.vrb);   // every parse starts from the defaults
+}
+
+TEST_F(SrvConfig, ErrorsStopWith255) {
+  struct Case {
+    std::vector<std::string> a;
+    const char* msg;
+    const char* quoted;
+  };
+  // The number conversion at its edges; the end-to-end tests go through every message.
+  const Case cases[] = {
+      {{"-p", "+"}, "Invalid port number", "+"},
+      {{"-p", "++1"}, "Invalid port number", "++1"},
+      {{"-p", " 1"}, "Invalid port number", " 1"},
+      {{"-p", "1 "}, "Invalid port number", "1 "},
+      {{"-p", ""}, "Invalid port number", nullptr},
+      {{"-p", "-1"}, "Invalid port number", "1"},
+      {{"-p", "4294967296"}, "Invalid port number", "4294967296"},
+      {{"-p", "99999999999999999999"}, "Invalid port number", "99999999999999999999"},
+      {{"-p", "65536"}, "Port number out of range", "65536"},
+      {{"-p", "4294967295"}, "Port number out of range", "4294967295"},
+      {{"-a", "1.2.3", "-p", "x"}, "Invalid IP address", "1.2.3"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.a.empty() ? std::string() : c.a[0]);
+    EXPECT_EXIT(Parse(c.a), ::testing::ExitedWithCode(255), ErrorText(c.msg, c.quoted));
+  }
+}
+
+TEST_F(SrvConfig, HelpStopsWith0BeforeLaterErrors) {
+  // Standard output goes to standard error in the child, so its text can be matched.
+  const std::vector<std::vector<std::string>> lines = {{"-h"}, {"/?"}, {"-v", "-h", "-x"}, {"-?", "-p", "70000"}};
+  for (const auto& a : lines) {
+    EXPECT_EXIT((dup2(2, 1), Parse(a)), ::testing::ExitedWithCode(0),
+                "^" + Escape("(* WISPSrv v19 (2026-06-21): WISP Server. *)\nsyntax = 'WISPSrv' { option } .\n"));
+  }
+}

@@ -1,0 +1,483 @@
+// Files_test.cpp — the file table: names, what can and cannot be opened,
+// temporary files and Commit, fragments in any order, digests of prefixes,
+// file times in the packed form, and the caller mistakes that stop the program.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <numeric>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "EngineTest.h"
+#include "Lib3.h"
+#include "SO.h"
+
+namespace {
+
+using namespace EngineTest;
+
+class FilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Init(); }
+};
+
+std::string BaseName(const char* r) {
+  Types::TPthStr n;
+  Files::MkBaseName(r, n);
+  return n;
+}
+
+TEST_F(FilesTest, BaseNameSplitsAtBothSeparators) {
+  EXPECT_EQ(BaseName("dir\\sub\\name.txt"), "name.txt");
+  EXPECT_EQ(BaseName("name.txt"), "name.txt");
+  EXPECT_EQ(BaseName("a/b"), "b");
+  EXPECT_EQ(BaseName("../x"), "x");
+  EXPECT_EQ(BaseName("/etc/passwd"), "passwd");
+  EXPECT_EQ(BaseName("a\\b\\c"), "c");
+  EXPECT_EQ(BaseName("a/b\\c/d:e.f"), "d:e.f");
+  EXPECT_EQ(BaseName("x/"), "");
+  EXPECT_EQ(BaseName(".."), "..");
+  // A resource id of 128 characters without terminator ends at its end.
+  char r[200];
+  std::memset(r, 'q', sizeof r);
+  r[5] = '/';
+  EXPECT_EQ(BaseName(r), std::string(128 - 6, 'q'));
+}
+
+// Names never leave the current directory, and the names that are no file
+// (empty, ".", "..") are missing for reading and cannot be created.
+TEST_F(FilesTest, NamesStayInTheCurrentDirectory) {
+  const std::string top = FreshDir("names");
+  PutFile("x", {1, 2, 3});
+  std::filesystem::create_directory("sub");
+  ASSERT_EQ(chdir("sub"), 0);
+  EXPECT_EQ(Files::OpenRd("../x"), nullptr);
+  EXPECT_EQ(Files::OpenRd("/etc/passwd"), nullptr);
+  PutFile("passwd", {9});
+  Files::TFile f = Files::OpenRd("/etc/passwd");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->t.l, 1u);   // the local one, not the system's
+  Files::Close(f);
+  PutFile("c", {4, 4});
+  f = Files::OpenRd("a\\b\\c");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->t.l, 2u);
+  Files::Close(f);
+
+  Config::data.ovr = true;
+  for (const char* r : {"", ".", "..", "a\\..", "a/.", "x/", "../"}) {
+    EXPECT_EQ(Files::OpenRd(r), nullptr) << r;
+    EXPECT_EQ(Files::OpenWr(r), nullptr) << r;
+  }
+  f = Files::OpenWr("../y");
+  ASSERT_NE(f, nullptr);
+  ASSERT_TRUE(Files::Commit(f));
+  Files::Close(f);
+  EXPECT_TRUE(Exists("y"));
+  EXPECT_FALSE(Exists(top + "/y"));
+}
+
+TEST_F(FilesTest, OnlyRegularFilesAreRead) {
+  FreshDir("kinds");
+  std::filesystem::create_directory("d");
+  ASSERT_EQ(mkfifo("p", 0644), 0);
+  EXPECT_EQ(Files::OpenRd("d"), nullptr);
+  EXPECT_EQ(Files::OpenRd("p"), nullptr);   // must not wait for a writer
+  EXPECT_EQ(Files::OpenRd("missing"), nullptr);
+  Config::data.ovr = true;   // even overwriting does not replace these
+  EXPECT_EQ(Files::OpenWr("d"), nullptr);
+  EXPECT_EQ(Files::OpenWr("p"), nullptr);
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"d", "p"}));
+}
+
+TEST_F(FilesTest, UnreadableFileIsMissing) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads files whatever their mode";
+  FreshDir("unreadable");
+  PutFile("secret", {1});
+  ASSERT_EQ(chmod("secret", 0), 0);
+  EXPECT_EQ(Files::OpenRd("secret"), nullptr);
+}
+
+TEST_F(FilesTest, FilesOf4GiBAreRefused) {
+  FreshDir("big");
+  for (off_t len : {off_t(1) << 32, (off_t(1) << 32) + 1}) {
+    const int h = open("sparse", O_RDWR | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(h, 0);
+    ASSERT_EQ(ftruncate(h, len), 0);
+    close(h);
+    EXPECT_EQ(Files::OpenRd("sparse"), nullptr) << len;
+  }
+}
+
+TEST_F(FilesTest, EmptyFileAndPrefixDigests) {
+  FreshDir("prefix");
+  PutFile("empty", {});
+  Files::TFile f = Files::OpenRd("empty");
+  ASSERT_NE(f, nullptr);
+  EXPECT_FALSE(f->w);
+  EXPECT_EQ(f->t.l, 0u);
+  EXPECT_EQ(Hex(f->t.d), "D41D8CD98F00B204E9800998ECF8427E");
+  Files::Close(f);
+  EXPECT_EQ(f, nullptr);
+
+  const auto data = RandomBytes(10000, 5);
+  PutFile("data", data);
+  f = Files::OpenRd("data");
+  ASSERT_NE(f, nullptr);
+  Files::TPosDesc x;
+  Files::GetPos(f, 0, x);
+  EXPECT_EQ(x.l, 0u);
+  EXPECT_EQ(Hex(x.d), "D41D8CD98F00B204E9800998ECF8427E");
+  Files::GetPos(f, 4097, x);
+  EXPECT_EQ(x.l, 4097u);
+  EXPECT_EQ(Hex(x.d), Digest({data.begin(), data.begin() + 4097}));
+  for (uint32_t p : {10000u, 20000u}) {
+    Files::GetPos(f, p, x);
+    EXPECT_EQ(x.l, 10000u);
+    EXPECT_EQ(Hex(x.d), Digest(data));
+  }
+  // Reading past the end is no error.
+  uint8_t buf[100];
+  EXPECT_EQ(Files::Read(f, 9950, buf, 100), 50u);
+  EXPECT_EQ(std::memcmp(buf, data.data() + 9950, 50), 0);
+  EXPECT_EQ(Files::Read(f, 10000, buf, 100), 0u);
+  EXPECT_EQ(Files::Read(f, 4000000000u, buf, 100), 0u);
+  Files::Close(f);
+}
+
+// Each length is written in fragments of l bytes in a random order into the
+// temporary file, checked, committed and read back in fragments.
+TEST_F(FilesTest, FragmentsInRandomOrderReadBackIdentical) {
+  FreshDir("fragments");
+  constexpr uint32_t l = 1455;
+  std::mt19937 g(42);
+  for (uint32_t len : {0u, 1u, l - 1, l, l + 1, 2 * l, 3u * 1024 * 1024 + 7}) {
+    const auto data = RandomBytes(len, len);
+    const std::string name = "f" + std::to_string(len);
+    Files::TFile w = Files::OpenWr(name.c_str());
+    ASSERT_NE(w, nullptr);
+    const uint32_t cnt = len / l + (len % l > 0);
+    std::vector<uint32_t> order(cnt);
+    std::iota(order.begin(), order.end(), 0);
+    std::shuffle(order.begin(), order.end(), g);
+    for (uint32_t i : order) {
+      const uint32_t k = std::min(l, len - i * l);
+      Files::Write(w, i * l, data.data() + i * l, k, k);
+    }
+    EXPECT_FALSE(Exists(name)) << "the target appears only at Commit";
+    Files::TPosDesc p;
+    Files::GetPos(w, 0, p);
+    EXPECT_EQ(p.l, len);
+    EXPECT_EQ(Hex(p.d), Digest(data));
+    ASSERT_TRUE(Files::Commit(w));
+    Files::Close(w);
+
+    Files::TFile r = Files::OpenRd(name.c_str());
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->t.l, len);
+    EXPECT_EQ(std::memcmp(&r->t, &p, sizeof p), 0);
+    std::vector<uint8_t> back;
+    uint8_t buf[l];
+    for (uint32_t i = 0;; ++i) {
+      const uint32_t c = Files::Read(r, i * l, buf, l);
+      back.insert(back.end(), buf, buf + c);
+      if (c < l) break;
+    }
+    Files::Close(r);
+    EXPECT_TRUE(back == data) << "length " << len;
+    std::filesystem::remove(name);
+  }
+}
+
+TEST_F(FilesTest, GapFromAnEarlyFragmentCountsInTheLength) {
+  FreshDir("gap");
+  Files::TFile w = Files::OpenWr("g");
+  ASSERT_NE(w, nullptr);
+  const uint8_t frag[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  Files::Write(w, 20, frag, 10);
+  Files::TPosDesc p;
+  Files::GetPos(w, 0, p);
+  EXPECT_EQ(p.l, 30u);
+  std::vector<uint8_t> expect(20, 0);
+  expect.insert(expect.end(), frag, frag + 10);
+  EXPECT_EQ(Hex(p.d), Digest(expect));
+  Files::Trunc(w, 5);
+  Files::GetPos(w, 0, p);
+  EXPECT_EQ(p.l, 5u);
+  Files::Close(w);
+}
+
+// A transfer that is never committed leaves nothing behind, and an existing
+// file of that name stays as it was, with and without overwriting.
+TEST_F(FilesTest, FailedTransferLeavesNoTrace) {
+  FreshDir("failed");
+  const auto old = RandomBytes(3000, 1);
+  PutFile("old", old);
+  const auto junk = RandomBytes(5000, 2);
+
+  Files::TFile w = Files::OpenWr("new");
+  ASSERT_NE(w, nullptr);
+  Files::Write(w, 0, junk.data(), junk.size(), 5000);
+  EXPECT_EQ(Listing().size(), 2u);   // old and the temporary file
+  Files::Close(w);
+  EXPECT_EQ(Listing(), std::vector<std::string>{"old"});
+
+  EXPECT_EQ(Files::OpenWr("old"), nullptr) << "exists, overwriting off";
+  Config::data.ovr = true;
+  w = Files::OpenWr("old");
+  ASSERT_NE(w, nullptr);
+  Files::Write(w, 0, junk.data(), junk.size(), 5000);
+  Files::Trunc(w, 0);   // what the server does with a failed upload
+  Files::Close(w);
+  EXPECT_EQ(Listing(), std::vector<std::string>{"old"});
+  EXPECT_TRUE(GetFile("old") == old);
+
+  // CloseAll (the termination chain) removes what was not committed.
+  Files::TFile a = Files::OpenWr("a");
+  Files::TFile b = Files::OpenWr("old");
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  Files::Write(b, 0, junk.data(), junk.size(), 100);
+  Files::CloseAll();
+  EXPECT_EQ(Listing(), std::vector<std::string>{"old"});
+  EXPECT_TRUE(GetFile("old") == old);
+
+  // With overwriting on, a committed transfer replaces the file.
+  w = Files::OpenWr("old");
+  ASSERT_NE(w, nullptr);
+  Files::Write(w, 0, junk.data(), junk.size(), 5000);
+  EXPECT_TRUE(Files::Commit(w));
+  EXPECT_TRUE(Files::Commit(w)) << "a second Commit changes nothing";
+  Files::Close(w);
+  EXPECT_EQ(Listing(), std::vector<std::string>{"old"});
+  EXPECT_TRUE(GetFile("old") == junk);
+}
+
+TEST_F(FilesTest, OneWriterPerName) {
+  FreshDir("writers");
+  for (bool ovr : {false, true}) {
+    Config::data.ovr = ovr;
+    Files::TFile a = Files::OpenWr("dir\\same");
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(Files::OpenWr("same"), nullptr) << "ovr " << ovr;
+    EXPECT_EQ(Files::OpenWr("other/same"), nullptr) << "ovr " << ovr;
+    Files::Close(a);
+    a = Files::OpenWr("same");   // free again once the first has gone
+    ASSERT_NE(a, nullptr);
+    Files::Close(a);
+  }
+  EXPECT_TRUE(Listing().empty());
+}
+
+// Without overwriting, Commit never replaces a file that appeared while the
+// transfer ran; the temporary file goes at Close.
+TEST_F(FilesTest, CommitDoesNotReplaceALateArrival) {
+  FreshDir("late");
+  Files::TFile w = Files::OpenWr("t");
+  ASSERT_NE(w, nullptr);
+  const uint8_t x[3] = {7, 7, 7};
+  Files::Write(w, 0, x, 3);
+  PutFile("t", {1});
+  EXPECT_FALSE(Files::Commit(w));
+  Files::Close(w);
+  EXPECT_EQ(Listing(), std::vector<std::string>{"t"});
+  EXPECT_TRUE(GetFile("t") == std::vector<uint8_t>{1});
+}
+
+TEST_F(FilesTest, TemporaryFilesCannotBeRequested) {
+  FreshDir("tmpnames");
+  Files::TFile w = Files::OpenWr("t");
+  ASSERT_NE(w, nullptr);
+  const auto l = Listing();
+  ASSERT_EQ(l.size(), 1u);
+  const std::string tmp = l[0];
+  EXPECT_EQ(tmp[0], '.');
+  EXPECT_EQ(Files::OpenRd(tmp.c_str()), nullptr);
+  EXPECT_EQ(Files::OpenRd(("x\\" + tmp).c_str()), nullptr);
+  Config::data.ovr = true;
+  EXPECT_EQ(Files::OpenWr(tmp.c_str()), nullptr);
+  Files::Close(w);
+  // Ordinary dot files are fine.
+  PutFile(".hidden", {1});
+  Files::TFile r = Files::OpenRd(".hidden");
+  EXPECT_NE(r, nullptr);
+  Files::Close(r);
+}
+
+TEST_F(FilesTest, TableHoldsCntMaxEntries) {
+  FreshDir("table");
+  PutFile("r", {1});
+  Files::TFile f[Cfg::cntMax];
+  for (uint32_t k = 0; k < Cfg::cntMax; ++k) {
+    f[k] = Files::OpenRd("r");
+    ASSERT_NE(f[k], nullptr);
+    EXPECT_EQ(f[k]->i, k + 1);
+  }
+  EXPECT_EQ(Files::OpenRd("r"), nullptr);
+  EXPECT_EQ(Files::OpenWr("w"), nullptr);
+  Files::Close(f[4]);
+  Files::TFile g = Files::OpenWr("w");
+  ASSERT_NE(g, nullptr);
+  EXPECT_EQ(g->i, 5u);
+  EXPECT_TRUE(g->w);
+  Files::TResID rid;
+  Files::GetRID(g, rid);
+  EXPECT_STREQ(rid, "w");
+  f[4] = g;
+  for (auto& x : f) Files::Close(x);
+  EXPECT_EQ(Listing(), std::vector<std::string>{"r"});
+}
+
+TEST_F(FilesTest, TargetText) {
+  Files::TPosDesc t;
+  t.l = 0x1D4C0;
+  for (uint32_t k = 0; k < 16; ++k) t.d[k] = static_cast<uint8_t>(0xA0 + k);
+  char s[64];
+  SO::TBuffer b;
+  SO::Init(b, s);
+  Files::WrTgt(b, t);
+  SO::WrLngCard(b, 5, 3);   // the fill is back to blank afterwards
+  EXPECT_STREQ(s, "0001D4C0 A0A1A2A3A4A5A6A7A8A9AAABACADAEAF  5");
+}
+
+// File times travel as DOS values in local time: even seconds 1980..2107.
+class FilesTimeTest : public FilesTest {
+ protected:
+  void SetUp() override {
+    FilesTest::SetUp();
+    const char* tz = getenv("TZ");
+    oldTZ = tz != nullptr ? tz : "";
+    hadTZ = tz != nullptr;
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    FreshDir("times");
+    f = Files::OpenWr("t");
+    ASSERT_NE(f, nullptr);
+  }
+  void TearDown() override {
+    if (f != nullptr) Files::Close(f);
+    if (hadTZ) setenv("TZ", oldTZ.c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
+  }
+  // The modification time as local calendar fields.
+  std::tm Mtime() {
+    struct stat st;
+    EXPECT_EQ(fstat(f->b, &st), 0);
+    std::tm tm;
+    localtime_r(&st.st_mtim.tv_sec, &tm);
+    return tm;
+  }
+  DT::TDateTime Set(int32_t y, uint32_t mo, uint32_t d, uint32_t h, uint32_t mi, uint32_t s, uint32_t ms) {
+    DT::TDateTime x{DT::PackDate(y, mo, d), DT::PackTime(h, mi, s, ms)};
+    Files::SetDateTime(f, x);
+    DT::TDateTime back;
+    Files::GetDateTime(f, back);
+    return back;
+  }
+  Files::TFile f = nullptr;
+  std::string oldTZ;
+  bool hadTZ = false;
+};
+
+TEST_F(FilesTimeTest, RoundTripOfEvenSeconds) {
+  std::mt19937 g(1980);
+  const int32_t d0 = DT::PackDate(1980, 1, 1), d1 = DT::PackDate(2107, 12, 31);
+  for (uint32_t k = 0; k < 400; ++k) {
+    DT::TDateTime x;
+    x.d = d0 + static_cast<int32_t>(g() % static_cast<uint32_t>(d1 - d0 + 1));
+    uint32_t h = g() % 24;
+    if (h == 2) h = 4;   // the hour that spring skips has no file time
+    x.t = DT::PackTime(h, g() % 60, (g() % 30) * 2, 0);
+    if (k == 0) x = {d0, 0};
+    if (k == 1) x = {d1, DT::PackTime(23, 59, 58, 0)};
+    Files::SetDateTime(f, x);
+    DT::TDateTime back;
+    Files::GetDateTime(f, back);
+    ASSERT_EQ(back.d, x.d) << k;
+    ASSERT_EQ(back.t, x.t) << k;
+  }
+  // A summer date: the zone's daylight saving time holds.
+  Set(2026, 6, 21, 14, 30, 4, 0);
+  const std::tm tm = Mtime();
+  EXPECT_EQ(tm.tm_hour, 14);
+  EXPECT_EQ(tm.tm_isdst, 1);
+}
+
+TEST_F(FilesTimeTest, RoundingAndClamping) {
+  DT::TDateTime b = Set(2020, 5, 6, 12, 0, 1, 600);
+  EXPECT_EQ(b.t, DT::PackTime(12, 0, 2, 0));
+  b = Set(2020, 5, 6, 12, 0, 0, 400);
+  EXPECT_EQ(b.t, DT::PackTime(12, 0, 0, 0));
+  b = Set(2020, 5, 6, 12, 0, 13, 0);   // odd seconds go down
+  EXPECT_EQ(b.t, DT::PackTime(12, 0, 12, 0));
+  b = Set(1970, 7, 8, 13, 14, 16, 0);
+  EXPECT_EQ(b.d, DT::PackDate(1980, 1, 1));
+  EXPECT_EQ(b.t, DT::PackTime(13, 14, 16, 0));
+  b = Set(-5, 7, 8, 1, 2, 4, 0);
+  EXPECT_EQ(b.d, DT::PackDate(1980, 1, 1));
+  b = Set(2200, 3, 4, 5, 6, 8, 0);
+  EXPECT_EQ(b.d, DT::PackDate(2107, 12, 31));
+  EXPECT_EQ(b.t, DT::PackTime(5, 6, 8, 0));
+}
+
+TEST_F(FilesTimeTest, AccessTimeIsLeftAlone) {
+  struct timespec ts[2];
+  ts[0].tv_sec = 1000000000;   // 2001
+  ts[0].tv_nsec = 0;
+  ts[1].tv_sec = 0;
+  ts[1].tv_nsec = UTIME_OMIT;
+  ASSERT_EQ(futimens(f->b, ts), 0);
+  Set(2020, 1, 2, 3, 4, 6, 0);
+  struct stat st;
+  ASSERT_EQ(fstat(f->b, &st), 0);
+  EXPECT_EQ(st.st_atim.tv_sec, 1000000000);
+}
+
+TEST_F(FilesTimeTest, TimeOutsideTheDosRangeReadsAsZero) {
+  struct timespec ts[2];
+  ts[0].tv_sec = 0;
+  ts[0].tv_nsec = UTIME_OMIT;
+  ts[1].tv_sec = 100000000;   // 1973
+  ts[1].tv_nsec = 0;
+  ASSERT_EQ(futimens(f->b, ts), 0);
+  DT::TDateTime x{1, 1};
+  Files::GetDateTime(f, x);
+  EXPECT_EQ(x.d, 0);
+  EXPECT_EQ(x.t, 0u);
+}
+
+// Caller mistakes are fatal: the log gets the text, the program stops with 255.
+TEST_F(FilesTest, MisuseStopsTheProgram) {
+  FreshDir("misuse");
+  PutFile("r", {1, 2});
+  const struct {
+    const char* text;
+    void (*run)();
+  } cases[] = {
+      {"Read mode", [] { uint8_t b[4]; Files::Read(Files::OpenWr("w"), 0, b, 4); }},
+      {"Read len", [] { uint8_t b[4]; Files::Read(Files::OpenRd("r"), 0, b, sizeof b, 5); }},
+      {"Write mode", [] { uint8_t b[4] = {}; Files::Write(Files::OpenRd("r"), 0, b, 4); }},
+      {"Write len", [] { uint8_t b[4] = {}; Files::Write(Files::OpenWr("w"), 0, b, sizeof b, 5); }},
+      {"Trunc mode", [] { Files::Trunc(Files::OpenRd("r"), 0); }},
+      {"SetTgt mode", [] { Files::SetTgt(Files::OpenRd("r"), Files::TPosDesc{}); }},
+      {"Commit mode", [] { Files::Commit(Files::OpenRd("r")); }},
+      {"Free invalid file", [] { Files::TFile f = nullptr; Files::Free(f); }},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EXIT(
+        c.run(),
+        ::testing::ExitedWithCode(255), "")
+        << c.text;
+    EXPECT_NE(LogText().find(std::string("Files    F ") + c.text), std::string::npos) << c.text;
+  }
+  // The stop ran the termination chain: the write entries' temporary files
+  // are gone again.
+  EXPECT_EQ(Listing(), std::vector<std::string>{"r"});
+}
+
+}  // namespace

@@ -1,0 +1,331 @@
+// Rcvrs_test.cpp — receivers: the window, which indices one Update asks for,
+// the countdowns, the 32-index request split, the slots' wrap at 512, the
+// error counters; and whole transfers through a sender with losses.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "EngineTest.h"
+
+namespace {
+
+using namespace EngineTest;
+
+struct TReq {
+  uint32_t f, b, s;
+  bool operator==(const TReq& o) const { return f == o.f && b == o.b && s == o.s; }
+};
+std::vector<TReq> reqs;
+
+void Req(uint32_t f, uint32_t b, uint32_t s) { reqs.push_back({f, b, s}); }
+
+std::ostream& operator<<(std::ostream& o, const TReq& r) {
+  return o << "{f " << r.f << " b " << r.b << " s " << std::hex << r.s << std::dec << "}";
+}
+
+class RcvrsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Init();
+    FreshDir("rcvrs");
+    reqs.clear();
+  }
+  void TearDown() override {
+    for (auto& r : rcv)
+      if (r != nullptr) Rcvrs::Free(r);
+    for (auto& f : fil)
+      if (f != nullptr) Files::Close(f);
+  }
+  // A receiver for a file of len bytes in fragments of l with window w.
+  Rcvrs::TRcvr Make(uint32_t len, uint16_t l, uint32_t w) {
+    const std::string n = "r" + std::to_string(fil.size());
+    Files::TFile f = Files::OpenWr(n.c_str());
+    EXPECT_NE(f, nullptr);
+    fil.push_back(f);
+    Files::TPosDesc t{};
+    t.l = len;
+    Files::SetTgt(f, t);
+    rcv.push_back(Rcvrs::Alloc(l, f, w));
+    return rcv.back();
+  }
+  void Put(Rcvrs::TRcvr r, uint32_t i, uint32_t len) {
+    const std::vector<uint8_t> x(len, static_cast<uint8_t>(i));
+    Rcvrs::Receive(r, i, x.data(), len);
+  }
+  std::vector<Files::TFile> fil;
+  std::vector<Rcvrs::TRcvr> rcv;
+};
+
+TEST_F(RcvrsTest, AllocChecksAndClamps) {
+  Files::TFile f = Files::OpenWr("x");
+  fil.push_back(f);
+  EXPECT_EQ(Rcvrs::Alloc(0, f, 4), nullptr);
+  EXPECT_EQ(Rcvrs::Alloc(1456, f, 4), nullptr);
+  EXPECT_EQ(Rcvrs::Alloc(100, nullptr, 4), nullptr);
+  Rcvrs::TRcvr a = Make(1000, 1455, 0);
+  Rcvrs::TRcvr b = Make(1000, 100, 1000);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(a->w.w, 1u);
+  EXPECT_EQ(b->w.w, 512u);
+  uint32_t n = 0;
+  uint16_t l = 0;
+  Rcvrs::GetCnt(b, n);
+  Rcvrs::GetFgl(b, l);
+  EXPECT_EQ(n, 10u);
+  EXPECT_EQ(l, 100);
+}
+
+TEST_F(RcvrsTest, EmptyFileIsCompleteAtOnce) {
+  Rcvrs::TRcvr r = Make(0, 100, 8);
+  EXPECT_EQ(r->n, 0u);
+  Put(r, 0, 100);
+  Put(r, 0, 0);
+  EXPECT_EQ(r->e[Rcvrs::eWnd], 2u);
+  EXPECT_FALSE(Rcvrs::Update(r, 10, 2, Req, 0));
+  EXPECT_TRUE(reqs.empty());
+}
+
+TEST_F(RcvrsTest, LastFragmentLength) {
+  Rcvrs::TRcvr a = Make(200, 100, 8);   // n 2, z 0: the last one is full
+  EXPECT_EQ(a->n, 2u);
+  EXPECT_EQ(a->z, 0u);
+  Rcvrs::Update(a, 10, 2, Req, 0);
+  Put(a, 1, 100);
+  EXPECT_EQ(a->e[Rcvrs::eNull], 0u);
+  Rcvrs::TRcvr b = Make(205, 100, 8);   // n 3, z 5
+  EXPECT_EQ(b->n, 3u);
+  EXPECT_EQ(b->z, 5u);
+  Rcvrs::Update(b, 10, 2, Req, 0);
+  Put(b, 2, 100);
+  Put(b, 1, 5);
+  EXPECT_EQ(b->e[Rcvrs::eLen], 2u);
+  Put(b, 2, 5);
+  Put(b, 0, 100);
+  Put(b, 1, 100);
+  EXPECT_EQ(b->e[Rcvrs::eNull], 2u);
+  EXPECT_EQ(b->w.n, 3u);
+  EXPECT_FALSE(Rcvrs::Update(b, 10, 2, Req, 0));
+  Files::TPosDesc p;
+  Files::GetPos(b->f, 0, p);
+  EXPECT_EQ(p.l, 205u);
+}
+
+// Window 4, ten fragments, budget 10: the first Update asks for 0..3; after
+// 0 and 1 have arrived the next slides to 2 and asks for 4 and 5.
+TEST_F(RcvrsTest, WindowSlidesAndWidens) {
+  Rcvrs::TRcvr r = Make(1000, 100, 4);
+  EXPECT_TRUE(Rcvrs::Update(r, 10, 2, Req, 9));
+  EXPECT_EQ(reqs, (std::vector<TReq>{{9, 0, 0xF}}));
+  EXPECT_EQ(r->w.j, 4u);
+  Put(r, 0, 100);
+  Put(r, 1, 100);
+  reqs.clear();
+  EXPECT_TRUE(Rcvrs::Update(r, 10, 2, Req, 9));
+  EXPECT_EQ(r->w.i, 2u);
+  EXPECT_EQ(r->w.j, 6u);
+  EXPECT_EQ(reqs, (std::vector<TReq>{{9, 4, 0x3}}));
+  EXPECT_EQ(r->e[Rcvrs::eNull], 0u);
+  // Not yet asked for, and already passed: both outside the window.
+  Put(r, 6, 100);
+  Put(r, 1, 100);
+  EXPECT_EQ(r->e[Rcvrs::eWnd], 2u);
+}
+
+// A countdown of `to` asks again at the to-th following update; 0 acts as 1.
+TEST_F(RcvrsTest, CountdownFiresAtTheToThUpdate) {
+  for (uint32_t to : {0u, 1u, 3u}) {
+    Rcvrs::TRcvr r = Make(300, 100, 1);
+    reqs.clear();
+    Rcvrs::Update(r, 5, to, Req, 0);
+    ASSERT_EQ(reqs.size(), 1u);
+    const uint32_t every = to == 0 ? 1 : to;
+    for (uint32_t u = 1; u <= 2 * every; ++u) {
+      reqs.clear();
+      Rcvrs::Update(r, 5, to, Req, 0);
+      const bool fire = u % every == 0;
+      EXPECT_EQ(reqs.size(), fire ? 1u : 0u) << "to " << to << " update " << u;
+      if (fire) {
+        EXPECT_EQ(reqs[0], (TReq{0, 0, 1}));
+      }
+    }
+    EXPECT_EQ(r->e[Rcvrs::eTO], 2u) << "to " << to;
+    EXPECT_EQ(r->e[Rcvrs::eNull], 2u);
+  }
+}
+
+TEST_F(RcvrsTest, RequestsSplitAt32Indices) {
+  Rcvrs::TRcvr r = Make(64 * 10, 10, 64);
+  Rcvrs::Update(r, 100, 1, Req, 0);
+  EXPECT_EQ(reqs, (std::vector<TReq>{{0, 0, 0xFFFFFFFF}, {0, 32, 0xFFFFFFFF}}));
+  for (uint32_t i = 1; i < 64; ++i)
+    if (i != 40) Put(r, i, 10);
+  reqs.clear();
+  Rcvrs::Update(r, 100, 1, Req, 0);   // 0 and 40 time out
+  EXPECT_EQ(reqs, (std::vector<TReq>{{0, 0, 1}, {0, 40, 1}}));
+  EXPECT_EQ(r->e[Rcvrs::eTO], 2u);
+  // 0 and 31 still fit one request, 0 and 32 do not.
+  Rcvrs::TRcvr s = Make(64 * 10, 10, 33);
+  reqs.clear();
+  Rcvrs::Update(s, 33, 1, Req, 0);
+  EXPECT_EQ(reqs, (std::vector<TReq>{{0, 0, 0xFFFFFFFF}, {0, 32, 1}}));
+}
+
+// With budget 1 and two fragments timed out only the first is asked for; the
+// second's countdown stays as it was.
+TEST_F(RcvrsTest, BudgetEndsTheTimeOutPass) {
+  Rcvrs::TRcvr r = Make(500, 100, 5);
+  Rcvrs::Update(r, 2, 2, Req, 0);   // asks for 0 and 1, countdowns 2
+  Rcvrs::Update(r, 0, 2, Req, 0);   // budget 0: nothing visited
+  EXPECT_EQ(r->w.t[1], 2u);
+  Rcvrs::Update(r, 5, 2, Req, 0);   // countdowns 1, widens 2..4
+  reqs.clear();
+  Rcvrs::Update(r, 1, 2, Req, 0);
+  EXPECT_EQ(reqs, (std::vector<TReq>{{0, 0, 1}}));
+  EXPECT_EQ(r->w.t[0], 2u);
+  EXPECT_EQ(r->w.t[1], 1u);
+  EXPECT_EQ(r->e[Rcvrs::eTO], 1u);
+  reqs.clear();
+  Rcvrs::Update(r, 1, 2, Req, 0);
+  EXPECT_EQ(reqs, (std::vector<TReq>{{0, 1, 1}}));
+}
+
+TEST_F(RcvrsTest, DuplicatesAndTheSlotWrapAt512) {
+  Rcvrs::TRcvr r = Make(1000, 1, 512);
+  Rcvrs::Update(r, 512, 100, Req, 0);
+  EXPECT_EQ(reqs.size(), 16u);
+  EXPECT_EQ(r->w.j, 512u);
+  Put(r, 3, 1);
+  Put(r, 3, 1);
+  EXPECT_EQ(r->e[Rcvrs::eDup], 1u);
+  EXPECT_EQ(r->e[Rcvrs::eNull], 1u);
+  for (uint32_t i = 0; i < 10; ++i)
+    if (i != 3) Put(r, i, 1);
+  reqs.clear();
+  Rcvrs::Update(r, 10, 100, Req, 0);
+  EXPECT_EQ(r->w.i, 10u);
+  EXPECT_EQ(r->w.j, 522u);
+  EXPECT_EQ(reqs, (std::vector<TReq>{{0, 512, 0x3FF}}));
+  EXPECT_EQ(r->w.n, 0u);
+  Put(r, 512, 1);   // slot 0 again, freed by the slide
+  EXPECT_EQ(r->e[Rcvrs::eNull], 1u);
+  EXPECT_EQ(r->w.d[0] & 1u, 1u);
+  Put(r, 512, 1);
+  EXPECT_EQ(r->e[Rcvrs::eDup], 2u);
+  Put(r, 3, 1);     // passed by the window
+  Put(r, 522, 1);   // not asked for yet
+  EXPECT_EQ(r->e[Rcvrs::eWnd], 2u);
+  EXPECT_EQ(r->e[Rcvrs::eNull], 4u);
+  Files::TPosDesc p;
+  Files::GetPos(r->f, 0, p);
+  EXPECT_EQ(p.l, 513u);
+  uint8_t b[1];
+  ASSERT_EQ(pread(r->f->b, b, 1, 512), 1);
+  EXPECT_EQ(b[0], static_cast<uint8_t>(512));
+}
+
+TEST_F(RcvrsTest, TableAndFreeLine) {
+  for (uint32_t k = 0; k < Cfg::cntMax; ++k) {
+    Rcvrs::TRcvr r = Make(100, 10, 4);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->i, k + 1);
+  }
+  EXPECT_EQ(Rcvrs::Alloc(10, fil[0], 4), nullptr);
+  Rcvrs::TRcvr r = rcv[1];
+  r->e[Rcvrs::eNull] = 0x12345;
+  r->e[Rcvrs::eWnd] = 0xABCD;
+  r->e[Rcvrs::eTO] = 7;
+  Rcvrs::Free(rcv[1]);
+  EXPECT_EQ(rcv[1], nullptr);
+  Rcvrs::TRcvr s = Rcvrs::Alloc(10, fil[1], 4);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(s->i, 2u);
+  EXPECT_EQ(s->e[Rcvrs::eNull], 0u);
+  rcv[1] = s;
+  const std::string t = LogText();
+  EXPECT_NE(t.find("Rcvrs    M Free rcv 2 ers 2345 ABCD    0    0    7\r\n"), std::string::npos);
+  EXPECT_NE(t.find("Rcvrs    M InitModule cntMax " + std::to_string(Cfg::cntMax) +
+                   ", SIZE( TRcvrDesc ) = 2157, wndMax 512"),
+            std::string::npos);
+  EXPECT_NE(t.find("Rcvrs    M Alloc rcv 16 fgl 10 cnt 10 rem 0 wnd 4"), std::string::npos);
+}
+
+TEST_F(RcvrsTest, DebugLines) {
+  Config::data.dbg = true;
+  Rcvrs::TRcvr r = Make(250, 10, 25);
+  Rcvrs::Update(r, 100, 1, Req, 0);   // 0..24: bases 0 and ... one request
+  Put(r, 4, 10);
+  Rcvrs::Update(r, 1, 1, Req, 0);     // 0 times out, budget left 0
+  const std::string t = LogText();
+  EXPECT_NE(t.find("M Update rcv " + std::to_string(r->i) + " idx 0 set 1FFFFFF to 1 wnd 0 25 cnt 75"),
+            std::string::npos);
+  EXPECT_NE(t.find("M Receive rcv " + std::to_string(r->i) + " idx 4 len 10 to 1 wnd 0 25 don 1"),
+            std::string::npos);
+  EXPECT_NE(t.find("M Update TO rcv " + std::to_string(r->i) + " idx 0 to 1"), std::string::npos);
+  EXPECT_NE(t.find("M Update rcv " + std::to_string(r->i) + " idx 0 set 1 to 1 wnd 0 25 cnt 0"),
+            std::string::npos);
+}
+
+// Whole transfers: a receiver asks a sender for the fragments over a channel
+// that loses and reorders, so they are written in a scattered order; the
+// committed file is the source, byte for byte.
+struct TChannel {
+  Sndrs::TSndr s;
+  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> q;
+};
+TChannel* chan = nullptr;
+std::mt19937 rnd(2026);
+
+void ChanReq(uint32_t, uint32_t b, uint32_t s) {
+  if (rnd() % 5 != 0) Sndrs::Receive(chan->s, b, s);
+}
+void ChanSend(uint32_t, uint32_t i, const uint8_t* b, uint32_t l) {
+  if (rnd() % 7 != 0) chan->q.push_back({i, {b, b + l}});
+}
+
+TEST_F(RcvrsTest, TransfersThroughALossyChannel) {
+  constexpr uint16_t l = 1455;
+  std::mt19937& g = rnd;
+  for (uint32_t len : {0u, 1u, l - 1u, uint32_t(l), l + 1u, 2u * l, 2u * 1024 * 1024 + 3}) {
+    const auto data = RandomBytes(len, len ^ 0x55);
+    const std::string src = "src" + std::to_string(len), dst = "dst" + std::to_string(len);
+    PutFile(src, data);
+    Files::TFile fs = Files::OpenRd(src.c_str());
+    Files::TFile fd = Files::OpenWr(dst.c_str());
+    ASSERT_NE(fs, nullptr);
+    ASSERT_NE(fd, nullptr);
+    Files::TPosDesc t;
+    Files::GetTgt(fs, t);
+    Files::SetTgt(fd, t);
+    TChannel c{Sndrs::Alloc(l, fs), {}};
+    chan = &c;
+    Rcvrs::TRcvr r = Rcvrs::Alloc(l, fd, 64);
+    ASSERT_NE(c.s, nullptr);
+    ASSERT_NE(r, nullptr);
+    uint32_t updates = 0;
+    while (Rcvrs::Update(r, 32, 3, ChanReq, 0) && updates < 100000) {
+      ++updates;
+      Sndrs::Update(c.s, 64, ChanSend, 0);
+      std::shuffle(c.q.begin(), c.q.end(), g);
+      for (const auto& [i, d] : c.q) Rcvrs::Receive(r, i, d.data(), static_cast<uint32_t>(d.size()));
+      c.q.clear();
+    }
+    EXPECT_LT(updates, 100000u);
+    if (len > 100000) {
+      EXPECT_GT(r->e[Rcvrs::eTO], 0u) << "losses were asked for again";
+    }
+    Files::TPosDesc p;
+    Files::GetPos(fd, 0, p);
+    EXPECT_EQ(std::memcmp(&p, &t, sizeof p), 0) << "length " << len;
+    Rcvrs::Free(r);
+    Sndrs::Free(c.s);
+    EXPECT_TRUE(Files::Commit(fd));
+    Files::Close(fd);
+    Files::Close(fs);
+    EXPECT_TRUE(GetFile(dst) == data) << "length " << len;
+  }
+}
+
+}  // namespace

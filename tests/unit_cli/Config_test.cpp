@@ -1,0 +1,161 @@
+// Client command line: defaults, mode words, options in the three places
+// the grammar allows, values at their limits, and the error and help stops
+// (run in a child process; exit code and standard error are checked).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "Args.h"
+#include "Config.h"
+#include "Lib3.h"
+#include "Utils.h"
+
+namespace {
+  std::vector<std::string> words;
+  std::vector<char*> ptrs;
+
+  // Parses "WISPCli" followed by a from the defaults on.
+  void Parse(std::vector<std::string> a) {
+    words = std::move(a);
+    words.insert(words.begin(), "WISPCli");
+    ptrs.clear();
+    for (auto& w : words) ptrs.push_back(w.data());
+    ptrs.push_back(nullptr);
+    Args::SetArgs(static_cast<int>(words.size()), ptrs.data());
+    Config::InitData();
+    Config::ParseArgs();
+  }
+
+  std::string Escape(const std::string& s) {
+    std::string r;
+    for (char c : s) {
+      if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) r += '\\';
+      r += c;
+    }
+    return r;
+  }
+
+  std::string ErrorText(const std::string& msg, const char* quoted) {
+    std::string first = "Error: " + msg;
+    if (quoted != nullptr) first += std::string(": '") + quoted + "'";
+    return "^" + Escape(first + "\nTry 'WISPCli -h' for help.\n") + "$";
+  }
+
+  // Once Lib3 is up, the process ends through its termination chain with
+  // Lib3's return code; make that code the test program's own result.
+  class ExitCode : public ::testing::EmptyTestEventListener {
+    void OnTestProgramEnd(const ::testing::UnitTest& u) override { Lib3::SetReturnCode(u.Passed() ? 0 : 1); }
+  };
+  const bool exitCodeSet = (::testing::UnitTest::GetInstance()->listeners().Append(new ExitCode), true);
+
+  class CliConfig : public ::testing::Test {
+   protected:
+    void SetUp() override {
+      GTEST_FLAG_SET(death_test_style, "threadsafe");
+      Lib3::InitModule();
+    }
+  };
+}
+
+TEST_F(CliConfig, DefaultsWithGetAlone) {
+  Parse({"get"});
+  const auto& d = Config::data;
+  EXPECT_STREQ(d.prg, "WISPCli");
+  EXPECT_EQ(d.ver, 19u);
+  EXPECT_STREQ(d.ext, "2026-06-21");
+  EXPECT_FALSE(d.dbg);
+  EXPECT_FALSE(d.vrb);
+  EXPECT_FALSE(d.ovr);
+  EXPECT_FALSE(d.wrt);
+  EXPECT_TRUE(d.pro);
+  EXPECT_EQ(d.adr, Utils::IP(127, 0, 0, 1));
+  EXPECT_EQ(d.prt, 667);
+  EXPECT_EQ(d.dtu, 1u);
+  EXPECT_EQ(d.fpu, 10);
+  EXPECT_STREQ(d.rnm, "WISPSrv.exe");
+}
+
+TEST_F(CliConfig, ModeWordsByFirstLetter) {
+  for (const char* m : {"get", "Get", "GET", "g", "go", "gxyz"}) {
+    Parse({"put", "x"});
+    Parse({m});
+    EXPECT_FALSE(Config::data.wrt) << m;
+  }
+  for (const char* m : {"put", "P", "pUT", "plain"}) {
+    Parse({m});
+    EXPECT_TRUE(Config::data.wrt) << m;
+  }
+}
+
+TEST_F(CliConfig, OptionsInAllThreePlacesAndLimits) {
+  Parse({"-u", "10000", "-a", "10.0.0.1", "put", "-f", "255", "-", "-p", "0", "-v", "/d", "-o"});
+  const auto& d = Config::data;
+  EXPECT_EQ(d.dtu, 10000u);
+  EXPECT_EQ(d.adr, Utils::IP(10, 0, 0, 1));
+  EXPECT_TRUE(d.wrt);
+  EXPECT_EQ(d.fpu, 255);
+  EXPECT_STREQ(d.rnm, "-");
+  EXPECT_EQ(d.prt, 0);
+  EXPECT_TRUE(d.vrb);
+  EXPECT_TRUE(d.dbg);
+  EXPECT_TRUE(d.ovr);
+  Parse({"-u", "1", "-f", "1", "-p", "65535", "get", "a", "-v"});
+  EXPECT_EQ(Config::data.dtu, 1u);
+  EXPECT_EQ(Config::data.fpu, 1);
+  EXPECT_EQ(Config::data.prt, 65535);
+  EXPECT_STREQ(Config::data.rnm, "a");
+  EXPECT_TRUE(Config::data.vrb);
+}
+
+TEST_F(CliConfig, NameIsCutTo127) {
+  std::string name(200, 'n');
+  Parse({"get", name});
+  EXPECT_EQ(std::string(Config::data.rnm), name.substr(0, 127));
+}
+
+TEST_F(CliConfig, ErrorsStopWith255) {
+  struct Case {
+    std::vector<std::string> a;
+    const char* msg;
+    const char* quoted;
+  };
+  // The number conversion and the ranges at their edges; the end-to-end
+  // tests go through every message.
+  const Case cases[] = {
+      {{}, "Invalid mode", nullptr},
+      {{"-u", "0", "get"}, "Update period out of range", "0"},
+      {{"-u", "10001", "get"}, "Update period out of range", "10001"},
+      {{"-u", "get"}, "Invalid update period", "get"},
+      {{"-f", "256", "put", "x"}, "Fragment count out of range", "256"},
+      {{"-f", "0", "put", "x"}, "Fragment count out of range", "0"},
+      {{"-f", "1e2", "put", "x"}, "Invalid fragment count", "1e2"},
+      {{"-p", "65536", "get"}, "Port number out of range", "65536"},
+      {{"-p", "4294967295", "get"}, "Port number out of range", "4294967295"},
+      {{"-p", "4294967296", "get"}, "Invalid port number", "4294967296"},
+      {{"-p", "+1", "get"}, "Invalid port number", "+1"},
+      {{"-p", "", "get"}, "Invalid port number", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.a.empty() ? std::string("(none)") : c.a[0]);
+    EXPECT_EXIT(Parse(c.a), ::testing::ExitedWithCode(255), ErrorText(c.msg, c.quoted));
+  }
+}
+
+TEST_F(CliConfig, LongParameterCutsTheErrorText) {
+  // 128 characters in all: the quoted text fills the rest and the hint is lost.
+  std::string opt(300, 'y');
+  std::string full = "Error: Invalid option: '" + opt + "'";
+  EXPECT_EXIT(Parse({"-" + opt, "get"}), ::testing::ExitedWithCode(255), "^" + Escape(full.substr(0, 128)) + "\n$");
+}
+
+TEST_F(CliConfig, HelpStopsWith0BeforeLaterErrors) {
+  const std::vector<std::vector<std::string>> lines = {{"-h"}, {"/?"}, {"get", "-h", "a", "b"}, {"-?", "xget"}};
+  for (const auto& a : lines) {
+    EXPECT_EXIT((dup2(2, 1), Parse(a)), ::testing::ExitedWithCode(0),
+                "^" + Escape("(* WISPCli v19 (2026-06-21): WISP Client. *)\n"
+                             "syntax = 'WISPCli' { option } mode [ name ] .\n"
+                             "mode = 'get' | 'put' .\n\noption = '-h'"));
+  }
+}
