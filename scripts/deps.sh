@@ -29,3 +29,12 @@ if [ ${#need[@]} -gt 0 ]; then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
 fi
+# clang with its libFuzzer runtime for the bounded fuzzing of scripts/test.sh.
+# Optional: without it the fuzzing step is skipped, everything else runs.
+if ! command -v clang++ >/dev/null 2>&1 || ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
+  echo "Installing: clang libclang-rt-dev"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  { $SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq clang libclang-rt-dev >/dev/null; } ||
+    echo "clang could not be installed: the fuzzing step will be skipped"
+fi
