@@ -31,7 +31,8 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 # clang with its libFuzzer runtime for the bounded fuzzing of scripts/test.sh.
 # Optional: without it the fuzzing step is skipped, everything else runs.
-if ! command -v clang++ >/dev/null 2>&1 || ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
+if [ "${1:-}" = test ] && { ! command -v clang++ >/dev/null 2>&1 ||
+    ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; }; then
   echo "Installing: clang libclang-rt-dev"
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"
