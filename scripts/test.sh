@@ -11,7 +11,7 @@ for variant in normal asan; do
   # several times faster); the sanitizer build keeps line tables (-g1) so
   # that its reports point at source lines.
   if [ "$variant" = normal ]; then
-    dir=build; flags=(-DWISP_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release)
+    dir=build; flags=(-DWISP_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG")
   else
     dir=build-asan; flags=(-DWISP_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG")
   fi
