@@ -2,8 +2,9 @@
 """Transfer benchmark on loopback: fetches and uploads one file (64 MiB by
 default) with the client's default settings against a server in a scratch
 directory, and prints per direction the rate of the client's result line, the
-rate the client requested, their ratio and the CPU seconds of client and
-server. Not a test: it prints figures and fails only when a transfer fails.
+rate the client requested, their ratio, the CPU seconds of client and server,
+and the seconds each spent runnable but waiting for a CPU (a 1 ms update that
+comes late is not made up, so that wait costs rate directly). Not a test: it prints figures and fails only when a transfer fails.
 
     python3 bench/transfer.py [--mib 64] [--cli build/WISPCli] [--srv build/WISPSrv] [-- client options]
 """
@@ -34,15 +35,32 @@ def cpu_of(pid):
     return (int(fields[11]) + int(fields[12])) / TICK
 
 
+def runq_wait(pid):
+    """Seconds the process has spent runnable but waiting for a CPU (0 where unknown)."""
+    try:
+        with open("/proc/%d/schedstat" % pid) as f:
+            return int(f.read().split()[1]) / 1e9
+    except (OSError, IndexError, ValueError):
+        return 0.0
+
+
 def run_client(cli, cwd, args):
-    """Runs the client to its end: (exit code, stdout, CPU seconds, wall seconds)."""
+    """Runs the client to its end: (exit code, stdout, CPU seconds, wall seconds,
+    seconds it waited for a CPU while runnable)."""
     t0 = time.time()
-    p = subprocess.Popen([cli] + args, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                         stderr=subprocess.STDOUT)
-    out = p.stdout.read().decode("latin-1")
-    _, status, ru = os.wait4(p.pid, 0)
-    p.returncode = os.waitstatus_to_exitcode(status)
-    return p.returncode, out, ru.ru_utime + ru.ru_stime, time.time() - t0
+    with tempfile.TemporaryFile() as out:
+        p = subprocess.Popen([cli] + args, cwd=cwd, stdin=subprocess.DEVNULL, stdout=out,
+                             stderr=subprocess.STDOUT)
+        wait = 0.0
+        while True:
+            pid, status, ru = os.wait4(p.pid, os.WNOHANG)
+            if pid == p.pid:
+                break
+            wait = max(wait, runq_wait(p.pid))   # the last reading before the end
+            time.sleep(0.05)
+        out.seek(0)
+        text = out.read().decode("latin-1")
+    return os.waitstatus_to_exitcode(status), text, ru.ru_utime + ru.ru_stime, time.time() - t0, wait
 
 
 def main():
@@ -72,13 +90,14 @@ def main():
             if os.path.exists(log) and b"InitSock Listening" in open(log, "rb").read():
                 break
             time.sleep(0.05)
-        print("file %d MiB, client options: %s" % (a.mib, " ".join(a.extra) or "(defaults)"))
-        print("%-4s %12s %12s %7s %9s %9s %8s" % ("dir", "rate MB/s", "asked MB/s", "ratio", "cli CPU s",
-                                                 "srv CPU s", "wall s"))
+        print("file %d MiB, client options: %s, load average %s" % (
+            a.mib, " ".join(a.extra) or "(defaults)", " ".join(open("/proc/loadavg").read().split()[:3])))
+        print("%-4s %10s %10s %6s %9s %9s %7s %10s %10s" % ("dir", "rate MB/s", "asked MB/s", "ratio", "cli CPU s",
+                                                         "srv CPU s", "wall s", "cli wait s", "srv wait s"))
         for mode, name in (("get", "down.bin"), ("put", "up.bin")):
-            s0 = cpu_of(srv.pid)
-            rc, out, ccpu, wall = run_client(a.cli, cdir, ["-p", str(port)] + a.extra + [mode, name])
-            scpu = cpu_of(srv.pid) - s0
+            s0, w0 = cpu_of(srv.pid), runq_wait(srv.pid)
+            rc, out, ccpu, wall, cwait = run_client(a.cli, cdir, ["-p", str(port)] + a.extra + [mode, name])
+            scpu, swait = cpu_of(srv.pid) - s0, runq_wait(srv.pid) - w0
             asked = re.search(r"InitSes: Requesting (\d+\.\d+) MB/s\.", out)
             done = re.search(r"DoClose: Transmission successful\. (\d+) B, (\d+) ms, (\d+\.\d+) MB/s\.", out)
             if rc != 0 or not asked or not done or int(done.group(1)) != size:
@@ -86,7 +105,8 @@ def main():
                 failed = True
                 continue
             rate, req = float(done.group(3)), float(asked.group(1))
-            print("%-4s %12.3f %12.3f %7.3f %9.2f %9.2f %8.2f" % (mode, rate, req, rate / req, ccpu, scpu, wall))
+            print("%-4s %10.3f %10.3f %6.3f %9.2f %9.2f %7.2f %10.2f %10.2f" % (
+                mode, rate, req, rate / req, ccpu, scpu, wall, cwait, swait))
             print("     client: %s" % done.group(0))
     finally:
         if srv.poll() is None:

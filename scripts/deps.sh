@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need when it is missing:
 # cmake, g++, make and GoogleTest from Debian's packages, python3 for the
-# end-to-end tests.
+# end-to-end tests. With the argument "test" also what the checks of the
+# things that ship around the programs need: mandoc and groff (manual pages),
+# systemd-analyze (the unit), dpkg-dev and file (cpack's Debian package) and
+# tshark (the Wireshark dissector).
 set -euo pipefail
 need=()
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
@@ -9,16 +12,27 @@ command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v make >/dev/null 2>&1 || need+=(make)
 command -v python3 >/dev/null 2>&1 || need+=(python3)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+if [ "${1:-}" = test ]; then
+  command -v mandoc >/dev/null 2>&1 || need+=(mandoc)
+  command -v groff >/dev/null 2>&1 || need+=(groff-base)
+  command -v systemd-analyze >/dev/null 2>&1 || need+=(systemd)
+  command -v dpkg-shlibdeps >/dev/null 2>&1 || need+=(dpkg-dev)
+  command -v file >/dev/null 2>&1 || need+=(file)
+  command -v tshark >/dev/null 2>&1 || need+=(tshark)
+fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}"
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  # tshark asks whether ordinary users may capture; the answer is no.
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 # clang with its libFuzzer runtime for the bounded fuzzing of scripts/test.sh.
 # Optional: without it the fuzzing step is skipped, everything else runs.
-if ! command -v clang++ >/dev/null 2>&1 || ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
+if [ "${1:-}" = test ] && { ! command -v clang++ >/dev/null 2>&1 ||
+    ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; }; then
   echo "Installing: clang libclang-rt-dev"
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"

@@ -4,7 +4,7 @@
 # where clang is there, each fuzz target for a bounded time (build-fuzz/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
+bash scripts/deps.sh test
 jobs=$(nproc)
 for variant in normal asan; do
   if [ "$variant" = normal ]; then dir=build; flags=(-DWISP_SANITIZE=OFF); else dir=build-asan; flags=(-DWISP_SANITIZE=ON); fi

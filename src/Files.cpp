@@ -77,6 +77,20 @@ void LogEntry(const char* op, const TFileDesc& f) {
   Message(s);
 }
 
+// A write the system refused: "Write failed idx i rid 'r' err <errno>",
+// once per entry.
+void WriteFailed(TFileDesc& f, int err) {
+  f.e = true;
+  char s[512];
+  SO::TBuffer b;
+  SO::Init(b, s);
+  SO::WrStr(b, "Write failed");
+  WrIdRid(b, f, false);
+  SO::WrStr(b, " err ");
+  SO::WrLngInt(b, err, 1);
+  Message(s);
+}
+
 void LogDT(const char* op, const TFileDesc& f, uint32_t v) {
   char s[512];
   SO::TBuffer b;
@@ -306,6 +320,8 @@ void GetRID(TFile f, TResID& x) { std::memcpy(x, f->r, lenRID); }
 void GetPos(TFile f, uint32_t p, TPosDesc& x) {
   if (f->w) {
     x.l = CalcMD5(f->b, x.d);
+    // What was stored is incomplete: make sure it can never pass the check.
+    if (f->e) x.l = f->t.l ^ 1u;
   } else if (p < f->t.l) {
     x.l = p;
     CalcMD5x(f->b, p, x.d);
@@ -323,13 +339,16 @@ uint32_t Read(TFile f, uint32_t p, void* x, size_t n, uint32_t l) {
 void Write(TFile f, uint32_t p, const void* x, size_t n, uint32_t l) {
   if (!f->w) Fatal("Write mode");
   if (n < l) Fatal("Write len");
+  if (f->e) return;
   const uint8_t* s = static_cast<const uint8_t*>(x);
   uint32_t c = 0;
   while (c < l) {
     const ssize_t k = pwrite(f->b, s + c, l - c, static_cast<off_t>(uint64_t(p) + c));
     if (k < 0) {
       if (errno == EINTR) continue;
-      Lib3::FileError("write", Path(*f), errno);
+      if (errno == EBADF || errno == EFAULT || errno == EINVAL) Lib3::FileError("write", Path(*f), errno);
+      WriteFailed(*f, errno);
+      return;
     }
     c += static_cast<uint32_t>(k);
   }
@@ -397,9 +416,10 @@ uint32_t CalcMD5(THandle h, MD5::TDgstDesc& d) {
   uint8_t buf[blkLen];
   MD5::TCtxDesc ctx;
   MD5::Init(ctx);
+  const char* name = NameOf(h);
   uint64_t total = 0;
   for (;;) {
-    const uint32_t c = ReadAt(h, buf, blkLen, total, NameOf(h));
+    const uint32_t c = ReadAt(h, buf, blkLen, total, name);
     if (c == 0) break;
     MD5::Update(ctx, buf, c);
     total += c;
@@ -412,10 +432,11 @@ void CalcMD5x(THandle h, uint32_t n, MD5::TDgstDesc& d) {
   uint8_t buf[blkLen];
   MD5::TCtxDesc ctx;
   MD5::Init(ctx);
+  const char* name = NameOf(h);
   uint64_t p = 0;
   while (n > 0) {
     const uint32_t l = n < blkLen ? n : blkLen;
-    if (ReadAt(h, buf, l, p, NameOf(h)) < l) Fatal("CalcMD5x read error");
+    if (ReadAt(h, buf, l, p, name) < l) Fatal("CalcMD5x read error");
     MD5::Update(ctx, buf, l);
     n -= l;
     p += l;

@@ -35,6 +35,8 @@ namespace Files {
     Types::TPthStr n;     // the file's name in the current directory
     Types::TPthStr tmp;   // writing: the temporary file's name until Commit
     bool c;               // writing: committed (tmp now carries the name n)
+    bool e;               // writing: a write failed (disk full ...); the
+                          // entry can no longer pass its length check
   };
   using TFile = TFileDesc*;
 
@@ -64,7 +66,8 @@ namespace Files {
   void SetTgt(TFile f, const TPosDesc& t);
   void GetTgt(TFile f, TPosDesc& x);
   void GetRID(TFile f, TResID& x);
-  // Writing: length and digest of the whole present content (p unused).
+  // Writing: length and digest of the whole present content (p unused); for
+  // an entry whose writes failed, a length that differs from the target's.
   // Reading: p below the target length gives p and the digest of the first
   // p bytes; otherwise the target.
   void GetPos(TFile f, uint32_t p, TPosDesc& x);
@@ -74,7 +77,11 @@ namespace Files {
   template <size_t N> inline uint32_t Read(TFile f, uint32_t p, uint8_t (&x)[N], uint32_t l) {
     return Read(f, p, x, N, l);
   }
-  // Writes the first l bytes of x (of n bytes) at p.
+  // Writes the first l bytes of x (of n bytes) at p. A write the system
+  // refuses (disk full, quota, I/O error) does not stop the program: it is
+  // logged once, the entry is marked failed and later writes are skipped, so
+  // the transfer ends in a failed check and leaves no file. A peer can thus
+  // fill the disk but not stop a server.
   void Write(TFile f, uint32_t p, const void* x, size_t n, uint32_t l);
   template <size_t N> inline void Write(TFile f, uint32_t p, const uint8_t (&x)[N], uint32_t l) {
     Write(f, p, x, N, l);

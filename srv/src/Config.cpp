@@ -6,11 +6,10 @@
 // exits with 0, an error with 255.
 #include "Config.h"
 
-#include <unistd.h>
-
 #include <cstring>
 
 #include "Args.h"
+#include "ConfigLib.h"
 #include "Cfg.h"
 #include "FIOStd.h"
 #include "Lib3.h"
@@ -21,77 +20,10 @@
 namespace Config {
   TDataDesc data;
 
+  using namespace ConfigLib;
+
   namespace {
     bool initialised = false;
-
-    // Texts are built in 128 characters; the extra element keeps a full
-    // buffer terminated for the callers that take a plain C string.
-    constexpr uint32_t lineMax = 128;
-    using TLine = char[lineMax + 1];
-
-    void InitLine(SO::TBuffer& b, TLine& s) {
-      s[lineMax] = '\0';
-      SO::Init(b, s, lineMax);
-    }
-
-    // Copies t into the fixed array d of n characters, always terminated.
-    void SetStr(char* d, size_t n, const char* t) {
-      size_t i = 0;
-      while (i + 1 < n && t[i] != '\0') {
-        d[i] = t[i];
-        ++i;
-      }
-      d[i] = '\0';
-    }
-
-    // The working directory at start, shown in the print-out only; files are
-    // opened relative to it anyway. A path longer than the field is cut; one
-    // the system cannot tell (removed, or too long even for this array)
-    // leaves the field empty.
-    void InitDir() {
-      char cwd[4096];
-      if (getcwd(cwd, sizeof cwd) == nullptr) {
-        data.dir[0] = '\0';
-        return;
-      }
-      SetStr(data.dir, sizeof data.dir, cwd);
-    }
-
-    // Unsigned decimal conversion of an option's value: an optional "+",
-    // then a non-empty run of digits whose value fits 32 bits. Anything else
-    // (a minus, blanks, an empty text, a larger value) is not a number.
-    bool StrToCard(const char* s, uint32_t& x) {
-      if (s[0] == '+') ++s;
-      if (s[0] == '\0') return false;
-      uint64_t v = 0;
-      for (const char* p = s; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        v = v * 10 + static_cast<uint64_t>(*p - '0');
-        if (v > 0xFFFFFFFFu) return false;
-      }
-      x = static_cast<uint32_t>(v);
-      return true;
-    }
-
-    // "Error: <t>", the current parameter in quotes when there is one, and
-    // the hint line; the return code is still at its initial 255.
-    [[noreturn]] void ParseArgs_Error(const char* t) {
-      TLine s;
-      SO::TBuffer b;
-      InitLine(b, s);
-      SO::WrStr(b, "Error: ");
-      SO::WrStr(b, t);
-      if (Args::len > 0) {
-        SO::WrStr(b, ": '");
-        SO::WrStr(b, Args::str);
-        SO::WrChar(b, '\'');
-      }
-      SO::WrChar(b, '\n');
-      SO::WrStr(b, "Try '");
-      SO::WrStr(b, Cfg::prgName);
-      SO::WrStr(b, " -h' for help.");
-      Lib3::FatalError(s);
-    }
 
     // The help leaves out the option "?", which works like "h".
     [[noreturn]] void ParseArgs_Help() {
@@ -117,21 +49,6 @@ namespace Config {
       Lib3::Stop();
     }
 
-    void ParseArgs_GetAddress(uint32_t& x) {
-      Args::Read();
-      if (Args::sym != Args::symArg || !Utils::MkIP(x, Args::str)) ParseArgs_Error("Invalid IP address");
-    }
-
-    void ParseArgs_GetPort(uint16_t& p) {
-      Args::Read();
-      uint32_t x = 0;
-      if (Args::sym != Args::symArg || !StrToCard(Args::str, x)) ParseArgs_Error("Invalid port number");
-      if (x > 65535) ParseArgs_Error("Port number out of range");
-      p = static_cast<uint16_t>(x);
-    }
-
-    bool Is(const char* t) { return std::strcmp(Args::str, t) == 0; }
-
     void ParseArgs_Options() {
       while (Args::sym == Args::symOpt) {
         if (Is("?") || Is("h")) {
@@ -143,52 +60,14 @@ namespace Config {
         } else if (Is("v")) {
           data.vrb = true;
         } else if (Is("a")) {
-          ParseArgs_GetAddress(data.adr);
+          GetAddress(data.adr);
         } else if (Is("p")) {
-          ParseArgs_GetPort(data.prt);
+          data.prt = static_cast<uint16_t>(GetCard("Invalid port number", "Port number out of range", 0, 65535, true));
         } else {
-          ParseArgs_Error("Invalid option");
+          Error("Invalid option");
         }
         Args::Read();
       }
-    }
-
-    void Show_Out(const char* s) { Log::Write(Cfg::midConfig, Log::lvlMsg, s, data.vrb); }
-
-    void Show_Begin(SO::TBuffer& b, const char* n) {
-      SO::Clear(b);
-      SO::WrStr(b, "  ");
-      SO::WrStrAdj(b, n, -3);
-      SO::WrChar(b, ' ');
-    }
-
-    void Show_ShowStr(const char* n, const char* v, size_t m) {
-      TLine s;
-      SO::TBuffer b;
-      InitLine(b, s);
-      Show_Begin(b, n);
-      SO::WrChar(b, '\'');
-      SO::WrStrN(b, v, m);
-      SO::WrChar(b, '\'');
-      Show_Out(s);
-    }
-
-    void Show_ShowCard(const char* n, uint32_t v) {
-      TLine s;
-      SO::TBuffer b;
-      InitLine(b, s);
-      Show_Begin(b, n);
-      SO::WrLngCard(b, v, 1);
-      Show_Out(s);
-    }
-
-    void Show_ShowIP(const char* n, uint32_t x) {
-      TLine s;
-      SO::TBuffer b;
-      InitLine(b, s);
-      Show_Begin(b, n);
-      Utils::WrIP(b, x);
-      Show_Out(s);
     }
   }
 
@@ -206,7 +85,7 @@ namespace Config {
     SetStr(data.prg, sizeof data.prg, Cfg::prgName);
     data.ver = Ver::ver;
     SetStr(data.ext, sizeof data.ext, Ver::ext);
-    InitDir();
+    InitDir(data.dir, sizeof data.dir);
     data.adr = 0;
     data.prt = 667;
     data.dtu = 1;
@@ -217,7 +96,7 @@ namespace Config {
     Args::Reset();
     Args::Read();
     ParseArgs_Options();
-    if (Args::sym != Args::symEOA) ParseArgs_Error("Unexpected argument");
+    if (Args::sym != Args::symEOA) Error("Unexpected argument");
   }
 
   void Show() {
@@ -225,19 +104,19 @@ namespace Config {
     SO::TBuffer b;
     InitLine(b, s);
     WrInfo(b);
-    Show_Out(s);
-    Show_Out("data");
-    Show_ShowStr("prg", data.prg, sizeof data.prg);
-    Show_ShowCard("ver", data.ver);
-    Show_ShowStr("ext", data.ext, sizeof data.ext);
-    Show_ShowStr("dir", data.dir, sizeof data.dir);
-    Show_ShowCard("dbg", data.dbg);
-    Show_ShowCard("vrb", data.vrb);
-    Show_ShowCard("ovr", data.ovr);
-    Show_ShowIP("adr", data.adr);
-    Show_ShowCard("prt", data.prt);
-    Show_ShowCard("dtu", data.dtu);
-    Show_ShowCard("fpu", data.fpu);
+    ShowOut(s);
+    ShowOut("data");
+    ShowStr("prg", data.prg, sizeof data.prg);
+    ShowCard("ver", data.ver);
+    ShowStr("ext", data.ext, sizeof data.ext);
+    ShowStr("dir", data.dir, sizeof data.dir);
+    ShowCard("dbg", data.dbg);
+    ShowCard("vrb", data.vrb);
+    ShowCard("ovr", data.ovr);
+    ShowIP("adr", data.adr);
+    ShowCard("prt", data.prt);
+    ShowCard("dtu", data.dtu);
+    ShowCard("fpu", data.fpu);
   }
 
   void InitModule() {

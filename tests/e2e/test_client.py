@@ -236,6 +236,19 @@ class ClientTest(unittest.TestCase):
         self.assertEqual(os.stat(os.path.join(self.dir, "m.bin")).st_mtime, 1400000000)
         self.assertEqual(leftovers(self.dir), ["m.bin"])
 
+    def test_get_never_replaces_a_file_that_appeared_meanwhile_without_o(self):
+        data = os.urandom(100)
+        c = self.client("get", "race.bin")
+        self.srv.expect(RDRQ)
+        self.srv.send(rdrp(length=len(data), digest=hashlib.md5(data).digest(), ref=2))
+        self.srv.expect(DATRQ)
+        self.write("race.bin", b"someone else's")
+        self.srv.send(datrp(2, 0, data))
+        self.assertEqual(self.srv.expect(CLOSE)["e"], ERR_NULL)
+        self.assertFatal(c, "DoClose: Resource already exists.")
+        self.assertEqual(self.read("race.bin"), b"someone else's")
+        self.assertEqual(leftovers(self.dir), ["race.bin"])
+
     # ---- put ----------------------------------------------------------------------------
 
     def test_put_answers_requests_and_echoes_the_servers_close(self):

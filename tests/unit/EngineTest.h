@@ -49,7 +49,9 @@ inline void Init() {
     // At the end of the test program the chain must not decide the exit
     // code: this handler runs before the frame's and ends the process with
     // the tests' verdict.
+    static const pid_t owner = getpid();
     std::atexit([] {
+      if (getpid() != owner) return;   // a death test's child: not ours to decide
       std::error_code ec;
       if (getenv("WISP_KEEP_SCRATCH") == nullptr) std::filesystem::remove_all(ScratchDir(), ec);
       _exit(::testing::UnitTest::GetInstance()->Passed() ? 0 : 1);

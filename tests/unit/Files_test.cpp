@@ -9,6 +9,8 @@
 #include <ctime>
 #include <fcntl.h>
 #include <numeric>
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -255,6 +257,36 @@ TEST_F(FilesTest, FailedTransferLeavesNoTrace) {
   Files::Close(w);
   EXPECT_EQ(Listing(), std::vector<std::string>{"old"});
   EXPECT_TRUE(GetFile("old") == junk);
+}
+
+// A write the system refuses (here: beyond the file-size limit, as on a full
+// disk) does not stop the program; the entry can no longer pass its check,
+// and closing it leaves no file.
+TEST_F(FilesTest, RefusedWriteFailsTheCheckInsteadOfStopping) {
+  FreshDir("full");
+  const auto data = RandomBytes(8192, 3);
+  auto run = [&] {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit lim;
+    lim.rlim_cur = lim.rlim_max = 4096;
+    if (setrlimit(RLIMIT_FSIZE, &lim) != 0) _exit(2);
+    Files::TFile w = Files::OpenWr("big");
+    if (w == nullptr) _exit(3);
+    Files::TPosDesc t;
+    std::memset(&t, 0, sizeof t);
+    t.l = 8192;
+    Files::SetTgt(w, t);
+    Files::Write(w, 0, data.data(), data.size(), 4096);
+    Files::Write(w, 4096, data.data() + 4096, 4096, 4096);   // refused
+    Files::Write(w, 0, data.data(), data.size(), 10);        // skipped
+    Files::TPosDesc x{};
+    Files::GetPos(w, 0, x);
+    if (x.l == t.l) _exit(4);
+    Files::Close(w);
+    _exit(0);
+  };
+  EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "");
+  EXPECT_TRUE(Listing().empty());
 }
 
 TEST_F(FilesTest, OneWriterPerName) {

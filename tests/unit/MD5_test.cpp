@@ -38,18 +38,6 @@ TEST(MD5, Rfc1321TestSuite) {
   }
 }
 
-TEST(MD5, MkStrIsUpperCaseHighHalfFirst) {
-  MD5::TDgstDesc d;
-  for (uint32_t k = 0; k < 16; ++k) d[k] = static_cast<uint8_t>(k * 17 + (k == 15 ? 0 : 0x0A));
-  d[0] = 0x0F;
-  d[1] = 0xA0;
-  MD5::TDgstStr s;
-  std::memset(s, '#', sizeof s);
-  MD5::MkStr(s, d);
-  EXPECT_EQ(std::string(s, 4), "0FA0");
-  EXPECT_EQ(std::string(s + 30, 2), "FF");
-}
-
 // Any split of the input into pieces gives the digest of the whole; the
 // lengths around the 56- and 64-byte padding boundaries included.
 TEST(MD5, PiecewiseEqualsWhole) {

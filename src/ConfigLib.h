@@ -1,0 +1,43 @@
+// ConfigLib.h — what both programs' Config modules share: reading option
+// values from the command line, the error and its hint line, and the lines
+// of the configuration print-out.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "SO.h"
+
+namespace ConfigLib {
+  // Texts are built in 128 characters; the extra element keeps a full
+  // buffer terminated for the callers that take a plain C string.
+  constexpr uint32_t lineMax = 128;
+  using TLine = char[lineMax + 1];
+  void InitLine(SO::TBuffer& b, TLine& s);
+
+  // Copies t into the fixed array d of n characters, always terminated.
+  void SetStr(char* d, size_t n, const char* t);
+  // The working directory, cut to n - 1 characters; empty when the system
+  // cannot tell it.
+  void InitDir(char* d, size_t n);
+
+  // Unsigned decimal: a non-empty run of digits whose value fits 32 bits,
+  // with an optional leading "+" where plus is set.
+  bool StrToCard(const char* s, uint32_t& x, bool plus);
+
+  // "Error: <t>", the current parameter in quotes when there is one, a line
+  // end and "Try '<program> -h' for help.", as a fatal stop (exit code 255).
+  [[noreturn]] void Error(const char* t);
+  // True when the current option is t.
+  bool Is(const char* t);
+  // Reads the next parameter as an address; "Invalid IP address" otherwise.
+  void GetAddress(uint32_t& x);
+  // Reads the next parameter as a number in lo..hi: not an argument or not a
+  // number stops with eNum, a number outside the range with eRng.
+  uint32_t GetCard(const char* eNum, const char* eRng, uint32_t lo, uint32_t hi, bool plus);
+
+  // Print-out lines "  <n> <value>" to the log, on the console with -v.
+  void ShowOut(const char* s);
+  void ShowStr(const char* n, const char* v, size_t m);
+  void ShowCard(const char* n, uint32_t v);
+  void ShowIP(const char* n, uint32_t x);
+}

@@ -1,0 +1,202 @@
+"""Helpers of the dissector tests: an encoder of WISP telegrams written apart
+from the programs, a live capture on the loopback interface with tshark, and
+the decoding of a capture file through contrib/wisp.lua."""
+import os
+import queue
+import shutil
+import socket
+import struct
+import subprocess
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DISSECTOR = os.path.normpath(os.path.join(HERE, "..", "..", "contrib", "wisp.lua"))
+
+CMD = {"RdRq": 1, "RdRp": 2, "WrRq": 3, "WrRp": 4, "DatRq": 5, "DatRp": 6, "Close": 7}
+CMD_NAME = {v: k for k, v in CMD.items()}
+
+
+# --- telegrams -------------------------------------------------------------
+
+def _crc_table():
+    t = []
+    for i in range(256):
+        c = i << 24
+        for _ in range(8):
+            c = ((c << 1) ^ 0x04C11DB7) if c & 0x80000000 else (c << 1)
+            c &= 0xFFFFFFFF
+        t.append(c)
+    return t
+
+
+_TABLE = _crc_table()
+
+
+def crc32_mpeg2(data, crc=0xFFFFFFFF):
+    for b in data:
+        crc = ((crc << 8) & 0xFFFFFFFF) ^ _TABLE[((crc >> 24) ^ b) & 0xFF]
+    return crc
+
+
+def telegram(cmd, body):
+    """Header, body and the trailer (most significant byte first)."""
+    head = b"WISP" + struct.pack("<HB", 6, CMD[cmd] if isinstance(cmd, str) else cmd) + body
+    return head + struct.pack(">I", crc32_mpeg2(head))
+
+
+def rid(name):
+    return name.encode().ljust(128, b"\0")
+
+
+def rd_rq(fgl, dtu, fpu, name):
+    return telegram("RdRq", struct.pack("<HHB", fgl, dtu, fpu) + rid(name))
+
+
+def rd_rp(e, fgl, dtu, fpu, length, digest, day, ms, ref):
+    return telegram("RdRp", struct.pack("<BHHBI", e, fgl, dtu, fpu, length) + digest
+                    + struct.pack("<iIH", day, ms, ref))
+
+
+def wr_rq(fgl, dtu, fpu, length, digest, day, ms, name):
+    return telegram("WrRq", struct.pack("<HHBI", fgl, dtu, fpu, length) + digest
+                    + struct.pack("<iI", day, ms) + rid(name))
+
+
+def wr_rp(e, fgl, dtu, fpu, ref):
+    return telegram("WrRp", struct.pack("<BHHBH", e, fgl, dtu, fpu, ref))
+
+
+def dat_rq(ref, idx, bits):
+    return telegram("DatRq", struct.pack("<HII", ref, idx, bits))
+
+
+def dat_rp(ref, idx, data):
+    return telegram("DatRp", struct.pack("<HI", ref, idx) + data)
+
+
+def close(ref, e):
+    return telegram("Close", struct.pack("<HB", ref, e))
+
+
+def corrupt(tel, bit=3):
+    """The telegram with one bit of its body flipped."""
+    b = bytearray(tel)
+    b[7] ^= 1 << bit
+    return bytes(b)
+
+
+# --- capture ---------------------------------------------------------------
+
+def tools_missing():
+    """Why the capture tests cannot run here, or None when they can."""
+    if shutil.which("tshark") is None:
+        return "tshark is not installed (Debian package tshark; scripts/deps.sh installs it)"
+    v = subprocess.run(["tshark", "-v"], capture_output=True, text=True).stdout
+    if "with Lua" not in v:
+        return "this tshark is built without Lua"
+    if os.geteuid() != 0 and shutil.which("dumpcap") is None:
+        return "capturing needs root or dumpcap with capture rights"
+    return None
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Capture:
+    """tshark capturing UDP to and from one port on the loopback interface.
+
+    Capture starts some time after tshark does; a datagram sent to a second
+    port of the filter and seen in tshark's live summary marks the moment the
+    capture is running, so nothing of the traffic that follows is missed."""
+
+    def __init__(self, port, path):
+        self.port = port
+        self.sync_port = free_port()
+        self.path = path
+        self.lines = queue.Queue()
+        self.p = subprocess.Popen(
+            ["tshark", "-n", "-l", "-P", "-i", "lo",
+             "-f", "udp port %d or udp port %d" % (port, self.sync_port), "-w", path],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+        self._sync("start")
+
+    def _read(self):
+        for line in self.p.stdout:
+            self.lines.put(line)
+
+    def _sync(self, what):
+        # A socket of its own for each mark: the summary line names its
+        # source port, so a line of an earlier mark is not taken for it.
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.bind(("127.0.0.1", 0))
+            mark = "%d → %d " % (s.getsockname()[1], self.sync_port)
+            end = time.time() + 30
+            while time.time() < end:
+                if self.p.poll() is not None:
+                    raise AssertionError("tshark ended before capturing (exit %d)" % self.p.returncode)
+                s.sendto(what.encode(), ("127.0.0.1", self.sync_port))
+                try:
+                    while True:
+                        line = self.lines.get(timeout=0.2)
+                        if mark in line:
+                            return
+                except queue.Empty:
+                    pass
+        raise AssertionError("tshark did not start capturing within 30 s")
+
+    def stop(self):
+        """Waits until everything sent so far is captured, then ends tshark."""
+        try:
+            self._sync("stop")
+        finally:
+            if self.p.poll() is None:
+                self.p.terminate()
+                try:
+                    self.p.wait(timeout=15)
+                except subprocess.TimeoutExpired:
+                    self.p.kill()
+                    self.p.wait()
+            self.reader.join(timeout=5)
+            self.p.stdout.close()
+
+
+# The dissector's expert infos; each is also a field that is 1 where raised.
+EXPERTS = ["wisp.trl.bad", "wisp.len.bad", "wisp.magic.bad", "wisp.ver.bad", "wisp.cmd.bad"]
+
+FIELDS = ["frame.number", "udp.srcport", "udp.dstport", "wisp.cmd", "wisp.magic", "wisp.ver",
+          "wisp.f", "wisp.t", "wisp.n", "wisp.r", "wisp.e", "wisp.p.l", "wisp.p.d",
+          "wisp.d.d", "wisp.d.t", "wisp.ref", "wisp.idx", "wisp.set", "wisp.req",
+          "wisp.data", "wisp.data.len", "wisp.trl", "wisp.trl.status", "_ws.expert.message",
+          "_ws.col.Info"] + EXPERTS
+
+
+def decode(path, port, extra=(), display_filter=None):
+    """One dict per frame of the capture, WISP decoded on `port` through the
+    port preference of the dissector (or `extra` options); multi-valued
+    fields come as lists."""
+    args = ["tshark", "-n", "-r", path, "-X", "lua_script:" + DISSECTOR,
+            "-o", "wisp.udp_port:%d" % port, *extra, "-T", "fields",
+            "-E", "separator=\t", "-E", "occurrence=a", "-E", "aggregator=|"]
+    if display_filter:
+        args += ["-Y", display_filter]
+    for f in FIELDS:
+        args += ["-e", f]
+    r = subprocess.run(args, capture_output=True, text=True, timeout=120)
+    if r.returncode != 0:
+        raise AssertionError("tshark failed (%d): %s" % (r.returncode, r.stderr))
+    if "Lua" in r.stderr and "rror" in r.stderr:
+        raise AssertionError("dissector error: " + r.stderr)
+    rows = []
+    for line in r.stdout.splitlines():
+        vals = line.split("\t")
+        row = {}
+        for k, v in zip(FIELDS, vals):
+            row[k] = v.split("|") if "|" in v else v
+        rows.append(row)
+    return rows
