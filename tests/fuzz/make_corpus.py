@@ -91,6 +91,12 @@ def server_seeds():
                                                    tel(DATRP, b"\0" * 6), tel(CLOSE, b"\0" * 4),
                                                    tel(RDRP, b"\0" * 36), b"\0" * 1500))
     s["fixups"] = dg(b"\0" * 21, 0, 0x60) + dg(b"\0" * 14, 1, 0x20)
+    # Names that are no plain file: the directory itself, its parent, the
+    # root, an empty name, paths, the log, a name of 127 characters.
+    odd = ["", ".", "..", "/", "a/..", "../a.bin", "/etc/passwd", "WISPSrv.log", "x" * 127, "a.bin/", "\x7f\x01"]
+    s["odd-names"] = b"".join(dg(rdrq(r=n), 10 + k % 20) + dg(wrrq(r=n, length=0,
+                              digest=bytes.fromhex("d41d8cd98f00b204e9800998ecf8427e")), 11 + k % 20)
+                              for k, n in enumerate(odd)) + steps(5)
     return s
 
 
