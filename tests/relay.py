@@ -10,10 +10,10 @@ server sees one endpoint per client, and sends the server's answers back from
 the port the client talked to, as the client requires.
 
     relay.py --server 127.0.0.1:667 [--listen 127.0.0.1:0] [--seed 1]
-             [--c2s SPEC] [--s2c SPEC] [--outage START:SECONDS ...]
+             [--c2s PROFILE] [--s2c PROFILE] [--outage START:SECONDS ...]
              [--stats FILE] [--max-seconds N]
 
-SPEC is a comma-separated list of key=value (all optional, probabilities
+PROFILE is a comma-separated list of key=value (all optional, probabilities
 0..1, times in ms):
     loss=P      drop the datagram
     dup=P       send it twice
@@ -47,15 +47,15 @@ KEYS = ("loss", "dup", "reorder", "hold", "delay", "jitter", "flip", "flipstop")
 
 
 def parse_spec(text):
-    spec = dict(loss=0.0, dup=0.0, reorder=0.0, hold=5.0, delay=0.0, jitter=0.0, flip=0.0, flipstop=-1)
+    profile = dict(loss=0.0, dup=0.0, reorder=0.0, hold=5.0, delay=0.0, jitter=0.0, flip=0.0, flipstop=-1)
     if text:
         for item in text.split(","):
             k, _, v = item.partition("=")
             k = k.strip()
             if k not in KEYS:
                 raise SystemExit("relay: unknown key %r in %r" % (k, text))
-            spec[k] = int(v) if k == "flipstop" else float(v)
-    return spec
+            profile[k] = int(v) if k == "flipstop" else float(v)
+    return profile
 
 
 def parse_endpoint(text):
@@ -66,8 +66,8 @@ def parse_endpoint(text):
 class Direction:
     """The impairments and counters of one direction."""
 
-    def __init__(self, spec, rng):
-        self.s = spec
+    def __init__(self, profile, rng):
+        self.s = profile
         self.rng = rng
         self.c = dict(seen=0, lost=0, dup=0, reordered=0, flipped=0, outage=0, sent=0)
 

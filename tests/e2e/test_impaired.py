@@ -69,10 +69,10 @@ class ImpairedTest(unittest.TestCase):
             ("reorder", dict(c2s="reorder=0.05,hold=3,jitter=1", s2c="reorder=0.05,hold=3,jitter=1")),
             ("all", dict(c2s="loss=0.05,dup=0.02,reorder=0.03", s2c="loss=0.05,dup=0.02,reorder=0.03")),
         ]
-        for seed, (what, spec) in enumerate(cases, 1):
+        for seed, (what, profile) in enumerate(cases, 1):
             for mode in ("get", "put"):
                 with self.subTest(what=what, mode=mode):
-                    r = self.relay(seed=seed, **spec)
+                    r = self.relay(seed=seed, **profile)
                     self.transfer(mode, "%s-%s.bin" % (what, mode), r)
                     st = r.stop()
                     # The impairment really happened in both directions.
