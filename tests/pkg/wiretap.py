@@ -110,7 +110,7 @@ class Capture:
     """tshark capturing UDP to and from one port on the loopback interface.
 
     Capture starts some time after tshark does; a datagram sent to a second
-    port of the filter and seen in tshark's live summary marks the moment the
+    port of the filter and seen in tshark's live lines marks the moment the
     capture is running, so nothing of the traffic that follows is missed."""
 
     def __init__(self, port, path):
@@ -119,8 +119,8 @@ class Capture:
         self.path = path
         self.lines = queue.Queue()
         self.p = subprocess.Popen(
-            ["tshark", "-n", "-l", "-P", "-i", "lo",
-             "-f", "udp port %d or udp port %d" % (port, self.sync_port), "-w", path],
+            ["tshark", "-n", "-l", "-P", "-T", "fields", "-e", "udp.srcport", "-e", "udp.dstport",
+             "-i", "lo", "-f", "udp port %d or udp port %d" % (port, self.sync_port), "-w", path],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
@@ -135,7 +135,9 @@ class Capture:
         # source port, so a line of an earlier mark is not taken for it.
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
             s.bind(("127.0.0.1", 0))
-            mark = "%d → %d " % (s.getsockname()[1], self.sync_port)
+            # The live lines are "<source port>\t<destination port>": plain
+            # port numbers, whatever protocol a port may suggest to tshark.
+            mark = "%d\t%d" % (s.getsockname()[1], self.sync_port)
             end = time.time() + 30
             while time.time() < end:
                 if self.p.poll() is not None:
@@ -144,7 +146,7 @@ class Capture:
                 try:
                     while True:
                         line = self.lines.get(timeout=0.2)
-                        if mark in line:
+                        if line.strip() == mark:
                             return
                 except queue.Empty:
                     pass
