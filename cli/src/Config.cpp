@@ -89,6 +89,7 @@ namespace Config {
   }
 
   void InitData() {
+    ConfigLib::InitModule({.prg = Cfg::prgName, .mid = Cfg::midConfig});
     std::memset(&data, 0, sizeof data);
     SetStr(data.prg, sizeof data.prg, Cfg::prgName);
     data.ver = Ver::ver;
@@ -124,6 +125,7 @@ namespace Config {
   }
 
   void Show() {
+    SetVerbose(data.vrb);
     TLine s;
     SO::TBuffer b;
     InitLine(b, s);

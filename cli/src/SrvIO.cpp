@@ -3,6 +3,7 @@
 // session, all others are counted in rxe and dropped without a log line.
 #include "SrvIO.h"
 
+#include "Cfg.h"
 #include "Config.h"
 #include "Link.h"
 
@@ -22,7 +23,8 @@ namespace {
 namespace SrvIO {
   void InitModule() {
     hnd = nullptr;
-    Link::InitModule("SrvIO", 0, 0, "InitSock Using local socket ", OnRx);
+    Link::InitModule({.name = "SrvIO", .mid = Cfg::midSrvIO, .vrb = Config::data.vrb, .la = 0, .lp = 0,
+                      .startLine = "InitSock Using local socket ", .rx = OnRx});
   }
 
   void Install(THandler h) {

@@ -2,8 +2,10 @@
 #pragma once
 #include <cstdint>
 
+#include "Log.h"
+
 namespace Cfg {
-  enum TModId : uint8_t {
+  enum TModId : Log::TModId {
     midNull = 0,
     midLog = 1,
     midConfig = 2,
@@ -14,9 +16,7 @@ namespace Cfg {
     midServer = 7,
     midWISPSrv = 8,
   };
-  constexpr TModId midLink = midCliIO;   // the datagram link of this program
   constexpr uint32_t modCnt = 9;
   constexpr char prgName[] = "WISPSrv";
   constexpr uint32_t cntMax = 16;    // files, senders, receivers in the tables
-  constexpr bool client = false;
 }

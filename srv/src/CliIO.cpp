@@ -1,6 +1,7 @@
 // CliIO.cpp — the server's link over the common core.
 #include "CliIO.h"
 
+#include "Cfg.h"
 #include "Config.h"
 #include "Link.h"
 
@@ -21,7 +22,8 @@ namespace {
 namespace CliIO {
   void InitModule() {
     hnd = nullptr;
-    Link::InitModule("CliIO", Config::data.adr, Config::data.prt, "InitSock Listening on ", OnRx);
+    Link::InitModule({.name = "CliIO", .mid = Cfg::midCliIO, .vrb = Config::data.vrb, .la = Config::data.adr,
+                      .lp = Config::data.prt, .startLine = "InitSock Listening on ", .rx = OnRx});
   }
 
   void Install(THandler h) {

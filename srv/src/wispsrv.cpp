@@ -1,29 +1,12 @@
 // wispsrv.cpp — WISPSrv, the server: starts the modules in their fixed order,
 // installs the key handler and runs the session's event loop.
 #include "Args.h"
-#include "CliIO.h"
-#include "ConSigs.h"
-#include "Config.h"
-#include "Crc.h"
-#include "DT.h"
 #include "FIOStd.h"
-#include "Files.h"
-#include "Heap.h"
 #include "Input.h"
 #include "Lib3.h"
-#include "Log.h"
-#include "MD5.h"
-#include "MMSys.h"
-#include "Mtxs.h"
-#include "Rcvrs.h"
 #include "SO.h"
 #include "Server.h"
-#include "Sndrs.h"
-#include "SysVer.h"
-#include "Tmr.h"
-#include "Tmrs.h"
-#include "Utils.h"
-#include "WISP.h"
+#include "Startup.h"
 
 namespace {
   // The error counters on one console line: for each counter in the order of
@@ -58,32 +41,7 @@ namespace {
 
 int main(int argc, char** argv) {
   Args::SetArgs(argc, argv);
-  // Module start-up, in this order (Types, Tmr0, Lib2, Ver, Cfg and UDP0 are
-  // constants or plain helpers and have nothing to run):
-  Lib3::InitModule();
-  SO::InitModule();
-  SysVer::InitModule();
-  Heap::InitModule();
-  Mtxs::InitModule();
-  MMSys::InitModule();
-  Tmr::InitModule();
-  FIOStd::InitModule();
-  Log::InitModule();
-  DT::InitModule();
-  Utils::InitModule();
-  ConSigs::InitModule();
-  Args::InitModule();
-  Config::InitModule();
-  MD5::InitModule();
-  Crc::InitModule();
-  WISP::InitModule();
-  Files::InitModule();
-  Rcvrs::InitModule();
-  Sndrs::InitModule();
-  Tmrs::InitModule();
-  Input::InitModule();
-  CliIO::InitModule();
-  Server::InitModule();
+  Startup::InitModules(true);
 
   Input::Install(OnKey);
   Server::Run();

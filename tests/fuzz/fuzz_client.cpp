@@ -27,6 +27,7 @@
 #include "Crc.h"
 #include "DT.h"
 #include "FuzzFrame.h"
+#include "Startup.h"
 #include "Heap.h"
 #include "MD5.h"
 #include "MMSys.h"
@@ -145,28 +146,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   static char a0[] = "WISPCli", a1[] = "-p", a3[] = "put", a4[] = "put.bin";
   static char* argv[] = {a0, a1, port, a3, a4, nullptr};
   Args::SetArgs(5, argv);
-  // The client's start-up order, without the console's signals and keys.
-  DT::InitModule();
-  Lib3::InitModule();
-  Utils::InitModule();
-  SysVer::InitModule();
-  Heap::InitModule();
-  Mtxs::InitModule();
-  MMSys::InitModule();
-  Tmr::InitModule();
-  FIOStd::InitModule();
-  Log::InitModule();
-  Args::InitModule();
-  Config::InitModule();
-  MD5::InitModule();
-  Crc::InitModule();
-  WISP::InitModule();
-  Files::InitModule();
-  Sndrs::InitModule();
-  Rcvrs::InitModule();
-  Tmrs::InitModule();
-  SrvIO::InitModule();
-  Client::InitModule();
+  // The client's start-up list, without the console's signals and keys.
+  Startup::InitModules(false);
   FuzzFrame::TrapStops();
   return 0;
 }

@@ -24,6 +24,7 @@
 #include "ConSigs.h"
 #include "FIOStd.h"
 #include "FuzzFrame.h"
+#include "Startup.h"
 #include "Heap.h"
 #include "MD5.h"
 #include "MMSys.h"
@@ -112,29 +113,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   static char a0[] = "WISPSrv", a1[] = "-a", a2[] = "127.0.0.1", a3[] = "-p", a4[] = "0";
   static char* argv[] = {a0, a1, a2, a3, a4, nullptr};
   Args::SetArgs(5, argv);
-  // The server's start-up order, without the console's signals and keys.
-  Lib3::InitModule();
-  SO::InitModule();
-  SysVer::InitModule();
-  Heap::InitModule();
-  Mtxs::InitModule();
-  MMSys::InitModule();
-  Tmr::InitModule();
-  FIOStd::InitModule();
-  Log::InitModule();
-  DT::InitModule();
-  Utils::InitModule();
-  Args::InitModule();
-  Config::InitModule();
-  MD5::InitModule();
-  Crc::InitModule();
-  WISP::InitModule();
-  Files::InitModule();
-  Rcvrs::InitModule();
-  Sndrs::InitModule();
-  Tmrs::InitModule();
-  CliIO::InitModule();
-  Server::InitModule();
+  // The server's start-up list, without the console's signals and keys.
+  Startup::InitModules(false);
   for (int k = 0; k < peerCnt; ++k) peer[k] = FuzzFrame::OpenPeer();
   FuzzFrame::TrapStops();
   return 0;

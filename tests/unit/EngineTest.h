@@ -14,7 +14,6 @@
 #include <vector>
 #include <unistd.h>
 
-#include "Config.h"
 #include "DT.h"
 #include "Files.h"
 #include "Lib3.h"
@@ -26,6 +25,19 @@
 #include "Tmr.h"
 
 namespace EngineTest {
+
+// The engine runs here with the server's table size and module ids.
+constexpr uint32_t cnt = 16;
+constexpr Log::TModId midFiles = 3, midRcvrs = 4, midSndrs = 5, midServer = 7;
+
+// The switches the modules take from the command line in the programs.
+inline void Settings(bool ovr, bool dbg, bool vrb) {
+  Files::InitModule({.cnt = cnt, .mid = midFiles, .ovr = ovr, .vrb = vrb});
+  Sndrs::InitModule({.cnt = cnt, .mid = midSndrs, .dbg = dbg, .vrb = vrb});
+  Rcvrs::InitModule({.cnt = cnt, .mid = midRcvrs, .dbg = dbg, .vrb = vrb});
+}
+inline void SetOvr(bool ovr) { Settings(ovr, false, false); }
+inline void SetDbg(bool dbg) { Settings(false, dbg, false); }
 
 inline std::string& ScratchDir() {
   static std::string d;
@@ -58,17 +70,12 @@ inline void Init() {
     });
     Mtxs::InitModule();
     Tmr::InitModule();
-    Log::InitModule();
+    Log::InitModule({.prg = "WISPSrv"});
     DT::InitModule();
     MD5::InitModule();
-    Files::InitModule();
-    Sndrs::InitModule();
-    Rcvrs::InitModule();
   }
   if (chdir(ScratchDir().c_str()) != 0) std::abort();
-  Config::data.ovr = false;
-  Config::data.dbg = false;
-  Config::data.vrb = false;
+  Settings(false, false, false);
 }
 
 // A fresh, empty subdirectory of the scratch directory as current directory.

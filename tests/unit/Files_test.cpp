@@ -70,7 +70,7 @@ TEST_F(FilesTest, NamesStayInTheCurrentDirectory) {
   EXPECT_EQ(f->t.l, 2u);
   Files::Close(f);
 
-  Config::data.ovr = true;
+  EngineTest::SetOvr(true);
   for (const char* r : {"", ".", "..", "a\\..", "a/.", "x/", "../"}) {
     EXPECT_EQ(Files::OpenRd(r), nullptr) << r;
     EXPECT_EQ(Files::OpenWr(r), nullptr) << r;
@@ -90,7 +90,7 @@ TEST_F(FilesTest, OnlyRegularFilesAreRead) {
   EXPECT_EQ(Files::OpenRd("d"), nullptr);
   EXPECT_EQ(Files::OpenRd("p"), nullptr);   // must not wait for a writer
   EXPECT_EQ(Files::OpenRd("missing"), nullptr);
-  Config::data.ovr = true;   // even overwriting does not replace these
+  EngineTest::SetOvr(true);   // even overwriting does not replace these
   EXPECT_EQ(Files::OpenWr("d"), nullptr);
   EXPECT_EQ(Files::OpenWr("p"), nullptr);
   EXPECT_EQ(Listing(), (std::vector<std::string>{"d", "p"}));
@@ -229,7 +229,7 @@ TEST_F(FilesTest, FailedTransferLeavesNoTrace) {
   EXPECT_EQ(Listing(), std::vector<std::string>{"old"});
 
   EXPECT_EQ(Files::OpenWr("old"), nullptr) << "exists, overwriting off";
-  Config::data.ovr = true;
+  EngineTest::SetOvr(true);
   w = Files::OpenWr("old");
   ASSERT_NE(w, nullptr);
   Files::Write(w, 0, junk.data(), junk.size(), 5000);
@@ -292,7 +292,7 @@ TEST_F(FilesTest, RefusedWriteFailsTheCheckInsteadOfStopping) {
 TEST_F(FilesTest, OneWriterPerName) {
   FreshDir("writers");
   for (bool ovr : {false, true}) {
-    Config::data.ovr = ovr;
+    EngineTest::SetOvr(ovr);
     Files::TFile a = Files::OpenWr("dir\\same");
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(Files::OpenWr("same"), nullptr) << "ovr " << ovr;
@@ -330,7 +330,7 @@ TEST_F(FilesTest, TemporaryFilesCannotBeRequested) {
   EXPECT_EQ(tmp[0], '.');
   EXPECT_EQ(Files::OpenRd(tmp.c_str()), nullptr);
   EXPECT_EQ(Files::OpenRd(("x\\" + tmp).c_str()), nullptr);
-  Config::data.ovr = true;
+  EngineTest::SetOvr(true);
   EXPECT_EQ(Files::OpenWr(tmp.c_str()), nullptr);
   Files::Close(w);
   // Ordinary dot files are fine.
@@ -343,8 +343,8 @@ TEST_F(FilesTest, TemporaryFilesCannotBeRequested) {
 TEST_F(FilesTest, TableHoldsCntMaxEntries) {
   FreshDir("table");
   PutFile("r", {1});
-  Files::TFile f[Cfg::cntMax];
-  for (uint32_t k = 0; k < Cfg::cntMax; ++k) {
+  Files::TFile f[EngineTest::cnt];
+  for (uint32_t k = 0; k < EngineTest::cnt; ++k) {
     f[k] = Files::OpenRd("r");
     ASSERT_NE(f[k], nullptr);
     EXPECT_EQ(f[k]->i, k + 1);

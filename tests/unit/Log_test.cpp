@@ -15,10 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "Cfg.h"
 #include "Lib3.h"
 #include "Log.h"
 #include "Tmr.h"
+
+
+// Module ids as the server numbers them.
+constexpr Log::TModId midFiles = 3, midServer = 7;
 
 namespace fs = std::filesystem;
 
@@ -61,7 +64,7 @@ namespace {
           fs::current_path(d.dir);
           Lib3::InitModule();
           Tmr::InitModule();
-          Log::InitModule();
+          Log::InitModule({.prg = "WISPSrv"});
           f();
           Lib3::Stop();
         },
@@ -72,10 +75,10 @@ namespace {
 TEST(Log, FileLinesHaveTheirColumnsAndTheRunIsFramed) {
   ScratchDir d;
   InChild(d, [] {
-    Log::Register(Cfg::midFiles, "Files");
-    Log::Write(Cfg::midFiles, Log::lvlMsg, "hello", false);
-    Log::Write(Cfg::midFiles, Log::lvlWrn, "warn", false);
-    Log::Write(Cfg::midServer, Log::lvlErr, "never registered", false);
+    Log::Register(midFiles, "Files");
+    Log::Write(midFiles, Log::lvlMsg, "hello", false);
+    Log::Write(midFiles, Log::lvlWrn, "warn", false);
+    Log::Write(midServer, Log::lvlErr, "never registered", false);
     Lib3::SetReturnCode(7);
   }, 7);
   auto l = Lines(d.Read("WISPSrv.log"));
@@ -107,15 +110,15 @@ TEST(Log, SecondRunAppendsAfterASeparator) {
 TEST(Log, RegistrationErrorsStopTheProgram) {
   ScratchDir d;
   fs::current_path(d.dir);
-  EXPECT_EXIT({ Lib3::InitModule(); Tmr::InitModule(); Log::InitModule(); Log::Register(Cfg::midFiles, ""); },
+  EXPECT_EXIT({ Lib3::InitModule(); Tmr::InitModule(); Log::InitModule({.prg = "WISPSrv"}); Log::Register(midFiles, ""); },
               ::testing::ExitedWithCode(255), "");
-  EXPECT_EXIT({ Lib3::InitModule(); Tmr::InitModule(); Log::InitModule(); Log::Register(Cfg::midFiles, "ABCDEFGHIJKLMNOPQ"); },
+  EXPECT_EXIT({ Lib3::InitModule(); Tmr::InitModule(); Log::InitModule({.prg = "WISPSrv"}); Log::Register(midFiles, "ABCDEFGHIJKLMNOPQ"); },
               ::testing::ExitedWithCode(255), "");
-  EXPECT_EXIT({ Lib3::InitModule(); Tmr::InitModule(); Log::InitModule(); Log::Register(Cfg::midFiles, "Files"); Log::Register(Cfg::midFiles, "Files"); },
+  EXPECT_EXIT({ Lib3::InitModule(); Tmr::InitModule(); Log::InitModule({.prg = "WISPSrv"}); Log::Register(midFiles, "Files"); Log::Register(midFiles, "Files"); },
               ::testing::ExitedWithCode(255), "");
-  EXPECT_EXIT({ Lib3::InitModule(); Tmr::InitModule(); Log::InitModule(); Log::Register(Cfg::midFiles, "Files"); Log::Register(Cfg::midServer, "Files"); },
+  EXPECT_EXIT({ Lib3::InitModule(); Tmr::InitModule(); Log::InitModule({.prg = "WISPSrv"}); Log::Register(midFiles, "Files"); Log::Register(midServer, "Files"); },
               ::testing::ExitedWithCode(255), "");
-  EXPECT_EXIT({ Lib3::InitModule(); Tmr::InitModule(); Log::InitModule(); Log::Register(Cfg::midFiles, "ABCDEFGHIJKLMNOP"); Lib3::SetReturnCode(0); Lib3::Stop(); },
+  EXPECT_EXIT({ Lib3::InitModule(); Tmr::InitModule(); Log::InitModule({.prg = "WISPSrv"}); Log::Register(midFiles, "ABCDEFGHIJKLMNOP"); Lib3::SetReturnCode(0); Lib3::Stop(); },
               ::testing::ExitedWithCode(0), "");
   std::string all = d.Read("WISPSrv.log");
   for (const char* t : {"F Register Invalid name \"\"", "F Register Invalid name \"ABCDEFGHIJKLMNOPQ\"",
@@ -141,10 +144,10 @@ TEST(Log, RotatesAtExactly128MiBWithSixteenGenerations) {
     int fd = open("WISPSrv.log", O_WRONLY);
     if (fd < 0 || ftruncate(fd, st.st_size + fill) != 0) _exit(3);
     close(fd);
-    Log::Write(Cfg::midLog, Log::lvlMsg, text.c_str(), false);   // reaches exactly 128 MiB
+    Log::Write(Log::midLog, Log::lvlMsg, text.c_str(), false);   // reaches exactly 128 MiB
     stat("WISPSrv.log", &st);
     if (st.st_size != static_cast<off_t>(Log::sizeMax)) _exit(4);
-    Log::Write(Cfg::midLog, Log::lvlMsg, "after", false);   // goes into a fresh file
+    Log::Write(Log::midLog, Log::lvlMsg, "after", false);   // goes into a fresh file
   });
   EXPECT_EQ(fs::file_size(d.dir / "WISPSrv001.log"), Log::sizeMax);
   EXPECT_EQ(d.Read("WISPSrv002.log"), "gen 1");

@@ -227,7 +227,7 @@ TEST_F(RcvrsTest, DuplicatesAndTheSlotWrapAt512) {
 }
 
 TEST_F(RcvrsTest, TableAndFreeLine) {
-  for (uint32_t k = 0; k < Cfg::cntMax; ++k) {
+  for (uint32_t k = 0; k < EngineTest::cnt; ++k) {
     Rcvrs::TRcvr r = Make(100, 10, 4);
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(r->i, k + 1);
@@ -246,14 +246,14 @@ TEST_F(RcvrsTest, TableAndFreeLine) {
   rcv[1] = s;
   const std::string t = LogText();
   EXPECT_NE(t.find("Rcvrs    M Free rcv 2 ers 2345 ABCD    0    0    7\r\n"), std::string::npos);
-  EXPECT_NE(t.find("Rcvrs    M InitModule cntMax " + std::to_string(Cfg::cntMax) +
+  EXPECT_NE(t.find("Rcvrs    M InitModule cntMax " + std::to_string(EngineTest::cnt) +
                    ", SIZE( TRcvrDesc ) = 2157, wndMax 512"),
             std::string::npos);
   EXPECT_NE(t.find("Rcvrs    M Alloc rcv 16 fgl 10 cnt 10 rem 0 wnd 4"), std::string::npos);
 }
 
 TEST_F(RcvrsTest, DebugLines) {
-  Config::data.dbg = true;
+  EngineTest::SetDbg(true);
   Rcvrs::TRcvr r = Make(250, 10, 25);
   Rcvrs::Update(r, 100, 1, Req, 0);   // 0..24: bases 0 and ... one request
   Put(r, 4, 10);

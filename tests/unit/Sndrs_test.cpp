@@ -146,7 +146,7 @@ TEST_F(SndrsTest, RingOf512WrapsAndDropsWhenFull) {
 }
 
 TEST_F(SndrsTest, TableReusesTheLowestFreeSlot) {
-  for (uint32_t k = 0; k < Cfg::cntMax; ++k) {
+  for (uint32_t k = 0; k < EngineTest::cnt; ++k) {
     Sndrs::TSndr s = Make(10, 5);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->i, k + 1);
@@ -166,14 +166,14 @@ TEST_F(SndrsTest, TableReusesTheLowestFreeSlot) {
 }
 
 TEST_F(SndrsTest, LogLines) {
-  Config::data.dbg = true;
+  EngineTest::SetDbg(true);
   Sndrs::TSndr s = Make(300, 100);
   Sndrs::Receive(s, 1, 0x80000003);
   Sndrs::Update(s, 1, Send, 0);
   Sndrs::Free(snd[0]);
   const std::string t = LogText();
   const std::string id = "Sndrs    M ";
-  EXPECT_NE(t.find(id + "InitModule cntMax " + std::to_string(Cfg::cntMax) +
+  EXPECT_NE(t.find(id + "InitModule cntMax " + std::to_string(EngineTest::cnt) +
                    ", SIZE( TSndrDesc ) = 2071, cntMaxReq 512"),
             std::string::npos);
   EXPECT_NE(t.find(id + "Alloc snd 1 fgl 100 cnt 3"), std::string::npos);

@@ -5,9 +5,18 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "Log.h"
 #include "SO.h"
 
 namespace ConfigLib {
+  struct TSettings {
+    const char* prg = "WISP";        // program name in the error hint
+    Log::TModId mid = Log::midNull;  // the program's Config module in the log
+  };
+  void InitModule(const TSettings& s);
+  // Print-out lines go to the console too once the command line asked for it.
+  void SetVerbose(bool v);
+
   // Texts are built in 128 characters; the extra element keeps a full
   // buffer terminated for the callers that take a plain C string.
   constexpr uint32_t lineMax = 128;

@@ -14,20 +14,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "Cfg.h"
-#include "Config.h"
 #include "Lib3.h"
 #include "Log.h"
+#include "Slots.h"
 
 namespace Files {
 namespace {
 
-struct TFilesDesc {
-  uint8_t n;                  // slots in use
-  TFileDesc a[Cfg::cntMax];
-};
-
-TFilesDesc tbl;
+TSlots<TFileDesc, cntMax> tbl;
+TSettings set;
 Lib3::TProc oldTerm = nullptr;
 bool initialised = false;
 uint32_t tmpCnt = 0;          // makes temporary names unique within the process
@@ -36,10 +31,10 @@ constexpr uint32_t blkLen = 4096;
 constexpr char tmpMark[] = ".wisp-";
 constexpr char tmpExt[] = ".tmp";
 
-void Message(const char* s) { Log::Write(Cfg::midFiles, Log::lvlMsg, s, Config::data.vrb); }
+void Message(const char* s) { Log::Write(set.mid, Log::lvlMsg, s, set.vrb); }
 
 [[noreturn]] void Fatal(const char* s) {
-  Log::Write(Cfg::midFiles, Log::lvlFat, s, true);
+  Log::Write(set.mid, Log::lvlFat, s, true);
   Lib3::Stop();
 }
 
@@ -126,17 +121,8 @@ bool IsReceiving(const char* n) {
 
 TFile Alloc(bool w, const char* r, THandle h, const TPosDesc& t, const Types::TPthStr& n,
             const Types::TPthStr& tmp) {
-  if (tbl.n >= Cfg::cntMax) return nullptr;
-  TFileDesc* f = nullptr;
-  for (uint32_t k = 0; k < Cfg::cntMax; ++k) {
-    TFileDesc& e = tbl.a[k];
-    if (e.i == 0) {
-      f = &e;
-      f->i = static_cast<uint8_t>(k + 1);
-      break;
-    }
-    if (e.i != k + 1) Fatal("Alloc idx inconsistency");
-  }
+  if (tbl.Full()) return nullptr;
+  TFileDesc* f = tbl.Take();
   if (f == nullptr) Fatal("Alloc cnt inconsistency");
   f->w = w;
   std::memset(f->r, 0, lenRID);
@@ -146,7 +132,6 @@ TFile Alloc(bool w, const char* r, THandle h, const TPosDesc& t, const Types::TP
   std::memcpy(f->n, n, sizeof f->n);
   std::memcpy(f->tmp, tmp, sizeof f->tmp);
   f->c = false;
-  tbl.n++;
   LogEntry("Alloc", *f);
   return f;
 }
@@ -178,11 +163,15 @@ void DoneModule() {
 
 }  // namespace
 
-void InitModule() {
-  if (initialised) return;
+void InitModule(const TSettings& s) {
+  set = s;
+  if (initialised) {
+    if (tbl.n == 0) tbl.Reset(set.cnt);
+    return;
+  }
   initialised = true;
-  Log::Register(Cfg::midFiles, "Files");
-  std::memset(&tbl, 0, sizeof tbl);
+  Log::Register(set.mid, "Files");
+  tbl.Reset(set.cnt);
   Lib3::Terminate(DoneModule, oldTerm);
 }
 
@@ -199,7 +188,7 @@ void MkRdPth(const char* r, Types::TPthStr& n) { MkBaseName(r, n); }
 void MkWrPth(const char* r, Types::TPthStr& n) { MkBaseName(r, n); }
 
 TFile OpenRd(const char* r) {
-  if (tbl.n >= Cfg::cntMax) return nullptr;
+  if (tbl.Full()) return nullptr;
   Types::TPthStr n;
   MkRdPth(r, n);
   if (!IsUsable(n)) return nullptr;
@@ -221,14 +210,14 @@ TFile OpenRd(const char* r) {
 }
 
 TFile OpenWr(const char* r) {
-  if (tbl.n >= Cfg::cntMax) return nullptr;
+  if (tbl.Full()) return nullptr;
   Types::TPthStr n;
   MkWrPth(r, n);
   if (!IsUsable(n)) return nullptr;
   if (IsReceiving(n)) return nullptr;
   struct stat st;
   if (lstat(n, &st) == 0) {
-    if (!Config::data.ovr) return nullptr;
+    if (!set.ovr) return nullptr;
     // Only a file (or a link, which the rename replaces) gives way.
     if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return nullptr;
   }
@@ -256,7 +245,7 @@ bool Commit(TFile f) {
   if (!f->w) Fatal("Commit mode");
   if (f->c) return true;
   bool ok;
-  if (Config::data.ovr) {
+  if (set.ovr) {
     ok = rename(f->tmp, f->n) == 0;
   } else {
     // Never replace a file that appeared while the transfer ran.
@@ -285,8 +274,7 @@ bool Commit(TFile f) {
 void Free(TFile& f) {
   if (f == nullptr || f->i == 0) Fatal("Free invalid file");
   LogEntry("Free", *f);
-  std::memset(f, 0, sizeof *f);
-  tbl.n--;
+  tbl.Give(f);
   f = nullptr;
 }
 
@@ -299,12 +287,10 @@ void Close(TFile& f) {
 }
 
 void CloseAll() {
-  for (uint32_t k = 0; k < Cfg::cntMax; ++k) {
-    if (tbl.a[k].i != 0) {
-      TFile f = &tbl.a[k];
-      Close(f);
-    }
-  }
+  tbl.ForEach([](TFileDesc& e) {
+    TFile f = &e;
+    Close(f);
+  });
 }
 
 void SetTgt(TFile f, const TPosDesc& t) {

@@ -7,13 +7,19 @@
 #include <cstring>
 
 #include "Args.h"
-#include "Cfg.h"
-#include "Config.h"
 #include "Lib3.h"
 #include "Log.h"
 #include "Utils.h"
 
 namespace ConfigLib {
+  namespace {
+    TSettings set;
+    bool vrb = false;
+  }
+
+  void InitModule(const TSettings& s) { set = s; }
+  void SetVerbose(bool v) { vrb = v; }
+
   void InitLine(SO::TBuffer& b, TLine& s) {
     s[lineMax] = '\0';
     SO::Init(b, s, lineMax);
@@ -63,7 +69,7 @@ namespace ConfigLib {
     }
     SO::WrChar(b, '\n');
     SO::WrStr(b, "Try '");
-    SO::WrStr(b, Cfg::prgName);
+    SO::WrStr(b, set.prg);
     SO::WrStr(b, " -h' for help.");
     Lib3::FatalError(s);
   }
@@ -83,7 +89,7 @@ namespace ConfigLib {
     return x;
   }
 
-  void ShowOut(const char* s) { Log::Write(Cfg::midConfig, Log::lvlMsg, s, Config::data.vrb); }
+  void ShowOut(const char* s) { Log::Write(set.mid, Log::lvlMsg, s, vrb); }
 
   namespace {
     void ShowBegin(SO::TBuffer& b, TLine& s, const char* n) {

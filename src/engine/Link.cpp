@@ -16,8 +16,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "Cfg.h"
-#include "Config.h"
 #include "Input.h"
 #include "Lib3.h"
 #include "Log.h"
@@ -33,6 +31,8 @@ namespace {
   uint32_t tcs = 0;
   Link::TRx rx = nullptr;
   Lib3::TProc oldTerm = nullptr;
+  Log::TModId mid = Log::midNull;
+  bool vrb = false;
 
   void DoneModule() {
     char t[128];
@@ -273,10 +273,10 @@ namespace {
 }
 
 namespace Link {
-  void Message(const char* s) { Log::Write(Cfg::midLink, Log::lvlMsg, s, Config::data.vrb); }
+  void Message(const char* s) { Log::Write(mid, Log::lvlMsg, s, vrb); }
 
   void Fatal(const char* s) {
-    Log::Write(Cfg::midLink, Log::lvlFat, s, true);
+    Log::Write(mid, Log::lvlFat, s, true);
     Lib3::Stop();
   }
 
@@ -284,23 +284,25 @@ namespace Link {
 
   TCntDesc& Cnt() { return cnt; }
 
-  void InitModule(const char* name, uint32_t la, uint16_t lp, const char* startLine, TRx h) {
-    Log::Register(Cfg::midLink, name);
-    rx = h;
+  void InitModule(const TSettings& s) {
+    mid = s.mid;
+    vrb = s.vrb;
+    Log::Register(mid, s.name);
+    rx = s.rx;
     soc = -1;
     cnt = TCntDesc{};
     tcs = Tmr::Ticks();
     Lib3::Terminate(DoneModule, oldTerm);
     soc = NewSock();
     AdjSock(soc);
-    BindSock(soc, la, lp);
+    BindSock(soc, s.la, s.lp);
     uint32_t a = 0;
     uint16_t p = 0;
     GetSockAdr(soc, a, p);
     char t[64];
     SO::TBuffer b;
     SO::Init(b, t);
-    SO::WrStr(b, startLine);
+    SO::WrStr(b, s.startLine);
     Utils::WrIP(b, a);
     SO::WrChar(b, ':');
     SO::WrCard(b, p, 1);

@@ -4,46 +4,45 @@
 
 #include <cstring>
 
-#include "Cfg.h"
-#include "Config.h"
 #include "Lib3.h"
 #include "Log.h"
 #include "SO.h"
+#include "Slots.h"
 
 namespace Sndrs {
 namespace {
 
-struct TSndrsDesc {
-  uint8_t n;
-  TSndrDesc a[Cfg::cntMax];
-};
-
-TSndrsDesc tbl;
+TSlots<TSndrDesc, cntMax> tbl;
+TSettings set;
 bool initialised = false;
 
 constexpr uint32_t ringMask = cntMaxReq - 1;
 static_assert((cntMaxReq & ringMask) == 0, "the ring wraps by masking");
 
-void Message(const char* s) { Log::Write(Cfg::midSndrs, Log::lvlMsg, s, Config::data.vrb); }
-void Trace(const char* s) { Log::Write(Cfg::midSndrs, Log::lvlMsg, s, false); }
+void Message(const char* s) { Log::Write(set.mid, Log::lvlMsg, s, set.vrb); }
+void Trace(const char* s) { Log::Write(set.mid, Log::lvlMsg, s, false); }
 
 [[noreturn]] void Fatal(const char* s) {
-  Log::Write(Cfg::midSndrs, Log::lvlFat, s, true);
+  Log::Write(set.mid, Log::lvlFat, s, true);
   Lib3::Stop();
 }
 
 }  // namespace
 
-void InitModule() {
-  if (initialised) return;
+void InitModule(const TSettings& s0) {
+  set = s0;
+  if (initialised) {
+    if (tbl.n == 0) tbl.Reset(set.cnt);
+    return;
+  }
   initialised = true;
-  Log::Register(Cfg::midSndrs, "Sndrs");
-  std::memset(&tbl, 0, sizeof tbl);
+  Log::Register(set.mid, "Sndrs");
+  tbl.Reset(set.cnt);
   char s[128];
   SO::TBuffer b;
   SO::Init(b, s);
   SO::WrStr(b, "InitModule cntMax ");
-  SO::WrLngCard(b, Cfg::cntMax, 1);
+  SO::WrLngCard(b, tbl.cnt, 1);
   SO::WrStr(b, ", SIZE( TSndrDesc ) = ");
   SO::WrLngCard(b, sizeSndrDesc, 1);
   SO::WrStr(b, ", cntMaxReq ");
@@ -52,24 +51,15 @@ void InitModule() {
 }
 
 TSndr Alloc(uint16_t l, Files::TFile f) {
-  if (tbl.n >= Cfg::cntMax) return nullptr;
+  if (tbl.Full()) return nullptr;
   if (l == 0 || l > lenMaxFgm || f == nullptr) return nullptr;
-  TSndrDesc* s = nullptr;
-  for (uint32_t k = 0; k < Cfg::cntMax; ++k) {
-    if (tbl.a[k].i == 0) {
-      s = &tbl.a[k];
-      std::memset(s, 0, sizeof *s);
-      s->i = static_cast<uint8_t>(k + 1);
-      break;
-    }
-  }
+  TSndrDesc* s = tbl.Take();
   if (s == nullptr) Fatal("Alloc cnt inconsistency");
   s->l = l;
   s->f = f;
   Files::TPosDesc t;
   Files::GetTgt(f, t);
   s->r.m = t.l / l + (t.l % l > 0 ? 1 : 0);
-  tbl.n++;
   char x[128];
   SO::TBuffer b;
   SO::Init(b, x);
@@ -97,7 +87,7 @@ void Receive(TSndr s, uint32_t i, uint32_t x) {
     q.w = (q.w + 1) & ringMask;
     q.n++;
   }
-  if (Config::data.dbg) {
+  if (set.dbg) {
     char t[128];
     SO::TBuffer b;
     SO::Init(b, t);
@@ -123,7 +113,7 @@ void Update(TSndr s, uint32_t n, TSendProc p, uint32_t r) {
     const uint32_t c = Files::Read(s->f, k * uint32_t(s->l), buf, s->l);
     p(r, k, buf, c);
     n--;
-    if (Config::data.dbg) {
+    if (set.dbg) {
       char t[128];
       SO::TBuffer b;
       SO::Init(b, t);
@@ -154,8 +144,7 @@ void Free(TSndr& s) {
   SO::WrStr(b, " cnt ");
   SO::WrLngCard(b, s->r.m, 1);
   Message(x);
-  std::memset(s, 0, sizeof *s);
-  tbl.n--;
+  tbl.Give(s);
   s = nullptr;
 }
 

@@ -30,9 +30,10 @@ namespace {
   };
 
   constexpr char marks[] = "MWEF";
-  constexpr uint32_t modCnt = Cfg::modCnt;
+  constexpr uint32_t modCnt = Log::modMax;
 
   TModDesc mods[modCnt];
+  char prgName[16] = "WISP";
   TFileName fnms[Log::genMax + 1];
   int f = FIOStd::chInvalid;
   Mtxs::TMtx mtx = nullptr;
@@ -57,7 +58,7 @@ namespace {
   void MkFileName(TFileName& n, uint8_t i) {
     SO::TBuffer b;
     SO::Init(b, n);
-    SO::WrStr(b, Cfg::prgName);
+    SO::WrStr(b, prgName);
     if (i > 0) {
       char p = b.c.p;
       b.c.p = '0';
@@ -141,7 +142,7 @@ namespace {
     b.c.p = p;
   }
 
-  void WrModName(SO::TBuffer& b, Cfg::TModId m) {
+  void WrModName(SO::TBuffer& b, Log::TModId m) {
     char n[9] = {};
     std::memcpy(n, mods[m].n, 8);
     char s = b.c.s;
@@ -151,7 +152,7 @@ namespace {
   }
 
   [[noreturn]] void RegFatal(const char* t) {
-    Log::Write(Cfg::midLog, Log::lvlFat, t, true);
+    Log::Write(Log::midLog, Log::lvlFat, t, true);
     Lib3::Stop();
   }
 
@@ -161,7 +162,7 @@ namespace {
     SO::Init(b, t);
     SO::WrStr(b, "DoneModule rc ");
     SO::WrShtCard(b, Lib3::ReturnCode(), 1);
-    Log::Write(Cfg::midLog, Log::lvlMsg, t, false);
+    Log::Write(Log::midLog, Log::lvlMsg, t, false);
     Enter();
     Close();
     Leave();
@@ -170,7 +171,9 @@ namespace {
 }
 
 namespace Log {
-  void InitModule() {
+  void InitModule(const TSettings& s) {
+    std::memset(prgName, 0, sizeof prgName);
+    std::strncpy(prgName, s.prg, sizeof prgName - 1);
     f = FIOStd::chInvalid;
     std::memset(mods, 0, sizeof mods);
     std::memset(fnms, 0, sizeof fnms);
@@ -188,18 +191,18 @@ namespace Log {
     Enter();
     Open();
     Leave();
-    Write(Cfg::midNull, lvlMsg, "========================================", false);
-    Register(Cfg::midLog, "Log");
+    Write(Log::midNull, lvlMsg, "========================================", false);
+    Register(Log::midLog, "Log");
     char t[32];
     SO::TBuffer b;
     SO::Init(b, t);
     SO::WrStr(b, "ticks ");
     SO::WrLngHex(b, Tmr::Ticks(), 8);
-    Write(Cfg::midLog, lvlMsg, t, false);
+    Write(Log::midLog, lvlMsg, t, false);
     Lib3::Terminate(DoneModule, oldTerm);
   }
 
-  void Register(Cfg::TModId m, const char* t) {
+  void Register(Log::TModId m, const char* t) {
     Enter();
     char x[512];
     SO::TBuffer b;
@@ -243,12 +246,12 @@ namespace Log {
     SO::WrStr(b, " \"");
     SO::WrStrN(b, n, sizeof n);
     SO::WrChar(b, '"');
-    Write(Cfg::midLog, lvlMsg, x, false);
+    Write(Log::midLog, lvlMsg, x, false);
     Leave();
   }
 
-  void Write(Cfg::TModId m, TLvl l, const char* x, bool screen) {
-    if (m >= modCnt) m = Cfg::midNull;
+  void Write(Log::TModId m, TLvl l, const char* x, bool screen) {
+    if (m >= modCnt) m = Log::midNull;
     if (l > lvlFat) l = lvlFat;
     Enter();
     if (f != FIOStd::chInvalid) {

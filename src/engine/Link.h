@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "Log.h"
+
 namespace Link {
   constexpr uint32_t lenBuf = 1472;        // receive buffer, largest send
   constexpr int32_t waitUs = 500;          // wait of one loop pass
@@ -24,9 +26,19 @@ namespace Link {
   // handler then sees only the first 1472 bytes and must reject it by length).
   using TRx = void (*)(uint32_t ra, uint16_t rp, const uint8_t* x, uint32_t l);
 
-  // Registers with the log under the program's link id, chains DoneModule,
-  // opens, tunes and binds the socket and logs startLine + the bound endpoint.
-  void InitModule(const char* name, uint32_t la, uint16_t lp, const char* startLine, TRx rx);
+  struct TSettings {
+    const char* name;               // the program's link module: "SrvIO", "CliIO"
+    Log::TModId mid;                // its identifier in the program's log
+    bool vrb;                       // -v: messages on the console too
+    uint32_t la;                    // local address to bind (network order)
+    uint16_t lp;                    // local port to bind, 0: the system's choice
+    const char* startLine;          // logged before the bound endpoint
+    TRx rx;                         // receive handler
+  };
+
+  // Registers with the log, chains DoneModule, opens, tunes and binds the
+  // socket and logs startLine + the bound endpoint.
+  void InitModule(const TSettings& s);
 
   void Message(const char* s);
   [[noreturn]] void Fatal(const char* s);

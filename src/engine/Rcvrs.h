@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include "Files.h"
+#include "Log.h"
 
 namespace Rcvrs {
   constexpr uint32_t wndMax = 512;       // largest window
@@ -23,7 +24,7 @@ namespace Rcvrs {
   };
 
   struct TRcvrDesc {
-    uint8_t i;          // slot 1..Cfg::cntMax; 0 = free
+    uint8_t i;          // slot 1..cnt; 0 = free
     uint16_t l;         // fragment length 1..1455
     Files::TFile f;     // the file being written (used, not owned)
     uint32_t n;         // fragment count
@@ -43,7 +44,17 @@ namespace Rcvrs {
   // of s asks for fragment b + j.
   using TReqProc = void (*)(uint32_t f, uint32_t b, uint32_t s);
 
-  void InitModule();
+  constexpr uint32_t cntMax = 16;     // largest table (the server's)
+
+  struct TSettings {
+    uint32_t cnt = cntMax;          // slots this program uses, 1..cntMax
+    Log::TModId mid = Log::midNull; // the program's identifier for this module
+    bool dbg = false;               // -d: a trace line per request and fragment
+    bool vrb = false;               // -v: messages on the console too
+  };
+
+  // Starts the module with s; a later call only takes new settings (tests).
+  void InitModule(const TSettings& s);
   // A receiver for f (its target length set) in fragments of l bytes with a
   // window of w fragments (clamped to 1..512); nullptr when the table is full,
   // l is 0 or above 1455, or f is nullptr.

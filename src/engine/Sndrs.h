@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include "Files.h"
+#include "Log.h"
 
 namespace Sndrs {
   constexpr uint32_t cntMaxReq = 512;    // capacity of a request queue
@@ -19,7 +20,7 @@ namespace Sndrs {
   };
 
   struct TSndrDesc {
-    uint8_t i;          // slot 1..Cfg::cntMax; 0 = free
+    uint8_t i;          // slot 1..cnt; 0 = free
     uint16_t l;         // fragment length 1..1455
     Files::TFile f;     // the file being sent (used, not owned)
     TReqsDesc r;
@@ -36,7 +37,17 @@ namespace Sndrs {
   // the first l bytes of b (valid only during the call) the data.
   using TSendProc = void (*)(uint32_t r, uint32_t i, const uint8_t* b, uint32_t l);
 
-  void InitModule();
+  constexpr uint32_t cntMax = 16;     // largest table (the server's)
+
+  struct TSettings {
+    uint32_t cnt = cntMax;          // slots this program uses, 1..cntMax
+    Log::TModId mid = Log::midNull; // the program's identifier for this module
+    bool dbg = false;               // -d: a trace line per request and fragment
+    bool vrb = false;               // -v: messages on the console too
+  };
+
+  // Starts the module with s; a later call only takes new settings (tests).
+  void InitModule(const TSettings& s);
   // nullptr when the table is full, l is 0 or above 1455, or f is nullptr.
   TSndr Alloc(uint16_t l, Files::TFile f);
   void GetCnt(TSndr s, uint32_t& n);

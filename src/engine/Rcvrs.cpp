@@ -5,31 +5,26 @@
 
 #include <cstring>
 
-#include "Cfg.h"
-#include "Config.h"
 #include "Lib3.h"
 #include "Log.h"
 #include "SO.h"
+#include "Slots.h"
 
 namespace Rcvrs {
 namespace {
 
-struct TRcvrsDesc {
-  uint8_t n;
-  TRcvrDesc a[Cfg::cntMax];
-};
-
-TRcvrsDesc tbl;
+TSlots<TRcvrDesc, cntMax> tbl;
+TSettings set;
 bool initialised = false;
 
 constexpr uint32_t slotMask = wndMax - 1;
 static_assert((wndMax & slotMask) == 0, "slots are indices masked with 511");
 
-void Message(const char* s) { Log::Write(Cfg::midRcvrs, Log::lvlMsg, s, Config::data.vrb); }
-void Trace(const char* s) { Log::Write(Cfg::midRcvrs, Log::lvlMsg, s, false); }
+void Message(const char* s) { Log::Write(set.mid, Log::lvlMsg, s, set.vrb); }
+void Trace(const char* s) { Log::Write(set.mid, Log::lvlMsg, s, false); }
 
 [[noreturn]] void Fatal(const char* s) {
-  Log::Write(Cfg::midRcvrs, Log::lvlFat, s, true);
+  Log::Write(set.mid, Log::lvlFat, s, true);
   Lib3::Stop();
 }
 
@@ -50,7 +45,7 @@ struct TReqDesc {
 };
 
 void Update_Line(const TRcvrDesc& r, const TReqDesc& q, uint32_t n) {
-  if (!Config::data.dbg) return;
+  if (!set.dbg) return;
   char t[128];
   SO::TBuffer b;
   SO::Init(b, t);
@@ -86,16 +81,20 @@ void Update_Add(const TRcvrDesc& r, TReqDesc& q, uint32_t k, uint32_t n, TReqPro
 
 }  // namespace
 
-void InitModule() {
-  if (initialised) return;
+void InitModule(const TSettings& s0) {
+  set = s0;
+  if (initialised) {
+    if (tbl.n == 0) tbl.Reset(set.cnt);
+    return;
+  }
   initialised = true;
-  Log::Register(Cfg::midRcvrs, "Rcvrs");
-  std::memset(&tbl, 0, sizeof tbl);
+  Log::Register(set.mid, "Rcvrs");
+  tbl.Reset(set.cnt);
   char s[128];
   SO::TBuffer b;
   SO::Init(b, s);
   SO::WrStr(b, "InitModule cntMax ");
-  SO::WrLngCard(b, Cfg::cntMax, 1);
+  SO::WrLngCard(b, tbl.cnt, 1);
   SO::WrStr(b, ", SIZE( TRcvrDesc ) = ");
   SO::WrLngCard(b, sizeRcvrDesc, 1);
   SO::WrStr(b, ", wndMax ");
@@ -104,20 +103,12 @@ void InitModule() {
 }
 
 TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w) {
-  if (tbl.n >= Cfg::cntMax) return nullptr;
+  if (tbl.Full()) return nullptr;
   if (l == 0 || l > lenMaxFgm || f == nullptr) return nullptr;
   if (w == 0) w = 1;
   if (w > wndMax) w = wndMax;
-  TRcvrDesc* r = nullptr;
-  for (uint32_t k = 0; k < Cfg::cntMax; ++k) {
-    if (tbl.a[k].i == 0) {
-      r = &tbl.a[k];
-      break;
-    }
-  }
+  TRcvrDesc* r = tbl.Take();
   if (r == nullptr) Fatal("Alloc cnt inconsistency");
-  std::memset(r, 0, sizeof *r);
-  r->i = static_cast<uint8_t>(r - tbl.a + 1);
   r->l = l;
   r->f = f;
   Files::TPosDesc t;
@@ -125,7 +116,6 @@ TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w) {
   r->n = t.l / l + (t.l % l > 0 ? 1 : 0);
   r->z = static_cast<uint16_t>(t.l % l);
   r->w.w = static_cast<uint16_t>(w);
-  tbl.n++;
   char s[128];
   SO::TBuffer b;
   SO::Init(b, s);
@@ -166,7 +156,7 @@ void Receive(TRcvr r, uint32_t i, const uint8_t* x, uint32_t l) {
   Files::Write(r->f, i * uint32_t(r->l), x, l, l);
   SetFlag(w, k);
   w.n++;
-  if (Config::data.dbg) {
+  if (set.dbg) {
     char t[128];
     SO::TBuffer b;
     SO::Init(b, t);
@@ -250,8 +240,7 @@ void Free(TRcvr& r) {
     SO::WrHex(b, static_cast<uint16_t>(r->e[k] & 0xFFFF), 4);
   }
   Message(s);
-  std::memset(r, 0, sizeof *r);
-  tbl.n--;
+  tbl.Give(r);
   r = nullptr;
 }
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include "DT.h"
+#include "Log.h"
 #include "MD5.h"
 #include "SO.h"
 #include "Types.h"
@@ -27,7 +28,7 @@ namespace Files {
   // One open file. Users hold a reference and go through the operations
   // below; the fields are shown for tests and log lines.
   struct TFileDesc {
-    uint8_t i;            // slot 1..Cfg::cntMax; 0 = free
+    uint8_t i;            // slot 1..cnt; 0 = free
     bool w;               // true: being received (written); false: being sent
     TResID r;             // the resource id as given to OpenRd / OpenWr
     THandle b;            // the open file (for writing: the temporary file)
@@ -40,7 +41,17 @@ namespace Files {
   };
   using TFile = TFileDesc*;
 
-  void InitModule();
+  constexpr uint32_t cntMax = 16;     // largest table (the server's)
+
+  struct TSettings {
+    uint32_t cnt = cntMax;          // slots this program uses, 1..cntMax
+    Log::TModId mid = Log::midNull; // the program's identifier for this module
+    bool ovr = false;               // -o: a received file may replace an existing one
+    bool vrb = false;               // -v: messages on the console too
+  };
+
+  // Starts the module with s; a later call only takes new settings (tests).
+  void InitModule(const TSettings& s);
 
   // Open an existing regular file below 4 GiB for reading, computing its
   // length and digest; nullptr when the table is full or the name does not
@@ -48,7 +59,7 @@ namespace Files {
   TFile OpenRd(const char* r);
   // Open a file for receiving: the data goes to a new temporary file beside
   // the target; nullptr when the table is full, the name is invalid, the
-  // target exists and overwriting is off (Config::data.ovr), another entry is
+  // target exists and overwriting is off (settings' ovr), another entry is
   // receiving the same name, or the temporary file cannot be created.
   TFile OpenWr(const char* r);
   // Gives a write entry's temporary file the target name: replaces an existing

@@ -1,0 +1,62 @@
+// Startup.cpp — the server's start-up list. Each shared module gets the
+// server's settings here: sixteen slots in each table, its own module ids,
+// and the switches of the command line (so Config comes before them).
+#include "Startup.h"
+
+#include "Args.h"
+#include "Cfg.h"
+#include "CliIO.h"
+#include "ConSigs.h"
+#include "Config.h"
+#include "Crc.h"
+#include "DT.h"
+#include "FIOStd.h"
+#include "Files.h"
+#include "Heap.h"
+#include "Input.h"
+#include "Lib3.h"
+#include "Log.h"
+#include "MD5.h"
+#include "MMSys.h"
+#include "Mtxs.h"
+#include "Rcvrs.h"
+#include "SO.h"
+#include "Server.h"
+#include "Sndrs.h"
+#include "SysVer.h"
+#include "Tmr.h"
+#include "Tmrs.h"
+#include "Utils.h"
+#include "WISP.h"
+
+namespace Startup {
+  void InitModules(bool console) {
+    // Types, Tmr0, Lib2, Ver, Cfg and UDP0 are constants or plain helpers
+    // and have nothing to run.
+    Lib3::InitModule();
+    SO::InitModule();
+    SysVer::InitModule();
+    Heap::InitModule();
+    Mtxs::InitModule();
+    MMSys::InitModule();
+    Tmr::InitModule();
+    FIOStd::InitModule();
+    Log::InitModule({.prg = Cfg::prgName});
+    DT::InitModule();
+    Utils::InitModule();
+    if (console) ConSigs::InitModule();
+    Args::InitModule();
+    Config::InitModule();
+    MD5::InitModule();
+    Crc::InitModule();
+    WISP::InitModule();
+    const Config::TDataDesc& c = Config::data;
+    Files::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midFiles, .ovr = c.ovr, .vrb = c.vrb});
+    Rcvrs::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midRcvrs, .dbg = c.dbg, .vrb = c.vrb});
+    Sndrs::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midSndrs, .dbg = c.dbg, .vrb = c.vrb});
+    Tmrs::InitModule();
+    if (console) Input::InitModule();
+    CliIO::InitModule();
+    Server::InitModule();
+  }
+}
