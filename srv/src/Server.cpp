@@ -31,6 +31,7 @@
 #include "Log.h"
 #include "Rcvrs.h"
 #include "SO.h"
+#include "Slots.h"
 #include "Sndrs.h"
 #include "SysVer.h"
 #include "Tmrs.h"
@@ -90,12 +91,9 @@ namespace {
     TCntDesc c;
   };
 
-  struct TSessDesc {
-    uint8_t n;                 // slots in use
-    TSesDesc a[sesMax + 1];    // a[1..16]; a[0] is never used
-  };
-
-  TSessDesc ses;
+  TSlots<TSesDesc, sesMax> ses;
+  // Session i (1..16) by its reference.
+  TSesDesc& Ses(uint32_t i) { return ses.a[i - 1]; }
   TErrCnts ers;
   Tmrs::TTmr tmr = nullptr;
   bool initialised = false;
@@ -148,53 +146,49 @@ namespace {
 
   uint8_t Find(const UDP0::TDstDesc& d) {
     for (uint8_t i = 1; i <= sesMax; ++i) {
-      if (ses.a[i].i > 0 && SameDst(ses.a[i].d, d)) return i;
+      if (Ses(i).i > 0 && SameDst(Ses(i).d, d)) return i;
     }
     return 0;
   }
 
   uint8_t Alloc(const UDP0::TDstDesc& d, const TExtDesc& x, const TParDesc& p) {
-    for (uint8_t i = 1; i <= sesMax; ++i) {
-      TSesDesc& s = ses.a[i];
-      if (s.i != 0) continue;
-      Lib2::Fill(s, 0);
-      s.i = i;
-      s.d = d;
-      s.x = x;
-      s.p = p;
-      ++ses.n;
+    TSesDesc* e = ses.Take();
+    if (e == nullptr) return 0;
+    TSesDesc& s = *e;
+    const uint8_t i = s.i;
+    s.d = d;
+    s.x = x;
+    s.p = p;
 
-      Files::TResID rid;
-      Files::GetRID(FileOf(s), rid);
-      TTxt t;
-      SO::TBuffer b;
-      InitTxt(b, t);
-      SO::WrStr(b, "Alloc idx ");
-      SO::WrLngCard(b, i, 1);
-      SO::WrStr(b, " dst ");
-      WrDst(b, d);
-      SO::WrStr(b, " wrt ");
-      SO::WrLngCard(b, x.w ? 1 : 0, 1);
-      SO::WrStr(b, " rid '");
-      SO::WrStrN(b, rid, sizeof rid);
-      SO::WrStr(b, "' tos ");
-      SO::WrLngCard(b, p.tos, 1);
-      SO::WrStr(b, " dtu ");
-      SO::WrLngCard(b, p.dtu, 1);
-      SO::WrStr(b, " fpu ");
-      SO::WrLngCard(b, p.fpu, 1);
-      Message(EndTxt(b, t));
-      return i;
-    }
-    return 0;
+    Files::TResID rid;
+    Files::GetRID(FileOf(s), rid);
+    TTxt t;
+    SO::TBuffer b;
+    InitTxt(b, t);
+    SO::WrStr(b, "Alloc idx ");
+    SO::WrLngCard(b, i, 1);
+    SO::WrStr(b, " dst ");
+    WrDst(b, d);
+    SO::WrStr(b, " wrt ");
+    SO::WrLngCard(b, x.w ? 1 : 0, 1);
+    SO::WrStr(b, " rid '");
+    SO::WrStrN(b, rid, sizeof rid);
+    SO::WrStr(b, "' tos ");
+    SO::WrLngCard(b, p.tos, 1);
+    SO::WrStr(b, " dtu ");
+    SO::WrLngCard(b, p.dtu, 1);
+    SO::WrStr(b, " fpu ");
+    SO::WrLngCard(b, p.fpu, 1);
+    Message(EndTxt(b, t));
+    return i;
   }
 
   // Ends session i. A write session's file stays only if it was committed
   // after a passed check; otherwise closing the entry removes it.
   void Free(uint8_t i, bool ok) {
     if (i == 0) return;
-    if (i > sesMax || ses.a[i].i != i) Fatal("Free inconsistency");
-    TSesDesc& s = ses.a[i];
+    if (i > sesMax || Ses(i).i != i) Fatal("Free inconsistency");
+    TSesDesc& s = Ses(i);
 
     Files::TResID rid;
     Files::GetRID(FileOf(s), rid);
@@ -225,8 +219,7 @@ namespace {
       Sndrs::Free(s.x.s.s);
       Files::Close(s.x.s.f);
     }
-    --ses.n;
-    Lib2::Fill(s, 0);
+    ses.Give(&s);
   }
 
   // The update period is the larger of the two wishes, 1..1000 steps; the
@@ -248,21 +241,21 @@ namespace {
     uint8_t x[WISP::TelDatRq::len];
     WISP::TDatRqDesc q{{0, i}, s};
     uint32_t l = WISP::Encode(x, q);
-    CliIO::Send(ses.a[r].d, x, l);
+    CliIO::Send(Ses(r).d, x, l);
   }
 
   void DatRp(uint32_t r, uint32_t i, const uint8_t* d, uint32_t l) {
     uint8_t x[WISP::lenMaxTel];
     if (l > WISP::lenMaxFgm) l = WISP::lenMaxFgm;
     uint32_t n = WISP::EncodeDatRp(x, WISP::TDatHdrDesc{0, i}, d, l);
-    CliIO::Send(ses.a[r].d, x, n);
+    CliIO::Send(Ses(r).d, x, n);
   }
 
   void Close(uint8_t i, WISP::TError e) {
     uint8_t x[WISP::TelClose::len];
     WISP::TCloseDesc c{0, e};
     uint32_t l = WISP::Encode(x, c);
-    CliIO::Send(ses.a[i].d, x, l);
+    CliIO::Send(Ses(i).d, x, l);
   }
 
   // ---- receive handler --------------------------------------------------------
@@ -272,7 +265,7 @@ namespace {
     WISP::TRdRpDesc p{};
     p.e = e;
     if (e == WISP::errNull) {
-      const TSesDesc& s = ses.a[i];
+      const TSesDesc& s = Ses(i);
       Sndrs::GetFgl(s.x.s.s, p.f);
       Files::GetTgt(s.x.s.f, p.p);
       p.d = s.x.s.d;
@@ -295,7 +288,7 @@ namespace {
 
     uint8_t i = Find(d);
     if (i > 0) {
-      const TSesDesc& s = ses.a[i];
+      const TSesDesc& s = Ses(i);
       if (s.x.w) return IncErrCnt(eRdRqTyp);
       Files::TResID rid;
       Files::GetRID(s.x.s.f, rid);
@@ -306,7 +299,7 @@ namespace {
       return OnRx_RdRq_Reply(d, WISP::errNull, i);
     }
 
-    if (ses.n >= sesMax) {
+    if (ses.Full()) {
       IncErrCnt(eRdRqBsy);
       return OnRx_RdRq_Reply(d, WISP::errBsy, 0);
     }
@@ -327,7 +320,7 @@ namespace {
     SetPar(p, q.t, q.n);
     i = Alloc(d, ext, p);
     if (i == 0) Fatal("RdRq ses");
-    ses.a[i].c.t = p.tos;
+    Ses(i).c.t = p.tos;
     OnRx_RdRq_Reply(d, WISP::errNull, i);
   }
 
@@ -336,7 +329,7 @@ namespace {
     WISP::TWrRpDesc p{};
     p.e = e;
     if (e == WISP::errNull) {
-      const TSesDesc& s = ses.a[i];
+      const TSesDesc& s = Ses(i);
       p.f = l;
       p.t = static_cast<uint16_t>(s.p.dtu);
       p.n = static_cast<uint8_t>(s.p.fpu);
@@ -357,7 +350,7 @@ namespace {
 
     uint8_t i = Find(d);
     if (i > 0) {
-      const TSesDesc& s = ses.a[i];
+      const TSesDesc& s = Ses(i);
       if (!s.x.w) return IncErrCnt(eWrRqTyp);
       Files::TResID rid;
       Files::GetRID(s.x.r.f, rid);
@@ -371,7 +364,7 @@ namespace {
       return OnRx_WrRq_Reply(d, WISP::errNull, i, l);
     }
 
-    if (ses.n >= sesMax) {
+    if (ses.Full()) {
       IncErrCnt(eWrRqBsy);
       return OnRx_WrRq_Reply(d, WISP::errBsy, 0, 0);
     }
@@ -394,13 +387,13 @@ namespace {
     ext.r.e = WISP::errNull;
     i = Alloc(d, ext, p);
     if (i == 0) Fatal("WrRq ses");
-    ses.a[i].c.t = p.tos;
+    Ses(i).c.t = p.tos;
     OnRx_WrRq_Reply(d, WISP::errNull, i, l);
   }
 
   // Whether slot ref (1..16) is in use by the endpoint d.
   bool Owns(uint16_t ref, const UDP0::TDstDesc& d) {
-    const TSesDesc& s = ses.a[ref];
+    const TSesDesc& s = Ses(ref);
     return s.i == ref && SameDst(s.d, d);
   }
 
@@ -409,8 +402,8 @@ namespace {
     WISP::TDatRqDesc q;
     WISP::Decode(x, q);
     if (q.h.r == 0 || q.h.r > sesMax) return IncErrCnt(eDatRqRef);
-    if (!Owns(q.h.r, d) || ses.a[q.h.r].x.w) return IncErrCnt(eDatRqSes);
-    TSesDesc& s = ses.a[q.h.r];
+    if (!Owns(q.h.r, d) || Ses(q.h.r).x.w) return IncErrCnt(eDatRqSes);
+    TSesDesc& s = Ses(q.h.r);
     s.c.t = s.p.tos;
     Sndrs::Receive(s.x.s.s, q.h.i, q.s);
   }
@@ -420,8 +413,8 @@ namespace {
     WISP::TDatHdrDesc h;
     WISP::Decode(x, h);
     if (h.r == 0 || h.r > sesMax) return IncErrCnt(eDatRpRef);
-    if (!Owns(h.r, d) || !ses.a[h.r].x.w) return IncErrCnt(eDatRpSes);
-    TSesDesc& s = ses.a[h.r];
+    if (!Owns(h.r, d) || !Ses(h.r).x.w) return IncErrCnt(eDatRpSes);
+    TSesDesc& s = Ses(h.r);
     s.c.t = s.p.tos;
     Rcvrs::Receive(s.x.r.r, h.i, x + WISP::TelDatRp::d, bl - (WISP::TelDatRp::d - WISP::lenHdr));
   }
@@ -432,7 +425,7 @@ namespace {
     WISP::Decode(x, c);
     if (c.r == 0 || c.r > sesMax) return IncErrCnt(eCloseRef);
     if (!Owns(c.r, d)) return IncErrCnt(eCloseSes);
-    TSesDesc& s = ses.a[c.r];
+    TSesDesc& s = Ses(c.r);
     if (!s.x.w) s.x.s.e = c.e;
     Free(static_cast<uint8_t>(c.r), true);
   }
@@ -487,7 +480,7 @@ namespace {
   // One step of every session per call, whatever number of periods elapsed.
   void OnTmr(uint32_t, uint32_t) {
     for (uint8_t i = 1; i <= sesMax; ++i) {
-      TSesDesc& s = ses.a[i];
+      TSesDesc& s = Ses(i);
       if (s.i == 0) continue;
       if (s.c.t == 0) {
         Free(i, false);
@@ -514,7 +507,7 @@ void InitModule() {
   if (initialised) return;
   initialised = true;
   Log::Register(Cfg::midServer, "Server");
-  Lib2::Fill(ses, 0);
+  ses.Reset(sesMax);
   Lib2::Fill(ers, 0);
   tmr = Tmrs::New();
   Tmrs::Set(tmr, 1, 1);
@@ -524,16 +517,8 @@ void InitModule() {
   TTxt t;
   SO::TBuffer b;
   InitTxt(b, t);
-  SO::WrStr(b, "InitModule WISP ver ");
-  SO::WrLngCard(b, WISP::ver, 1);
-  SO::WrStr(b, " lenMaxTel ");
-  SO::WrLngCard(b, WISP::lenMaxTel, 1);
-  SO::WrStr(b, " lenFrmOvr ");
-  SO::WrLngCard(b, WISP::lenFrmOvr, 1);
-  SO::WrStr(b, " lenMaxVar ");
-  SO::WrLngCard(b, WISP::lenMaxVar, 1);
-  SO::WrStr(b, " lenMaxFgm ");
-  SO::WrLngCard(b, WISP::lenMaxFgm, 1);
+  SO::WrStr(b, "InitModule ");
+  WISP::WrConsts(b);
   Message(EndTxt(b, t));
 
   InitTxt(b, t);
