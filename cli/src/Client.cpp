@@ -65,6 +65,11 @@ namespace {
   };
 
   constexpr uint32_t periodOpen = 1000;   // request repeated every second
+  // A late timer pass makes up the update periods it missed, but no more than
+  // fit in this many milliseconds: after a long stall (a stopped process, a
+  // machine swapping) the peer gets a burst it can still take, not the
+  // backlog of the whole stall.
+  constexpr uint32_t catchUpMs = 25;
   constexpr uint32_t progressMs = 500;    // progress line at most this often
   constexpr uint64_t sizeMaxFile = 0xFFFFFFFFull;   // lengths travel as u32
 
@@ -238,16 +243,30 @@ namespace {
     }
   }
 
-  void DoData() {
+  // The update periods a timer pass that reports k expired periods works
+  // off: all of them up to catchUpMs, at least one.
+  uint32_t DuePeriods(uint32_t k) {
+    uint32_t m = catchUpMs / ses.p.dtu;
+    if (m == 0) m = 1;
+    return k < m ? (k == 0 ? 1 : k) : m;
+  }
+
+  // The work of n update periods: so the requested rate holds when the loop
+  // comes late on a busy machine.
+  void DoData(uint32_t n) {
     if (ses.w) {
-      Sndrs::Update(ses.s, 2u * ses.p.fpu, DatRp, 0);
+      Sndrs::Update(ses.s, n * 2u * ses.p.fpu, DatRp, 0);
       UpdPro();
-    } else if (Rcvrs::Update(ses.r, ses.p.fpu, 125u / ses.p.dtu, DatRq, 0)) {
-      UpdPro();
-    } else {
-      EndPro();
-      SetState(stClose);
+      return;
     }
+    for (; n > 0; --n) {
+      if (!Rcvrs::Update(ses.r, ses.p.fpu, 125u / ses.p.dtu, DatRq, 0)) {
+        EndPro();
+        SetState(stClose);
+        return;
+      }
+    }
+    UpdPro();
   }
 
   void DoClose() {
@@ -287,10 +306,12 @@ namespace {
     Lib3::Stop();
   }
 
-  void OnTmr(uint32_t, uint32_t) {
+  // k: the periods expired since the previous call. Only the data phase
+  // makes up missed periods; a late request or close goes out once.
+  void OnTmr(uint32_t k, uint32_t) {
     switch (ses.st) {
       case stOpen: DoOpen(); break;
-      case stData: DoData(); break;
+      case stData: DoData(DuePeriods(k)); break;
       case stClose: DoClose(); break;
       default: Fatal("OnTmr Invalid state");
     }
@@ -310,6 +331,25 @@ namespace {
   // an unknown refusal), granted parameters outside what was asked for end
   // it too; otherwise the grant becomes the session's and the data phase's
   // clock starts.
+  // The rate the request line announced, and the one the server granted:
+  // n fragments of f bytes every t ms.
+  double Rate(uint32_t f, uint32_t n, uint32_t t) { return Client::Speed(f * n, t); }
+
+  // Tells the user once when the server granted less than was asked for, so
+  // a slower transfer than requested has its reason on the console.
+  void ShowGrant(const char* tel, uint16_t f, uint16_t t, uint8_t n, uint16_t dtu, uint8_t fpu) {
+    // f * n / t < 1455 * fpu / dtu, compared without rounding.
+    if (uint64_t(f) * n * dtu >= uint64_t(WISP::lenMaxFgm) * fpu * t) return;
+    char m[64];
+    SO::TBuffer b;
+    SO::Init(b, m);
+    SO::WrStr(b, tel);
+    SO::WrStr(b, "Server granted ");
+    SO::WrFixLngReal(b, Rate(f, n, t), 3, 1);
+    SO::WrStr(b, " MB/s.");
+    Message(m, true);
+  }
+
   void OnRx_Grant(const char* tel, uint8_t e, const char* rid, const char* unk, uint16_t f, uint16_t t, uint8_t n) {
     char m[64];
     SO::TBuffer b;
@@ -325,6 +365,7 @@ namespace {
     else if (t == 0 || t < ses.p.dtu) SO::WrStr(b, "Server sent invalid update period.");
     else if (n == 0 || n > ses.p.fpu) SO::WrStr(b, "Server sent invalid fragment count.");
     else {
+      ShowGrant(tel, f, t, n, ses.p.dtu, ses.p.fpu);
       ses.t = Tmr::Ticks();
       ses.p.dtu = t;
       ses.p.fpu = n;
@@ -491,7 +532,7 @@ namespace {
     SO::TBuffer b;
     SO::Init(b, t);
     SO::WrStr(b, "InitSes: Requesting ");
-    SO::WrFixLngReal(b, Client::Speed(static_cast<uint32_t>(ses.p.fpu) * WISP::lenMaxFgm, ses.p.dtu), 3, 1);
+    SO::WrFixLngReal(b, Rate(WISP::lenMaxFgm, ses.p.fpu, ses.p.dtu), 3, 1);
     SO::WrStr(b, " MB/s.");
     Message(t, true);
     SetState(stOpen);

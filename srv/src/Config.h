@@ -15,8 +15,8 @@ namespace Config {
     bool ovr;        // -o: a write request may replace an existing file
     uint32_t adr;    // -a: local address (network order in memory)
     uint16_t prt;    // -p: local port
-    uint32_t dtu;    // lower bound of the negotiated update period, ms
-    uint8_t fpu;     // upper bound of the negotiated fragments per update
+    uint32_t dtu;    // -u: lower bound of the negotiated update period, ms
+    uint8_t fpu;     // -f: upper bound of the negotiated fragments per update
   };
   extern TDataDesc data;
   void WrInfo(SO::TBuffer& b);

@@ -477,8 +477,9 @@ namespace {
     rcv.e = Files::Commit(rcv.f) ? WISP::errNull : WISP::errRID;
   }
 
-  // One step of every session per call, whatever number of periods elapsed.
-  void OnTmr(uint32_t, uint32_t) {
+  // One step of every session: its time-out and update countdowns go down by
+  // one, and a due update asks for or sends fragments, or repeats the close.
+  void OnTmr_Step() {
     for (uint8_t i = 1; i <= sesMax; ++i) {
       TSesDesc& s = Ses(i);
       if (s.i == 0) continue;
@@ -500,6 +501,18 @@ namespace {
         Sndrs::Update(s.x.s.s, 2 * s.p.fpu, DatRp, i);
       }
     }
+  }
+
+  // k steps (milliseconds) elapsed since the previous call: a late pass
+  // makes them up, so every countdown and every session's rate follow the
+  // clock, up to stepsMax at once. A longer stall of the loop counts as
+  // stepsMax: the peers get a burst they can take, and a stall of our own
+  // is not taken for their silence (their telegrams of that time still wait
+  // in the socket).
+  void OnTmr(uint32_t k, uint32_t) {
+    if (k == 0) k = 1;
+    if (k > stepsMax) k = stepsMax;
+    for (; k > 0; --k) OnTmr_Step();
   }
 }
 
