@@ -4,7 +4,8 @@
 // a sender and answers the client's data requests; a write session owns a file
 // being received (a temporary file until it is committed) and a receiver that
 // asks the client for fragments. Everything runs on the link's event loop:
-// OnRx for each arriving datagram, OnTmr once per millisecond.
+// OnRx for each arriving datagram, OnTmr with the milliseconds that passed
+// (a step of every session for each).
 //
 // Two rules beyond the plain protocol:
 // - An upload that passes its end-of-write check is given its date and time
