@@ -132,6 +132,7 @@ TFile Alloc(bool w, const char* r, THandle h, const TPosDesc& t, const Types::TP
   std::memcpy(f->n, n, sizeof f->n);
   std::memcpy(f->tmp, tmp, sizeof f->tmp);
   f->c = false;
+  MD5::Init(f->x);
   LogEntry("Alloc", *f);
   return f;
 }
@@ -305,7 +306,17 @@ void GetRID(TFile f, TResID& x) { std::memcpy(x, f->r, lenRID); }
 
 void GetPos(TFile f, uint32_t p, TPosDesc& x) {
   if (f->w) {
-    x.l = CalcMD5(f->b, x.d);
+    struct stat st{};
+    if (!f->xr && fstat(f->b, &st) == 0 && static_cast<uint64_t>(st.st_size) >= f->xl &&
+        static_cast<uint64_t>(st.st_size) <= UINT32_MAX) {
+      // The prefix is digested already: read back only the rest.
+      Extend(f, static_cast<uint32_t>(st.st_size));
+      MD5::TCtxDesc c = f->x;
+      MD5::Final(c, x.d);
+      x.l = f->xl;
+    } else {
+      x.l = CalcMD5(f->b, x.d);
+    }
     // What was stored is incomplete: make sure it can never pass the check.
     if (f->e) x.l = f->t.l ^ 1u;
   } else if (p < f->t.l) {
@@ -337,6 +348,28 @@ void Write(TFile f, uint32_t p, const void* x, size_t n, uint32_t l) {
       return;
     }
     c += static_cast<uint32_t>(k);
+  }
+  // In order: the running digest takes the data as it goes by.
+  if (p == f->xl) {
+    MD5::Update(f->x, s, l);
+    f->xl += l;
+  } else if (p < f->xl) {
+    f->xr = true;
+  }
+}
+
+void Extend(TFile f, uint32_t p) {
+  if (!f->w || f->e || f->xr || p <= f->xl) return;
+  uint8_t buf[blkLen];
+  while (f->xl < p) {
+    const uint32_t l = p - f->xl < blkLen ? p - f->xl : blkLen;
+    const ssize_t k = PRead(f->b, buf, l, static_cast<off_t>(f->xl));
+    if (k <= 0) {
+      f->xr = true;   // the final check digests the whole file instead
+      return;
+    }
+    MD5::Update(f->x, buf, static_cast<uint32_t>(k));
+    f->xl += static_cast<uint32_t>(k);
   }
 }
 
