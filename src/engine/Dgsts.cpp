@@ -18,7 +18,6 @@
 
 #include "Lib3.h"
 #include "MD5.h"
-#include "SO.h"
 
 namespace Dgsts {
 namespace {
@@ -50,7 +49,6 @@ struct TCacheDesc {
 
 constexpr uint32_t blkLen = 65536;
 
-TSettings set;
 bool initialised = false;
 std::mutex mtx;
 std::condition_variable wake;
@@ -99,16 +97,15 @@ void CloseJob(TJobDesc& j) {
   j.h = -1;
 }
 
-// Hashes j's file front to back; false when a read fails, the job is
-// cancelled or the module stops.
-bool Hash(TJobDesc& j, WISP::TPosDesc& t) {
-  static uint8_t buf[blkLen];   // the worker's own: one job at a time
+// Hashes the file h front to back into t through buf (n bytes); false when
+// a read fails, the file reaches 4 GiB, or j (if given) is cancelled.
+bool Hash(int h, TJobDesc* j, uint8_t* buf, uint32_t n, WISP::TPosDesc& t) {
   MD5::TCtxDesc ctx;
   MD5::Init(ctx);
   uint64_t p = 0;
   for (;;) {
-    if (j.cancel.load(std::memory_order_relaxed)) return false;
-    const ssize_t c = ::pread(j.h, buf, blkLen, static_cast<off_t>(p));
+    if (j != nullptr && j->cancel.load(std::memory_order_relaxed)) return false;
+    const ssize_t c = ::pread(h, buf, n, static_cast<off_t>(p));
     if (c < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -139,8 +136,9 @@ void Work() {
     if (stop) return;
     j->st = jBusy;
     g.unlock();
+    static uint8_t buf[blkLen];   // the worker's own: one job at a time
     WISP::TPosDesc t{};
-    bool ok = Hash(*j, t);
+    bool ok = Hash(j->h, j, buf, blkLen, t);
     // A file that changed while it was read gives no digest worth keeping.
     struct stat st{};
     const bool same = ok && ::fstat(j->h, &st) == 0 && KeyOf(st) == j->k;
@@ -162,8 +160,6 @@ void Work() {
   }
 }
 
-void Message(const char* s) { Log::Write(set.mid, Log::lvlMsg, s, set.vrb); }
-
 void DoneModule() {
   {
     std::lock_guard<std::mutex> g(mtx);
@@ -178,11 +174,9 @@ void DoneModule() {
 
 }  // namespace
 
-void InitModule(const TSettings& s) {
-  set = s;
+void InitModule() {
   if (initialised) return;
   initialised = true;
-  Log::Register(set.mid, "Dgsts");
   for (TJobDesc& j : jobs) {
     j.st = jFree;
     j.h = -1;
@@ -191,14 +185,6 @@ void InitModule(const TSettings& s) {
   stop = false;
   worker = std::thread(Work);
   Lib3::Terminate(DoneModule, oldTerm);
-  char t[128];
-  SO::TBuffer b;
-  SO::Init(b, t);
-  SO::WrStr(b, "InitModule jobMax ");
-  SO::WrLngCard(b, jobMax, 1);
-  SO::WrStr(b, " cacheMax ");
-  SO::WrLngCard(b, cacheMax, 1);
-  Message(t);
 }
 
 TJob Start(int h) {
@@ -219,6 +205,18 @@ TJob Start(int h) {
     j->t = c->t;
     j->st = jDone;
     cache[c - cache].use = ++useClock;
+  } else if (k.size <= nowMax) {
+    uint8_t buf[16384];
+    WISP::TPosDesc t{};
+    hashed.fetch_add(1);
+    if (!Hash(h, nullptr, buf, sizeof buf, t)) {
+      j->st = jFailed;
+    } else {
+      j->t = t;
+      j->st = jDone;
+      struct stat now{};
+      if (::fstat(h, &now) == 0 && KeyOf(now) == k) Remember(k, t);
+    }
   } else {
     j->h = ::fcntl(h, F_DUPFD_CLOEXEC, 0);
     if (j->h < 0) return 0;

@@ -9,25 +9,25 @@
 #pragma once
 #include <cstdint>
 
-#include "Log.h"
 #include "WISP.h"
 
 namespace Dgsts {
   constexpr uint32_t jobMax = 16;     // digests in progress at once (one per session)
   constexpr uint32_t cacheMax = 64;   // digests of unchanged files kept
+  // Files up to this size are hashed at once by the caller: well under a
+  // millisecond, and the answer goes out without waiting for a timer step.
+  constexpr uint32_t nowMax = 262144;
 
-  struct TSettings {
-    Log::TModId mid = Log::midNull;   // the program's identifier for this module
-    bool vrb = false;                 // -v: messages on the console too
-  };
-  // Starts the worker thread; a later call only takes new settings (tests).
-  void InitModule(const TSettings& s);
+  // Starts the worker thread (once). The module writes no log lines: the
+  // sessions log what they do with its results.
+  void InitModule();
 
   using TJob = uint8_t;   // 1..jobMax; 0 = none
 
   // Starts the digest of the open regular file h (the caller keeps h; the
   // worker reads its own duplicate). A file whose digest is cached is done at
-  // once. 0 when every job slot is busy or h cannot be duplicated.
+  // once, and so is a file of at most nowMax bytes. 0 when every job slot is
+  // busy or h cannot be duplicated.
   TJob Start(int h);
 
   enum TState : uint8_t { stBusy, stDone, stFailed };

@@ -120,7 +120,7 @@ bool IsReceiving(const char* n) {
 }
 
 TFile Alloc(bool w, const char* r, THandle h, const TPosDesc& t, const Types::TPthStr& n,
-            const Types::TPthStr& tmp) {
+            const Types::TPthStr& tmp, bool log = true) {
   if (tbl.Full()) return nullptr;
   TFileDesc* f = tbl.Take();
   if (f == nullptr) Fatal("Alloc cnt inconsistency");
@@ -133,7 +133,7 @@ TFile Alloc(bool w, const char* r, THandle h, const TPosDesc& t, const Types::TP
   std::memcpy(f->tmp, tmp, sizeof f->tmp);
   f->c = false;
   MD5::Init(f->x);
-  LogEntry("Alloc", *f);
+  if (log) LogEntry("Alloc", *f);
   return f;
 }
 
@@ -188,7 +188,7 @@ void MkBaseName(const char* r, Types::TPthStr& n) {
 void MkRdPth(const char* r, Types::TPthStr& n) { MkBaseName(r, n); }
 void MkWrPth(const char* r, Types::TPthStr& n) { MkBaseName(r, n); }
 
-TFile OpenRd(const char* r) {
+TFile OpenRd(const char* r, bool later) {
   if (tbl.Full()) return nullptr;
   Types::TPthStr n;
   MkRdPth(r, n);
@@ -202,10 +202,11 @@ TFile OpenRd(const char* r) {
     close(h);
     return nullptr;
   }
-  TPosDesc t;
-  t.l = CalcMD5(h, t.d);
+  TPosDesc t{};
+  t.l = static_cast<uint32_t>(st.st_size);
+  if (!later) t.l = CalcMD5(h, t.d);
   const Types::TPthStr none = {};
-  TFile f = Alloc(false, r, h, t, n, none);
+  TFile f = Alloc(false, r, h, t, n, none, !later);
   if (f == nullptr) close(h);
   return f;
 }
@@ -301,6 +302,12 @@ void SetTgt(TFile f, const TPosDesc& t) {
 }
 
 void GetTgt(TFile f, TPosDesc& x) { x = f->t; }
+
+void SetRdTgt(TFile f, const TPosDesc& t) {
+  if (f->w) Fatal("SetRdTgt mode");
+  f->t = t;
+  LogEntry("Alloc", *f);
+}
 
 void GetRID(TFile f, TResID& x) { std::memcpy(x, f->r, lenRID); }
 

@@ -59,7 +59,9 @@ namespace Files {
   // Open an existing regular file below 4 GiB for reading, computing its
   // length and digest; nullptr when the table is full or the name does not
   // lead to such a file (missing, not regular, unreadable, invalid name).
-  TFile OpenRd(const char* r);
+  // With later set the digest is left to the caller (see Dgsts): the entry
+  // carries the file's length and a zero digest until SetRdTgt.
+  TFile OpenRd(const char* r, bool later = false);
   // Open a file for receiving: the data goes to a new temporary file beside
   // the target; nullptr when the table is full, the name is invalid, the
   // target exists and overwriting is off (settings' ovr), another entry is
@@ -79,6 +81,8 @@ namespace Files {
 
   void SetTgt(TFile f, const TPosDesc& t);
   void GetTgt(TFile f, TPosDesc& x);
+  // Reading, opened with later: the target as the digest worker found it.
+  void SetRdTgt(TFile f, const TPosDesc& t);
   void GetRID(TFile f, TResID& x);
   // Writing: length and digest of the whole present content (p unused); for
   // an entry whose writes failed, a length that differs from the target's.

@@ -74,7 +74,7 @@ inline void Init() {
     Log::InitModule({.prg = "WISPSrv"});
     DT::InitModule();
     MD5::InitModule();
-    Dgsts::InitModule({.mid = 8});
+    Dgsts::InitModule();
   }
   if (chdir(ScratchDir().c_str()) != 0) std::abort();
   Settings(false, false, false);

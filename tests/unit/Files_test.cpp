@@ -594,7 +594,7 @@ TEST(DgstsTest, EveryJobSlotServesAndCancelledJobsFreeTheirSlots) {
   EngineTest::FreshDir("dgsts-slots");
   Dgsts::TJob j[Dgsts::jobMax];
   for (uint32_t k = 0; k < Dgsts::jobMax; ++k) {
-    const auto v = EngineTest::RandomBytes(70000 + k, 100 + k);
+    const auto v = EngineTest::RandomBytes(300000 + k, 100 + k);
     const std::string n = "f" + std::to_string(k);
     EngineTest::PutFile(n, v);
     const int h = open(n.c_str(), O_RDONLY | O_CLOEXEC);
@@ -615,5 +615,5 @@ TEST(DgstsTest, EveryJobSlotServesAndCancelledJobsFreeTheirSlots) {
   ASSERT_NE(again, 0);
   WISP::TPosDesc t{};
   EXPECT_EQ(Await(again, t), Dgsts::stDone);
-  EXPECT_EQ(t.l, 70000u);
+  EXPECT_EQ(t.l, 300000u);
 }
