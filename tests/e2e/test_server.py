@@ -289,6 +289,40 @@ class ServerTest(unittest.TestCase):
         self.assertIn("tos 30000 dtu 1000 fpu 10", log)
         self.assertCounts(srv.counters(), eRdRqFgl=1, eWrRqFgl=1)
 
+    def test_large_file_digest_does_not_stall_other_sessions(self):
+        """A read request for a large file is answered once the digest worker
+        has been through it; other sessions are served meanwhile, and a second
+        request for the unchanged file is answered at once from the digest
+        kept."""
+        size = 1 << 29
+        with open(os.path.join(self.wd, "big.bin"), "wb") as f:
+            f.truncate(size)   # sparse: read at memory speed, still most of a second's work
+        self.put_file("small.txt", b"x" * 3000)
+        srv = self.start()
+        a, b, c = srv.peer(), srv.peer(), srv.peer()
+        t0 = time.monotonic()
+        a.send(rdrq("big.bin"))
+        small = b.ask(rdrq("small.txt"), 5)
+        t_small = time.monotonic() - t0
+        self.assertIsNotNone(small)
+        self.assertEqual(small[7], ERR_NULL)
+        big = a.recv(60)
+        t_big = time.monotonic() - t0
+        self.assertIsNotNone(big, "no read reply for the large file")
+        self.assertEqual(big[7], ERR_NULL)
+        self.assertLess(t_small, t_big, "the small file waited for the large file's digest")
+        md5 = hashlib.md5()
+        zeros = bytes(1 << 20)
+        for _ in range(size >> 20):
+            md5.update(zeros)
+        self.assertEqual(struct.unpack_from("<I", big, 13)[0], size)
+        self.assertEqual(big[17:33], md5.digest())
+        t1 = time.monotonic()
+        again = c.ask(rdrq("big.bin"), 5)
+        self.assertIsNotNone(again)
+        self.assertLess(time.monotonic() - t1, min(0.5, t_big), "the unchanged file was hashed again")
+        self.assertEqual(again[7:33], big[7:33])
+
     def test_repeated_and_conflicting_requests(self):
         data = b"r" * 2000
         self.put_file("r.txt", data, 1.5e9)
