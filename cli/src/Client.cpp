@@ -251,22 +251,21 @@ namespace {
     return k < m ? (k == 0 ? 1 : k) : m;
   }
 
-  // The work of n update periods: so the requested rate holds when the loop
-  // comes late on a busy machine.
+  // The work of n update periods at once, so that the requested rate holds
+  // when the loop comes late on a busy machine: n x fpu fragments asked for,
+  // or n x 2 x fpu sent. The receiver's re-request countdowns go down once
+  // per pass, not n times: what a late pass has not yet taken from the socket
+  // has mostly arrived, and asking for it again would only bring copies.
   void DoData(uint32_t n) {
     if (ses.w) {
       Sndrs::Update(ses.s, n * 2u * ses.p.fpu, DatRp, 0);
       UpdPro();
-      return;
+    } else if (Rcvrs::Update(ses.r, n * ses.p.fpu, 125u / ses.p.dtu, DatRq, 0)) {
+      UpdPro();
+    } else {
+      EndPro();
+      SetState(stClose);
     }
-    for (; n > 0; --n) {
-      if (!Rcvrs::Update(ses.r, ses.p.fpu, 125u / ses.p.dtu, DatRq, 0)) {
-        EndPro();
-        SetState(stClose);
-        return;
-      }
-    }
-    UpdPro();
   }
 
   void DoClose() {

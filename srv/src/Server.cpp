@@ -528,9 +528,35 @@ namespace {
     }
   }
 
-  // One step of every session: its time-out and update countdowns go down by
-  // one, and a due update asks for or sends fragments, or repeats the close.
-  void OnTmr_Step() {
+  // The updates due within the next k steps of a session whose update
+  // countdown is u (0: due at the first step) and whose period is m; u is
+  // left as the countdown after the k steps.
+  uint32_t DueUpdates(uint32_t& u, uint32_t m, uint32_t k) {
+    const uint32_t f = u == 0 ? 1 : u;   // the step of the first one
+    if (f > k) {
+      u -= k;
+      return 0;
+    }
+    const uint32_t r = k - f;            // steps after it
+    u = m - r % m;
+    return 1 + r / m;
+  }
+
+  // k steps (milliseconds) elapsed since the previous call. A late pass
+  // makes them up: every session's time-out and update countdown go down by
+  // k, and the n updates that fell due do their work at once, n x fpu
+  // fragments asked for or n x 2 x fpu sent. The receiver's re-request
+  // countdowns go down once per pass: the fragments of a pass that came late
+  // because this process was held up mostly wait in our own socket, and
+  // asking for them again would only fill it with copies (at 255 fragments
+  // per update that brought transfers down to a tenth of their rate).
+  //
+  // At most stepsMax steps count: after a longer stall of the loop the peers
+  // get a burst they can take, and our own stall is not taken for their
+  // silence (their telegrams of that time wait in the socket).
+  void OnTmr(uint32_t k, uint32_t) {
+    if (k == 0) k = 1;
+    if (k > stepsMax) k = stepsMax;
     for (uint8_t i = 1; i <= sesMax; ++i) {
       TSesDesc& s = Ses(i);
       if (s.i == 0) continue;
@@ -538,36 +564,27 @@ namespace {
         OnTmr_Open(i, s);
         continue;
       }
-      if (s.c.t == 0) {
+      // Step by step the session would end at the step after its
+      // countdown reached 0.
+      if (s.c.t < k) {
         Free(i, false);
         continue;
       }
-      --s.c.t;
-      if (s.c.u > 0) --s.c.u;
-      if (s.c.u != 0) continue;
-      s.c.u = s.p.dtu;
+      s.c.t -= k;
+      // A finished upload only repeats its close, every dtc steps.
+      const bool done = s.x.w && s.x.r.c;
+      const uint32_t n = DueUpdates(s.c.u, done ? dtc : s.p.dtu, k);
+      if (n == 0) continue;
       if (s.x.w) {
-        if (!Rcvrs::Update(s.x.r.r, s.p.fpu, dtc / s.p.dtu, DatRq, i)) {
+        if (!Rcvrs::Update(s.x.r.r, n * s.p.fpu, dtc / s.p.dtu, DatRq, i)) {
+          if (!done) s.c.u = dtc;
           OnTmr_Chk(s.x.r);
           Close(i, s.x.r.e);
-          s.c.u = dtc;
         }
       } else {
-        Sndrs::Update(s.x.s.s, 2 * s.p.fpu, DatRp, i);
+        Sndrs::Update(s.x.s.s, n * 2 * s.p.fpu, DatRp, i);
       }
     }
-  }
-
-  // k steps (milliseconds) elapsed since the previous call: a late pass
-  // makes them up, so every countdown and every session's rate follow the
-  // clock, up to stepsMax at once. A longer stall of the loop counts as
-  // stepsMax: the peers get a burst they can take, and a stall of our own
-  // is not taken for their silence (their telegrams of that time still wait
-  // in the socket).
-  void OnTmr(uint32_t k, uint32_t) {
-    if (k == 0) k = 1;
-    if (k > stepsMax) k = stepsMax;
-    for (; k > 0; --k) OnTmr_Step();
   }
 }
 
