@@ -111,7 +111,8 @@ namespace {
         Check(s.x.s.f != nullptr && s.x.s.s != nullptr, "read session resources");
         Sndrs::GetFgl(s.x.s.s, fgl);
       }
-      Check(fgl >= 1 && fgl <= Server::FglMax(s.d), "fragment length within the family's largest");
+      const uint32_t fglMax = s.d.a.f == UDP0::famV6 ? WISP::lenMaxFgm6 : WISP::lenMaxFgm;
+      Check(fgl >= 1 && fgl <= fglMax, "fragment length within the family's largest");
       for (uint8_t j = 1; j < i; ++j) {
         Check(Server::Ses(j).i == 0 || !(Server::Ses(j).d == s.d), "one slot per endpoint");
       }
