@@ -6,72 +6,13 @@ names its server by host name, and the endpoints as the logs write them
 import os
 import re
 import shutil
-import socket
-import subprocess
 import tempfile
-import time
 import unittest
 
-from wisp_client_util import SRV, Client, leftovers
+from wisp_test_util import MTIME, SUCCESS, Client, Server, leftovers, wait_for, write
 
-MTIME = 1577934245
 FGL6 = 1435        # the largest fragment an IPv6 session is granted
 FGL4 = 1455
-SUCCESS = "DoClose: Transmission successful. %d B, "
-
-
-def log_texts(path):
-    """The texts of a program's log lines (after the 40-character prefix)."""
-    if not os.path.exists(path):
-        return []
-    with open(path, "rb") as f:
-        return [l[40:] for l in f.read().decode("latin-1").split("\r\n")[:-1]]
-
-
-def wait_for(pred, timeout):
-    end = time.time() + timeout
-    while time.time() < end:
-        v = pred()
-        if v:
-            return v
-        time.sleep(0.02)
-    return pred()
-
-
-def free_port(host):
-    """A UDP port that is free on host (on "::" for both families)."""
-    with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as s:
-        if host == "::":
-            s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
-        s.bind((host, 0))
-        return s.getsockname()[1]
-
-
-class Server:
-    """The real server in directory cwd, bound to adr on a free port."""
-
-    def __init__(self, cwd, adr):
-        self.cwd = cwd
-        self.port = free_port(adr)
-        self.p = subprocess.Popen([SRV, "-a", adr, "-p", str(self.port)], cwd=cwd, stdin=subprocess.PIPE,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not wait_for(lambda: any(t.startswith("InitSock Listening on") for t in self.log()), 10):
-            self.stop()
-            raise AssertionError("server did not start: %r" % self.log())
-
-    def log(self):
-        return log_texts(os.path.join(self.cwd, "WISPSrv.log"))
-
-    def stop(self):
-        if self.p.poll() is None:
-            try:
-                self.p.stdin.write(b"q")
-                self.p.stdin.flush()
-                self.p.wait(timeout=5)
-            except (OSError, subprocess.TimeoutExpired):
-                self.p.kill()
-                self.p.wait()
-        self.p.stdin.close()
 
 
 class AddressTest(unittest.TestCase):
@@ -82,14 +23,12 @@ class AddressTest(unittest.TestCase):
         self.servers, self.clients = [], []
 
     def tearDown(self):
-        for c in self.clients:
-            c.kill()
-        for s in self.servers:
-            s.stop()
+        for p in self.clients + self.servers:
+            p.stop()
         shutil.rmtree(self.root, ignore_errors=True)
 
     def server(self, adr):
-        s = Server(self.sdir, adr)
+        s = Server(self.sdir, addr=adr)
         self.servers.append(s)
         return s
 
@@ -102,12 +41,6 @@ class AddressTest(unittest.TestCase):
         d = os.path.join(self.root, name)
         os.mkdir(d)
         return d
-
-    @staticmethod
-    def put_file(path, data, mtime=MTIME):
-        with open(path, "wb") as f:
-            f.write(data)
-        os.utime(path, (mtime, mtime))
 
     def assertSame(self, src, dst):
         with open(src, "rb") as a, open(dst, "rb") as b:
@@ -138,7 +71,7 @@ class AddressTest(unittest.TestCase):
             frags = (size + FGL6 - 1) // FGL6
             with self.subTest(direction="get", size=size):
                 name = "g%d.bin" % size
-                self.put_file(os.path.join(self.sdir, name), data)
+                write(os.path.join(self.sdir, name), data)
                 c = self.client(cdir, srv, "-a", "::1", "get", name)
                 rc, out, err = c.finish(60)
                 self.assertEqual(rc, 0, out + err)
@@ -152,7 +85,7 @@ class AddressTest(unittest.TestCase):
                 self.assertIn("  adr ::1", log)
             with self.subTest(direction="put", size=size):
                 name = "p%d.bin" % size
-                self.put_file(os.path.join(cdir, name), data, MTIME + 3600)
+                write(os.path.join(cdir, name), data, MTIME + 3600)
                 c = self.client(cdir, srv, "-a", "::1", "put", name)
                 rc, out, err = c.finish(60)
                 self.assertEqual(rc, 0, out + err)
@@ -177,9 +110,9 @@ class AddressTest(unittest.TestCase):
         self.assertIn("InitSock Listening on [::]:%d" % srv.port, texts)
         self.assertIn("AdjSock V6Only 0", texts)
         data = os.urandom(1048576 + 3)
-        self.put_file(os.path.join(self.sdir, "both.bin"), data)
+        write(os.path.join(self.sdir, "both.bin"), data)
         c4dir, c6dir = self.cdir("c4"), self.cdir("c6")
-        self.put_file(os.path.join(c6dir, "up6.bin"), data[::-1])
+        write(os.path.join(c6dir, "up6.bin"), data[::-1])
         # About 1.5 s each: 10 fragments every 20 ms; the two overlap.
         c4 = self.client(c4dir, srv, "-a", "127.0.0.1", "-u", "20", "get", "both.bin")
         c6 = self.client(c6dir, srv, "-a", "::1", "-u", "20", "put", "up6.bin")
@@ -208,7 +141,7 @@ class AddressTest(unittest.TestCase):
     def test_client_names_its_server(self):
         srv = self.server("::")   # whichever family localhost resolves to
         cdir = self.cdir("cli")
-        self.put_file(os.path.join(self.sdir, "n.bin"), b"by name" * 1000)
+        write(os.path.join(self.sdir, "n.bin"), b"by name" * 1000)
         c = self.client(cdir, srv, "-a", "localhost", "get", "n.bin")
         rc, out, err = c.finish(30)
         self.assertEqual(rc, 0, out + err)
