@@ -59,6 +59,13 @@ TEST_F(SrvConfig, OptionsRepeatLastWins) {
   EXPECT_EQ(Config::data.fpu, 1);
 }
 
+TEST_F(SrvConfig, IPv6AddressesAndDualStack) {
+  Parse({"-a", "::"});
+  EXPECT_TRUE(Config::data.adr == UDP0::Any(UDP0::famV6));
+  Parse({"-a", "::ffff:127.0.0.1"});
+  EXPECT_EQ(Config::data.adr, Utils::IP(127, 0, 0, 1));
+}
+
 TEST_F(SrvConfig, ErrorsStopWith255) {
   struct Case {
     std::vector<std::string> a;
@@ -86,6 +93,8 @@ TEST_F(SrvConfig, ErrorsStopWith255) {
       {{"-f"}, "Invalid fragment count", nullptr},
       {{"-f", "0"}, "Fragment count out of range", "0"},
       {{"-f", "256"}, "Fragment count out of range", "256"},
+      {{"-a", "::1::"}, "Invalid IP address", "::1::"},
+      {{"-a", "localhost"}, "Invalid IP address", "localhost"},   // the server takes no names
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.a.empty() ? std::string() : c.a[0]);
