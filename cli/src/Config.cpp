@@ -56,6 +56,7 @@ namespace Config {
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-f' fpu  (* set fragment requests per update *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-d'      (* switch on debug mode *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-o'      (* switch on local overwriting *)");
+      FIOStd::WrStrLn(FIOStd::chOut, "       | '-r'      (* switch on re-requests after the round trip in a get *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-v'      (* switch on verbose mode *) .");
       Lib3::SetReturnCode(0);
       Lib3::Stop();
@@ -71,6 +72,8 @@ namespace Config {
           data.ovr = true;
         } else if (Is("v")) {
           data.vrb = true;
+        } else if (Is("r")) {
+          data.rtt = true;
         } else if (Is("a")) {
           GetHost(data.adr, data.hst, sizeof data.hst);
         } else if (Is("p")) {
@@ -146,6 +149,7 @@ namespace Config {
     ShowCard("fpu", data.fpu);
     ShowStr("rnm", data.rnm, sizeof data.rnm);
     if (data.hst[0] != '\0') ShowStr("hst", data.hst, sizeof data.hst);
+    ShowCard("rtt", data.rtt);
   }
 
   void InitModule() {

@@ -22,6 +22,7 @@ namespace Config {
     uint8_t fpu;     // -f: fragment requests per update, 1..255
     char rnm[128];   // the file to fetch or send
     char hst[128];   // -a given as a host name: the name (adr its address), else empty
+    bool rtt;        // -r: a get asks again for lost fragments after the learnt round trip
   };
   extern TDataDesc data;
   void InitModule();

@@ -1,12 +1,28 @@
 // Rcvrs.cpp — the receivers' table. The receiver drives a transfer: it asks
 // for fragments inside a window of at most wndMax, asks again for those whose
 // countdown runs out, and slides the window over what has arrived.
+//
+// With rtt (-r) each slot also keeps when its fragment was last asked for and
+// whether it was asked for once only. The arrival of a once-asked fragment is
+// one round-trip sample; a missing fragment is asked for again once the
+// learnt time (Rtt::Timeout, two update periods .. 125 ms) has passed since
+// its last request, or when its countdown runs out, whichever comes first.
+// The learnt time alone would take our own stalls for losses: when this
+// process (or the sender) is held up for a few milliseconds, the replies of
+// that time wait in a socket and every fragment of the window looks late.
+// So the learnt time applies only to a fragment asked for no later than some
+// once-asked fragment that has since arrived; the sender answers requests in
+// their order, so a reply to a later request that came back means this one
+// was lost. Until there is such an arrival, the countdown decides, as without
+// the switch.
 #include "Rcvrs.h"
 
 #include <cstring>
+#include <cstdlib>
 
 #include "Lib3.h"
 #include "Log.h"
+#include "MMSys.h"
 #include "SO.h"
 #include "Slots.h"
 
@@ -31,6 +47,39 @@ void Trace(const char* s) { Log::Write(set.mid, Log::lvlMsg, s, false); }
 inline bool IsSet(const TWndDesc& w, uint32_t k) { return (w.d[k >> 5] >> (k & 31) & 1) != 0; }
 inline void SetFlag(TWndDesc& w, uint32_t k) { w.d[k >> 5] |= uint32_t(1) << (k & 31); }
 inline void ClrFlag(TWndDesc& w, uint32_t k) { w.d[k >> 5] &= ~(uint32_t(1) << (k & 31)); }
+inline bool IsOnce(const TWndDesc& w, uint32_t k) { return (w.o[k >> 5] >> (k & 31) & 1) != 0; }
+inline void SetOnce(TWndDesc& w, uint32_t k) { w.o[k >> 5] |= uint32_t(1) << (k & 31); }
+inline void ClrOnce(TWndDesc& w, uint32_t k) { w.o[k >> 5] &= ~(uint32_t(1) << (k & 31)); }
+
+// a is no earlier than b on the wrapping microsecond clock.
+inline bool NotBefore(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) >= 0; }
+
+// The learnt time: never below two update periods, never above 125 ms, and
+// 125 ms until the first measure.
+inline uint32_t Learnt(const TRcvrDesc& r) { return Rtt::Timeout(r.rt, r.lo, toMaxUs); }
+
+// With -d: the learnt time, when it has moved by more than a quarter since
+// the line before (a line per fragment would drown the trace).
+void Receive_Rtt(TRcvrDesc& r) {
+  if (!set.dbg) return;
+  const uint32_t t = Learnt(r);
+  const uint32_t d = t > r.s ? t - r.s : r.s - t;
+  if (r.s != 0 && uint64_t(d) * 4 <= r.s) return;
+  r.s = t;
+  char s[128];
+  SO::TBuffer b;
+  SO::Init(b, s);
+  SO::WrStr(b, "Receive rtt rcv ");
+  SO::WrShtCard(b, r.i, 1);
+  SO::WrStr(b, " srtt ");
+  SO::WrLngCard(b, r.rt.srtt, 1);
+  SO::WrStr(b, " var ");
+  SO::WrLngCard(b, r.rt.rttvar, 1);
+  SO::WrStr(b, " to ");
+  SO::WrLngCard(b, t, 1);
+  SO::WrStr(b, " us");
+  Trace(s);
+}
 
 void Count(TRcvrDesc& r, TErr e) {
   r.e[eNull]++;
@@ -83,6 +132,7 @@ void Update_Add(const TRcvrDesc& r, TReqDesc& q, uint32_t k, uint32_t n, TReqPro
 
 void InitModule(const TSettings& s0) {
   set = s0;
+  if (set.clk == nullptr) set.clk = MMSys::Micros;
   if (initialised) {
     if (tbl.n == 0) tbl.Reset(set.cnt);
     return;
@@ -102,7 +152,7 @@ void InitModule(const TSettings& s0) {
   Message(s);
 }
 
-TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w) {
+TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w, uint32_t dtu) {
   if (tbl.Full()) return nullptr;
   if (l == 0 || l > lenMaxFgm || f == nullptr) return nullptr;
   if (w == 0) w = 1;
@@ -116,6 +166,9 @@ TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w) {
   r->n = t.l / l + (t.l % l > 0 ? 1 : 0);
   r->z = static_cast<uint16_t>(t.l % l);
   r->w.w = static_cast<uint16_t>(w);
+  Rtt::Init(r->rt);
+  const uint64_t lo = uint64_t(dtu == 0 ? 1 : dtu) * 2000;
+  r->lo = lo < toMaxUs ? static_cast<uint32_t>(lo) : toMaxUs;
   char s[128];
   SO::TBuffer b;
   SO::Init(b, s);
@@ -156,6 +209,15 @@ void Receive(TRcvr r, uint32_t i, const uint8_t* x, uint32_t l) {
   Files::Write(r->f, i * uint32_t(r->l), x, l, l);
   SetFlag(w, k);
   w.n++;
+  if (set.rtt) r->x = set.clk();
+  if (set.rtt && IsOnce(w, k)) {
+    Rtt::Sample(r->rt, r->x - w.q[k]);
+    if (r->rt.n == 1 || static_cast<int32_t>(w.q[k] - r->a) > 0 || (w.q[k] == r->a && i > r->ai)) {
+      r->a = w.q[k];
+      r->ai = i;
+    }
+    Receive_Rtt(*r);
+  }
   if (set.dbg) {
     char t[128];
     SO::TBuffer b;
@@ -194,12 +256,29 @@ bool Update(TRcvr r, uint32_t n, uint32_t to, TReqProc p, uint32_t f) {
     Files::Extend(r->f, e < t.l ? static_cast<uint32_t>(e) : t.l);
   }
   TReqDesc q = {0, 0, 0};
-  // Ask again for fragments whose countdown runs out.
+  // With -r: the clock of this update, and the learnt time, which applies to
+  // the fragments asked for no later than the once-asked one that came back
+  // last (none before the first measure).
+  const uint32_t now = set.rtt ? set.clk() : 0;
+  const uint32_t lt = set.rtt ? Learnt(*r) : 0;
+  const bool ev = set.rtt && r->rt.n > 0;
+  const bool quiet = ev && now - r->x >= lt && now - r->u <= r->lo;
+  if (set.rtt) r->u = now;
+  // Ask again for fragments whose countdown runs out, or whose learnt time
+  // has passed.
   for (uint32_t k = w.i; k < w.j && n > 0; ++k) {
     const uint32_t sl = k & slotMask;
     if (IsSet(w, sl)) continue;
     if (w.t[sl] > 0) w.t[sl]--;
-    if (w.t[sl] != 0) continue;
+    if (w.t[sl] != 0) {
+      if (!ev || now - w.q[sl] < lt) continue;
+      static int mode = getenv("WISP_EXP") ? atoi(getenv("WISP_EXP")) : 2;
+      bool e = true;
+      if (mode == 1) e = NotBefore(r->a, w.q[sl]);
+      if (mode == 2) e = quiet || static_cast<int32_t>(r->a - w.q[sl]) > 0 || (r->a == w.q[sl] && r->ai > k);
+      if (mode == 3) e = static_cast<int32_t>(r->a - w.q[sl]) > 0 || (r->a == w.q[sl] && r->ai > k);
+      if (!e) continue;
+    }
     Count(*r, eTO);
     char s[128];
     SO::TBuffer b;
@@ -213,6 +292,8 @@ bool Update(TRcvr r, uint32_t n, uint32_t to, TReqProc p, uint32_t f) {
     Trace(s);
     Update_Add(*r, q, k, n, p, f);
     w.t[sl] = to;
+    w.q[sl] = now;
+    ClrOnce(w, sl);
     q.to = to;
     n--;
   }
@@ -223,6 +304,8 @@ bool Update(TRcvr r, uint32_t n, uint32_t to, TReqProc p, uint32_t f) {
   for (; k < limit && n > 0; ++k) {
     Update_Add(*r, q, k, n, p, f);
     w.t[k & slotMask] = to;
+    w.q[k & slotMask] = now;
+    SetOnce(w, k & slotMask);
     q.to = to;
     n--;
   }

@@ -1,10 +1,16 @@
 // Rcvrs.h — the receiving half of a fragment transfer: a sliding window of
 // requested fragments, re-requests after a time-out, arriving fragments
 // checked and written at their place, and the errors counted per receiver.
+//
+// The time-out is a countdown of update periods (125 ms at whatever period).
+// With the switch rtt (-r) a receiver also learns the round trip from its
+// own requests (Rtt) and asks again for a missing fragment as soon as the
+// learnt time has passed since it was last asked for.
 #pragma once
 #include <cstdint>
 #include "Files.h"
 #include "Log.h"
+#include "Rtt.h"
 
 namespace Rcvrs {
   // Largest window: the window a session asks for is fpu * 25 / dtu, up to
@@ -24,6 +30,8 @@ namespace Rcvrs {
     uint32_t d[wndMax / 32];     // received flags by slot (index MOD wndMax)
     uint16_t n;                  // flags set
     uint32_t t[wndMax];          // per slot, updates left before asking again
+    uint32_t q[wndMax];          // per slot, the microsecond clock when last asked for (-r)
+    uint32_t o[wndMax / 32];     // asked-for-once flags by slot (-r): only these give a measure
   };
 
   struct TRcvrDesc {
@@ -34,14 +42,26 @@ namespace Rcvrs {
     uint16_t z;         // file length MOD l
     TWndDesc w;
     TErrCnts e;
+    // The learnt round trip (-r).
+    Rtt::TRttDesc rt;   // from fragments asked for once only
+    uint32_t lo;        // the shortest time before asking again, us: two update periods
+    uint32_t a;         // latest ask time among the once-asked fragments that arrived
+    uint32_t ai;        // the index of that fragment
+    uint32_t x;         // when the last fragment arrived, us
+    uint32_t u;         // when the last update ran, us
+    uint32_t s;         // the learnt time the last debug line showed, us (0: none yet)
   };
   using TRcvr = TRcvrDesc*;
 
   // Size of a receiver in its packed layout (the file reference as 4 bytes),
   // as the start-up line reports it.
-  constexpr uint32_t sizeWndDesc = 4 + 4 + 2 + 4 * (wndMax / 32) + 2 + 4 * wndMax;
-  constexpr uint32_t sizeRcvrDesc = 1 + 2 + 4 + 4 + 2 + sizeWndDesc + 4 * errCnt;
-  static_assert(sizeRcvrDesc == 33837);
+  constexpr uint32_t sizeWndDesc = 4 + 4 + 2 + 4 * (wndMax / 32) + 2 + 4 * wndMax + 4 * wndMax + 4 * (wndMax / 32);
+  constexpr uint32_t sizeRcvrDesc = 1 + 2 + 4 + 4 + 2 + sizeWndDesc + 4 * errCnt + 12 + 4 + 4 + 4 + 4 + 4 + 4;
+  static_assert(sizeRcvrDesc == 67665);
+
+  // The longest wait before a fragment is asked for again, in microseconds:
+  // today's 125 ms, and the learnt time until there is a measure.
+  constexpr uint32_t toMaxUs = 125000;
 
   // Sends one data request: f the caller's reference, b the base index, bit j
   // of s asks for fragment b + j.
@@ -54,20 +74,25 @@ namespace Rcvrs {
     Log::TModId mid = Log::midNull; // the program's identifier for this module
     bool dbg = false;               // -d: a trace line per request and fragment
     bool vrb = false;               // -v: messages on the console too
+    bool rtt = false;               // -r: ask again after the learnt round trip
+    uint32_t (*clk)() = nullptr;    // microsecond clock of the measure; nullptr: MMSys::Micros
   };
 
   // Starts the module with s; a later call only takes new settings (tests).
   void InitModule(const TSettings& s);
   // A receiver for f (its target length set) in fragments of l bytes with a
-  // window of w fragments (clamped to 1..wndMax); nullptr when the table is full,
-  // l is 0 or above 1455, or f is nullptr.
-  TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w);
+  // window of w fragments (clamped to 1..wndMax), updated every dtu ms (with
+  // rtt no fragment is asked for again sooner than two of them); nullptr
+  // when the table is full, l is 0 or above 1455, or f is nullptr.
+  TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w, uint32_t dtu = 1);
   void GetCnt(TRcvr r, uint32_t& n);
   void GetFgl(TRcvr r, uint16_t& l);
   // A data reply with fragment index i and l data bytes at x.
   void Receive(TRcvr r, uint32_t i, const uint8_t* x, uint32_t l);
   // One update: at most n indices asked for through p(f, b, s), a fragment
-  // asked for again after `to` updates. true while fragments are missing.
+  // asked for again after `to` updates (with rtt, or once the learnt time has
+  // passed since it was last asked for and a fragment asked for no earlier
+  // has come back). true while fragments are missing.
   bool Update(TRcvr r, uint32_t n, uint32_t to, TReqProc p, uint32_t f);
   void Free(TRcvr& r);
 }

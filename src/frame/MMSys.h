@@ -1,4 +1,5 @@
-// MMSys.h — the system millisecond clock.
+// MMSys.h — the system millisecond clock, and a microsecond one for
+// measuring round trips.
 #pragma once
 #include <cstdint>
 
@@ -6,4 +7,7 @@ namespace MMSys {
   void InitModule();
   // Milliseconds of the monotonic clock, wrapping at 2^32.
   uint32_t Ticks();
+  // Microseconds of the same clock, wrapping at 2^32 (about 71 minutes):
+  // compare two readings only by their difference.
+  uint32_t Micros();
 }

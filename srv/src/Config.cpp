@@ -45,6 +45,7 @@ namespace Config {
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-f' fpu  (* set most fragment requests granted per update *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-d'      (* switch on debug mode *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-o'      (* switch on local overwriting *)");
+      FIOStd::WrStrLn(FIOStd::chOut, "       | '-r'      (* switch on re-requests after the round trip in uploads *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-v'      (* switch on verbose mode *) .");
       Lib3::SetReturnCode(0);
       Lib3::Stop();
@@ -60,6 +61,8 @@ namespace Config {
           data.ovr = true;
         } else if (Is("v")) {
           data.vrb = true;
+        } else if (Is("r")) {
+          data.rtt = true;
         } else if (Is("a")) {
           GetAddress(data.adr);
         } else if (Is("p")) {
@@ -125,6 +128,7 @@ namespace Config {
     ShowCard("prt", data.prt);
     ShowCard("dtu", data.dtu);
     ShowCard("fpu", data.fpu);
+    ShowCard("rtt", data.rtt);
   }
 
   void InitModule() {

@@ -406,7 +406,7 @@ namespace {
     Files::SetTgt(f, q.p);
     TParDesc p;
     SetPar(p, q.t, q.n);
-    Rcvrs::TRcvr rv = Rcvrs::Alloc(l, f, p.fpu * 25 / p.dtu);
+    Rcvrs::TRcvr rv = Rcvrs::Alloc(l, f, p.fpu * 25 / p.dtu, p.dtu);
     if (rv == nullptr) Fatal("WrRq rcv");
     TExtDesc ext{};
     ext.w = true;
