@@ -4,6 +4,11 @@
 // been checked: it is written into a temporary file beside the target and
 // Commit renames it into place. A failed, refused or interrupted transfer thus
 // leaves no partial file and never damages an existing one.
+//
+// A whole-file digest of a file of some GiB takes seconds, all within one
+// step of the event loop; it looks for a pending console signal every
+// chkLen bytes, so a stop takes effect at once and the termination chain
+// (which closes the table and removes its temporary files) runs as usual.
 #include "Files.h"
 
 #include <cerrno>
@@ -14,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ConSigs.h"
 #include "Lib3.h"
 #include "Log.h"
 #include "Slots.h"
@@ -28,6 +34,7 @@ bool initialised = false;
 uint32_t tmpCnt = 0;          // makes temporary names unique within the process
 
 constexpr uint32_t blkLen = 4096;
+constexpr uint64_t chkLen = 1048576;   // digests look for a console signal this often
 constexpr char tmpMark[] = ".wisp-";
 constexpr char tmpExt[] = ".tmp";
 
@@ -405,6 +412,7 @@ uint32_t CalcMD5(THandle h, MD5::TDgstDesc& d) {
   const char* name = NameOf(h);
   uint64_t total = 0;
   for (;;) {
+    if (total % chkLen == 0) ConSigs::Check();
     const uint32_t c = ReadAt(h, buf, blkLen, total, name);
     if (c == 0) break;
     MD5::Update(ctx, buf, c);
@@ -421,6 +429,7 @@ void CalcMD5x(THandle h, uint32_t n, MD5::TDgstDesc& d) {
   const char* name = NameOf(h);
   uint64_t p = 0;
   while (n > 0) {
+    if (p % chkLen == 0) ConSigs::Check();
     const uint32_t l = n < blkLen ? n : blkLen;
     if (ReadAt(h, buf, l, p, name) < l) Fatal("CalcMD5x read error");
     MD5::Update(ctx, buf, l);

@@ -102,7 +102,8 @@ namespace Files {
   void GetDateTime(TFile f, DT::TDateTime& x);
   void SetDateTime(TFile f, const DT::TDateTime& x);
 
-  // Digest of the whole file; returns its length.
+  // Digest of the whole file; returns its length. Both digests stop the
+  // program between two blocks when a console signal is pending.
   uint32_t CalcMD5(THandle h, MD5::TDgstDesc& d);
   // Digest of the first n bytes.
   void CalcMD5x(THandle h, uint32_t n, MD5::TDgstDesc& d);

@@ -1,4 +1,4 @@
-// Heap.h — allocation serialised by one lock.
+// Heap.h — zeroed allocation that stops the program when memory runs out.
 #pragma once
 #include <cstddef>
 

@@ -1,9 +1,12 @@
 """The program frame and the datagram link, run for real: start-up and the
-log's framing, the termination chain on signals and keys, the terminal's
-settings, and a link that survives odd datagrams."""
+log's framing, the termination chain on signals and keys (also in the middle
+of a long digest, and with signals ignored by the parent), the terminal's
+settings and keys in the foreground and the background, and a link that
+survives odd datagrams."""
 import os
 import pty
 import re
+import select
 import shutil
 import signal
 import socket
@@ -12,6 +15,8 @@ import tempfile
 import termios
 import time
 import unittest
+
+from test_server import datrp, rdrq, wrrp, wrrq, ERR_NULL
 
 CLI = os.path.abspath(os.environ.get("WISP_CLI", "../../build/WISPCli"))
 SRV = os.path.abspath(os.environ.get("WISP_SRV", "../../build/WISPSrv"))
@@ -39,6 +44,13 @@ def link_done(t):
     return next((l for l in reversed(t) if l.startswith("DoneModule txn")), "DoneModule txn line missing")
 
 
+def cpu_ticks(pid):
+    """User and system time the process pid has used, in clock ticks."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
+
+
 def wait_for(pred, timeout=10.0):
     end = time.time() + timeout
     while time.time() < end:
@@ -52,12 +64,12 @@ def wait_for(pred, timeout=10.0):
 class Prog:
     """One run of a program in a directory, keys through a pipe."""
 
-    def __init__(self, args, cwd, stdin=subprocess.PIPE):
+    def __init__(self, args, cwd, stdin=subprocess.PIPE, **popen):
         self.cwd = cwd
         # lines of earlier runs in the same logs are not this run's
         self.skip = {n: len(self.log(n)) for n in ("WISPSrv.log", "WISPCli.log")}
         self.p = subprocess.Popen(args, cwd=cwd, stdin=stdin, stdout=subprocess.PIPE,
-                                  stderr=subprocess.PIPE)
+                                  stderr=subprocess.PIPE, **popen)
 
     def log(self, name):
         path = os.path.join(self.cwd, name)
@@ -93,14 +105,14 @@ class FrameTest(unittest.TestCase):
             p.kill()
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def start_srv(self, port, stdin=subprocess.PIPE):
-        p = Prog([SRV, "-p", str(port)], self.dir, stdin)
+    def start_srv(self, port, stdin=subprocess.PIPE, **popen):
+        p = Prog([SRV, "-p", str(port)], self.dir, stdin, **popen)
         self.procs.append(p)
         self.assertTrue(p.wait_log("WISPSrv.log", r"^InitSock Listening on 0\.0\.0\.0:%d$" % port))
         return p
 
-    def start_cli(self, port):
-        p = Prog([CLI, "-a", "127.0.0.1", "-p", str(port), "get", "x"], self.dir)
+    def start_cli(self, port, **popen):
+        p = Prog([CLI, "-a", "127.0.0.1", "-p", str(port), "get", "x"], self.dir, **popen)
         self.procs.append(p)
         self.assertTrue(p.wait_log("WISPCli.log", r"^InitSock Using local socket 0\.0\.0\.0:\d+$"))
         return p
@@ -128,6 +140,64 @@ class FrameTest(unittest.TestCase):
             self.assertEqual(t.count(SEP), 4)
             self.assertEqual(t.count("DoneModule rc 255"), 4)
 
+    def assertStoppedBySignal(self, p, log, timeout=10.0):
+        """p ends with 255 through the chain, the signal's line on its console."""
+        rc, out, _ = p.finish(timeout)
+        self.assertEqual(rc, 255)
+        self.assertEqual(out.count("ConSigs: Signal received, terminating.\n"), 1, out)
+        self.assertEqual(p.log(log)[-1], "DoneModule rc 255")
+
+    def test_signal_during_a_long_digest_or_a_receive(self):
+        """SIGTERM stops the server within a second also while it digests a
+        3 GiB file for a read request, and the chain removes the temporary
+        file of an upload under way."""
+        big = os.path.join(self.dir, "big.bin")
+        with open(big, "wb") as f:
+            f.truncate(3 << 30)
+        if os.stat(big).st_blocks * 512 > 1 << 20:
+            self.skipTest("the scratch file system does not keep sparse files")
+        port = free_port()
+        srv = ("127.0.0.1", port)
+        for digest in (True, False):
+            with self.subTest(digest=digest), socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as up, \
+                    socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as rd:
+                p = self.start_srv(port)
+                up.settimeout(2.0)
+                up.sendto(wrrq("up.bin", 3000, bytes(16), 0, 0), srv)
+                self.assertEqual(up.recv(2048), wrrp(ERR_NULL, 1455, 10, 10, 1))
+                up.sendto(datrp(1, 0, b"u" * 1455), srv)
+                tmp = wait_for(lambda: [n for n in os.listdir(self.dir) if n.startswith(".up.bin.wisp-")])
+                self.assertTrue(tmp, "no temporary file")
+                tmp = os.path.join(self.dir, tmp[0])
+                self.assertTrue(wait_for(lambda: os.path.getsize(tmp) == 1455), "fragment not written")
+                if digest:
+                    rd.sendto(rdrq("big.bin"), srv)
+                    time.sleep(0.5)
+                p.p.send_signal(signal.SIGTERM)
+                self.assertStoppedBySignal(p, "WISPSrv.log", timeout=1.0)
+                # the read request was still being digested: no entry, no reply
+                self.assertFalse([l for l in p.log("WISPSrv.log")[p.skip["WISPSrv.log"]:] if "'big.bin'" in l])
+                self.assertEqual(sorted(os.listdir(self.dir)), ["WISPSrv.log", "big.bin"])
+
+    def test_ignored_interrupt_and_quit_stay_ignored(self):
+        """A program whose parent ignored SIGINT and SIGQUIT (a background job
+        of a script) keeps ignoring them; SIGTERM and SIGHUP stop it all the
+        same, even when they were ignored too (nohup)."""
+        def ignore():
+            for sig in (signal.SIGINT, signal.SIGQUIT, signal.SIGHUP, signal.SIGTERM):
+                signal.signal(sig, signal.SIG_IGN)
+
+        port = free_port()
+        for start, log, stop in ((self.start_srv, "WISPSrv.log", signal.SIGTERM),
+                                 (self.start_cli, "WISPCli.log", signal.SIGHUP)):
+            p = start(port, preexec_fn=ignore)
+            p.p.send_signal(signal.SIGINT)
+            p.p.send_signal(signal.SIGQUIT)
+            time.sleep(0.3)
+            self.assertIsNone(p.p.poll(), log)
+            p.p.send_signal(stop)
+            self.assertStoppedBySignal(p, log)
+
     def test_quit_key_from_a_pipe_and_closed_input(self):
         port = free_port()
         p = self.start_srv(port)
@@ -144,25 +214,86 @@ class FrameTest(unittest.TestCase):
         self.assertEqual(p.finish()[0], 255)
 
     def test_terminal_settings_are_restored(self):
+        """In the foreground of its terminal the server switches echo and line
+        mode off, takes a key as soon as it is typed, and restores the
+        settings on the way out, by key or by signal."""
+        port = free_port()
+        for how, rc in (("key", 1), ("signal", 255)):
+            with self.subTest(how=how):
+                pid, fd = pty.fork()
+                if pid == 0:
+                    os.chdir(self.dir)
+                    os.execv(SRV, [SRV, "-p", str(port)])
+                try:
+                    before = termios.tcgetattr(fd)
+                    # the program switches echo and line mode off while it runs
+                    raw = wait_for(lambda: not (termios.tcgetattr(fd)[3] & termios.ECHO))
+                    self.assertTrue(raw, "terminal was not switched to key mode")
+                    if how == "key":
+                        os.write(fd, b"q")
+                    else:
+                        os.kill(pid, signal.SIGINT)
+                    _, status = os.waitpid(pid, 0)
+                    self.assertEqual(os.waitstatus_to_exitcode(status), rc)
+                    self.assertEqual(termios.tcgetattr(fd), before)
+                finally:
+                    try:
+                        os.kill(pid, signal.SIGKILL)
+                        os.waitpid(pid, 0)
+                    except (ProcessLookupError, ChildProcessError):
+                        pass
+                    os.close(fd)
+
+    def test_background_job_reads_no_keys_and_stays_idle(self):
+        """Started in the background of its terminal (the shell's process
+        group has the foreground), the server leaves the terminal's settings
+        alone, reads none of the keys typed there and does not spin on them."""
         port = free_port()
         pid, fd = pty.fork()
         if pid == 0:
+            # the shell's part: the server as a background job of this terminal
             os.chdir(self.dir)
-            os.execv(SRV, [SRV, "-p", str(port)])
+            g = os.fork()
+            if g == 0:
+                os.setpgid(0, 0)
+                os.execv(SRV, [SRV, "-p", str(port)])
+            os.setpgid(g, g)
+            os.write(1, b"job %d\n" % g)
+            _, status = os.waitpid(g, 0)
+            os._exit(os.waitstatus_to_exitcode(status) & 0xFF)
+        job = None
         try:
+            seen = b""
+            end = time.time() + 10
+            while b"\n" not in seen and time.time() < end:
+                if select.select([fd], [], [], 0.1)[0]:
+                    seen += os.read(fd, 100)
+            job = int(re.search(rb"job (\d+)", seen).group(1))
             before = termios.tcgetattr(fd)
-            # the program switches echo and line mode off while it runs
-            raw = wait_for(lambda: not (termios.tcgetattr(fd)[3] & termios.ECHO))
-            self.assertTrue(raw, "terminal was not switched to key mode")
-            os.kill(pid, signal.SIGINT)
+            log = os.path.join(self.dir, "WISPSrv.log")
+            self.assertTrue(wait_for(lambda: os.path.exists(log) and any(
+                t.startswith("InitSock Listening") for t in log_texts(log))))
+            os.write(fd, b"q\n")   # a whole line: readable in the terminal's line mode
+            cpu0 = cpu_ticks(job)
+            time.sleep(0.6)
+            self.assertEqual(os.waitpid(pid, os.WNOHANG), (0, 0), "the job read the key")
+            # a loop woken by the waiting key over and over would use the whole 0.6 s
+            self.assertLess(cpu_ticks(job) - cpu0, 0.05 * os.sysconf("SC_CLK_TCK"))
+            self.assertEqual(termios.tcgetattr(fd), before)
+            os.kill(job, signal.SIGTERM)
             _, status = os.waitpid(pid, 0)
             self.assertEqual(os.waitstatus_to_exitcode(status), 255)
-            self.assertEqual(termios.tcgetattr(fd), before)
+            self.assertEqual(log_texts(log)[-1], "DoneModule rc 255")
         finally:
+            for p in (job, pid):
+                try:
+                    if p:
+                        os.kill(p, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
             try:
-                os.kill(pid, signal.SIGKILL)
                 os.waitpid(pid, 0)
-            except (ProcessLookupError, ChildProcessError):
+            except ChildProcessError:
                 pass
             os.close(fd)
 
