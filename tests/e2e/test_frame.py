@@ -16,7 +16,7 @@ import termios
 import time
 import unittest
 
-from test_server import datrp, rdrq, wrrp, wrrq, ERR_NULL
+from test_server import datrp, datrq, rdrq, wrrp, wrrq, ERR_NULL
 
 CLI = os.path.abspath(os.environ.get("WISP_CLI", "../../build/WISPCli"))
 SRV = os.path.abspath(os.environ.get("WISP_SRV", "../../build/WISPSrv"))
@@ -162,19 +162,23 @@ class FrameTest(unittest.TestCase):
             with self.subTest(digest=digest), socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as up, \
                     socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as rd:
                 p = self.start_srv(port)
-                up.settimeout(2.0)
-                up.sendto(wrrq("up.bin", 3000, bytes(16), 0, 0), srv)
-                self.assertEqual(up.recv(2048), wrrp(ERR_NULL, 1455, 10, 10, 1))
-                up.sendto(datrp(1, 0, b"u" * 1455), srv)
-                tmp = wait_for(lambda: [n for n in os.listdir(self.dir) if n.startswith(".up.bin.wisp-")])
-                self.assertTrue(tmp, "no temporary file")
-                tmp = os.path.join(self.dir, tmp[0])
-                self.assertTrue(wait_for(lambda: os.path.getsize(tmp) == 1455), "fragment not written")
-                if digest:
-                    rd.sendto(rdrq("big.bin"), srv)
-                    time.sleep(0.5)
-                p.p.send_signal(signal.SIGTERM)
-                self.assertStoppedBySignal(p, "WISPSrv.log", timeout=1.0)
+                try:
+                    up.settimeout(2.0)
+                    up.sendto(wrrq("up.bin", 3000, bytes(16), 0, 0), srv)
+                    self.assertEqual(up.recv(2048), wrrp(ERR_NULL, 1455, 10, 10, 1))
+                    self.assertEqual(up.recv(2048), datrq(0, 0, 7))
+                    up.sendto(datrp(1, 0, b"u" * 1455), srv)
+                    tmp = [n for n in os.listdir(self.dir) if n.startswith(".up.bin.wisp-")]
+                    self.assertEqual(len(tmp), 1, "no temporary file")
+                    tmp = os.path.join(self.dir, tmp[0])
+                    self.assertTrue(wait_for(lambda: os.path.getsize(tmp) == 1455), "fragment not written")
+                    if digest:
+                        rd.sendto(rdrq("big.bin"), srv)
+                        time.sleep(0.5)
+                    p.p.send_signal(signal.SIGTERM)
+                    self.assertStoppedBySignal(p, "WISPSrv.log", timeout=1.0)
+                finally:
+                    p.kill()
                 # the read request was still being digested: no entry, no reply
                 self.assertFalse([l for l in p.log("WISPSrv.log")[p.skip["WISPSrv.log"]:] if "'big.bin'" in l])
                 self.assertEqual(sorted(os.listdir(self.dir)), ["WISPSrv.log", "big.bin"])
