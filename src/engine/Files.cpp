@@ -5,10 +5,13 @@
 // Commit renames it into place. A failed, refused or interrupted transfer thus
 // leaves no partial file and never damages an existing one.
 //
-// A whole-file digest of a file of some GiB takes seconds, all within one
-// step of the event loop; it looks for a pending console signal every
+// A digest of a file of some GiB on the event loop's thread (a whole file,
+// or the read-back of a received file's out-of-order part) takes seconds
+// within one step of the loop; it looks for a pending console signal every
 // chkLen bytes, so a stop takes effect at once and the termination chain
 // (which closes the table and removes its temporary files) runs as usual.
+// These functions run on the loop's thread only: the chain must not run on
+// another (the server's digest worker hashes with its own code).
 #include "Files.h"
 
 #include <cerrno>
@@ -127,7 +130,7 @@ bool IsReceiving(const char* n) {
 }
 
 TFile Alloc(bool w, const char* r, THandle h, const TPosDesc& t, const Types::TPthStr& n,
-            const Types::TPthStr& tmp) {
+            const Types::TPthStr& tmp, bool log = true) {
   if (tbl.Full()) return nullptr;
   TFileDesc* f = tbl.Take();
   if (f == nullptr) Fatal("Alloc cnt inconsistency");
@@ -139,7 +142,8 @@ TFile Alloc(bool w, const char* r, THandle h, const TPosDesc& t, const Types::TP
   std::memcpy(f->n, n, sizeof f->n);
   std::memcpy(f->tmp, tmp, sizeof f->tmp);
   f->c = false;
-  LogEntry("Alloc", *f);
+  MD5::Init(f->x);
+  if (log) LogEntry("Alloc", *f);
   return f;
 }
 
@@ -194,7 +198,7 @@ void MkBaseName(const char* r, Types::TPthStr& n) {
 void MkRdPth(const char* r, Types::TPthStr& n) { MkBaseName(r, n); }
 void MkWrPth(const char* r, Types::TPthStr& n) { MkBaseName(r, n); }
 
-TFile OpenRd(const char* r) {
+TFile OpenRd(const char* r, bool later) {
   if (tbl.Full()) return nullptr;
   Types::TPthStr n;
   MkRdPth(r, n);
@@ -208,10 +212,11 @@ TFile OpenRd(const char* r) {
     close(h);
     return nullptr;
   }
-  TPosDesc t;
-  t.l = CalcMD5(h, t.d);
+  TPosDesc t{};
+  t.l = static_cast<uint32_t>(st.st_size);
+  if (!later) t.l = CalcMD5(h, t.d);
   const Types::TPthStr none = {};
-  TFile f = Alloc(false, r, h, t, n, none);
+  TFile f = Alloc(false, r, h, t, n, none, !later);
   if (f == nullptr) close(h);
   return f;
 }
@@ -308,11 +313,27 @@ void SetTgt(TFile f, const TPosDesc& t) {
 
 void GetTgt(TFile f, TPosDesc& x) { x = f->t; }
 
+void SetRdTgt(TFile f, const TPosDesc& t) {
+  if (f->w) Fatal("SetRdTgt mode");
+  f->t = t;
+  LogEntry("Alloc", *f);
+}
+
 void GetRID(TFile f, TResID& x) { std::memcpy(x, f->r, lenRID); }
 
 void GetPos(TFile f, uint32_t p, TPosDesc& x) {
   if (f->w) {
-    x.l = CalcMD5(f->b, x.d);
+    struct stat st{};
+    if (!f->xr && fstat(f->b, &st) == 0 && static_cast<uint64_t>(st.st_size) >= f->xl &&
+        static_cast<uint64_t>(st.st_size) <= UINT32_MAX) {
+      // The prefix is digested already: read back only the rest.
+      Extend(f, static_cast<uint32_t>(st.st_size));
+      MD5::TCtxDesc c = f->x;
+      MD5::Final(c, x.d);
+      x.l = f->xl;
+    } else {
+      x.l = CalcMD5(f->b, x.d);
+    }
     // What was stored is incomplete: make sure it can never pass the check.
     if (f->e) x.l = f->t.l ^ 1u;
   } else if (p < f->t.l) {
@@ -344,6 +365,34 @@ void Write(TFile f, uint32_t p, const void* x, size_t n, uint32_t l) {
       return;
     }
     c += static_cast<uint32_t>(k);
+  }
+  // In order: the running digest takes the data as it goes by.
+  if (p == f->xl) {
+    MD5::Update(f->x, s, l);
+    f->xl += l;
+  } else if (p < f->xl) {
+    f->xr = true;
+  }
+}
+
+void Extend(TFile f, uint32_t p) {
+  if (!f->w || f->e || f->xr || p <= f->xl) return;
+  uint8_t buf[blkLen];
+  uint64_t n = 0;   // read back since the last look for a console signal
+  while (f->xl < p) {
+    if (n >= chkLen) {
+      ConSigs::Check();
+      n = 0;
+    }
+    const uint32_t l = p - f->xl < blkLen ? p - f->xl : blkLen;
+    const ssize_t k = PRead(f->b, buf, l, static_cast<off_t>(f->xl));
+    if (k <= 0) {
+      f->xr = true;   // the final check digests the whole file instead
+      return;
+    }
+    MD5::Update(f->x, buf, static_cast<uint32_t>(k));
+    f->xl += static_cast<uint32_t>(k);
+    n += static_cast<uint64_t>(k);
   }
 }
 

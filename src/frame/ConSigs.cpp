@@ -8,6 +8,9 @@
 // signalfd is missing, a handler writes the signal's number into a
 // non-blocking pipe instead (the self-pipe), read the same way.
 //
+// The module starts before any thread: a thread inherits the blocked set, so
+// no thread but the loop's ever takes a console signal.
+//
 // A program whose parent ignored SIGINT and SIGQUIT (a shell starts a
 // background job of a script so) leaves those two ignored; SIGHUP and
 // SIGTERM always stop it, also under nohup.

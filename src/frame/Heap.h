@@ -1,4 +1,4 @@
-// Heap.h — zeroed allocation that stops the program when memory runs out.
+// Heap.h — allocation serialised by one lock.
 #pragma once
 #include <cstddef>
 

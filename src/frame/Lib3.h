@@ -4,10 +4,11 @@
 // signal, the quit key) runs the termination chain exactly once, newest entry
 // first, ending in Halt, which exits with the current return code.
 //
-// The programs run on one thread: a console signal reaches the event loop as
-// a descriptor event (ConSigs) and stops the program between two steps of
+// The chain runs on the main thread: a console signal reaches the event loop
+// as a descriptor event (ConSigs) and stops the program between two steps of
 // the loop or two blocks of a long digest, so the chain never runs beside
-// module code and needs no lock.
+// module code and needs no lock. A module's own thread (the server's digest
+// worker) never stops the program; its module's DoneModule ends it.
 #pragma once
 #include <cstdint>
 

@@ -16,26 +16,17 @@ import termios
 import time
 import unittest
 
-from test_server import datrp, datrq, rdrq, wrrp, wrrq, ERR_NULL
+from wisp_test_util import (ERR_NULL, SRV, Client, Server, datrp, datrq, free_port, log_text, log_texts, rdrq,
+                            wait_for, wrrp, wrrq)
 
-CLI = os.path.abspath(os.environ.get("WISP_CLI", "../../build/WISPCli"))
-SRV = os.path.abspath(os.environ.get("WISP_SRV", "../../build/WISPSrv"))
 SEP = "=" * 40
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def log_texts(path):
-    """The texts of the log file's lines (after the 40-character prefix)."""
-    with open(path, "rb") as f:
-        data = f.read().decode("latin-1")
-    lines = data.split("\r\n")
-    assert lines[-1] == "", "log does not end in CR LF"
-    return [l[40:] for l in lines[:-1]]
+def ended_log(path):
+    """The texts of the lines of an ended program's log, which must end in CR LF."""
+    text = log_text(path)
+    assert text.endswith("\r\n"), "log does not end in CR LF"
+    return log_texts(text)
 
 
 def link_done(t):
@@ -51,50 +42,6 @@ def cpu_ticks(pid):
     return int(fields[11]) + int(fields[12])
 
 
-def wait_for(pred, timeout=10.0):
-    end = time.time() + timeout
-    while time.time() < end:
-        v = pred()
-        if v:
-            return v
-        time.sleep(0.02)
-    return None
-
-
-class Prog:
-    """One run of a program in a directory, keys through a pipe."""
-
-    def __init__(self, args, cwd, stdin=subprocess.PIPE, **popen):
-        self.cwd = cwd
-        # lines of earlier runs in the same logs are not this run's
-        self.skip = {n: len(self.log(n)) for n in ("WISPSrv.log", "WISPCli.log")}
-        self.p = subprocess.Popen(args, cwd=cwd, stdin=stdin, stdout=subprocess.PIPE,
-                                  stderr=subprocess.PIPE, **popen)
-
-    def log(self, name):
-        path = os.path.join(self.cwd, name)
-        return log_texts(path) if os.path.exists(path) else []
-
-    def wait_log(self, name, pattern, timeout=10.0):
-        rx = re.compile(pattern)
-        return wait_for(lambda: next((t for t in self.log(name)[self.skip.get(name, 0):] if rx.search(t)), None),
-                        timeout)
-
-    def finish(self, timeout=10.0):
-        try:
-            out, err = self.p.communicate(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            self.p.kill()
-            out, err = self.p.communicate()
-            raise AssertionError("program did not end")
-        return self.p.returncode, out.decode("latin-1"), err.decode("latin-1")
-
-    def kill(self):
-        if self.p.poll() is None:
-            self.p.kill()
-            self.p.wait()
-
-
 class FrameTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="wisp-frame-")
@@ -102,19 +49,22 @@ class FrameTest(unittest.TestCase):
 
     def tearDown(self):
         for p in self.procs:
-            p.kill()
+            p.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
 
+    def log(self, name):
+        return ended_log(os.path.join(self.dir, name))
+
     def start_srv(self, port, stdin=subprocess.PIPE, **popen):
-        p = Prog([SRV, "-p", str(port)], self.dir, stdin, **popen)
+        p = Server(self.dir, addr=None, port=port, ready=None, stdin=stdin, **popen)
         self.procs.append(p)
-        self.assertTrue(p.wait_log("WISPSrv.log", r"^InitSock Listening on 0\.0\.0\.0:%d$" % port))
+        self.assertTrue(p.wait_log(r"^InitSock Listening on 0\.0\.0\.0:%d$" % port))
         return p
 
     def start_cli(self, port, **popen):
-        p = Prog([CLI, "-a", "127.0.0.1", "-p", str(port), "get", "x"], self.dir, **popen)
+        p = Client(self.dir, "-a", "127.0.0.1", "-p", port, "get", "x", **popen)
         self.procs.append(p)
-        self.assertTrue(p.wait_log("WISPCli.log", r"^InitSock Using local socket 0\.0\.0\.0:\d+$"))
+        self.assertTrue(p.wait_log(r"^InitSock Using local socket 0\.0\.0\.0:\d+$"))
         return p
 
     def test_signals_end_both_programs_through_the_chain(self):
@@ -128,11 +78,11 @@ class FrameTest(unittest.TestCase):
                 rc, out, _ = p.finish()
                 self.assertEqual(rc, 255, sig)
                 self.assertIn("ConSigs: Signal received, terminating.\n", out)
-                t = p.log(log)
+                t = self.log(log)
                 self.assertEqual(t[-1], "DoneModule rc 255")
                 self.assertTrue(re.match(r"^DoneModule txn \d+ txe 0 rxn \d+ rxe \d+$", link_done(t)), link_done(t))
         for log in ("WISPSrv.log", "WISPCli.log"):
-            t = log_texts(os.path.join(self.dir, log))
+            t = self.log(log)
             self.assertEqual(t[0], SEP)
             self.assertEqual(t[1], 'Register  1 "Log"')
             self.assertTrue(re.match(r"^ticks [ 0-9A-F]{8}$", t[2]), t[2])
@@ -140,17 +90,20 @@ class FrameTest(unittest.TestCase):
             self.assertEqual(t.count(SEP), 4)
             self.assertEqual(t.count("DoneModule rc 255"), 4)
 
-    def assertStoppedBySignal(self, p, log, timeout=10.0):
+    def assertStoppedBySignal(self, p, timeout=10.0):
         """p ends with 255 through the chain, the signal's line on its console."""
         rc, out, _ = p.finish(timeout)
         self.assertEqual(rc, 255)
         self.assertEqual(out.count("ConSigs: Signal received, terminating.\n"), 1, out)
-        self.assertEqual(p.log(log)[-1], "DoneModule rc 255")
+        self.assertEqual(self.log(p.LOG)[-1], "DoneModule rc 255")
+        return out
 
     def test_signal_during_a_long_digest_or_a_receive(self):
-        """SIGTERM stops the server within a second also while it digests a
-        3 GiB file for a read request, and the chain removes the temporary
-        file of an upload under way."""
+        """SIGTERM stops a program within a second also while a 3 GiB file is
+        being digested: the server's digest of a file asked for (with an
+        upload under way, whose temporary file the chain removes), and the
+        client's digest of the file it is to put. An upload alone is stopped
+        as promptly."""
         big = os.path.join(self.dir, "big.bin")
         with open(big, "wb") as f:
             f.truncate(3 << 30)
@@ -159,29 +112,35 @@ class FrameTest(unittest.TestCase):
         port = free_port()
         srv = ("127.0.0.1", port)
         for digest in (True, False):
-            with self.subTest(digest=digest), socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as up, \
+            with self.subTest(side="server", digest=digest), \
+                    socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as up, \
                     socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as rd:
                 p = self.start_srv(port)
-                try:
-                    up.settimeout(2.0)
-                    up.sendto(wrrq("up.bin", 3000, bytes(16), 0, 0), srv)
-                    self.assertEqual(up.recv(2048), wrrp(ERR_NULL, 1455, 10, 10, 1))
-                    self.assertEqual(up.recv(2048), datrq(0, 0, 7))
-                    up.sendto(datrp(1, 0, b"u" * 1455), srv)
-                    tmp = [n for n in os.listdir(self.dir) if n.startswith(".up.bin.wisp-")]
-                    self.assertEqual(len(tmp), 1, "no temporary file")
-                    tmp = os.path.join(self.dir, tmp[0])
-                    self.assertTrue(wait_for(lambda: os.path.getsize(tmp) == 1455), "fragment not written")
-                    if digest:
-                        rd.sendto(rdrq("big.bin"), srv)
-                        time.sleep(0.5)
-                    p.p.send_signal(signal.SIGTERM)
-                    self.assertStoppedBySignal(p, "WISPSrv.log", timeout=1.0)
-                finally:
-                    p.kill()
-                # the read request was still being digested: no entry, no reply
-                self.assertFalse([l for l in p.log("WISPSrv.log")[p.skip["WISPSrv.log"]:] if "'big.bin'" in l])
-                self.assertEqual(sorted(os.listdir(self.dir)), ["WISPSrv.log", "big.bin"])
+                up.settimeout(2.0)
+                up.sendto(wrrq("up.bin", 3000, bytes(16), 0, 0), srv)
+                self.assertEqual(up.recv(2048), wrrp(ERR_NULL, 1455, 10, 10, 1))
+                self.assertEqual(up.recv(2048), datrq(0, 0, 7))
+                up.sendto(datrp(1, 0, b"u" * 1455), srv)
+                tmp = [n for n in os.listdir(self.dir) if n.startswith(".up.bin.wisp-")]
+                self.assertEqual(len(tmp), 1, "no temporary file")
+                tmp = os.path.join(self.dir, tmp[0])
+                self.assertTrue(wait_for(lambda: os.path.getsize(tmp) == 1455), "fragment not written")
+                if digest:
+                    rd.sendto(rdrq("big.bin"), srv)
+                    time.sleep(0.5)
+                p.p.send_signal(signal.SIGTERM)
+                self.assertStoppedBySignal(p, timeout=1.0)
+                # the digest was still under way: the read request had no answer
+                rd.setblocking(False)
+                self.assertRaises(BlockingIOError, rd.recv, 2048)
+                self.assertEqual(p.files(), ["big.bin"])
+        with self.subTest(side="client"):
+            p = Client(self.dir, "-a", "127.0.0.1", "-p", port, "put", "big.bin")
+            self.procs.append(p)
+            time.sleep(0.5)
+            p.p.send_signal(signal.SIGTERM)
+            out = self.assertStoppedBySignal(p, timeout=1.0)
+            self.assertNotIn("InitSes: Requesting", out)   # stopped before the digest was done
 
     def test_ignored_interrupt_and_quit_stay_ignored(self):
         """A program whose parent ignored SIGINT and SIGQUIT (a background job
@@ -192,15 +151,14 @@ class FrameTest(unittest.TestCase):
                 signal.signal(sig, signal.SIG_IGN)
 
         port = free_port()
-        for start, log, stop in ((self.start_srv, "WISPSrv.log", signal.SIGTERM),
-                                 (self.start_cli, "WISPCli.log", signal.SIGHUP)):
+        for start, stop in ((self.start_srv, signal.SIGTERM), (self.start_cli, signal.SIGHUP)):
             p = start(port, preexec_fn=ignore)
             p.p.send_signal(signal.SIGINT)
             p.p.send_signal(signal.SIGQUIT)
             time.sleep(0.3)
-            self.assertIsNone(p.p.poll(), log)
+            self.assertTrue(p.alive(), p.LOG)
             p.p.send_signal(stop)
-            self.assertStoppedBySignal(p, log)
+            self.assertStoppedBySignal(p)
 
     def test_quit_key_from_a_pipe_and_closed_input(self):
         port = free_port()
@@ -209,7 +167,7 @@ class FrameTest(unittest.TestCase):
         p.p.stdin.flush()
         rc, out, _ = p.finish()
         self.assertEqual(rc, 1)
-        self.assertEqual(p.log("WISPSrv.log")[-1], "DoneModule rc 1")
+        self.assertEqual(self.log("WISPSrv.log")[-1], "DoneModule rc 1")
         # With standard input at its end the server reads no keys and keeps running.
         p = self.start_srv(port, stdin=subprocess.DEVNULL)
         time.sleep(0.3)
@@ -265,7 +223,7 @@ class FrameTest(unittest.TestCase):
             os.write(1, b"job %d\n" % g)
             _, status = os.waitpid(g, 0)
             os._exit(os.waitstatus_to_exitcode(status) & 0xFF)
-        job = None
+        job, ended = None, False
         try:
             seen = b""
             end = time.time() + 10
@@ -275,30 +233,29 @@ class FrameTest(unittest.TestCase):
             job = int(re.search(rb"job (\d+)", seen).group(1))
             before = termios.tcgetattr(fd)
             log = os.path.join(self.dir, "WISPSrv.log")
-            self.assertTrue(wait_for(lambda: os.path.exists(log) and any(
-                t.startswith("InitSock Listening") for t in log_texts(log))))
+            self.assertTrue(wait_for(lambda: any(t.startswith("InitSock Listening")
+                                                 for t in log_texts(log_text(log)))))
             os.write(fd, b"q\n")   # a whole line: readable in the terminal's line mode
             cpu0 = cpu_ticks(job)
             time.sleep(0.6)
             self.assertEqual(os.waitpid(pid, os.WNOHANG), (0, 0), "the job read the key")
-            # a loop woken by the waiting key over and over would use the whole 0.6 s
+            # a loop woken by the waiting key over and over would use much of the 0.6 s
             self.assertLess(cpu_ticks(job) - cpu0, 0.05 * os.sysconf("SC_CLK_TCK"))
             self.assertEqual(termios.tcgetattr(fd), before)
             os.kill(job, signal.SIGTERM)
             _, status = os.waitpid(pid, 0)
+            ended = True
             self.assertEqual(os.waitstatus_to_exitcode(status), 255)
-            self.assertEqual(log_texts(log)[-1], "DoneModule rc 255")
+            self.assertEqual(self.log("WISPSrv.log")[-1], "DoneModule rc 255")
         finally:
-            for p in (job, pid):
-                try:
-                    if p:
-                        os.kill(p, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-            try:
+            if not ended:
+                for p in (job, pid):
+                    try:
+                        if p:
+                            os.kill(p, signal.SIGKILL)
+                    except ProcessLookupError:
+                        pass
                 os.waitpid(pid, 0)
-            except ChildProcessError:
-                pass
             os.close(fd)
 
     def test_odd_datagrams_do_not_stop_the_server(self):
@@ -313,7 +270,7 @@ class FrameTest(unittest.TestCase):
         p.p.terminate()
         rc, _, _ = p.finish()
         self.assertEqual(rc, 255)
-        t = p.log("WISPSrv.log")
+        t = self.log("WISPSrv.log")
         m = re.match(r"^DoneModule txn (\d+) txe (\d+) rxn (\d+) rxe (\d+)$", link_done(t))
         self.assertTrue(m, link_done(t))
         self.assertEqual(int(m.group(3)) + int(m.group(4)), 3)
@@ -324,7 +281,7 @@ class FrameTest(unittest.TestCase):
                 socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as other:
             srv.bind(("127.0.0.1", port))
             p = self.start_cli(port)
-            line = p.wait_log("WISPCli.log", r"^InitSock Using local socket ")
+            line = p.wait_log(r"^InitSock Using local socket ")
             cport = int(line.rsplit(":", 1)[1])
             for _ in range(3):
                 other.sendto(b"WISP", ("127.0.0.1", cport))
@@ -332,7 +289,7 @@ class FrameTest(unittest.TestCase):
             p.p.terminate()
             rc, _, _ = p.finish()
         self.assertEqual(rc, 255)
-        t = p.log("WISPCli.log")
+        t = self.log("WISPCli.log")
         m = re.match(r"^DoneModule txn (\d+) txe 0 rxn 0 rxe (\d+)$", link_done(t))
         self.assertTrue(m, link_done(t))
         self.assertEqual(int(m.group(2)), 3)
@@ -341,7 +298,7 @@ class FrameTest(unittest.TestCase):
         port = free_port()
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
             s.bind(("0.0.0.0", port))
-            p = Prog([SRV, "-p", str(port)], self.dir)
+            p = Server(self.dir, addr=None, port=port, ready=None)
             self.procs.append(p)
             rc, out, _ = p.finish()
         self.assertEqual(rc, 255)
