@@ -9,7 +9,8 @@
 // non-blocking pipe instead (the self-pipe), read the same way.
 //
 // The module starts before any thread: a thread inherits the blocked set, so
-// no thread but the loop's ever takes a console signal.
+// no other thread ever takes a console signal from the signalfd. (With the
+// self-pipe the handler may run on any thread; it only writes one byte.)
 //
 // A program whose parent ignored SIGINT and SIGQUIT (a shell starts a
 // background job of a script so) leaves those two ignored; SIGHUP and
