@@ -8,7 +8,7 @@
 // is open. With no session the timer has nothing to do and is stopped, so
 // the idle server sleeps until a datagram, a key or a signal arrives.
 //
-// Two rules beyond the plain protocol:
+// Three rules beyond the plain protocol:
 // - An upload that passes its end-of-write check is given its date and time
 //   and committed under its name at once. The client reports success as soon
 //   as it has answered our close, and that one close can be lost; a later
@@ -18,6 +18,9 @@
 // - Nothing that arrives from the network stops the server. Every telegram
 //   is checked before it touches a table, and the fatal stops below guard
 //   only against the tables disagreeing with each other.
+// - A client that speaks IPv6 is granted at most WISP::lenMaxFgm6 bytes per
+//   fragment through the fragment-length field of the replies, so that its
+//   data replies fit a 1500-byte link without fragmentation.
 #include "Server.h"
 
 #include <cstring>
@@ -131,12 +134,15 @@ namespace {
     ++ers[eNull];
   }
 
-  bool SameDst(const UDP0::TDstDesc& a, const UDP0::TDstDesc& b) { return a.a == b.a && a.p == b.p; }
+  // The whole endpoint: family, address, zone and port.
+  bool SameDst(const UDP0::TDstDesc& a, const UDP0::TDstDesc& b) { return a == b; }
 
-  void WrDst(SO::TBuffer& b, const UDP0::TDstDesc& d) {
-    Utils::WrIP(b, d.a);
-    SO::WrChar(b, ':');
-    SO::WrLngCard(b, d.p, 1);
+  void WrDst(SO::TBuffer& b, const UDP0::TDstDesc& d) { Utils::WrDst(b, d); }
+
+  // The largest fragment a session with the client d may use: an IPv6
+  // client gets one whose data reply fits a 1500-byte link (WISP::lenMaxFgm6).
+  uint16_t FglMax(const UDP0::TDstDesc& d) {
+    return static_cast<uint16_t>(d.a.f == UDP0::famV6 ? WISP::lenMaxFgm6 : WISP::lenMaxFgm);
   }
 
   Files::TFile FileOf(const TSesDesc& s) { return s.x.w ? s.x.r.f : s.x.s.f; }
@@ -292,7 +298,7 @@ namespace {
     WISP::Decode(x, q);
     uint16_t l = q.f;
     if (l == 0) return IncErrCnt(eRdRqFgl);
-    if (l > WISP::lenMaxFgm) l = WISP::lenMaxFgm;
+    if (l > FglMax(d)) l = FglMax(d);
 
     uint8_t i = Find(d);
     if (i > 0) {
@@ -373,7 +379,7 @@ namespace {
     WISP::Decode(x, q);
     uint16_t l = q.f;
     if (l == 0) return IncErrCnt(eWrRqFgl);
-    if (l > WISP::lenMaxFgm) l = WISP::lenMaxFgm;
+    if (l > FglMax(d)) l = FglMax(d);
 
     uint8_t i = Find(d);
     if (i > 0) {
