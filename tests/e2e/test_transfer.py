@@ -162,7 +162,7 @@ class TransferTest(unittest.TestCase):
             self.put_file(os.path.join(self.cdir, "e.bin"), b"client's")
             rc, out, _ = self.client("put", "e.bin").finish()
             self.assertEqual(rc, 255)
-            self.assertIn("F Client WrRp: Resource already exists.", out)
+            self.assertIn("F Client WrRp: Resource exists or cannot be created.", out)
             with open(os.path.join(self.sdir, "e.bin"), "rb") as f:
                 self.assertEqual(f.read(), b"server's")
             rc, out, err = self.client("put", "e.bin", srv=srv_o).finish()
