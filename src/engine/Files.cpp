@@ -209,7 +209,7 @@ bool IsReceiving(const char* n) {
 }
 
 TFile Alloc(bool w, const char* r, THandle h, const TPosDesc& t, const Types::TPthStr& n,
-            const Types::TPthStr& tmp) {
+            const Types::TPthStr& tmp, bool log = true) {
   if (tbl.Full()) return nullptr;
   TFileDesc* f = tbl.Take();
   if (f == nullptr) Fatal("Alloc cnt inconsistency");
@@ -222,7 +222,8 @@ TFile Alloc(bool w, const char* r, THandle h, const TPosDesc& t, const Types::TP
   std::memcpy(f->tmp, tmp, sizeof f->tmp);
   f->a = w && tmp[0] == 0;
   f->c = false;
-  LogEntry("Alloc", *f);
+  MD5::Init(f->x);
+  if (log) LogEntry("Alloc", *f);
   return f;
 }
 
@@ -309,7 +310,7 @@ void MkBaseName(const char* r, Types::TPthStr& n) {
 void MkRdPth(const char* r, Types::TPthStr& n) { MkBaseName(r, n); }
 void MkWrPth(const char* r, Types::TPthStr& n) { MkBaseName(r, n); }
 
-TFile OpenRd(const char* r) {
+TFile OpenRd(const char* r, bool later) {
   if (tbl.Full()) return nullptr;
   Types::TPthStr n;
   MkRdPth(r, n);
@@ -319,14 +320,19 @@ TFile OpenRd(const char* r) {
   const THandle h = OpenForReading(n);
   if (h < 0) return nullptr;
   struct stat st;
-  TPosDesc t;
-  if (fstat(h, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > UINT32_MAX ||
-      !CalcMD5(h, t.d, t.l)) {
+  if (fstat(h, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
+    close(h);
+    return nullptr;
+  }
+  TPosDesc t{};
+  t.l = static_cast<uint32_t>(st.st_size);
+  // A file that cannot be read through is missing.
+  if (!later && !CalcMD5(h, t.d, t.l)) {
     close(h);
     return nullptr;
   }
   const Types::TPthStr none = {};
-  TFile f = Alloc(false, r, h, t, n, none);
+  TFile f = Alloc(false, r, h, t, n, none, !later);
   if (f == nullptr) close(h);
   return f;
 }
@@ -499,11 +505,27 @@ void SetTgt(TFile f, const TPosDesc& t) {
 
 void GetTgt(TFile f, TPosDesc& x) { x = f->t; }
 
+void SetRdTgt(TFile f, const TPosDesc& t) {
+  if (f->w) Fatal("SetRdTgt mode");
+  f->t = t;
+  LogEntry("Alloc", *f);
+}
+
 void GetRID(TFile f, TResID& x) { std::memcpy(x, f->r, sizeof x); }
 
 void GetPos(TFile f, uint32_t p, TPosDesc& x) {
   if (f->w) {
-    if (!CalcMD5(f->b, x.d, x.l)) FailOnce(*f, "Read", errno);
+    struct stat st{};
+    if (!f->xr && fstat(f->b, &st) == 0 && static_cast<uint64_t>(st.st_size) >= f->xl &&
+        static_cast<uint64_t>(st.st_size) <= UINT32_MAX) {
+      // The prefix is digested already: read back only the rest.
+      Extend(f, static_cast<uint32_t>(st.st_size));
+      MD5::TCtxDesc c = f->x;
+      MD5::Final(c, x.d);
+      x.l = f->xl;
+    } else if (!CalcMD5(f->b, x.d, x.l)) {
+      FailOnce(*f, "Read", errno);
+    }
     // What was stored is incomplete: make sure it can never pass the check.
     if (f->e) x.l = f->t.l ^ 1u;
   } else if (p < f->t.l) {
@@ -537,6 +559,28 @@ void Write(TFile f, uint32_t p, const void* x, size_t n, uint32_t l) {
       return;
     }
     c += static_cast<uint32_t>(k);
+  }
+  // In order: the running digest takes the data as it goes by.
+  if (p == f->xl) {
+    MD5::Update(f->x, s, l);
+    f->xl += l;
+  } else if (p < f->xl) {
+    f->xr = true;
+  }
+}
+
+void Extend(TFile f, uint32_t p) {
+  if (!f->w || f->e || f->xr || p <= f->xl) return;
+  uint8_t buf[blkLen];
+  while (f->xl < p) {
+    const uint32_t l = p - f->xl < blkLen ? p - f->xl : blkLen;
+    const ssize_t k = PRead(f->b, buf, l, static_cast<off_t>(f->xl));
+    if (k <= 0) {
+      f->xr = true;   // the final check digests the whole file instead
+      return;
+    }
+    MD5::Update(f->x, buf, static_cast<uint32_t>(k));
+    f->xl += static_cast<uint32_t>(k);
   }
 }
 

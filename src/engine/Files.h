@@ -47,6 +47,9 @@ namespace Files {
     bool e;               // an operation on the file failed (read, write,
                           // reserve, sync, time setting ...); a written
                           // entry can no longer pass its length check
+    MD5::TCtxDesc x;      // writing: digest of the first xl bytes, grown as
+    uint32_t xl;          // the in-order prefix of the file is written
+    bool xr;              // writing: data below xl was rewritten; digest anew
   };
   using TFile = TFileDesc*;
 
@@ -78,7 +81,9 @@ namespace Files {
   // lead to such a file (missing, not regular, unreadable, a read error, an
   // invalid name, a name with a control character; with srv also a link
   // out of the directory and the log's files).
-  TFile OpenRd(const char* r);
+  // With later set the digest is left to the caller (see Dgsts): the entry
+  // carries the file's length and a zero digest until SetRdTgt.
+  TFile OpenRd(const char* r, bool later = false);
   // Open a file for receiving: the data goes to a new temporary file beside
   // the target, anonymous where the file system allows; nullptr when the
   // table is full, the name is invalid (as for OpenRd), the target exists and
@@ -112,12 +117,20 @@ namespace Files {
 
   void SetTgt(TFile f, const TPosDesc& t);
   void GetTgt(TFile f, TPosDesc& x);
+  // Reading, opened with later: the target as the digest worker found it.
+  void SetRdTgt(TFile f, const TPosDesc& t);
   void GetRID(TFile f, TResID& x);
   // Writing: length and digest of the whole present content (p unused); for
   // an entry whose writes failed, a length that differs from the target's.
   // Reading: p below the target length gives p and the digest of the first
   // p bytes; otherwise the target.
+  // The digest of a file being written is kept up to date while it is
+  // written in order, so the final check reads back only what arrived out of
+  // order (see Extend).
   void GetPos(TFile f, uint32_t p, TPosDesc& x);
+  // Writing: every byte below p has been written; the running digest takes
+  // in what it has not seen yet, reading it back from the file.
+  void Extend(TFile f, uint32_t p);
 
   // Reads up to l bytes at p into x (of n bytes); returns the number read,
   // fewer at the end of the file or when the read fails (then the entry is

@@ -11,6 +11,7 @@
 #include "Config.h"
 #include "Crc.h"
 #include "DT.h"
+#include "Dgsts.h"
 #include "FIOStd.h"
 #include "Files.h"
 #include "Heap.h"
@@ -56,6 +57,7 @@ namespace Startup {
     Files::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midFiles, .ovr = c.ovr, .vrb = c.vrb, .srv = true});
     Rcvrs::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midRcvrs, .dbg = c.dbg, .vrb = c.vrb});
     Sndrs::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midSndrs, .dbg = c.dbg, .vrb = c.vrb});
+    Dgsts::InitModule();
     Tmrs::InitModule();
     if (console) Input::InitModule();
     CliIO::InitModule();

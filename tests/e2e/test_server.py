@@ -1,15 +1,14 @@
 """End-to-end tests of WISPSrv: the real server on a loopback port of its own,
-driven with raw telegrams built here (struct and a CRC-32/MPEG-2 of this
-file's own), answers compared byte for byte.
+driven with raw telegrams built by the tests' own encoder (wisp_test_util),
+answers compared byte for byte.
 
 Environment: WISP_SRV is the server program. Each test runs the server in a
 temporary directory of its own, feeds keys through a pipe on standard input
-and kills the server by its PID when it ends.
+and stops the server by its PID when it ends.
 """
 import errno
 import hashlib
 import os
-import queue
 import random
 import re
 import shutil
@@ -20,89 +19,48 @@ import tempfile
 import threading
 import time
 import unittest
-from datetime import date
 
-SRV = os.environ.get("WISP_SRV", "")
+from wisp_test_util import (CLOSE, DATRP, DATRQ, ERR_BSY, ERR_CHK, ERR_NULL, ERR_RID, RDRQ, SRV,
+                            SRV_COUNTERS, WRRQ, Client, Server, close, datrp, datrq, packed_local, rdrp,
+                            rdrq, read, tel, write, wrrp, wrrq)
 
-# ---- the telegram encoder of the tests -------------------------------------
+# The server's refusals carry the error and zeros in every other field.
+REFUSED = dict(f=0, t=0, n=0, ref=0)
+COUNTER_LINE = re.compile(r"^(?:[ 0-9A-F]{3} ){27}$", re.M)
+ALLOC = re.compile(r"Alloc idx (\d+) dst ")
 
-def _crc_table():
-    t = []
-    for i in range(256):
-        c = i << 24
-        for _ in range(8):
-            c = ((c << 1) ^ 0x04C11DB7) if c & 0x80000000 else (c << 1)
-        t.append(c & 0xFFFFFFFF)
-    return t
-
-CRC_TABLE = _crc_table()
-
-def crc32_mpeg2(data, crc=0xFFFFFFFF):
-    for b in data:
-        crc = ((crc << 8) & 0xFFFFFFFF) ^ CRC_TABLE[((crc >> 24) ^ b) & 0xFF]
-    return crc
-
-RDRQ, RDRP, WRRQ, WRRP, DATRQ, DATRP, CLOSE = 1, 2, 3, 4, 5, 6, 7
-ERR_NULL, ERR_BSY, ERR_RID, ERR_CHK = 0, 1, 2, 3
-
-def tel(cmd, body, ver=6, magic=b"WISP"):
-    x = magic + struct.pack("<HB", ver, cmd) + body
-    return x + struct.pack(">I", crc32_mpeg2(x))
-
-def rid(name):
-    b = name.encode("latin-1") if isinstance(name, str) else name
-    return b.ljust(128, b"\0")[:128]
-
-def rdrq(name, f=1455, t=10, n=10):
-    return tel(RDRQ, struct.pack("<HHB", f, t, n) + rid(name))
-
-def rdrp(e, f=0, t=0, n=0, l=0, dg=bytes(16), d=0, tm=0, r=0):
-    return tel(RDRP, struct.pack("<BHHBI16siIH", e, f, t, n, l, dg, d, tm, r))
-
-def wrrq(name, l, dg, d, tm, f=1455, t=10, n=10):
-    return tel(WRRQ, struct.pack("<HHBI16siI", f, t, n, l, dg, d, tm) + rid(name))
-
-def wrrp(e, f=0, t=0, n=0, r=0):
-    return tel(WRRP, struct.pack("<BHHBH", e, f, t, n, r))
-
-def datrq(r, i, s):
-    return tel(DATRQ, struct.pack("<HII", r, i, s))
-
-def datrp(r, i, data):
-    return tel(DATRP, struct.pack("<HI", r, i) + data)
-
-def close(r, e):
-    return tel(CLOSE, struct.pack("<HB", r, e))
 
 def frags(data, fgl=1455):
     return [data[k:k + fgl] for k in range(0, len(data), fgl)]
 
-def packed_local(y, mo, d, h, mi, s):
-    """Day number and milliseconds of a local date and time, and its epoch."""
-    return (date(y, mo, d).toordinal() + 365, ((h * 60 + mi) * 60 + s) * 1000,
-            time.mktime((y, mo, d, h, mi, s, 0, 0, -1)))
 
-class TestSelfCheck(unittest.TestCase):
-    def test_crc_reference_value(self):
-        self.assertEqual(crc32_mpeg2(b"123456789"), 0x0376E6E7)
-        self.assertEqual(crc32_mpeg2(b"123456789\x03\x76\xE6\xE7"), 0)
+_ns = {}
 
-# ---- the server and its peers -----------------------------------------------
 
-ERR_NAMES = ["eNull", "eLen", "eCrc", "eMag", "eVer", "eCmd", "eRdRqLen", "eRdRqFgl", "eRdRqTyp",
-             "eRdRqPar", "eRdRqBsy", "eRdRqRID", "eDatRqLen", "eDatRqRef", "eDatRqSes", "eWrRqLen",
-             "eWrRqFgl", "eWrRqTyp", "eWrRqPar", "eWrRqBsy", "eWrRqRID", "eDatRpLen", "eDatRpRef",
-             "eDatRpSes", "eCloseLen", "eCloseRef", "eCloseSes"]
-E = {n: k for k, n in enumerate(ERR_NAMES)}
-COUNTER_LINE = re.compile(r"^(?:[ 0-9A-F]{3} ){27}$", re.M)
-ALLOC = re.compile(r"Alloc idx (\d+) dst ")
+def mount_namespaces(where):
+    """Why a server cannot get a tmpfs of its own in a mount namespace here,
+    or None when it can (root, unshare and mount)."""
+    if "why" not in _ns:
+        d = tempfile.mkdtemp(prefix="wisp-ns-", dir=where)
+        try:
+            r = subprocess.run(["unshare", "-m", "sh", "-c", 'mount -t tmpfs -o size=64k tmpfs "$0"', d],
+                               capture_output=True, timeout=10)
+            _ns["why"] = None if r.returncode == 0 else \
+                "no tmpfs in a mount namespace (needs root, unshare and mount): " + r.stderr.decode().strip()
+        except (OSError, subprocess.TimeoutExpired) as e:
+            _ns["why"] = "no tmpfs in a mount namespace: %s" % e
+        finally:
+            os.rmdir(d)
+    return _ns["why"]
 
-def free_port():
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.bind(("127.0.0.1", 0))
-    p = s.getsockname()[1]
-    s.close()
-    return p
+
+def in_tmpfs(wd, size, then=""):
+    """The command that runs the server in a tmpfs of the given size mounted
+    over wd in a mount namespace of its own; then is shell run there first
+    (with $0 the directory)."""
+    return ["unshare", "-m", "sh", "-c",
+            'mount -t tmpfs -o size=%s tmpfs "$0" && %s cd "$0" && exec "$@"' % (size, then), wd]
+
 
 class Peer:
     """One client endpoint: a UDP socket of its own on loopback."""
@@ -137,47 +95,24 @@ class Peer:
     def close(self):
         self.s.close()
 
-class Server:
-    """The server in wd. pre is a command that runs it (a mount namespace of
-    its own: its directory is then reached through /proc/PID/cwd); a server
-    without a log (logged False) counts as started once it answers."""
+class PeeredServer(Server):
+    """The server with UDP peers of the test's own; its counters are taken
+    after a sync, without the syncs' own counts."""
     def __init__(self, tc, wd, *args, pre=(), logged=True):
+        super().__init__(wd, *args, ready="InitModule cnt 16" if logged else None, pre=pre)
         self.tc = tc
-        self.wd = wd
-        self.port = free_port()
+        tc.addCleanup(self.stop)
         self.syncs = {}
-        start = len(self.log()) if not pre else 0   # a server started earlier in wd may have logged
-        self.proc = subprocess.Popen(list(pre) + [SRV, "-a", "127.0.0.1", "-p", str(self.port)] + list(args),
-                                     cwd=wd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE)
-        tc.addCleanup(self.kill)
-        if pre:
-            self.wd = "/proc/%d/cwd" % self.proc.pid
-        self.lines = queue.Queue()
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
         self.peers = []
         self.sync_peer = self.peer()
-        end = time.monotonic() + 10
-        while (("InitModule cnt 16" not in self.log()[start:]) if logged
-               else self.sync_peer.ask(rdrq("zz-no-such-file"), 0.1) is None):
-            if self.proc.poll() is not None or time.monotonic() > end:
-                tc.fail("server did not start: rc %r, %r" % (self.proc.poll(), self.proc.stderr.read()))
-            time.sleep(0.02)
-        if not logged:
-            self.syncs[E["eRdRqRID"]] = 1
+        if not logged:   # started once it answers
+            end = time.monotonic() + 10
+            while self.sync_peer.ask(rdrq("zz-no-such-file"), 0.1) is None:
+                tc.assertTrue(self.alive() and time.monotonic() < end, "server did not start: %r" % self.err)
+            self.syncs["eRdRqRID"] = 1
 
-    def _read(self):
-        for line in self.proc.stdout:
-            self.lines.put(line.decode("latin-1"))
-
-    def kill(self):
-        if self.proc.poll() is None:
-            os.kill(self.proc.pid, 9)
-        self.proc.wait(timeout=10)
-        self.reader.join(5)
-        for f in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
-            f.close()
+    def stop(self):
+        super().stop()
         for p in self.peers:
             p.close()
 
@@ -186,95 +121,27 @@ class Server:
         self.peers.append(p)
         return p
 
-    def log(self):
-        try:
-            with open(os.path.join(self.wd, "WISPSrv.log"), "rb") as f:
-                return f.read().decode("latin-1")
-        except FileNotFoundError:
-            return ""
-
-    def key(self, c):
-        self.proc.stdin.write(c)
-        self.proc.stdin.flush()
-
     def sync(self):
         """Returns once the server has handled everything sent before: a
         request for a missing file is answered after the datagrams queued
         before it. Its own count is remembered and taken out of counters()."""
         x = self.sync_peer.ask(rdrq("zz-no-such-file"), 5)
         self.tc.assertIsNotNone(x, "server does not answer")
-        e = E["eRdRqRID"] if x[7] == ERR_RID else E["eRdRqBsy"]
+        e = "eRdRqRID" if x[7] == ERR_RID else "eRdRqBsy"
         self.syncs[e] = self.syncs.get(e, 0) + 1
 
-    def counter_line(self, k=b"E"):
-        self.key(k)
-        try:
-            return self.lines.get(timeout=5)
-        except queue.Empty:
-            self.tc.fail("no counter line after the key " + repr(k))
-
     def counters(self):
-        """The 27 counters after a sync, without the syncs' own counts."""
+        """The 27 counters by name after a sync, without the syncs' own counts."""
         self.sync()
         line = self.counter_line().rstrip("\n")
         self.tc.assertRegex(line, COUNTER_LINE)
         c = [int(line[4 * k:4 * k + 3], 16) for k in range(27)]
         self.tc.assertEqual(c[0], sum(c[1:]) & 0xFFF, "eNull is the sum of the others: " + line)
+        c = dict(zip(SRV_COUNTERS, c))
         for e, n in self.syncs.items():
             c[e] -= n
-            c[0] -= n
+            c["eNull"] -= n
         return c
-
-    def alive(self):
-        return self.proc.poll() is None
-
-    def files(self):
-        return sorted(n for n in os.listdir(self.wd) if n != "WISPSrv.log")
-
-    def console(self, wait=0.0):
-        """The lines written on standard output so far (waiting up to wait
-        seconds for the first)."""
-        out = []
-        try:
-            out.append(self.lines.get(timeout=wait) if wait else self.lines.get_nowait())
-            while True:
-                out.append(self.lines.get_nowait())
-        except queue.Empty:
-            return out
-
-CLI = os.environ.get("WISP_CLI", "")
-
-def run_client(cwd, port, *args):
-    """The real client once: (exit code, standard output, seconds taken)."""
-    t0 = time.monotonic()
-    r = subprocess.run([CLI, "-a", "127.0.0.1", "-p", str(port)] + list(args), cwd=cwd, stdin=subprocess.DEVNULL,
-                       capture_output=True, timeout=30)
-    return r.returncode, r.stdout.decode("latin-1"), time.monotonic() - t0
-
-_ns = {}
-
-def mount_namespaces(where):
-    """Why a server cannot get a tmpfs of its own in a mount namespace here,
-    or None when it can (root, unshare and mount)."""
-    if "why" not in _ns:
-        d = tempfile.mkdtemp(prefix="wisp-ns-", dir=where)
-        try:
-            r = subprocess.run(["unshare", "-m", "sh", "-c", 'mount -t tmpfs -o size=64k tmpfs "$0"', d],
-                               capture_output=True, timeout=10)
-            _ns["why"] = None if r.returncode == 0 else \
-                "no tmpfs in a mount namespace (needs root, unshare and mount): " + r.stderr.decode().strip()
-        except (OSError, subprocess.TimeoutExpired) as e:
-            _ns["why"] = "no tmpfs in a mount namespace: %s" % e
-        finally:
-            os.rmdir(d)
-    return _ns["why"]
-
-def in_tmpfs(wd, size, then=""):
-    """The command prefix that runs the server in a tmpfs of the given size
-    mounted over wd in a mount namespace of its own; then is shell run in
-    it first (with $0 the directory)."""
-    return ["unshare", "-m", "sh", "-c",
-            'mount -t tmpfs -o size=%s tmpfs "$0" && %s cd "$0" && exec "$@"' % (size, then), wd]
 
 @unittest.skipUnless(SRV and os.path.exists(SRV), "WISP_SRV not set")
 class ServerTest(unittest.TestCase):
@@ -285,7 +152,7 @@ class ServerTest(unittest.TestCase):
         os.mkdir(self.wd)
 
     def start(self, *args, **kw):
-        return Server(self, self.wd, *args, **kw)
+        return PeeredServer(self, self.wd, *args, **kw)
 
     def upload(self, c, name, data, wait=3.0):
         """A whole upload by peer c: the write reply, then (if granted) every
@@ -310,24 +177,27 @@ class ServerTest(unittest.TestCase):
                 return rp, y[9]
         return rp, None
 
+    def client_put(self, port, name, data):
+        """The real client's put of data under name: (exit code, standard output, seconds)."""
+        cdir = tempfile.mkdtemp(prefix="cli-", dir=self.tmp)
+        write(os.path.join(cdir, name), data)
+        t0 = time.monotonic()
+        c = Client(cdir, "-a", "127.0.0.1", "-p", port, "put", name, stdin=subprocess.DEVNULL)
+        rc, out, _ = c.finish(30)
+        return rc, out, time.monotonic() - t0
+
     def put_file(self, name, data, when=None):
-        p = os.path.join(self.wd, name)
-        with open(p, "wb") as f:
-            f.write(data)
-        if when is not None:
-            os.utime(p, (when, when))
-        return p
+        return write(os.path.join(self.wd, name), data, when)
 
     def read_file(self, name):
-        with open(os.path.join(self.wd, name), "rb") as f:
-            return f.read()
+        return read(os.path.join(self.wd, name))
 
     def assertNothing(self, peer, wait=0.3):
         x = peer.recv(wait)
         self.assertIsNone(x, "unexpected answer %r" % (x,))
 
     def assertCounts(self, c, **want):
-        got = {n: c[E[n]] for n in ERR_NAMES if c[E[n]]}
+        got = {n: v for n, v in c.items() if v}
         want = {n: v for n, v in want.items() if v}
         if want:
             want["eNull"] = sum(want.values())
@@ -370,7 +240,7 @@ class ServerTest(unittest.TestCase):
         c.send(datrq(1, 0, 1))   # the slot is free now
         self.assertNothing(c)
         self.assertCounts(srv.counters(), eDatRqSes=1)
-        log = srv.log()
+        log = srv.log_text()
         self.assertIn("Alloc idx 1 dst 127.0.0.1:%d wrt 0 rid 'a.txt' tos 30000 dtu 10 fpu 10" % c.port, log)
         self.assertIn("Free idx 1 ok 1 err 0 dst 127.0.0.1:%d wrt 0 rid 'a.txt' dt 20240315_123456.000"
                       % c.port, log)
@@ -407,7 +277,7 @@ class ServerTest(unittest.TestCase):
             self.assertNothing(c, 0.4)
         self.assertEqual(srv.files(), ["a.txt", "up.txt"])
         self.assertCounts(srv.counters())
-        log = srv.log()
+        log = srv.log_text()
         self.assertIn("fgl 1455 cnt 3 rem 90 wnd 25", log)
         self.assertIn("Free idx 2 ok 1 err 0 dst 127.0.0.1:%d wrt 1 rid 'up.txt' dt 20230704_102030.000"
                       % c.port, log)
@@ -447,8 +317,8 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(srv.files(), ["empty.bin"])
         self.assertEqual(self.read_file("empty.bin"), b"")
         self.assertCounts(srv.counters())
-        self.assertIn("Free idx 2 ok 1 err 0 dst 127.0.0.1:%d wrt 1 rid 'mid.bin'" % mid.port, srv.log())
-        self.assertIn("Free idx 1 ok 1 err 3 dst 127.0.0.1:%d wrt 1 rid 'bad.bin'" % bad.port, srv.log())
+        self.assertIn("Free idx 2 ok 1 err 0 dst 127.0.0.1:%d wrt 1 rid 'mid.bin'" % mid.port, srv.log_text())
+        self.assertIn("Free idx 1 ok 1 err 3 dst 127.0.0.1:%d wrt 1 rid 'bad.bin'" % bad.port, srv.log_text())
 
     # ---- requests ---------------------------------------------------------------
 
@@ -480,11 +350,45 @@ class ServerTest(unittest.TestCase):
         t0 = time.monotonic()
         self.assertEqual(w2.recv(1.0), datrq(0, 0, 1))
         self.assertTrue(0.09 < time.monotonic() - t0 < 0.5, time.monotonic() - t0)
-        log = srv.log()
+        log = srv.log_text()
         self.assertIn("cnt 40 rem 0 wnd 250\r\n", log)
         self.assertIn("cnt 40 rem 0 wnd 1\r\n", log)
         self.assertIn("tos 30000 dtu 1000 fpu 10", log)
         self.assertCounts(srv.counters(), eRdRqFgl=1, eWrRqFgl=1)
+
+    def test_large_file_digest_does_not_stall_other_sessions(self):
+        """A read request for a large file is answered once the digest worker
+        has been through it; other sessions are served meanwhile, and a second
+        request for the unchanged file is answered at once from the digest
+        kept."""
+        size = 1 << 29
+        with open(os.path.join(self.wd, "big.bin"), "wb") as f:
+            f.truncate(size)   # sparse: read at memory speed, still most of a second's work
+        self.put_file("small.txt", b"x" * 3000)
+        srv = self.start()
+        a, b, c = srv.peer(), srv.peer(), srv.peer()
+        t0 = time.monotonic()
+        a.send(rdrq("big.bin"))
+        small = b.ask(rdrq("small.txt"), 5)
+        t_small = time.monotonic() - t0
+        self.assertIsNotNone(small)
+        self.assertEqual(small[7], ERR_NULL)
+        big = a.recv(60)
+        t_big = time.monotonic() - t0
+        self.assertIsNotNone(big, "no read reply for the large file")
+        self.assertEqual(big[7], ERR_NULL)
+        self.assertLess(t_small, t_big, "the small file waited for the large file's digest")
+        md5 = hashlib.md5()
+        zeros = bytes(1 << 20)
+        for _ in range(size >> 20):
+            md5.update(zeros)
+        self.assertEqual(struct.unpack_from("<I", big, 13)[0], size)
+        self.assertEqual(big[17:33], md5.digest())
+        t1 = time.monotonic()
+        again = c.ask(rdrq("big.bin"), 5)
+        self.assertIsNotNone(again)
+        self.assertLess(time.monotonic() - t1, min(0.5, t_big), "the unchanged file was hashed again")
+        self.assertEqual(again[7:33], big[7:33])
 
     def test_repeated_and_conflicting_requests(self):
         data = b"r" * 2000
@@ -522,7 +426,7 @@ class ServerTest(unittest.TestCase):
             x = wr.recv(end - time.monotonic())
             if x is not None:
                 self.assertEqual(x, datrq(0, 0, 3))
-        self.assertEqual(ALLOC.findall(srv.log()), ["1", "2"])
+        self.assertEqual(ALLOC.findall(srv.log_text()), ["1", "2"])
         self.assertCounts(srv.counters(), eRdRqPar=2, eWrRqTyp=1, eWrRqPar=4, eRdRqTyp=1)
 
     def test_busy_and_free_slots(self):
@@ -533,8 +437,8 @@ class ServerTest(unittest.TestCase):
             x = p.ask(rdrq("f.txt"))
             self.assertEqual((x[7], struct.unpack_from("<H", x, 41)[0]), (ERR_NULL, r))
         last = peers[16]
-        self.assertEqual(last.ask(rdrq("f.txt")), rdrp(ERR_BSY))
-        self.assertEqual(last.ask(wrrq("g.txt", 1, bytes(16), 0, 0)), wrrp(ERR_BSY))
+        self.assertEqual(last.ask(rdrq("f.txt")), rdrp(ERR_BSY, **REFUSED))
+        self.assertEqual(last.ask(wrrq("g.txt", 1, bytes(16), 0, 0)), wrrp(ERR_BSY, **REFUSED))
         self.assertNotIn("g.txt", srv.files())
         peers[4].send(close(5, ERR_NULL))
         x = last.ask(rdrq("f.txt"))
@@ -548,14 +452,14 @@ class ServerTest(unittest.TestCase):
         srv = self.start()
         c = srv.peer()
         for name in ["missing.txt", "../x", "..", "", "."]:
-            self.assertEqual(c.ask(rdrq(name)), rdrp(ERR_RID), name)
+            self.assertEqual(c.ask(rdrq(name)), rdrp(ERR_RID, **REFUSED), name)
         for name in ["exists.txt", "..", "sub\\..\\exists.txt"]:
-            self.assertEqual(c.ask(wrrq(name, 1, bytes(16), 0, 0)), wrrp(ERR_RID), name)
+            self.assertEqual(c.ask(wrrq(name, 1, bytes(16), 0, 0)), wrrp(ERR_RID, **REFUSED), name)
         self.assertEqual(c.ask(rdrq("dir\\exists.txt"))[7], ERR_NULL)   # only the last part counts
-        self.assertEqual(ALLOC.findall(srv.log()), ["1"])   # the first session
+        self.assertEqual(ALLOC.findall(srv.log_text()), ["1"])   # the first session
         self.assertEqual(self.read_file("exists.txt"), b"old content")
         self.assertCounts(srv.counters(), eRdRqRID=5, eWrRqRID=3)
-        srv.kill()
+        srv.stop()
 
         # With -o the existing file is replaced, but only once the upload passed.
         new = b"brand new content"
@@ -587,21 +491,22 @@ class ServerTest(unittest.TestCase):
         log_ino = os.stat(os.path.join(self.wd, "WISPSrv.log")).st_ino
         c = srv.peer()
         for name in ["up.txt", "abs.txt", "WISPSrv.log", "WISPSrv003.log", "x\\WISPSrv.log", "ctl\x01.txt"]:
-            self.assertEqual(c.ask(rdrq(name)), rdrp(ERR_RID), repr(name))
+            self.assertEqual(c.ask(rdrq(name)), rdrp(ERR_RID, **REFUSED), repr(name))
         x = c.ask(rdrq("inner.txt"))   # a link that stays inside is served
         self.assertEqual((x[7], struct.unpack_from("<I", x, 13)[0]), (ERR_NULL, 6))
         c.send(close(1, ERR_NULL))
         forged = "x.bin\r\n20261207 204501.123 0000002A Server   M Free idx 1 ok 1 err 0"
         w = srv.peer()
         for name in ["WISPSrv.log", "WISPSrv007.log", forged, "del\x7f.bin", "tab\t.bin"]:
-            self.assertEqual(w.ask(wrrq(name, 5, hashlib.md5(b"hello").digest(), 0, 0)), wrrp(ERR_RID), repr(name))
+            self.assertEqual(w.ask(wrrq(name, 5, hashlib.md5(b"hello").digest(), 0, 0)), wrrp(ERR_RID, **REFUSED),
+                             repr(name))
         self.assertEqual(srv.peer().ask(rdrq("in.txt"))[7], ERR_NULL)
         self.assertCounts(srv.counters(), eRdRqRID=6, eWrRqRID=5)
         self.assertEqual(srv.files(), ["WISPSrv003.log", "abs.txt", "ctl\x01.txt", "in.txt", "inner.txt", "up.txt"])
         self.assertEqual(self.read_file("WISPSrv003.log"), b"an old generation")
         # The log is still the file it was, and later lines reach it.
         self.assertEqual(os.stat(os.path.join(self.wd, "WISPSrv.log")).st_ino, log_ino)
-        log = srv.log()
+        log = srv.log_text()
         self.assertIn("rid 'in.txt' tos 30000", log)
         self.assertNotIn("\r\n20261207 204501.123", log)
 
@@ -617,7 +522,7 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(self.read_file(base + "2"), two)
         x = srv.peer().ask(rdrq(base + "1"))
         self.assertEqual((x[7], struct.unpack_from("<I", x, 13)[0]), (ERR_NULL, 3000))
-        self.assertIn(" rid '%s2' " % base, srv.log())
+        self.assertIn(" rid '%s2' " % base, srv.log_text())
 
     # ---- the server's files and its disk ------------------------------------------
 
@@ -632,8 +537,8 @@ class ServerTest(unittest.TestCase):
             c.send(datrp(1, k, data[k * 1455:(k + 1) * 1455]))
         srv.sync()
         self.assertEqual(srv.files(), [], "the upload's temporary file has no name")
-        os.kill(srv.proc.pid, 9)
-        srv.proc.wait(10)
+        os.kill(srv.p.pid, 9)
+        srv.p.wait(10)
         self.assertEqual(srv.files(), [])
         # What a server on a file system without anonymous files leaves: the
         # next start removes the files of processes that are gone.
@@ -642,7 +547,7 @@ class ServerTest(unittest.TestCase):
         self.put_file(alive, b"y")
         srv = self.start()
         self.assertEqual(srv.files(), [alive])
-        self.assertIn("Sweep removed 1 temporary files", srv.log())
+        self.assertIsNotNone(srv.wait_log("^Sweep removed 1 temporary files$", 1))
         self.assertEqual(self.upload(srv.peer(), "big.bin", data)[1], ERR_NULL)
         self.assertEqual(self.read_file("big.bin"), data)
 
@@ -653,7 +558,8 @@ class ServerTest(unittest.TestCase):
         srv = self.start()
         trace = os.path.join(self.tmp, "trace.txt")
         st = subprocess.Popen(["strace", "-f", "-qq", "-e", "trace=fsync,fdatasync,link,linkat,rename,renameat2",
-                               "-o", trace, "-p", str(srv.proc.pid)], stderr=subprocess.PIPE)
+                               "-o", trace, "-p", str(srv.p.pid)], stderr=subprocess.PIPE)
+
         def stop_strace():
             if st.poll() is None:
                 st.kill()
@@ -662,7 +568,7 @@ class ServerTest(unittest.TestCase):
         self.addCleanup(stop_strace)
 
         def traced():
-            with open("/proc/%d/status" % srv.proc.pid) as f:
+            with open("/proc/%d/status" % srv.p.pid) as f:
                 return "TracerPid:\t0\n" not in f.read()
         end = time.monotonic() + 10
         while not traced():
@@ -689,11 +595,10 @@ class ServerTest(unittest.TestCase):
         os.symlink(target, os.path.join(self.wd, "WISPSrv.log"))
         self.put_file("f.txt", b"data")
         srv = self.start(logged=False)
-        self.assertEqual(srv.console(2.0), ['Log: open "WISPSrv.log" failed: Too many levels of symbolic links '
-                                            '(errno 40), running without a log.\n'])
+        self.assertEqual(srv.next_line(2), 'Log: open "WISPSrv.log" failed: Too many levels of symbolic links '
+                                           '(errno 40), running without a log.\n')
         self.assertEqual(srv.peer().ask(rdrq("f.txt"))[7], ERR_NULL)
-        with open(target, "rb") as f:
-            self.assertEqual(f.read(), b"untouched")
+        self.assertEqual(read(target), b"untouched")
 
     def test_read_only_directory_is_served_without_a_log(self):
         why = mount_namespaces(self.tmp)
@@ -701,22 +606,17 @@ class ServerTest(unittest.TestCase):
             self.skipTest(why)
         srv = self.start(pre=in_tmpfs(self.wd, "1m", 'printf served > "$0/f.txt" && mount -o remount,ro "$0" &&'),
                          logged=False)
-        self.assertEqual(srv.console(2.0), ['Log: open "WISPSrv.log" failed: Read-only file system (errno 30), '
-                                            'running without a log.\n'])
+        self.assertEqual(srv.next_line(2), 'Log: open "WISPSrv.log" failed: Read-only file system (errno 30), '
+                                           'running without a log.\n')
         g = srv.peer()
         x = g.ask(rdrq("f.txt"))
         self.assertEqual((x[7], struct.unpack_from("<I", x, 13)[0]), (ERR_NULL, 6))
         self.assertEqual(g.ask(datrq(1, 0, 1)), datrp(0, 0, b"served"))
-        self.assertEqual(self.upload(srv.peer(), "up.bin", b"new")[0], wrrp(ERR_RID))
-        if CLI:
-            cdir = os.path.join(self.tmp, "cli")
-            os.mkdir(cdir)
-            with open(os.path.join(cdir, "up.bin"), "wb") as f:
-                f.write(b"new")
-            rc, out, _ = run_client(cdir, srv.port, "put", "up.bin")
-            self.assertEqual(rc, 255, out)
-            self.assertIn("F Client WrRp: Resource exists or cannot be created.", out)
-        self.assertEqual(os.listdir(srv.wd), ["f.txt"])
+        self.assertEqual(self.upload(srv.peer(), "up.bin", b"new")[0], wrrp(ERR_RID, **REFUSED))
+        rc, out, _ = self.client_put(srv.port, "up.bin", b"new")
+        self.assertEqual(rc, 255, out)
+        self.assertIn("F Client WrRp: Resource exists or cannot be created.", out)
+        self.assertEqual(os.listdir(srv.cwd), ["f.txt"])
         self.assertTrue(srv.alive())
 
     def test_full_disk_refuses_uploads_at_once_and_the_server_goes_on(self):
@@ -725,45 +625,35 @@ class ServerTest(unittest.TestCase):
             self.skipTest(why)
         srv = self.start(pre=in_tmpfs(self.wd, "2m"))
         small = random.Random(10).randbytes(10000)
-        with open(os.path.join(srv.wd, "small.bin"), "wb") as f:
-            f.write(small)
+        write(os.path.join(srv.cwd, "small.bin"), small)
         big = random.Random(11).randbytes(3 * 1048576)
         t0 = time.monotonic()
-        self.assertEqual(self.upload(srv.peer(), "big.bin", big)[0], wrrp(ERR_RID))
-        if CLI:
-            cdir = os.path.join(self.tmp, "cli")
-            os.mkdir(cdir)
-            with open(os.path.join(cdir, "big.bin"), "wb") as f:
-                f.write(big)
-            rc, out, secs = run_client(cdir, srv.port, "put", "big.bin")
-            self.assertEqual(rc, 255, out)
-            self.assertIn("F Client WrRp: Resource exists or cannot be created.", out)
-            self.assertLess(secs, 5)
+        self.assertEqual(self.upload(srv.peer(), "big.bin", big)[0], wrrp(ERR_RID, **REFUSED))
+        rc, out, secs = self.client_put(srv.port, "big.bin", big)
+        self.assertEqual(rc, 255, out)
+        self.assertIn("F Client WrRp: Resource exists or cannot be created.", out)
+        self.assertLess(secs, 5)
         self.assertLess(time.monotonic() - t0, 10)
 
         # A full disk: the log's lines are dropped, gets go on, uploads are
         # refused at once, and the server keeps running.
-        fd = os.open(os.path.join(srv.wd, "fill"), os.O_WRONLY | os.O_CREAT)
-        try:
-            while os.write(fd, bytes(65536)) > 0:
-                pass
-        except OSError as e:
-            self.assertEqual(e.errno, errno.ENOSPC)
-        try:
-            while os.write(fd, b"x") > 0:
-                pass
-        except OSError as e:
-            self.assertEqual(e.errno, errno.ENOSPC)
+        fd = os.open(os.path.join(srv.cwd, "fill"), os.O_WRONLY | os.O_CREAT)
+        for block in (65536, 1):
+            try:
+                while os.write(fd, bytes(block)) > 0:
+                    pass
+            except OSError as e:
+                self.assertEqual(e.errno, errno.ENOSPC)
         os.close(fd)
         tiny = b"t" * 1000
-        console = []
+        line = None
         for _ in range(60):   # the log's last page takes some lines yet
-            self.assertEqual(self.upload(srv.peer(), "tiny.bin", tiny)[0], wrrp(ERR_RID))
-            console += srv.console()
-            if console:
+            self.assertEqual(self.upload(srv.peer(), "tiny.bin", tiny)[0], wrrp(ERR_RID, **REFUSED))
+            line = srv.next_line(0.05)
+            if line:
                 break
-        self.assertEqual(console, ['Log: write "WISPSrv.log" failed: No space left on device (errno 28), '
-                                   'lines are dropped until it works again.\n'])
+        self.assertEqual(line, 'Log: write "WISPSrv.log" failed: No space left on device (errno 28), '
+                               'lines are dropped until it works again.\n')
         g = srv.peer()
         x = g.ask(rdrq("small.bin"))
         self.assertEqual((x[7], struct.unpack_from("<I", x, 13)[0]), (ERR_NULL, 10000))
@@ -772,16 +662,12 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(b"".join(y[13:-4] for y in got if y), small)
         self.assertTrue(srv.alive())
 
-        os.remove(os.path.join(srv.wd, "fill"))
+        os.remove(os.path.join(srv.cwd, "fill"))
         self.assertEqual(self.upload(srv.peer(), "tiny.bin", tiny)[1], ERR_NULL)
-        self.assertEqual(self.read_file_at(srv, "tiny.bin"), tiny)
-        self.assertRegex(srv.log(), r"Log      W Write dropped \d+ lines\r\n")
-        self.assertRegex("".join(srv.console(1.0)), r'^Log: "WISPSrv.log" is written again, \d+ lines were dropped.\n$')
+        self.assertEqual(read(os.path.join(srv.cwd, "tiny.bin")), tiny)
+        self.assertRegex(srv.log_text(), r"Log      W Write dropped \d+ lines\r\n")
+        self.assertRegex(srv.next_line(1) or "", r'^Log: "WISPSrv.log" is written again, \d+ lines were dropped.\n$')
         self.assertEqual(srv.files(), ["small.bin", "tiny.bin"])
-
-    def read_file_at(self, srv, name):
-        with open(os.path.join(srv.wd, name), "rb") as f:
-            return f.read()
 
     # ---- what is counted and dropped ------------------------------------------
 
@@ -800,7 +686,7 @@ class ServerTest(unittest.TestCase):
             (x, bytes(bad_crc)), (x, good[:-1] + bytes([good[-1] ^ 1])),               # eCrc
             (x, tel(RDRQ, good[7:-4], magic=b"WISQ")),                                 # eMag
             (x, tel(RDRQ, good[7:-4], ver=5)),                                         # eVer
-            (x, rdrp(ERR_NULL)), (x, wrrp(ERR_NULL)), (x, tel(0, b"")), (x, tel(8, b"")),
+            (x, rdrp(ERR_NULL, **REFUSED)), (x, wrrp(ERR_NULL, **REFUSED)), (x, tel(0, b"")), (x, tel(8, b"")),
             (x, tel(255, bytes(3))),                                                   # eCmd
             (x, tel(RDRQ, good[7:-5])), (x, tel(RDRQ, good[7:-4] + b"\0")),            # eRdRqLen
             (x, tel(WRRQ, bytes(160))),                                                # eWrRqLen
@@ -826,11 +712,11 @@ class ServerTest(unittest.TestCase):
         srv.sync()
         a, b = srv.counter_line(b"e"), srv.counter_line(b"E")
         self.assertEqual(a, b)
-        raw = list(c)
+        raw = dict(c)
         for e, n in srv.syncs.items():
             raw[e] += n
-            raw[0] += n
-        self.assertEqual(a, "".join("%3X " % (v & 0xFFF) for v in raw) + "\n")
+            raw["eNull"] += n
+        self.assertEqual(a, "".join("%3X " % (raw[e] & 0xFFF) for e in SRV_COUNTERS) + "\n")
         self.assertTrue(srv.alive())
 
     def test_quit_key(self):
@@ -839,9 +725,9 @@ class ServerTest(unittest.TestCase):
         srv.sync()   # the key has been handled by now: nothing happened
         self.assertTrue(srv.alive())
         srv.key(b"q")
-        self.assertEqual(srv.proc.wait(timeout=10), 1)
-        srv.reader.join(5)
-        self.assertFalse(COUNTER_LINE.search("".join(srv.lines.queue)))
+        rc, out, _ = srv.finish(10)
+        self.assertEqual(rc, 1)
+        self.assertFalse(COUNTER_LINE.search(out))
 
     # ---- time-outs ----------------------------------------------------------------
 
@@ -874,7 +760,7 @@ class ServerTest(unittest.TestCase):
         deadline = last + 60
         while len(ends) < 3 and time.monotonic() < deadline:
             time.sleep(0.2)
-            log = srv.log()
+            log = srv.log_text()
             for idx in (1, 2, 3):
                 if idx not in ends and ("Free idx %d ok 0 " % idx) in log:
                     ends[idx] = time.monotonic() - last
@@ -983,14 +869,14 @@ class ServerTest(unittest.TestCase):
             th.start()
         for th in threads:
             th.join(60)
-        self.assertTrue(srv.alive(), srv.proc.stderr.read() if not srv.alive() else "")
+        self.assertTrue(srv.alive(), srv.err)
         self.assertEqual(dg, hashlib.md5(get_data).digest())
         self.assertEqual(results.get("get"), get_data)
         self.assertEqual(results.get("put"), ERR_NULL)
         self.assertEqual(self.read_file("put.bin"), put_data)
         c = srv.counters()
-        self.assertGreater(c[E["eLen"]], 0)
-        self.assertGreater(c[E["eCrc"]], 0)
+        self.assertGreater(c["eLen"], 0)
+        self.assertGreater(c["eCrc"], 0)
         self.assertTrue(srv.alive())
 
 if __name__ == "__main__":
