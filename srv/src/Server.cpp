@@ -6,7 +6,7 @@
 // asks the client for fragments. Everything runs on the link's event loop:
 // OnRx for each arriving datagram, OnTmr once per millisecond.
 //
-// Two rules beyond the plain protocol:
+// Three rules beyond the plain protocol:
 // - An upload that passes its end-of-write check is given its date and time
 //   and committed under its name at once. The client reports success as soon
 //   as it has answered our close, and that one close can be lost; a later
@@ -22,6 +22,9 @@
 //   ends, with a close that carries errChk; an upload's temporary file goes
 //   with it. An upload whose announced length does not fit on the disk is
 //   refused at once.
+// - A client that speaks IPv6 is granted at most WISP::lenMaxFgm6 bytes per
+//   fragment through the fragment-length field of the replies, so that its
+//   data replies fit a 1500-byte link without fragmentation.
 #include "Server.h"
 
 #include <cstring>
@@ -135,12 +138,15 @@ namespace {
     ++ers[eNull];
   }
 
-  bool SameDst(const UDP0::TDstDesc& a, const UDP0::TDstDesc& b) { return a.a == b.a && a.p == b.p; }
+  // The whole endpoint: family, address, zone and port.
+  bool SameDst(const UDP0::TDstDesc& a, const UDP0::TDstDesc& b) { return a == b; }
 
-  void WrDst(SO::TBuffer& b, const UDP0::TDstDesc& d) {
-    Utils::WrIP(b, d.a);
-    SO::WrChar(b, ':');
-    SO::WrLngCard(b, d.p, 1);
+  void WrDst(SO::TBuffer& b, const UDP0::TDstDesc& d) { Utils::WrDst(b, d); }
+
+  // The largest fragment a session with the client d may use: an IPv6
+  // client gets one whose data reply fits a 1500-byte link (WISP::lenMaxFgm6).
+  uint16_t FglMax(const UDP0::TDstDesc& d) {
+    return static_cast<uint16_t>(d.a.f == UDP0::famV6 ? WISP::lenMaxFgm6 : WISP::lenMaxFgm);
   }
 
   Files::TFile FileOf(const TSesDesc& s) { return s.x.w ? s.x.r.f : s.x.s.f; }
@@ -294,7 +300,7 @@ namespace {
     WISP::Decode(x, q);
     uint16_t l = q.f;
     if (l == 0) return IncErrCnt(eRdRqFgl);
-    if (l > WISP::lenMaxFgm) l = WISP::lenMaxFgm;
+    if (l > FglMax(d)) l = FglMax(d);
 
     uint8_t i = Find(d);
     if (i > 0) {
@@ -376,7 +382,7 @@ namespace {
     WISP::Decode(x, q);
     uint16_t l = q.f;
     if (l == 0) return IncErrCnt(eWrRqFgl);
-    if (l > WISP::lenMaxFgm) l = WISP::lenMaxFgm;
+    if (l > FglMax(d)) l = FglMax(d);
 
     uint8_t i = Find(d);
     if (i > 0) {
