@@ -325,11 +325,6 @@ namespace {
     Tmrs::Set(tmr, 1, ses.p.dtu);
   }
 
-  // What a read reply and a write reply share: the server's refusal ends the
-  // program with its message (tel names the reply, unk is the whole text for
-  // an unknown refusal), granted parameters outside what was asked for end
-  // it too; otherwise the grant becomes the session's and the data phase's
-  // clock starts.
   // The rate the request line announced, and the one the server granted:
   // n fragments of f bytes every t ms.
   double Rate(uint32_t f, uint32_t n, uint32_t t) { return Client::Speed(f * n, t); }
@@ -349,6 +344,11 @@ namespace {
     Message(m, true);
   }
 
+  // What a read reply and a write reply share: the server's refusal ends the
+  // program with its message (tel names the reply, unk is the whole text for
+  // an unknown refusal), granted parameters outside what was asked for end
+  // it too; otherwise the grant becomes the session's and the data phase's
+  // clock starts.
   void OnRx_Grant(const char* tel, uint8_t e, const char* rid, const char* unk, uint16_t f, uint16_t t, uint8_t n) {
     char m[64];
     SO::TBuffer b;
