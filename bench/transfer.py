@@ -3,8 +3,9 @@
 default) with the client's default settings against a server in a scratch
 directory, and prints per direction the rate of the client's result line, the
 rate the client requested, their ratio, the CPU seconds of client and server,
-and the seconds each spent runnable but waiting for a CPU (a 1 ms update that
-comes late is not made up, so that wait costs rate directly). Not a test: it prints figures and fails only when a transfer fails.
+and the seconds each spent runnable but waiting for a CPU (a late update is
+made up only up to 25 ms, so longer waits cost rate). Not a test: it prints
+figures and fails only when a transfer fails.
 
     python3 bench/transfer.py [--mib 64] [--cli build/WISPCli] [--srv build/WISPSrv] [--adr ADR ...]
                               [-- client options]

@@ -1,5 +1,5 @@
 // Rcvrs.cpp — the receivers' table. The receiver drives a transfer: it asks
-// for fragments inside a window of at most 512, asks again for those whose
+// for fragments inside a window of at most wndMax, asks again for those whose
 // countdown runs out, and slides the window over what has arrived.
 #include "Rcvrs.h"
 
@@ -18,7 +18,7 @@ TSettings set;
 bool initialised = false;
 
 constexpr uint32_t slotMask = wndMax - 1;
-static_assert((wndMax & slotMask) == 0, "slots are indices masked with 511");
+static_assert((wndMax & slotMask) == 0, "slots are indices masked with wndMax - 1");
 
 void Message(const char* s) { Log::Write(set.mid, Log::lvlMsg, s, set.vrb); }
 void Trace(const char* s) { Log::Write(set.mid, Log::lvlMsg, s, false); }

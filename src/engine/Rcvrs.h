@@ -7,7 +7,10 @@
 #include "Log.h"
 
 namespace Rcvrs {
-  constexpr uint32_t wndMax = 512;       // largest window
+  // Largest window: the window a session asks for is fpu * 25 / dtu, up to
+  // 255 * 25 = 6375 fragments at 1 ms, and the slots are indices masked
+  // with wndMax - 1, so the next power of two.
+  constexpr uint32_t wndMax = 8192;
   constexpr uint16_t lenMaxFgm = 1455;   // largest fragment
 
   enum TErr : uint8_t { eNull = 0, eWnd = 1, eLen = 2, eDup = 3, eTO = 4 };
@@ -17,8 +20,8 @@ namespace Rcvrs {
   struct TWndDesc {
     uint32_t i;                  // window start: all below received
     uint32_t j;                  // window end (exclusive): all below asked for
-    uint16_t w;                  // window size 1..512
-    uint32_t d[wndMax / 32];     // received flags by slot (index MOD 512)
+    uint16_t w;                  // window size 1..wndMax
+    uint32_t d[wndMax / 32];     // received flags by slot (index MOD wndMax)
     uint16_t n;                  // flags set
     uint32_t t[wndMax];          // per slot, updates left before asking again
   };
@@ -38,7 +41,7 @@ namespace Rcvrs {
   // as the start-up line reports it.
   constexpr uint32_t sizeWndDesc = 4 + 4 + 2 + 4 * (wndMax / 32) + 2 + 4 * wndMax;
   constexpr uint32_t sizeRcvrDesc = 1 + 2 + 4 + 4 + 2 + sizeWndDesc + 4 * errCnt;
-  static_assert(sizeRcvrDesc == 2157);
+  static_assert(sizeRcvrDesc == 33837);
 
   // Sends one data request: f the caller's reference, b the base index, bit j
   // of s asks for fragment b + j.
@@ -56,7 +59,7 @@ namespace Rcvrs {
   // Starts the module with s; a later call only takes new settings (tests).
   void InitModule(const TSettings& s);
   // A receiver for f (its target length set) in fragments of l bytes with a
-  // window of w fragments (clamped to 1..512); nullptr when the table is full,
+  // window of w fragments (clamped to 1..wndMax); nullptr when the table is full,
   // l is 0 or above 1455, or f is nullptr.
   TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w);
   void GetCnt(TRcvr r, uint32_t& n);

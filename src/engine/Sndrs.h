@@ -7,12 +7,15 @@
 #include "Log.h"
 
 namespace Sndrs {
-  constexpr uint32_t cntMaxReq = 512;    // capacity of a request queue
+  // Capacity of a request queue: a receiver keeps at most a window of
+  // Rcvrs::wndMax fragments asked for, so the queue holds a whole window
+  // even when the sender answers only 2 * fpu of it per update.
+  constexpr uint32_t cntMaxReq = 8192;
   constexpr uint16_t lenMaxFgm = 1455;   // largest fragment
 
   // The request queue, a ring of fragment indices.
   struct TReqsDesc {
-    uint32_t n;               // indices queued, 0..512
+    uint32_t n;               // indices queued, 0..cntMaxReq
     uint32_t r;               // read position
     uint32_t w;               // write position
     uint32_t a[cntMaxReq];
@@ -31,7 +34,7 @@ namespace Sndrs {
   // as the start-up line reports it.
   constexpr uint32_t sizeReqsDesc = 4 + 4 + 4 + 4 * cntMaxReq + 4;
   constexpr uint32_t sizeSndrDesc = 1 + 2 + 4 + sizeReqsDesc;
-  static_assert(sizeSndrDesc == 2071);
+  static_assert(sizeSndrDesc == 32791);
 
   // Sends one data reply: r the caller's reference, i the fragment index,
   // the first l bytes of b (valid only during the call) the data.

@@ -16,7 +16,9 @@ struct TSlots {
   static_assert(std::is_trivially_copyable_v<T>, "entries are cleared bytewise");
   static_assert(N <= 255, "slot numbers are 8 bits");
 
-  uint32_t cnt = N;   // usable slots, 1..N
+  // usable slots, 1..N once Reset has run. Zero before, so that a table of
+  // static storage is all zero bytes and takes no room in the program file.
+  uint32_t cnt = 0;
   uint32_t n = 0;     // slots in use
   T a[N]{};
 

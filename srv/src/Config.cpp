@@ -41,6 +41,8 @@ namespace Config {
       FIOStd::WrStrLn(FIOStd::chOut, "option = '-h'      (* show this info and exit *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-a' adr  (* set local IP address *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-p' prt  (* set local UDP port *)");
+      FIOStd::WrStrLn(FIOStd::chOut, "       | '-u' dtu  (* set shortest update period granted in ms *)");
+      FIOStd::WrStrLn(FIOStd::chOut, "       | '-f' fpu  (* set most fragment requests granted per update *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-d'      (* switch on debug mode *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-o'      (* switch on local overwriting *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-v'      (* switch on verbose mode *) .");
@@ -62,6 +64,11 @@ namespace Config {
           GetAddress(data.adr);
         } else if (Is("p")) {
           data.prt = static_cast<uint16_t>(GetCard("Invalid port number", "Port number out of range", 0, 65535, true));
+        } else if (Is("u")) {
+          // The longest period a session can have is 1000 ms (Server::dtuMax).
+          data.dtu = GetCard("Invalid update period", "Update period out of range", 1, 1000, true);
+        } else if (Is("f")) {
+          data.fpu = static_cast<uint8_t>(GetCard("Invalid fragment count", "Fragment count out of range", 1, 255, true));
         } else {
           Error("Invalid option");
         }

@@ -16,8 +16,8 @@ namespace Config {
     bool ovr;        // -o: a write request may replace an existing file
     UDP0::TAdrDesc adr;   // -a: local address, IPv4 or IPv6 ("::": both)
     uint16_t prt;    // -p: local port
-    uint32_t dtu;    // lower bound of the negotiated update period, ms
-    uint8_t fpu;     // upper bound of the negotiated fragments per update
+    uint32_t dtu;    // -u: lower bound of the negotiated update period, ms
+    uint8_t fpu;     // -f: upper bound of the negotiated fragments per update
   };
   extern TDataDesc data;
   void WrInfo(SO::TBuffer& b);

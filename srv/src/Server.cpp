@@ -4,9 +4,10 @@
 // a sender and answers the client's data requests; a write session owns a file
 // being received (a temporary file until it is committed) and a receiver that
 // asks the client for fragments. Everything runs on the link's event loop:
-// OnRx for each arriving datagram, OnTmr once per millisecond while a session
-// is open. With no session the timer has nothing to do and is stopped, so
-// the idle server sleeps until a datagram, a key or a signal arrives.
+// OnRx for each arriving datagram, OnTmr with the milliseconds that passed
+// (a step of every session for each) while a session is open. With no session
+// the timer has nothing to do and is stopped, so the idle server sleeps until
+// a datagram, a key or a signal arrives.
 //
 // Three rules beyond the plain protocol:
 // - An upload that passes its end-of-write check is given its date and time
@@ -555,8 +556,35 @@ namespace {
     }
   }
 
-  // One step of every session per call, whatever number of periods elapsed.
-  void OnTmr(uint32_t, uint32_t) {
+  // The updates due within the next k steps of a session whose update
+  // countdown is u (0: due at the first step) and whose period is m; u is
+  // left as the countdown after the k steps.
+  uint32_t DueUpdates(uint32_t& u, uint32_t m, uint32_t k) {
+    const uint32_t f = u == 0 ? 1 : u;   // the step of the first one
+    if (f > k) {
+      u -= k;
+      return 0;
+    }
+    const uint32_t r = k - f;            // steps after it
+    u = m - r % m;
+    return 1 + r / m;
+  }
+
+  // k steps (milliseconds) elapsed since the previous call. A late pass
+  // makes them up: every session's time-out and update countdown go down by
+  // k, and the n updates that fell due do their work at once, n x fpu
+  // fragments asked for or n x 2 x fpu sent. The receiver's re-request
+  // countdowns go down once per pass: the fragments of a pass that came late
+  // because this process was held up mostly wait in our own socket, and
+  // asking for them again would only fill it with copies (at 255 fragments
+  // per update that brought transfers down to a tenth of their rate).
+  //
+  // At most stepsMax steps count: after a longer stall of the loop the peers
+  // get a burst they can take, and our own stall is not taken for their
+  // silence (their telegrams of that time wait in the socket).
+  void OnTmr(uint32_t k, uint32_t) {
+    if (k == 0) k = 1;
+    if (k > stepsMax) k = stepsMax;
     for (uint8_t i = 1; i <= sesMax; ++i) {
       TSesDesc& s = Ses(i);
       if (s.i == 0) continue;
@@ -564,24 +592,27 @@ namespace {
         OnTmr_Open(i, s);
         continue;
       }
-      if (s.c.t == 0) {
+      // Step by step the session would end at the step after its
+      // countdown reached 0.
+      if (s.c.t < k) {
         Free(i, false);
         continue;
       }
-      --s.c.t;
-      if (s.c.u > 0) --s.c.u;
-      if (s.c.u != 0) continue;
-      s.c.u = s.p.dtu;
+      s.c.t -= k;
+      // A finished upload only repeats its close, every dtc steps.
+      const bool done = s.x.w && s.x.r.c;
+      const uint32_t n = DueUpdates(s.c.u, done ? dtc : s.p.dtu, k);
+      if (n == 0) continue;
       if (s.x.w) {
         // A write that failed (a full disk the reservation could not see)
         // ends the upload at once instead of after all of its data.
-        if (Files::Failed(s.x.r.f) || !Rcvrs::Update(s.x.r.r, s.p.fpu, dtc / s.p.dtu, DatRq, i)) {
+        if (Files::Failed(s.x.r.f) || !Rcvrs::Update(s.x.r.r, n * s.p.fpu, dtc / s.p.dtu, DatRq, i)) {
+          if (!done) s.c.u = dtc;
           OnTmr_Chk(s.x.r);
           Close(i, s.x.r.e);
-          s.c.u = dtc;
         }
       } else {
-        Sndrs::Update(s.x.s.s, 2 * s.p.fpu, DatRp, i);
+        Sndrs::Update(s.x.s.s, n * 2 * s.p.fpu, DatRp, i);
         // A served file that cannot be read ends its session: one close
         // with errChk, and the slot is free for others. The log line of
         // the release shows errChk in place of the client's result.

@@ -44,6 +44,7 @@ namespace Server {
   constexpr uint32_t tos = 30000;     // session time-out, timer steps
   constexpr uint32_t dtuMax = 1000;   // largest update period, steps
   constexpr uint32_t dtc = 125;       // steps between repeated closes
+  constexpr uint32_t stepsMax = 25;   // steps one late timer pass makes up
 
   // Registers with the log, clears the tables, starts the 1 ms timer,
   // installs the receive handler and writes the start-up lines.

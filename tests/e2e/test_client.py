@@ -201,6 +201,9 @@ class ClientTest(unittest.TestCase):
                       eDatRpSt=1, eDatRqSt=1, eCloseSt=1)
         self.assertEqual({k: v for k, v in cnt.items() if v}, expect)
         self.assertIn("SetState: Transferring.", out)
+        # 4 fragments of 1000 B per 5 ms where 10 of 1455 B per 1 ms were asked for: said once.
+        self.assertEqual(out.count("Server granted"), 1, out)
+        self.assertIn("M Client RdRp: Server granted 0.762 MB/s.\n", out)
         self.assertIn("\r3/3\n", out)   # the stray index does not push the count past the file
         self.assertRegex(out, r"DoClose: Transmission successful\. 2500 B, \d+ ms, \d+\.\d{3} MB/s\.")
         self.assertEqual(self.read("g.bin"), data)
@@ -226,6 +229,7 @@ class ClientTest(unittest.TestCase):
         f = self.srv.expect(CLOSE)
         self.assertEqual((f["r"], f["e"]), (3, ERR_CHK))
         self.assertFatal(c, "DoClose: Checksum mismatch.")
+        self.assertNotIn("granted", c.out)   # granted as asked: nothing said
         self.assertEqual(self.read("m.bin"), local)
         self.assertEqual(os.stat(os.path.join(self.dir, "m.bin")).st_mtime, 1400000000)
         self.assertEqual(leftovers(self.dir), ["m.bin"])
@@ -272,6 +276,9 @@ class ClientTest(unittest.TestCase):
                 self.assertEqual((f["r"], f["e"]), (12, result))
                 rc, out, err = c.finish()
                 self.assertEqual(rc, rc_want, out + err)
+                # 2 fragments per ms as asked, but of 1000 B instead of 1455.
+                self.assertEqual(out.count("Server granted"), 1, out)
+                self.assertIn("M Client WrRp: Server granted 1.907 MB/s.\n", out)
                 if result == ERR_NULL:
                     self.assertIn("DoClose: Transmission successful. 2005 B, ", out)
                     self.assertIn("\r3/3\n", out)

@@ -38,6 +38,8 @@ SRV_HELP = [
     "option = '-h'      (* show this info and exit *)",
     "       | '-a' adr  (* set local IP address *)",
     "       | '-p' prt  (* set local UDP port *)",
+    "       | '-u' dtu  (* set shortest update period granted in ms *)",
+    "       | '-f' fpu  (* set most fragment requests granted per update *)",
     "       | '-d'      (* switch on debug mode *)",
     "       | '-o'      (* switch on local overwriting *)",
     "       | '-v'      (* switch on verbose mode *) .",
@@ -107,6 +109,16 @@ SRV_ERRORS = [
     (["-p", "65536"], "Port number out of range", "65536"),
     (["-p", "+65536"], "Port number out of range", "+65536"),
     (["-p", "4294967295"], "Port number out of range", "4294967295"),
+    (["-u", "x"], "Invalid update period", "x"),
+    (["-u", "-v"], "Invalid update period", "v"),
+    (["-u"], "Invalid update period", None),
+    (["-u", "0"], "Update period out of range", "0"),
+    (["-u", "1001"], "Update period out of range", "1001"),
+    (["-f", "1x"], "Invalid fragment count", "1x"),
+    (["-f", ""], "Invalid fragment count", None),
+    (["-f"], "Invalid fragment count", None),
+    (["-f", "0"], "Fragment count out of range", "0"),
+    (["-f", "256"], "Fragment count out of range", "256"),
     (["-x", "-h"], "Invalid option", "x"),
     (["file.txt", "-h"], "Unexpected argument", "file.txt"),
 ]
@@ -114,7 +126,7 @@ SRV_ERRORS = [
 CLI_HELPS = [["-h"], ["/h"], ["-?"], ["/?"], ["-h", "-x"], ["-v", "-h", "xget"],
              ["get", "-h", "a", "b"], ["get", "a", "/?", "b"], ["-p", "1", "-h", "-p", "70000"]]
 SRV_HELPS = [["-h"], ["/h"], ["-?"], ["/?"], ["-h", "-x"], ["-v", "-?", "file.txt"],
-             ["-p", "1", "-h", "-p", "70000"]]
+             ["-p", "1", "-h", "-p", "70000"], ["-f", "7", "-u", "5", "/h", "-u", "0"]]
 
 RUN_LIMIT = 10.0     # seconds a program that should stop by itself may take
 START_LIMIT = 10.0   # seconds until a running program has its configuration in the log
@@ -296,12 +308,12 @@ class ServerCmdLine(CmdLineCase):
     def test_switches_verbose(self):
         port = free_port()
         r = self.start(SRV, ["-a", "10.0.0.1", "-a", "127.0.0.1", "/v", "-d", "-o", "-p", "1",
-                             "-p", "+" + str(port)])
+                             "-p", "+" + str(port), "-u", "1000", "/f", "255"])
         lines = self.wait_for_config(r, "WISPSrv.log", "fpu")
         r.terminate(RUN_LIMIT)   # fails the test when the server does not stop
         texts = [t for _, t in lines]
         self.assertEqual(texts[6:], ["  dbg 1", "  vrb 1", "  ovr 1", "  adr 127.0.0.1",
-                                     "  prt " + str(port), "  dtu 1", "  fpu 10"])
+                                     "  prt " + str(port), "  dtu 1000", "  fpu 255"])
         echoed = [l for l in r.out.split("\n") if l.startswith("M Config ")]
         self.assertEqual(echoed, ["M Config " + t for t in texts])
 

@@ -356,6 +356,26 @@ class ServerTest(unittest.TestCase):
         self.assertIn("tos 30000 dtu 1000 fpu 10", log)
         self.assertCounts(srv.counters(), eRdRqFgl=1, eWrRqFgl=1)
 
+        # The bounds from the server's command line: -f up to 255 per update
+        # (a window of 255 x 25 = 6375 fragments at 1 ms), -u up to 1000 ms.
+        for args, cases in ((("-f", "255"), [((1455, 1, 255), (1455, 1, 255)), ((1455, 0, 200), (1455, 1, 200)),
+                                             ((1455, 3, 10), (1455, 3, 10))]),
+                            (("-u", "1000", "-f", "1"), [((1455, 1, 10), (1455, 1000, 1)),
+                                                         ((1455, 5000, 255), (1455, 1000, 1))]),
+                            (("-u", "20",), [((1455, 1, 10), (1455, 20, 10)), ((1455, 25, 255), (1455, 25, 10))])):
+            srv.stop()
+            srv = self.start(*args)
+            for r, (ask, got) in enumerate(cases, 1):
+                self.assertEqual(srv.peer().ask(rdrq("n.txt", *ask)),
+                                 rdrp(ERR_NULL, *got, 10, dg, d, t, r), (args, ask, got))
+            if args == ("-f", "255"):
+                w = srv.peer()
+                self.assertEqual(w.ask(wrrq("wf.bin", 7000 * 1455, dg, d, t, 1455, 1, 255)),
+                                 wrrp(ERR_NULL, 1455, 1, 255, len(cases) + 1))
+                self.assertEqual([w.recv(1.0) for _ in range(8)],
+                                 [datrq(0, b, 0xFFFFFFFF) for b in range(0, 224, 32)] + [datrq(0, 224, 0x7FFFFFFF)])
+                self.assertIn("cnt 7000 rem 0 wnd 6375\r\n", srv.log_text())
+
     def test_large_file_digest_does_not_stall_other_sessions(self):
         """A read request for a large file is answered once the digest worker
         has been through it; other sessions are served meanwhile, and a second

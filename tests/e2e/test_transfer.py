@@ -71,6 +71,38 @@ class TransferTest(unittest.TestCase):
                 self.assertSame(os.path.join(self.cdir, name), dst)
         self.assertEqual(sorted(n for n in os.listdir(self.sdir) if n.startswith(".")), [])
 
+    def test_255_fragments_per_update_both_ways(self):
+        # A server started with -f 255 grants the client's -f 255: windows of
+        # 6375 fragments that wrap the receivers' slots, both directions
+        # checked by length and digest at the receiving end and here byte for byte.
+        sdir = os.path.join(self.root, "srv-f255")
+        os.mkdir(sdir)
+        fast = Server(sdir, "-f", "255")
+        try:
+            data = os.urandom(16 * 1048576 + 333)
+            write(os.path.join(sdir, "fast.bin"), data)
+            rc, out, err = self.client("-f", "255", "get", "fast.bin", srv=fast).finish(120)
+            self.assertEqual(rc, 0, out + err)
+            self.assertIn("InitSes: Requesting 353.837 MB/s.", out)
+            self.assertIn(SUCCESS % len(data), out)
+            self.assertNotIn("granted", out)
+            self.assertSame(os.path.join(sdir, "fast.bin"), os.path.join(self.cdir, "fast.bin"))
+            write(os.path.join(self.cdir, "up.bin"), data[::-1])
+            rc, out, err = self.client("-f", "255", "put", "up.bin", srv=fast).finish(120)
+            self.assertEqual(rc, 0, out + err)
+            self.assertIn(SUCCESS % len(data), out)
+            dst = os.path.join(sdir, "up.bin")
+            wait_for(lambda: os.path.exists(dst) and os.path.getsize(dst) == len(data), 5)
+            self.assertSame(os.path.join(self.cdir, "up.bin"), dst)
+        finally:
+            fast.stop()
+        # The server at its defaults grants 10: the client says what it got.
+        write(os.path.join(self.sdir, "slow.bin"), b"s" * 5000)
+        rc, out, err = self.client("-f", "255", "get", "slow.bin").finish()
+        self.assertEqual(rc, 0, out + err)
+        self.assertEqual(out.count("Server granted"), 1, out)
+        self.assertIn("RdRp: Server granted 13.875 MB/s.", out)
+
     def test_overwriting_an_existing_local_file_only_with_o(self):
         data = os.urandom(4000)
         write(os.path.join(self.sdir, "o.bin"), data)

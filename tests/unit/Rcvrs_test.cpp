@@ -1,5 +1,5 @@
 // Rcvrs_test.cpp — receivers: the window, which indices one Update asks for,
-// the countdowns, the 32-index request split, the slots' wrap at 512, the
+// the countdowns, the 32-index request split, the slots' wrap at wndMax, the
 // error counters; and whole transfers through a sender with losses.
 #include <gtest/gtest.h>
 
@@ -66,11 +66,15 @@ TEST_F(RcvrsTest, AllocChecksAndClamps) {
   EXPECT_EQ(Rcvrs::Alloc(1456, f, 4), nullptr);
   EXPECT_EQ(Rcvrs::Alloc(100, nullptr, 4), nullptr);
   Rcvrs::TRcvr a = Make(1000, 1455, 0);
-  Rcvrs::TRcvr b = Make(1000, 100, 1000);
+  Rcvrs::TRcvr b = Make(1000, 100, 10000);
+  // The largest window a session asks for: 255 fragments per 1 ms update, 25 ms.
+  Rcvrs::TRcvr c = Make(1000, 100, 255 * 25);
   ASSERT_NE(a, nullptr);
   ASSERT_NE(b, nullptr);
+  ASSERT_NE(c, nullptr);
   EXPECT_EQ(a->w.w, 1u);
-  EXPECT_EQ(b->w.w, 512u);
+  EXPECT_EQ(b->w.w, 8192u);
+  EXPECT_EQ(c->w.w, 6375u);
   uint32_t n = 0;
   uint16_t l = 0;
   Rcvrs::GetCnt(b, n);
@@ -193,11 +197,12 @@ TEST_F(RcvrsTest, BudgetEndsTheTimeOutPass) {
   EXPECT_EQ(reqs, (std::vector<TReq>{{0, 1, 1}}));
 }
 
-TEST_F(RcvrsTest, DuplicatesAndTheSlotWrapAt512) {
-  Rcvrs::TRcvr r = Make(1000, 1, 512);
-  Rcvrs::Update(r, 512, 100, Req, 0);
-  EXPECT_EQ(reqs.size(), 16u);
-  EXPECT_EQ(r->w.j, 512u);
+TEST_F(RcvrsTest, DuplicatesAndTheSlotWrapAtWndMax) {
+  constexpr uint32_t W = Rcvrs::wndMax;
+  Rcvrs::TRcvr r = Make(W + 488, 1, W);
+  Rcvrs::Update(r, W, 100, Req, 0);
+  EXPECT_EQ(reqs.size(), W / 32);
+  EXPECT_EQ(r->w.j, W);
   Put(r, 3, 1);
   Put(r, 3, 1);
   EXPECT_EQ(r->e[Rcvrs::eDup], 1u);
@@ -207,24 +212,24 @@ TEST_F(RcvrsTest, DuplicatesAndTheSlotWrapAt512) {
   reqs.clear();
   Rcvrs::Update(r, 10, 100, Req, 0);
   EXPECT_EQ(r->w.i, 10u);
-  EXPECT_EQ(r->w.j, 522u);
-  EXPECT_EQ(reqs, (std::vector<TReq>{{0, 512, 0x3FF}}));
+  EXPECT_EQ(r->w.j, W + 10);
+  EXPECT_EQ(reqs, (std::vector<TReq>{{0, W, 0x3FF}}));
   EXPECT_EQ(r->w.n, 0u);
-  Put(r, 512, 1);   // slot 0 again, freed by the slide
+  Put(r, W, 1);   // slot 0 again, freed by the slide
   EXPECT_EQ(r->e[Rcvrs::eNull], 1u);
   EXPECT_EQ(r->w.d[0] & 1u, 1u);
-  Put(r, 512, 1);
+  Put(r, W, 1);
   EXPECT_EQ(r->e[Rcvrs::eDup], 2u);
-  Put(r, 3, 1);     // passed by the window
-  Put(r, 522, 1);   // not asked for yet
+  Put(r, 3, 1);       // passed by the window
+  Put(r, W + 10, 1);  // not asked for yet
   EXPECT_EQ(r->e[Rcvrs::eWnd], 2u);
   EXPECT_EQ(r->e[Rcvrs::eNull], 4u);
   Files::TPosDesc p;
   Files::GetPos(r->f, 0, p);
-  EXPECT_EQ(p.l, 513u);
+  EXPECT_EQ(p.l, W + 1);
   uint8_t b[1];
-  ASSERT_EQ(pread(r->f->b, b, 1, 512), 1);
-  EXPECT_EQ(b[0], static_cast<uint8_t>(512));
+  ASSERT_EQ(pread(r->f->b, b, 1, W), 1);
+  EXPECT_EQ(b[0], static_cast<uint8_t>(W));
 }
 
 TEST_F(RcvrsTest, TableAndFreeLine) {
@@ -248,7 +253,7 @@ TEST_F(RcvrsTest, TableAndFreeLine) {
   const std::string t = LogText();
   EXPECT_NE(t.find("Rcvrs    M Free rcv 2 ers 2345 ABCD    0    0    7\r\n"), std::string::npos);
   EXPECT_NE(t.find("Rcvrs    M InitModule cntMax " + std::to_string(EngineTest::cnt) +
-                   ", SIZE( TRcvrDesc ) = 2157, wndMax 512"),
+                   ", SIZE( TRcvrDesc ) = 33837, wndMax 8192"),
             std::string::npos);
   EXPECT_NE(t.find("Rcvrs    M Alloc rcv 16 fgl 10 cnt 10 rem 0 wnd 4"), std::string::npos);
 }

@@ -1,5 +1,5 @@
 // Sndrs_test.cpp — senders: fragment counts, which indices a request queues,
-// the 512-entry ring and its wrap, the budget of one Update, the table.
+// the cntMaxReq-entry ring and its wrap, the budget of one Update, the table.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -122,26 +122,29 @@ TEST_F(SndrsTest, BudgetOfOneUpdate) {
   EXPECT_EQ(s->r.n, 0u);
 }
 
-TEST_F(SndrsTest, RingOf512WrapsAndDropsWhenFull) {
-  Sndrs::TSndr s = Make(1000, 1);   // 1000 one-byte fragments
-  for (uint32_t b = 0; b < 512; b += 32) Sndrs::Receive(s, b, 0xFFFFFFFF);
-  EXPECT_EQ(s->r.n, 512u);
+// The queue holds a whole receiver's window.
+TEST_F(SndrsTest, RingOfCntMaxReqWrapsAndDropsWhenFull) {
+  constexpr uint32_t Q = Sndrs::cntMaxReq;
+  static_assert(Q >= Rcvrs::wndMax);
+  Sndrs::TSndr s = Make(Q + 488, 1);   // one-byte fragments
+  for (uint32_t b = 0; b < Q; b += 32) Sndrs::Receive(s, b, 0xFFFFFFFF);
+  EXPECT_EQ(s->r.n, Q);
   EXPECT_EQ(s->r.w, 0u);
-  Sndrs::Receive(s, 600, 0x3);   // full: dropped
-  EXPECT_EQ(s->r.n, 512u);
+  Sndrs::Receive(s, Q + 88, 0x3);   // full: dropped
+  EXPECT_EQ(s->r.n, Q);
   Sndrs::Update(s, 10, Send, 0);
   EXPECT_EQ(s->r.r, 10u);
-  Sndrs::Receive(s, 600, 0x3);   // written at positions 0 and 1
+  Sndrs::Receive(s, Q + 88, 0x3);   // written at positions 0 and 1
   EXPECT_EQ(s->r.w, 2u);
-  EXPECT_EQ(s->r.a[0], 600u);
-  EXPECT_EQ(s->r.a[1], 601u);
+  EXPECT_EQ(s->r.a[0], Q + 88);
+  EXPECT_EQ(s->r.a[1], Q + 89);
   sent.clear();
-  Sndrs::Update(s, 1000, Send, 0);
-  ASSERT_EQ(sent.size(), 504u);
-  EXPECT_EQ(sent[501].i, 511u);
-  EXPECT_EQ(sent[502].i, 600u);
-  EXPECT_EQ(sent[503].i, 601u);
-  EXPECT_EQ(sent[503].d[0], data[601]);
+  Sndrs::Update(s, 2 * Q, Send, 0);
+  ASSERT_EQ(sent.size(), Q - 8);
+  EXPECT_EQ(sent[Q - 11].i, Q - 1);
+  EXPECT_EQ(sent[Q - 10].i, Q + 88);
+  EXPECT_EQ(sent[Q - 9].i, Q + 89);
+  EXPECT_EQ(sent[Q - 9].d[0], data[Q + 89]);
   EXPECT_EQ(s->r.r, 2u);
 }
 
@@ -174,7 +177,7 @@ TEST_F(SndrsTest, LogLines) {
   const std::string t = LogText();
   const std::string id = "Sndrs    M ";
   EXPECT_NE(t.find(id + "InitModule cntMax " + std::to_string(EngineTest::cnt) +
-                   ", SIZE( TSndrDesc ) = 2071, cntMaxReq 512"),
+                   ", SIZE( TSndrDesc ) = 32791, cntMaxReq 8192"),
             std::string::npos);
   EXPECT_NE(t.find(id + "Alloc snd 1 fgl 100 cnt 3"), std::string::npos);
   EXPECT_NE(t.find(id + "Receive snd 1 idx 1 set 80000003 rqs 2"), std::string::npos);

@@ -50,6 +50,13 @@ TEST_F(SrvConfig, OptionsRepeatLastWins) {
   Parse({"-p", "000667"});
   EXPECT_EQ(Config::data.prt, 667);
   EXPECT_FALSE(Config::data.vrb);   // every parse starts from the defaults
+  // The grant's bounds at their limits.
+  Parse({"-u", "7", "-f", "3", "-u", "1000", "/f", "+255"});
+  EXPECT_EQ(Config::data.dtu, 1000u);
+  EXPECT_EQ(Config::data.fpu, 255);
+  Parse({"-u", "+1", "-f", "1"});
+  EXPECT_EQ(Config::data.dtu, 1u);
+  EXPECT_EQ(Config::data.fpu, 1);
 }
 
 TEST_F(SrvConfig, IPv6AddressesAndDualStack) {
@@ -80,6 +87,14 @@ TEST_F(SrvConfig, ErrorsStopWith255) {
       {{"-a", "1.2.3", "-p", "x"}, "Invalid IP address", "1.2.3"},
       {{"-a", "::1::"}, "Invalid IP address", "::1::"},
       {{"-a", "localhost"}, "Invalid IP address", "localhost"},   // the server takes no names
+      {{"-u", "x"}, "Invalid update period", "x"},
+      {{"-u"}, "Invalid update period", nullptr},
+      {{"-u", "0"}, "Update period out of range", "0"},
+      {{"-u", "1001"}, "Update period out of range", "1001"},
+      {{"-f", "-1"}, "Invalid fragment count", "1"},
+      {{"-f"}, "Invalid fragment count", nullptr},
+      {{"-f", "0"}, "Fragment count out of range", "0"},
+      {{"-f", "256"}, "Fragment count out of range", "256"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.a.empty() ? std::string() : c.a[0]);

@@ -1,10 +1,13 @@
-// Server sessions whose file fails under them: the session module is
-// compiled into this file (as in the fuzz target) so that a case can reach a
-// session's file and drive the receive handler and the timer directly. A
-// served file that can no longer be read and an upload whose writes fail
-// each end their own session at once, with a close that carries errChk,
-// while the other sessions and new ones go on. Each case runs the server's
-// start-up in a child process of its own, in a scratch directory.
+// Server sessions driven directly: the session module is compiled into this
+// file (as in the fuzz target) so that a case can reach a session's file and
+// state and drive the receive handler and the timer itself. A served file
+// that can no longer be read and an upload whose writes fail each end their
+// own session at once, with a close that carries errChk, while the other
+// sessions and new ones go on. A timer pass that comes late makes up the
+// steps it missed, up to Server::stepsMax: time-outs, update countdowns and
+// repeated closes follow the clock, and the updates that fell due ask for or
+// send their fragments at once. Each case runs the server's start-up in a
+// child process of its own, in a scratch directory.
 #include "../../srv/src/Server.cpp"
 
 #include <gtest/gtest.h>
@@ -23,6 +26,7 @@
 #include <vector>
 
 #include "Args.h"
+#include "Link.h"
 #include "Startup.h"
 
 namespace {
@@ -180,6 +184,107 @@ namespace {
     Want(LogText().find("Write failed idx 1 rid 'w.bin' err 9") != std::string::npos, 7, "the failure logged");
     End(0);
   }
+
+  // ---- late timer passes ------------------------------------------------------
+
+  uint32_t Sent() { return Link::Cnt().txn; }
+
+  void WrRq(const TPeer& p, const char* name, uint32_t len, uint16_t t, uint8_t n) {
+    WISP::TWrRqDesc q{};
+    q.f = WISP::lenMaxFgm;
+    q.t = t;
+    q.n = n;
+    q.p.l = len;
+    std::strcpy(q.r, name);
+    uint8_t x[WISP::lenMaxTel];
+    p.Send(x, WISP::Encode(x, q));
+  }
+
+  void LatePassMakesUpItsSteps() {
+    using namespace Server;
+    StartServer();
+    {
+      // Small enough to be hashed at once: the read session starts with its reply.
+      static_assert(150 * 1455 <= Dgsts::nowMax);
+      std::ofstream f("c.bin", std::ios::binary);
+      for (int k = 0; k < 150 * 1455; ++k) f.put(static_cast<char>(k));
+    }
+    TPeer rd, wr;
+    uint8_t x[WISP::lenMaxTel];
+    // A read session (1 ms, 10 per update) with all 150 fragments asked for,
+    // and a write session granted 3 ms and 4 per update: window 33.
+    RdRq(rd, "c.bin");
+    for (uint32_t b = 0; b < 150; b += 32) rd.Send(x, WISP::Encode(x, WISP::TDatRqDesc{{1, b}, 0xFFFFFFFF}));
+    WrRq(wr, "w.bin", 100 * 1455, 3, 4);
+    TSesDesc& r = Ses(1);
+    TSesDesc& w = Ses(2);
+    Want(r.i == 1 && r.x.s.s != nullptr && r.x.s.s->r.n == 150, 1, "a read session with 150 queued");
+    Want(w.i == 2 && w.x.w && w.x.r.r->w.w == 33, 2, "a write session with window 33");
+
+    // 7 ms in one pass: seven steps. The read session sends 7 x 2 x 10; the
+    // write session's updates at steps 1, 4 and 7 ask for 3 x 4 fragments at
+    // once, in one data request, each with a full re-request countdown.
+    const uint32_t s0 = Sent();
+    const uint32_t to = dtc / 3;
+    Tmrs::Trigger(7);
+    Want(r.x.s.s->r.n == 10, 3, "140 fragments sent");
+    Want(w.x.r.r->w.j == 12 && w.x.r.r->w.t[0] == to, 4, "12 fragments asked for");
+    Want(Sent() - s0 == 140 + 1, 5, "140 data replies and one data request");
+    Want(r.c.t == tos - 7 && w.c.t == tos - 7, 6, "time-outs 7 steps on");
+    Want(w.c.u == 3, 7, "updated at the last step");
+
+    // A stall of a second counts as stepsMax steps: the read session empties
+    // its queue, the write session's 8 updates (steps 3, 6, .. 24) fill its
+    // window, and the re-request countdowns go down once.
+    Tmrs::Trigger(1000);
+    Want(r.x.s.s->r.n == 0, 8, "the queue sent");
+    Want(w.x.r.r->w.j == 33, 9, "the window full");
+    Want(w.x.r.r->w.t[0] == to - 1 && w.x.r.r->w.t[12] == to, 10, "countdowns once per pass");
+    Want(w.x.r.r->e[Rcvrs::eTO] == 0, 11, "no time-out");
+    Want(r.c.t == tos - 7 - stepsMax && w.c.t == tos - 7 - stepsMax, 12, "time-outs stepsMax steps on");
+    Want(w.c.u == 2, 13, "update countdown stepsMax steps on");
+
+    // The time-out follows the elapsed steps too: 5 left, then 6 ms in one
+    // pass end the session at its sixth step.
+    r.c.t = 5;
+    Tmrs::Trigger(5);
+    Want(r.i == 1 && r.c.t == 0, 14, "5 steps: still there");
+    Tmrs::Trigger(1);
+    Want(r.i == 0 && w.i == 2 && ses.n == 1, 15, "the sixth: timed out alone");
+    End(0);
+  }
+
+  // An empty upload is complete at its first update; its close goes out then
+  // and again every dtc steps, however the steps come in passes.
+  void FinishedUploadRepeatsItsClose() {
+    using namespace Server;
+    StartServer();
+    TPeer p;
+    WrRq(p, "e.bin", 0, 1, 10);
+    TSesDesc& e = Ses(1);
+    Want(e.i == 1 && e.x.w, 1, "a write session");
+    const uint32_t s0 = Sent();
+    Tmrs::Trigger(1);
+    Want(e.x.r.c && Sent() - s0 == 1 && e.c.u == dtc, 2, "checked and closed at once");
+    Tmrs::Trigger(1000);   // counts as stepsMax steps
+    Want(e.c.u == dtc - stepsMax, 3, "stepsMax steps of the close countdown");
+    for (uint32_t k = 0; k < 3; ++k) Tmrs::Trigger(stepsMax);
+    Want(e.c.u == stepsMax && Sent() - s0 == 1, 4, "no close before its time");
+    Tmrs::Trigger(stepsMax + 2);   // due at the 25th step, the last that counts
+    Want(Sent() - s0 == 2 && e.c.u == dtc, 5, "the close repeated");
+    Tmrs::Trigger(dtc - 10);       // counts as stepsMax steps
+    Tmrs::Trigger(10);
+    Want(e.c.u == dtc - stepsMax - 10 && Sent() - s0 == 2, 6, "the next one counting down");
+    End(0);
+  }
+}
+
+TEST(ServerTmr, LatePassMakesUpItsStepsUpToTheBound) {
+  EXPECT_EXIT(LatePassMakesUpItsSteps(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(ServerTmr, FinishedUploadRepeatsItsCloseByTheClock) {
+  EXPECT_EXIT(FinishedUploadRepeatsItsClose(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ServerFiles, UnreadableServedFileEndsItsSessionOnly) {
