@@ -7,6 +7,8 @@ namespace MMSys {
   void InitModule();
   // Milliseconds of the monotonic clock, wrapping at 2^32.
   uint32_t Ticks();
+  // Nanoseconds of the monotonic clock; Ticks() is this divided by 10^6.
+  uint64_t Nanos();
   // Microseconds of the same clock, wrapping at 2^32 (about 71 minutes):
   // compare two readings only by their difference.
   uint32_t Micros();

@@ -5,112 +5,136 @@
 // countdowns go down once per pass.
 //
 // The session module is compiled into this file (as in the fuzz target), so
-// the test reaches its receive handler and its session; the timer is driven
-// through the timer table, as the event loop drives it. Each test runs in a
-// process of its own, so each starts the client once.
+// a case reaches its receive handler and its session and drives the timer
+// through the timer table, as the event loop does. Each case runs the
+// client's start-up in a child process of its own, in a scratch directory.
 #include "../../cli/src/Client.cpp"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <initializer_list>
 #include <vector>
 
 #include "Args.h"
-#include "FuzzFrame.h"
 #include "Link.h"
 #include "Startup.h"
 
 namespace {
+  char scratch[] = "/tmp/wisp-cli-unit-XXXXXX";
+
+  // Ends the child with code (0: every step held), leaving nothing behind.
+  [[noreturn]] void End(int code) {
+    std::error_code ec;
+    std::filesystem::remove_all(scratch, ec);
+    _exit(code);
+  }
+
+  // A step of the case that did not hold ends the child with its number.
+  void Want(bool ok, int step, const char* what) {
+    if (ok) return;
+    std::fprintf(stderr, "step %d: %s\n", step, what);
+    End(step);
+  }
+
   void Deliver(const uint8_t* x, uint32_t l) {
     uint8_t buf[WISP::lenMaxTel];
     std::memcpy(buf, x, l);
     OnRx(buf, l);
   }
 
-  // Starts the client in a scratch directory with the parameters a, where a
-  // peer socket stands for the server (it never answers by itself); false
-  // when this process has started it before (the program starts once: ctest
-  // runs each test in a process of its own).
-  bool Start(std::initializer_list<const char*> a) {
-    static bool started = false;
-    if (started) return false;
-    started = true;
-    FuzzFrame::EnterScratchDir("WISPCli.log");
-    FILE* f = std::fopen("put.bin", "wb");
-    EXPECT_NE(f, nullptr);
-    for (int i = 0; f != nullptr && i < 2000 * 100; ++i) std::fputc(i & 0xFF, f);
-    if (f != nullptr) std::fclose(f);
+  // The client started in a fresh scratch directory with put.bin (2000
+  // fragments of 100 bytes) and the parameters a; a loopback socket of the
+  // case stands for the server (nothing reads it).
+  void StartClient(std::initializer_list<const char*> a) {
+    if (mkdtemp(scratch) == nullptr || chdir(scratch) != 0) _exit(91);
+    {
+      std::ofstream f("put.bin", std::ios::binary);
+      for (int k = 0; k < 2000 * 100; ++k) f.put(static_cast<char>(k));
+    }
+    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t l = sizeof sa;
+    if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&sa), &l) != 0)
+      _exit(90);
     static char port[8];
-    std::snprintf(port, sizeof port, "%u", FuzzFrame::OpenPeer());
+    std::snprintf(port, sizeof port, "%u", ntohs(sa.sin_port));
     static std::vector<char*> argv;
     argv = {const_cast<char*>("WISPCli"), const_cast<char*>("-p"), port};
-    for (const char* s : a) argv.push_back(const_cast<char*>(s));
+    for (const char* w : a) argv.push_back(const_cast<char*>(w));
     argv.push_back(nullptr);
     Args::SetArgs(static_cast<int>(argv.size() - 1), argv.data());
     Startup::InitModules(false);
-    return true;
+  }
+
+  void LatePut() {
+    StartClient({"put", "put.bin"});
+    uint8_t x[WISP::lenMaxTel];
+    Deliver(x, WISP::Encode(x, WISP::TWrRpDesc{WISP::errNull, 100, 1, 10, 1}));   // 1 ms, 10 per update
+    Want(ses.st == stData, 1, "the data phase");
+    for (uint32_t b = 0; b < 1024; b += 32) Deliver(x, WISP::Encode(x, WISP::TDatRqDesc{{1, b}, 0xFFFFFFFF}));
+    Want(ses.s->r.n == 1024, 2, "1024 fragments queued");
+    const uint32_t s0 = Link::Cnt().txn;
+    Tmrs::Trigger(5);   // 5 periods: 5 x 2 x 10 fragments
+    Want(ses.s->r.n == 1024 - 100 && Link::Cnt().txn - s0 == 100, 3, "100 sent");
+    Tmrs::Trigger(1000);   // a stall of a second: 25 periods
+    Want(ses.s->r.n == 1024 - 100 - 500, 4, "500 more sent");
+    Tmrs::Trigger(1);
+    Want(ses.s->r.n == 1024 - 100 - 500 - 20, 5, "20 more sent");
+    End(0);
+  }
+
+  void LateGet() {
+    StartClient({"-u", "2", "get", "get.bin"});
+    uint8_t x[WISP::lenMaxTel];
+    WISP::TRdRpDesc p{};
+    p.f = 100;
+    p.t = 2;
+    p.n = 10;
+    p.p.l = 2000 * 100;
+    p.r = 1;
+    Deliver(x, WISP::Encode(x, p));
+    Want(ses.st == stData && ses.r->w.w == 125, 1, "the data phase, window 10 x 25 / 2");
+    Rcvrs::TRcvr r = ses.r;
+    const uint32_t to = 125 / 2;
+    // First expiry after 1 ms, then every 2 ms: 7 ms are 4 periods, 40
+    // fragments asked for at once.
+    Tmrs::Trigger(7);
+    Want(r->w.j == 40 && r->w.t[0] == to, 2, "40 asked for");
+    // All of them arrive; a stall of a second then counts as the 12 periods of
+    // 2 ms that fit in 25 ms: 120 more (the window would allow 125).
+    for (uint32_t i = 0; i < 40; ++i) {
+      uint8_t d[100];
+      std::memset(d, static_cast<int>(i), sizeof d);
+      Deliver(x, WISP::EncodeDatRp(x, WISP::TDatHdrDesc{1, i}, d, sizeof d));
+    }
+    Want(r->w.n == 40, 3, "40 arrived");
+    Tmrs::Trigger(1000);
+    Want(r->w.i == 40 && r->w.j == 160 && r->w.t[40] == to, 4, "120 more asked for");
+    // One more period: up to the window's end (40 + 125), and the countdowns
+    // of those asked for before go down by one.
+    Tmrs::Trigger(2);
+    Want(r->w.j == 165 && r->w.t[40] == to - 1, 5, "the window filled, countdowns once per pass");
+    Want(r->e[Rcvrs::eNull] == 0 && ses.st == stData, 6, "no error, still in the data phase");
+    End(0);
   }
 }
 
 TEST(ClientTmr, LatePutPassSendsTheFragmentsOfItsPeriods) {
-  if (!Start({"put", "put.bin"})) GTEST_SKIP() << "the client starts once per process";
-  uint8_t x[WISP::lenMaxTel];
-  WISP::TWrRpDesc p{WISP::errNull, 100, 1, 10, 1};   // as asked: 1 ms, 10 per update
-  Deliver(x, WISP::Encode(x, p));
-  ASSERT_EQ(ses.st, stData);
-  for (uint32_t b = 0; b < 1024; b += 32) {
-    WISP::TDatRqDesc d{{1, b}, 0xFFFFFFFF};
-    Deliver(x, WISP::Encode(x, d));
-  }
-  ASSERT_EQ(ses.s->r.n, 1024u);
-  const uint32_t s0 = Link::Cnt().txn;
-  Tmrs::Trigger(5);   // 5 periods: 5 x 2 x 10 fragments
-  EXPECT_EQ(ses.s->r.n, 1024u - 100u);
-  EXPECT_EQ(Link::Cnt().txn - s0, 100u);
-  Tmrs::Trigger(1000);   // a stall of a second: 25 periods
-  EXPECT_EQ(ses.s->r.n, 1024u - 100u - 500u);
-  Tmrs::Trigger(1);
-  EXPECT_EQ(ses.s->r.n, 1024u - 100u - 500u - 20u);
+  EXPECT_EXIT(LatePut(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ClientTmr, LateGetPassAsksForTheFragmentsOfItsPeriods) {
-  if (!Start({"-u", "2", "get", "get.bin"})) GTEST_SKIP() << "the client starts once per process";
-  uint8_t x[WISP::lenMaxTel];
-  WISP::TRdRpDesc p{};
-  p.f = 100;
-  p.t = 2;
-  p.n = 10;
-  p.p.l = 2000 * 100;
-  p.r = 1;
-  Deliver(x, WISP::Encode(x, p));
-  ASSERT_EQ(ses.st, stData);
-  Rcvrs::TRcvr r = ses.r;
-  ASSERT_EQ(r->w.w, 125u);   // 10 x 25 / 2
-  const uint32_t to = 125 / 2;
-  // First expiry after 1 ms, then every 2 ms: 7 ms are 4 periods, 40
-  // fragments asked for at once.
-  Tmrs::Trigger(7);
-  EXPECT_EQ(r->w.j, 40u);
-  EXPECT_EQ(r->w.t[0], to);
-  // All of them arrive; a stall of a second then counts as the 12 periods of
-  // 2 ms that fit in 25 ms: 120 more (the window would allow 125).
-  for (uint32_t i = 0; i < 40; ++i) {
-    uint8_t d[100];
-    std::memset(d, static_cast<int>(i), sizeof d);
-    Deliver(x, WISP::EncodeDatRp(x, WISP::TDatHdrDesc{1, i}, d, sizeof d));
-  }
-  EXPECT_EQ(r->w.n, 40u);
-  Tmrs::Trigger(1000);
-  EXPECT_EQ(r->w.i, 40u);
-  EXPECT_EQ(r->w.j, 160u);
-  EXPECT_EQ(r->w.t[40 % Rcvrs::wndMax], to);
-  // One more period: up to the window's end (40 + 125), and the countdowns
-  // of those asked for before go down by one.
-  Tmrs::Trigger(2);
-  EXPECT_EQ(r->w.j, 165u);
-  EXPECT_EQ(r->w.t[40], to - 1);
-  EXPECT_EQ(r->e[Rcvrs::eNull], 0u);
-  EXPECT_EQ(ses.st, stData);
+  EXPECT_EXIT(LateGet(), ::testing::ExitedWithCode(0), "");
 }

@@ -1,163 +1,296 @@
-// The server's timer when the event loop comes late: a timer pass that
-// reports k elapsed milliseconds advances every session by k steps (at most
-// Server::stepsMax): its time-out and update countdowns go down by k and the
-// updates that fell due are done at once, so fragments sent and asked for
-// follow the clock and not the number of loop passes. The receiver's
-// re-request countdowns go down once per pass.
-//
-// The session module is compiled into this file (as in the fuzz target), so
-// the test reaches its receive handler and its table; the timer is driven
-// through the timer table, as the event loop drives it. Each test runs in a
-// process of its own and starts the server once.
+// Server sessions driven directly: the session module is compiled into this
+// file (as in the fuzz target) so that a case can reach a session's file and
+// state and drive the receive handler and the timer itself. A served file
+// that can no longer be read and an upload whose writes fail each end their
+// own session at once, with a close that carries errChk, while the other
+// sessions and new ones go on. A timer pass that comes late makes up the
+// steps it missed, up to Server::stepsMax: time-outs, update countdowns and
+// repeated closes follow the clock, and the updates that fell due ask for or
+// send their fragments at once. Each case runs the server's start-up in a
+// child process of its own, in a scratch directory.
 #include "../../srv/src/Server.cpp"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include "Args.h"
-#include "FuzzFrame.h"
 #include "Link.h"
 #include "Startup.h"
 
 namespace {
-  void Deliver(uint16_t port, const uint8_t* x, uint32_t l) {
-    CliIO::TRxInfDesc r{{FuzzFrame::Loopback(), port}};
-    Server::OnRx(r, x, l);
+  char scratch[] = "/tmp/wisp-srv-unit-XXXXXX";
+
+  // Ends the child with code (0: every step held), leaving nothing behind.
+  [[noreturn]] void End(int code) {
+    std::error_code ec;
+    std::filesystem::remove_all(scratch, ec);
+    _exit(code);
   }
 
-  void WriteFile(const char* n, size_t len) {
-    FILE* f = std::fopen(n, "wb");
-    ASSERT_NE(f, nullptr);
-    for (size_t i = 0; i < len; ++i) std::fputc(static_cast<int>(i & 0xFF), f);
-    std::fclose(f);
+  // A step of the case that did not hold ends the child with its number.
+  void Want(bool ok, int step, const char* what) {
+    if (ok) return;
+    std::fprintf(stderr, "step %d: %s\n", step, what);
+    End(step);
   }
 
-  uint32_t Sent() { return Link::Cnt().txn; }
+  // A client endpoint on loopback that hears the server's answers.
+  struct TPeer {
+    int s;
+    uint16_t port;
+    TPeer() {
+      s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      socklen_t l = sizeof a;
+      timeval tv{1, 0};
+      setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+      if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+          getsockname(s, reinterpret_cast<sockaddr*>(&a), &l) != 0)
+        _exit(90);
+      port = ntohs(a.sin_port);
+    }
+    // A telegram from this endpoint, straight into the receive handler.
+    void Send(const uint8_t* x, uint32_t l) const {
+      uint8_t buf[WISP::lenMaxTel];
+      std::memcpy(buf, x, l);
+      CliIO::TRxInfDesc r{{htonl(INADDR_LOOPBACK), port}};
+      Server::OnRx(r, buf, l);
+    }
+    // The command of the next telegram from the server (0: none within 1 s).
+    uint8_t Recv(std::vector<uint8_t>& x) const {
+      x.resize(WISP::lenMaxTel);
+      const ssize_t n = recv(s, x.data(), x.size(), 0);
+      x.resize(n > 0 ? static_cast<size_t>(n) : 0);
+      return n >= 11 ? x[WISP::TelHdr::c] : 0;
+    }
+    // Skips data requests and data replies up to the next close: its result,
+    // or 255 when none comes.
+    uint8_t CloseResult() const {
+      std::vector<uint8_t> x;
+      for (int k = 0; k < 64; ++k) {
+        const uint8_t c = Recv(x);
+        if (c == WISP::cmdClose) return x[WISP::TelClose::e];
+        if (c != WISP::cmdDatRq && c != WISP::cmdDatRp) return 255;
+      }
+      return 255;
+    }
+  };
 
-  // The server on a loopback port of its own in a scratch directory; false
-  // when this process has started it before (the program starts once: ctest
-  // runs each test in a process of its own).
-  bool Start() {
-    static bool started = false;
-    if (started) return false;
-    started = true;
-    FuzzFrame::EnterScratchDir("WISPSrv.log");
-    // Small enough to be hashed at once: the read session starts with its reply.
-    WriteFile("a.bin", 150 * 1455);
-    static_assert(150 * 1455 <= Dgsts::nowMax);
+  void RdRq(const TPeer& p, const char* name) {
+    WISP::TRdRqDesc q{};
+    q.f = WISP::lenMaxFgm;
+    q.t = 1;
+    q.n = 10;
+    std::strcpy(q.r, name);
+    uint8_t x[WISP::lenMaxTel];
+    p.Send(x, WISP::Encode(x, q));
+  }
+
+  void Steps(uint32_t n) {
+    for (uint32_t k = 0; k < n; ++k) Server::OnTmr(1, 0);
+  }
+
+  // The server started in a fresh scratch directory with files a.bin (5000
+  // bytes) and b.bin (3000 bytes).
+  void StartServer() {
+    if (mkdtemp(scratch) == nullptr || chdir(scratch) != 0) _exit(91);
+    for (auto [n, l] : {std::pair{"a.bin", 5000}, std::pair{"b.bin", 3000}}) {
+      std::ofstream f(n, std::ios::binary);
+      for (int k = 0; k < l; ++k) f.put(static_cast<char>(k * 7));
+    }
     static char a0[] = "WISPSrv", a1[] = "-a", a2[] = "127.0.0.1", a3[] = "-p", a4[] = "0";
     static char* argv[] = {a0, a1, a2, a3, a4, nullptr};
     Args::SetArgs(5, argv);
     Startup::InitModules(false);
-    return true;
   }
 
-  // A write request from port for a file of len bytes in fragments of 1455,
-  // at period t and n per update.
-  void WrRq(uint16_t port, const char* name, uint32_t len, uint16_t t, uint8_t n) {
-    uint8_t x[WISP::lenMaxTel];
+  std::string LogText() {
+    std::ifstream i("WISPSrv.log", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(i), std::istreambuf_iterator<char>());
+  }
+
+  void UnreadableServedFile() {
+    StartServer();
+    TPeer p1, p2;
+    std::vector<uint8_t> x;
+    RdRq(p1, "a.bin");
+    RdRq(p2, "b.bin");
+    Want(p1.Recv(x) == WISP::cmdRdRp && p2.Recv(x) == WISP::cmdRdRp, 1, "two read sessions");
+    // The served file's descriptor now refers to a directory: reads fail.
+    const int dir = open(".", O_RDONLY | O_DIRECTORY);
+    Want(dir >= 0 && dup2(dir, Server::Ses(1).x.s.f->b) >= 0, 2, "descriptor replaced");
+    close(dir);
+    uint8_t t[WISP::lenMaxTel];
+    p1.Send(t, WISP::Encode(t, WISP::TDatRqDesc{{1, 0}, 1}));
+    Steps(3);
+    Want(p1.CloseResult() == WISP::errChk, 3, "a close with errChk");
+    Want(Server::Ses(1).i == 0 && Server::Ses(2).i == 2, 4, "only session 1 ended");
+    // The other session still serves, and a new one starts.
+    p2.Send(t, WISP::Encode(t, WISP::TDatRqDesc{{2, 0}, 3}));
+    Steps(3);
+    const uint8_t c1 = p2.Recv(x);
+    const size_t l1 = x.size();
+    Want(c1 == WISP::cmdDatRp && l1 == 1472 && p2.Recv(x) == WISP::cmdDatRp && x.size() == 1472, 5,
+         "the two fragments asked for");
+    RdRq(p1, "a.bin");
+    Want(p1.Recv(x) == WISP::cmdRdRp && x[WISP::TelRdRp::e] == WISP::errNull, 6, "a new session");
+    const std::string log = LogText();
+    Want(log.find("Read failed idx 1 rid 'a.bin' err 21") != std::string::npos, 7, "the failure logged");
+    Want(log.find("Free idx 1 ok 0 err 3") != std::string::npos, 8, "the release logged");
+    End(0);
+  }
+
+  void FailedWrite() {
+    StartServer();
+    TPeer p;
+    std::vector<uint8_t> x;
     WISP::TWrRqDesc q{};
-    q.f = 1455;
+    q.f = WISP::lenMaxFgm;
+    q.t = 1;
+    q.n = 10;
+    q.p.l = 20000;   // 14 fragments
+    std::strcpy(q.r, "w.bin");
+    uint8_t t[WISP::lenMaxTel];
+    p.Send(t, WISP::Encode(t, q));
+    Want(p.Recv(x) == WISP::cmdWrRp && x[WISP::TelWrRp::e] == WISP::errNull, 1, "a write session");
+    // The temporary file's descriptor now is read-only: writes fail.
+    const int ro = open("a.bin", O_RDONLY);
+    Want(ro >= 0 && dup2(ro, Server::Ses(1).x.r.f->b) >= 0, 2, "descriptor replaced");
+    close(ro);
+    Steps(1);
+    Want(p.Recv(x) == WISP::cmdDatRq, 3, "fragments asked for");
+    uint8_t frag[WISP::lenMaxFgm] = {};
+    p.Send(t, WISP::EncodeDatRp(t, {1, 0}, frag, sizeof frag));
+    Steps(1);
+    // Thirteen fragments are missing, yet the upload ends now.
+    Want(p.CloseResult() == WISP::errChk, 4, "a close with errChk");
+    p.Send(t, WISP::Encode(t, WISP::TCloseDesc{1, WISP::errChk}));
+    Want(Server::Ses(1).i == 0, 5, "the session ended");
+    Want(access("w.bin", F_OK) != 0, 6, "no file");
+    Want(LogText().find("Write failed idx 1 rid 'w.bin' err 9") != std::string::npos, 7, "the failure logged");
+    End(0);
+  }
+
+  // ---- late timer passes ------------------------------------------------------
+
+  uint32_t Sent() { return Link::Cnt().txn; }
+
+  void WrRq(const TPeer& p, const char* name, uint32_t len, uint16_t t, uint8_t n) {
+    WISP::TWrRqDesc q{};
+    q.f = WISP::lenMaxFgm;
     q.t = t;
     q.n = n;
     q.p.l = len;
-    WISP::PutResID(reinterpret_cast<uint8_t*>(q.r), 0, name);
-    Deliver(port, x, WISP::Encode(x, q));
+    std::strcpy(q.r, name);
+    uint8_t x[WISP::lenMaxTel];
+    p.Send(x, WISP::Encode(x, q));
+  }
+
+  void LatePassMakesUpItsSteps() {
+    using namespace Server;
+    StartServer();
+    {
+      // Small enough to be hashed at once: the read session starts with its reply.
+      static_assert(150 * 1455 <= Dgsts::nowMax);
+      std::ofstream f("c.bin", std::ios::binary);
+      for (int k = 0; k < 150 * 1455; ++k) f.put(static_cast<char>(k));
+    }
+    TPeer rd, wr;
+    uint8_t x[WISP::lenMaxTel];
+    // A read session (1 ms, 10 per update) with all 150 fragments asked for,
+    // and a write session granted 3 ms and 4 per update: window 33.
+    RdRq(rd, "c.bin");
+    for (uint32_t b = 0; b < 150; b += 32) rd.Send(x, WISP::Encode(x, WISP::TDatRqDesc{{1, b}, 0xFFFFFFFF}));
+    WrRq(wr, "w.bin", 100 * 1455, 3, 4);
+    TSesDesc& r = Ses(1);
+    TSesDesc& w = Ses(2);
+    Want(r.i == 1 && r.x.s.s != nullptr && r.x.s.s->r.n == 150, 1, "a read session with 150 queued");
+    Want(w.i == 2 && w.x.w && w.x.r.r->w.w == 33, 2, "a write session with window 33");
+
+    // 7 ms in one pass: seven steps. The read session sends 7 x 2 x 10; the
+    // write session's updates at steps 1, 4 and 7 ask for 3 x 4 fragments at
+    // once, in one data request, each with a full re-request countdown.
+    const uint32_t s0 = Sent();
+    const uint32_t to = dtc / 3;
+    Tmrs::Trigger(7);
+    Want(r.x.s.s->r.n == 10, 3, "140 fragments sent");
+    Want(w.x.r.r->w.j == 12 && w.x.r.r->w.t[0] == to, 4, "12 fragments asked for");
+    Want(Sent() - s0 == 140 + 1, 5, "140 data replies and one data request");
+    Want(r.c.t == tos - 7 && w.c.t == tos - 7, 6, "time-outs 7 steps on");
+    Want(w.c.u == 3, 7, "updated at the last step");
+
+    // A stall of a second counts as stepsMax steps: the read session empties
+    // its queue, the write session's 8 updates (steps 3, 6, .. 24) fill its
+    // window, and the re-request countdowns go down once.
+    Tmrs::Trigger(1000);
+    Want(r.x.s.s->r.n == 0, 8, "the queue sent");
+    Want(w.x.r.r->w.j == 33, 9, "the window full");
+    Want(w.x.r.r->w.t[0] == to - 1 && w.x.r.r->w.t[12] == to, 10, "countdowns once per pass");
+    Want(w.x.r.r->e[Rcvrs::eTO] == 0, 11, "no time-out");
+    Want(r.c.t == tos - 7 - stepsMax && w.c.t == tos - 7 - stepsMax, 12, "time-outs stepsMax steps on");
+    Want(w.c.u == 2, 13, "update countdown stepsMax steps on");
+
+    // The time-out follows the elapsed steps too: 5 left, then 6 ms in one
+    // pass end the session at its sixth step.
+    r.c.t = 5;
+    Tmrs::Trigger(5);
+    Want(r.i == 1 && r.c.t == 0, 14, "5 steps: still there");
+    Tmrs::Trigger(1);
+    Want(r.i == 0 && w.i == 2 && ses.n == 1, 15, "the sixth: timed out alone");
+    End(0);
+  }
+
+  // An empty upload is complete at its first update; its close goes out then
+  // and again every dtc steps, however the steps come in passes.
+  void FinishedUploadRepeatsItsClose() {
+    using namespace Server;
+    StartServer();
+    TPeer p;
+    WrRq(p, "e.bin", 0, 1, 10);
+    TSesDesc& e = Ses(1);
+    Want(e.i == 1 && e.x.w, 1, "a write session");
+    const uint32_t s0 = Sent();
+    Tmrs::Trigger(1);
+    Want(e.x.r.c && Sent() - s0 == 1 && e.c.u == dtc, 2, "checked and closed at once");
+    Tmrs::Trigger(1000);   // counts as stepsMax steps
+    Want(e.c.u == dtc - stepsMax, 3, "stepsMax steps of the close countdown");
+    for (uint32_t k = 0; k < 3; ++k) Tmrs::Trigger(stepsMax);
+    Want(e.c.u == stepsMax && Sent() - s0 == 1, 4, "no close before its time");
+    Tmrs::Trigger(stepsMax + 2);   // due at the 25th step, the last that counts
+    Want(Sent() - s0 == 2 && e.c.u == dtc, 5, "the close repeated");
+    Tmrs::Trigger(dtc - 10);       // counts as stepsMax steps
+    Tmrs::Trigger(10);
+    Want(e.c.u == dtc - stepsMax - 10 && Sent() - s0 == 2, 6, "the next one counting down");
+    End(0);
   }
 }
 
 TEST(ServerTmr, LatePassMakesUpItsStepsUpToTheBound) {
-  using namespace Server;
-  if (!Start()) GTEST_SKIP() << "the server starts once per process";
-  const uint16_t rd = FuzzFrame::OpenPeer(), wr = FuzzFrame::OpenPeer();
-  uint8_t x[WISP::lenMaxTel];
-
-  // A read session (1 ms, 10 per update) with all 150 fragments asked for.
-  WISP::TRdRqDesc rq{};
-  rq.f = 1455;
-  rq.t = 1;
-  rq.n = 10;
-  WISP::PutResID(reinterpret_cast<uint8_t*>(rq.r), 0, "a.bin");
-  Deliver(rd, x, WISP::Encode(x, rq));
-  for (uint32_t b = 0; b < 150; b += 32) {
-    WISP::TDatRqDesc d{{1, b}, 0xFFFFFFFF};
-    Deliver(rd, x, WISP::Encode(x, d));
-  }
-  // A write session granted 3 ms and 4 per update: window 33.
-  WrRq(wr, "w.bin", 100 * 1455, 3, 4);
-  TSesDesc& r = Ses(1);
-  TSesDesc& w = Ses(2);
-  ASSERT_EQ(r.i, 1);
-  ASSERT_EQ(w.i, 2);
-  ASSERT_TRUE(w.x.w);
-  ASSERT_NE(r.x.s.s, nullptr);
-  ASSERT_EQ(r.x.s.s->r.n, 150u);
-  ASSERT_EQ(w.x.r.r->w.w, 33u);
-
-  // 7 ms in one pass: seven steps. The read session sends 7 x 2 x 10; the
-  // write session's updates at steps 1, 4 and 7 ask for 3 x 4 fragments at
-  // once, in one data request.
-  uint32_t s0 = Sent();
-  Tmrs::Trigger(7);
-  EXPECT_EQ(r.x.s.s->r.n, 10u);
-  EXPECT_EQ(w.x.r.r->w.j, 12u);
-  EXPECT_EQ(Sent() - s0, 140u + 1u);
-  EXPECT_EQ(r.c.t, tos - 7);
-  EXPECT_EQ(w.c.t, tos - 7);
-  EXPECT_EQ(w.c.u, 3u);   // updated at the last step
-  const uint32_t to = dtc / 3;
-  EXPECT_EQ(w.x.r.r->w.t[0], to);
-
-  // A stall of a second counts as stepsMax steps: the read session empties
-  // its queue, the write session's 8 updates (steps 3, 6, .. 24) fill its
-  // window, and the re-request countdowns go down once.
-  Tmrs::Trigger(1000);
-  EXPECT_EQ(r.x.s.s->r.n, 0u);
-  EXPECT_EQ(w.x.r.r->w.j, 33u);
-  EXPECT_EQ(w.x.r.r->w.t[0], to - 1);
-  EXPECT_EQ(w.x.r.r->w.t[12], to);
-  EXPECT_EQ(w.x.r.r->e[Rcvrs::eTO], 0u);
-  EXPECT_EQ(r.c.t, tos - 7 - stepsMax);
-  EXPECT_EQ(w.c.t, tos - 7 - stepsMax);
-  EXPECT_EQ(w.c.u, 2u);
-
-  // The time-out follows the elapsed steps too: 5 left, then 6 ms in one
-  // pass end the session at its sixth step.
-  r.c.t = 5;
-  Tmrs::Trigger(5);
-  EXPECT_EQ(r.i, 1);
-  EXPECT_EQ(r.c.t, 0u);
-  Tmrs::Trigger(1);
-  EXPECT_EQ(r.i, 0);
-  EXPECT_EQ(w.i, 2);
-  EXPECT_EQ(ses.n, 1u);
+  EXPECT_EXIT(LatePassMakesUpItsSteps(), ::testing::ExitedWithCode(0), "");
 }
 
-// An empty upload is complete at its first update; its close goes out then
-// and again every dtc steps, however the steps come in passes.
 TEST(ServerTmr, FinishedUploadRepeatsItsCloseByTheClock) {
-  using namespace Server;
-  if (!Start()) GTEST_SKIP() << "the server starts once per process";
-  WrRq(FuzzFrame::OpenPeer(), "e.bin", 0, 1, 10);
-  TSesDesc& e = Ses(1);
-  ASSERT_TRUE(e.x.w);
-  uint32_t s0 = Sent();
-  Tmrs::Trigger(1);
-  EXPECT_TRUE(e.x.r.c);
-  EXPECT_EQ(Sent() - s0, 1u);
-  EXPECT_EQ(e.c.u, dtc);
-  Tmrs::Trigger(1000);   // counts as stepsMax steps
-  EXPECT_EQ(e.c.u, dtc - stepsMax);
-  for (uint32_t k = 0; k < 3; ++k) Tmrs::Trigger(stepsMax);
-  EXPECT_EQ(e.c.u, stepsMax);
-  EXPECT_EQ(Sent() - s0, 1u);
-  Tmrs::Trigger(stepsMax + 2);   // due at the 25th step, the last that counts
-  EXPECT_EQ(Sent() - s0, 2u);
-  EXPECT_EQ(e.c.u, dtc);
-  Tmrs::Trigger(dtc - 10);       // 25 steps
-  Tmrs::Trigger(10);
-  EXPECT_EQ(e.c.u, dtc - stepsMax - 10);
-  EXPECT_EQ(Sent() - s0, 2u);
+  EXPECT_EXIT(FinishedUploadRepeatsItsClose(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(ServerFiles, UnreadableServedFileEndsItsSessionOnly) {
+  EXPECT_EXIT(UnreadableServedFile(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(ServerFiles, FailedWriteEndsTheUploadAtOnce) {
+  EXPECT_EXIT(FailedWrite(), ::testing::ExitedWithCode(0), "");
 }
