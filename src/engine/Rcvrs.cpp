@@ -2,23 +2,27 @@
 // for fragments inside a window of at most wndMax, asks again for those whose
 // countdown runs out, and slides the window over what has arrived.
 //
-// With rtt (-r) each slot also keeps when its fragment was last asked for and
-// whether it was asked for once only. The arrival of a once-asked fragment is
-// one round-trip sample; a missing fragment is asked for again once the
-// learnt time (Rtt::Timeout, two update periods .. 125 ms) has passed since
-// its last request, or when its countdown runs out, whichever comes first.
-// The learnt time alone would take our own stalls for losses: when this
-// process (or the sender) is held up for a few milliseconds, the replies of
-// that time wait in a socket and every fragment of the window looks late.
-// So the learnt time applies only to a fragment asked for no later than some
-// once-asked fragment that has since arrived; the sender answers requests in
-// their order, so a reply to a later request that came back means this one
-// was lost. Until there is such an arrival, the countdown decides, as without
-// the switch.
+// With rtt (-r) each slot also keeps when its fragment was last asked for
+// and whether it was asked for once only. The arrival of a once-asked
+// fragment is one round-trip sample (a fragment asked for again could answer
+// either request). A missing fragment is asked for again when its countdown
+// runs out, as without the switch, or earlier, once the learnt time (two
+// update periods .. 125 ms) has passed since its last request, so a fragment
+// asked for again waits the learnt time once more before a third request.
+//
+// The learnt time alone would take stalls for losses: when this process or
+// the sender is held up for some milliseconds (a busy machine), the replies
+// of that time wait in a socket and the whole window looks late; asking for
+// it again only doubles the traffic. So before the countdown, a fragment is
+// asked for again only when the link has shown that its reply is lost, not
+// late: the sender answers requests in their order, so a once-asked fragment
+// asked for after it (later, or in the same update at a higher index) that
+// has arrived means its own request or reply was lost; or nothing at all has
+// arrived for the learnt time while this receiver kept its update periods
+// (the end of a file, where nothing is asked for after the last fragments).
 #include "Rcvrs.h"
 
 #include <cstring>
-#include <cstdlib>
 
 #include "Lib3.h"
 #include "Log.h"
@@ -51,12 +55,34 @@ inline bool IsOnce(const TWndDesc& w, uint32_t k) { return (w.o[k >> 5] >> (k & 
 inline void SetOnce(TWndDesc& w, uint32_t k) { w.o[k >> 5] |= uint32_t(1) << (k & 31); }
 inline void ClrOnce(TWndDesc& w, uint32_t k) { w.o[k >> 5] &= ~(uint32_t(1) << (k & 31)); }
 
-// a is no earlier than b on the wrapping microsecond clock.
-inline bool NotBefore(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) >= 0; }
+// The request of a fragment asked for at ta with index ia went out after
+// the one asked for at tb with index ib (the clock wraps; one update asks in
+// ascending order).
+inline bool After(uint32_t ta, uint32_t ia, uint32_t tb, uint32_t ib) {
+  return static_cast<int32_t>(ta - tb) > 0 || (ta == tb && ia > ib);
+}
 
 // The learnt time: never below two update periods, never above 125 ms, and
 // 125 ms until the first measure.
-inline uint32_t Learnt(const TRcvrDesc& r) { return Rtt::Timeout(r.rt, r.lo, toMaxUs); }
+inline uint32_t Learnt(const TRcvrDesc& r) {
+  const uint64_t lo = 2 * uint64_t(r.p);
+  return Rtt::Timeout(r.rt, lo < toMaxUs ? static_cast<uint32_t>(lo) : toMaxUs, toMaxUs);
+}
+
+// What one update knows for the re-requests by the learnt time.
+struct TRttPass {
+  bool on;         // rtt, and a first measure taken
+  uint32_t now;    // the clock of this update
+  uint32_t lt;     // the learnt time
+  bool quiet;      // nothing arrived for lt, and the previous update was on time
+};
+
+// Fragment k in slot sl, missing, its countdown still running: lost by the
+// learnt time (see the head of this file).
+bool Lost(const TRcvrDesc& r, const TRttPass& x, uint32_t k, uint32_t sl) {
+  if (!x.on || x.now - r.w.q[sl] < x.lt) return false;
+  return x.quiet || After(r.a, r.ai, r.w.q[sl], k);
+}
 
 // With -d: the learnt time, when it has moved by more than a quarter since
 // the line before (a line per fragment would drown the trace).
@@ -167,8 +193,7 @@ TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w, uint32_t dtu) {
   r->z = static_cast<uint16_t>(t.l % l);
   r->w.w = static_cast<uint16_t>(w);
   Rtt::Init(r->rt);
-  const uint64_t lo = uint64_t(dtu == 0 ? 1 : dtu) * 2000;
-  r->lo = lo < toMaxUs ? static_cast<uint32_t>(lo) : toMaxUs;
+  r->p = (dtu == 0 ? 1 : dtu) * 1000;
   char s[128];
   SO::TBuffer b;
   SO::Init(b, s);
@@ -209,14 +234,16 @@ void Receive(TRcvr r, uint32_t i, const uint8_t* x, uint32_t l) {
   Files::Write(r->f, i * uint32_t(r->l), x, l, l);
   SetFlag(w, k);
   w.n++;
-  if (set.rtt) r->x = set.clk();
-  if (set.rtt && IsOnce(w, k)) {
-    Rtt::Sample(r->rt, r->x - w.q[k]);
-    if (r->rt.n == 1 || static_cast<int32_t>(w.q[k] - r->a) > 0 || (w.q[k] == r->a && i > r->ai)) {
-      r->a = w.q[k];
-      r->ai = i;
+  if (set.rtt) {
+    r->x = set.clk();
+    if (IsOnce(w, k)) {
+      Rtt::Sample(r->rt, r->x - w.q[k]);
+      if (r->rt.n == 1 || After(w.q[k], i, r->a, r->ai)) {
+        r->a = w.q[k];
+        r->ai = i;
+      }
+      Receive_Rtt(*r);
     }
-    Receive_Rtt(*r);
   }
   if (set.dbg) {
     char t[128];
@@ -256,29 +283,21 @@ bool Update(TRcvr r, uint32_t n, uint32_t to, TReqProc p, uint32_t f) {
     Files::Extend(r->f, e < t.l ? static_cast<uint32_t>(e) : t.l);
   }
   TReqDesc q = {0, 0, 0};
-  // With -r: the clock of this update, and the learnt time, which applies to
-  // the fragments asked for no later than the once-asked one that came back
-  // last (none before the first measure).
-  const uint32_t now = set.rtt ? set.clk() : 0;
-  const uint32_t lt = set.rtt ? Learnt(*r) : 0;
-  const bool ev = set.rtt && r->rt.n > 0;
-  const bool quiet = ev && now - r->x >= lt && now - r->u <= r->lo;
-  if (set.rtt) r->u = now;
-  // Ask again for fragments whose countdown runs out, or whose learnt time
-  // has passed.
+  TRttPass x{};
+  if (set.rtt) {
+    x.now = set.clk();
+    x.on = r->rt.n > 0;
+    x.lt = Learnt(*r);
+    x.quiet = x.on && x.now - r->x >= x.lt && x.now - r->u <= 2 * uint64_t(r->p);
+    r->u = x.now;
+  }
+  // Ask again for fragments whose countdown runs out, or (-r) that are lost
+  // by the learnt time.
   for (uint32_t k = w.i; k < w.j && n > 0; ++k) {
     const uint32_t sl = k & slotMask;
     if (IsSet(w, sl)) continue;
     if (w.t[sl] > 0) w.t[sl]--;
-    if (w.t[sl] != 0) {
-      if (!ev || now - w.q[sl] < lt) continue;
-      static int mode = getenv("WISP_EXP") ? atoi(getenv("WISP_EXP")) : 2;
-      bool e = true;
-      if (mode == 1) e = NotBefore(r->a, w.q[sl]);
-      if (mode == 2) e = quiet || static_cast<int32_t>(r->a - w.q[sl]) > 0 || (r->a == w.q[sl] && r->ai > k);
-      if (mode == 3) e = static_cast<int32_t>(r->a - w.q[sl]) > 0 || (r->a == w.q[sl] && r->ai > k);
-      if (!e) continue;
-    }
+    if (w.t[sl] != 0 && !Lost(*r, x, k, sl)) continue;
     Count(*r, eTO);
     char s[128];
     SO::TBuffer b;
@@ -292,7 +311,7 @@ bool Update(TRcvr r, uint32_t n, uint32_t to, TReqProc p, uint32_t f) {
     Trace(s);
     Update_Add(*r, q, k, n, p, f);
     w.t[sl] = to;
-    w.q[sl] = now;
+    w.q[sl] = x.now;
     ClrOnce(w, sl);
     q.to = to;
     n--;
@@ -304,7 +323,7 @@ bool Update(TRcvr r, uint32_t n, uint32_t to, TReqProc p, uint32_t f) {
   for (; k < limit && n > 0; ++k) {
     Update_Add(*r, q, k, n, p, f);
     w.t[k & slotMask] = to;
-    w.q[k & slotMask] = now;
+    w.q[k & slotMask] = x.now;
     SetOnce(w, k & slotMask);
     q.to = to;
     n--;

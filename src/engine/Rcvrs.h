@@ -42,21 +42,21 @@ namespace Rcvrs {
     uint16_t z;         // file length MOD l
     TWndDesc w;
     TErrCnts e;
-    // The learnt round trip (-r).
+    // The learnt round trip (-r), all times in microseconds of MMSys::Micros.
     Rtt::TRttDesc rt;   // from fragments asked for once only
-    uint32_t lo;        // the shortest time before asking again, us: two update periods
-    uint32_t a;         // latest ask time among the once-asked fragments that arrived
-    uint32_t ai;        // the index of that fragment
-    uint32_t x;         // when the last fragment arrived, us
-    uint32_t u;         // when the last update ran, us
-    uint32_t s;         // the learnt time the last debug line showed, us (0: none yet)
+    uint32_t p;         // the update period
+    uint32_t a;         // ask time of the once-asked fragment that arrived and was asked for last
+    uint32_t ai;        // its index
+    uint32_t x;         // when the last fragment arrived
+    uint32_t u;         // when the last update ran
+    uint32_t s;         // the learnt time the last debug line showed (0: none yet)
   };
   using TRcvr = TRcvrDesc*;
 
   // Size of a receiver in its packed layout (the file reference as 4 bytes),
   // as the start-up line reports it.
   constexpr uint32_t sizeWndDesc = 4 + 4 + 2 + 4 * (wndMax / 32) + 2 + 4 * wndMax + 4 * wndMax + 4 * (wndMax / 32);
-  constexpr uint32_t sizeRcvrDesc = 1 + 2 + 4 + 4 + 2 + sizeWndDesc + 4 * errCnt + 12 + 4 + 4 + 4 + 4 + 4 + 4;
+  constexpr uint32_t sizeRcvrDesc = 1 + 2 + 4 + 4 + 2 + sizeWndDesc + 4 * errCnt + 12 + 4 * 6;
   static_assert(sizeRcvrDesc == 67665);
 
   // The longest wait before a fragment is asked for again, in microseconds:
@@ -90,9 +90,8 @@ namespace Rcvrs {
   // A data reply with fragment index i and l data bytes at x.
   void Receive(TRcvr r, uint32_t i, const uint8_t* x, uint32_t l);
   // One update: at most n indices asked for through p(f, b, s), a fragment
-  // asked for again after `to` updates (with rtt, or once the learnt time has
-  // passed since it was last asked for and a fragment asked for no earlier
-  // has come back). true while fragments are missing.
+  // asked for again after `to` updates, or with rtt once it is lost by the
+  // learnt time (Rcvrs.cpp says when). true while fragments are missing.
   bool Update(TRcvr r, uint32_t n, uint32_t to, TReqProc p, uint32_t f);
   void Free(TRcvr& r);
 }
