@@ -17,9 +17,13 @@
 // asked for again only when the link has shown that its reply is lost, not
 // late: the sender answers requests in their order, so a once-asked fragment
 // asked for after it (later, or in the same update at a higher index) that
-// has arrived means its own request or reply was lost; or nothing at all has
-// arrived for the learnt time while this receiver kept its update periods
-// (the end of a file, where nothing is asked for after the last fragments).
+// has arrived means its own request or reply was lost. Where nothing is
+// asked for after it (the end of a file, a window held up by a fragment whose
+// second request was lost too), there is no such sign; when nothing at all
+// has arrived for the learnt time while this receiver kept its update
+// periods, one missing fragment is asked for again as a probe, at most one
+// per learnt time, so a stalled sender gets a request per learnt time, not
+// the window.
 #include "Rcvrs.h"
 
 #include <cstring>
@@ -74,14 +78,19 @@ struct TRttPass {
   bool on;         // rtt, and a first measure taken
   uint32_t now;    // the clock of this update
   uint32_t lt;     // the learnt time
-  bool quiet;      // nothing arrived for lt, and the previous update was on time
+  bool probe;      // nothing arrived for lt while the updates kept their
+                   // periods, and no probe for lt: one fragment may go as a probe
 };
 
 // Fragment k in slot sl, missing, its countdown still running: lost by the
 // learnt time (see the head of this file).
-bool Lost(const TRcvrDesc& r, const TRttPass& x, uint32_t k, uint32_t sl) {
+bool Lost(TRcvrDesc& r, TRttPass& x, uint32_t k, uint32_t sl) {
   if (!x.on || x.now - r.w.q[sl] < x.lt) return false;
-  return x.quiet || After(r.a, r.ai, r.w.q[sl], k);
+  if (After(r.a, r.ai, r.w.q[sl], k)) return true;
+  if (!x.probe) return false;
+  x.probe = false;
+  r.pr = x.now;
+  return true;
 }
 
 // With -d: the learnt time, when it has moved by more than a quarter since
@@ -288,7 +297,7 @@ bool Update(TRcvr r, uint32_t n, uint32_t to, TReqProc p, uint32_t f) {
     x.now = set.clk();
     x.on = r->rt.n > 0;
     x.lt = Learnt(*r);
-    x.quiet = x.on && x.now - r->x >= x.lt && x.now - r->u <= 2 * uint64_t(r->p);
+    x.probe = x.on && x.now - r->x >= x.lt && x.now - r->u <= 2 * uint64_t(r->p) && x.now - r->pr >= x.lt;
     r->u = x.now;
   }
   // Ask again for fragments whose countdown runs out, or (-r) that are lost
