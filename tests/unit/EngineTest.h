@@ -39,6 +39,10 @@ inline void Settings(bool ovr, bool dbg, bool vrb, bool srv = false) {
 }
 inline void SetOvr(bool ovr) { Settings(ovr, false, false); }
 inline void SetDbg(bool dbg) { Settings(false, dbg, false); }
+// -r: receivers ask again after the learnt round trip, timed by clk.
+inline void SetRtt(uint32_t (*clk)(), bool dbg = false) {
+  Rcvrs::InitModule({.cnt = cnt, .mid = midRcvrs, .dbg = dbg, .vrb = false, .rtt = true, .clk = clk});
+}
 // The file table of a served directory (the server's).
 inline void SetSrv(bool srv, bool ovr = false) { Settings(ovr, false, false, srv); }
 

@@ -1,6 +1,7 @@
 // Rcvrs_test.cpp — receivers: the window, which indices one Update asks for,
 // the countdowns, the 32-index request split, the slots' wrap at wndMax, the
-// error counters; and whole transfers through a sender with losses.
+// error counters; whole transfers through a sender with losses; and with -r
+// the round-trip estimate and the re-requests it times.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -39,8 +40,9 @@ class RcvrsTest : public ::testing::Test {
     for (auto& f : fil)
       if (f != nullptr) Files::Close(f);
   }
-  // A receiver for a file of len bytes in fragments of l with window w.
-  Rcvrs::TRcvr Make(uint32_t len, uint16_t l, uint32_t w) {
+  // A receiver for a file of len bytes in fragments of l with window w,
+  // updated every dtu ms.
+  Rcvrs::TRcvr Make(uint32_t len, uint16_t l, uint32_t w, uint32_t dtu = 1) {
     const std::string n = "r" + std::to_string(fil.size());
     Files::TFile f = Files::OpenWr(n.c_str());
     EXPECT_NE(f, nullptr);
@@ -48,7 +50,7 @@ class RcvrsTest : public ::testing::Test {
     Files::TPosDesc t{};
     t.l = len;
     Files::SetTgt(f, t);
-    rcv.push_back(Rcvrs::Alloc(l, f, w));
+    rcv.push_back(Rcvrs::Alloc(l, f, w, dtu));
     return rcv.back();
   }
   void Put(Rcvrs::TRcvr r, uint32_t i, uint32_t len) {
@@ -253,7 +255,7 @@ TEST_F(RcvrsTest, TableAndFreeLine) {
   const std::string t = LogText();
   EXPECT_NE(t.find("Rcvrs    M Free rcv 2 ers 2345 ABCD    0    0    7\r\n"), std::string::npos);
   EXPECT_NE(t.find("Rcvrs    M InitModule cntMax " + std::to_string(EngineTest::cnt) +
-                   ", SIZE( TRcvrDesc ) = 33837, wndMax 8192"),
+                   ", SIZE( TRcvrDesc ) = 67669, wndMax 8192"),
             std::string::npos);
   EXPECT_NE(t.find("Rcvrs    M Alloc rcv 16 fgl 10 cnt 10 rem 0 wnd 4"), std::string::npos);
 }
@@ -334,10 +336,209 @@ TEST_F(RcvrsTest, TransfersThroughALossyChannel) {
   }
 }
 
+// ---- -r: re-requests after the learnt round trip -------------------------
+
+// The receivers' microsecond clock in these tests.
+uint32_t simNow = 0;
+uint32_t SimClock() { return simNow; }
+
+// Bounds and the signs of a loss, step by step on the test's clock: nothing
+// is asked for again by time before the first measure; the learnt time is
+// never below two update periods and never above 125 ms; a fragment is asked
+// for again once a fragment asked for after it has come back, not before the
+// learnt time, and not a third time before the learnt time has passed again;
+// with no such sign, one probe per learnt time once nothing has arrived.
+TEST_F(RcvrsTest, RttReRequestsKeepToTheLearntTimeAndItsBounds) {
+  simNow = 1000000;
+  EngineTest::SetRtt(SimClock);
+  const uint32_t to = 1000;   // a countdown far off: only the learnt time acts
+  Rcvrs::TRcvr r = Make(20 * 100, 100, 20, 1);
+  const auto update = [&](uint32_t us) {
+    simNow += us;
+    reqs.clear();
+    Rcvrs::Update(r, 10, to, Req, 0);
+  };
+  update(0);                        // asks for 0..9 at t0
+  ASSERT_EQ(reqs, (std::vector<TReq>{{0, 0, 0x3FF}}));
+  update(200000);                   // 200 ms later, no measure yet: nothing again
+  EXPECT_EQ(reqs, (std::vector<TReq>{{0, 10, 0x3FF}}));   // only 10..19 widen the window
+  EXPECT_EQ(r->e[Rcvrs::eTO], 0u);
+  // 1 and 12 come back 100 us after their request: far below two periods,
+  // so the learnt time is 2 ms. 0 was asked for before 12: lost.
+  simNow += 100;
+  Put(r, 12, 100);
+  EXPECT_EQ(r->rt.n, 1u);
+  EXPECT_EQ(r->rt.srtt, 100u);
+  update(1899);                     // 1.999 ms after the request of 10..19
+  EXPECT_EQ(reqs, (std::vector<TReq>{{0, 0, 0x3FF}})) << "0..9 were asked for before 12";
+  update(1);
+  EXPECT_EQ(reqs, (std::vector<TReq>{{0, 10, 0x3}}))
+      << "10 and 11 were asked for with 12, at lower indices, two periods ago";
+  EXPECT_EQ(r->e[Rcvrs::eTO], 12u);
+  // The re-asked 0..11 give no measure when they come.
+  for (uint32_t i = 0; i < 12; ++i) Put(r, i, 100);
+  EXPECT_EQ(r->rt.n, 1u) << "a fragment asked for twice is no measure";
+  // 13..19 have no sign of loss. Once nothing has arrived for the learnt
+  // time, one of them goes as a probe per learnt time.
+  update(1000);
+  EXPECT_TRUE(reqs.empty()) << "1 ms without arrivals is below the learnt time";
+  update(1000);
+  EXPECT_EQ(reqs, (std::vector<TReq>{{0, 13, 1}}));
+  update(1000);
+  EXPECT_TRUE(reqs.empty()) << "one probe per learnt time";
+  update(1000);
+  EXPECT_EQ(reqs, (std::vector<TReq>{{0, 13, 1}})) << "the same fragment until it comes";
+  simNow += 500;
+  Put(r, 13, 100);
+  update(1500);
+  EXPECT_TRUE(reqs.empty()) << "something has arrived within the learnt time";
+  update(1000);
+  EXPECT_EQ(reqs, (std::vector<TReq>{{0, 14, 1}}));
+  // A late update (this process held up) sends no probe: its replies may wait unread.
+  update(5000);
+  EXPECT_TRUE(reqs.empty());
+  // The round trip jumps to 200 ms (fragments asked for once arrive that
+  // late): the learnt time grows to its upper bound of 125 ms.
+  Rcvrs::TRcvr b = Make(300 * 100, 100, 300, 1);
+  reqs.clear();
+  Rcvrs::Update(b, 300, to, Req, 0);
+  simNow += 200000;
+  for (uint32_t i = 0; i < 300; ++i) Put(b, i, 100);
+  EXPECT_EQ(Rtt::Timeout(b->rt, 2000, Rcvrs::toMaxUs), Rcvrs::toMaxUs);
+  // A period of 100 ms: two of them are above 125 ms, the bound still holds.
+  Rcvrs::TRcvr c = Make(2 * 100, 100, 2, 100);
+  reqs.clear();
+  Rcvrs::Update(c, 2, to, Req, 0);
+  simNow += 50;
+  Put(c, 1, 100);
+  simNow += 124949;
+  reqs.clear();
+  Rcvrs::Update(c, 2, to, Req, 0);
+  EXPECT_TRUE(reqs.empty());
+  simNow += 1;
+  Rcvrs::Update(c, 2, to, Req, 0);
+  EXPECT_EQ(reqs, (std::vector<TReq>{{0, 0, 1}}));
+}
+
+// With -d the learnt time gets a line when it moves by more than a quarter,
+// not one per fragment.
+TEST_F(RcvrsTest, RttDebugLineOnlyWhenTheLearntTimeMoves) {
+  simNow = 5000000;
+  EngineTest::SetRtt(SimClock, true);
+  Rcvrs::TRcvr r = Make(400 * 10, 10, 400, 1);
+  const std::string id = "M Receive rtt rcv " + std::to_string(r->i) + " ";
+  const auto count = [&] {
+    const std::string t = LogText();
+    size_t n = 0;
+    for (size_t k = t.find(id); k != std::string::npos; k = t.find(id, k + 1)) ++n;
+    return n;
+  };
+  const size_t n0 = count();
+  // One fragment per update, each back after 10 ms: the deviation of the
+  // first sample (5 ms) decays, and the learnt time with it in a few lines.
+  const auto steady = [&](uint32_t from, uint32_t to, uint32_t rtt) {
+    for (uint32_t i = from; i < to; ++i) {
+      Rcvrs::Update(r, 1, 1000, Req, 0);
+      simNow += rtt;
+      Put(r, i, 10);
+    }
+  };
+  steady(0, 200, 10000);
+  EXPECT_NE(LogText().find(id + "srtt 10000 var 5000 to 30000 us"), std::string::npos);
+  const size_t n1 = count() - n0;
+  EXPECT_GE(n1, 2u);
+  EXPECT_LE(n1, 5u) << "a line per fragment";
+  steady(200, 400, 40000);   // a jump to 40 ms: the first sample above it shows
+  EXPECT_NE(LogText().find(id + "srtt 13750 var 7502 to 43758 us"), std::string::npos);
+  EXPECT_LE(count() - n0, n1 + 8);
+}
+
+// A whole transfer on the test's clock: update periods of 1 ms, the replies
+// back 300 us after the sender's update (in order), 5 % of the requests and
+// of the replies lost. Without -r every lost fragment waits its countdown of
+// 125 updates, as ever; with -r the transfer takes little longer than it
+// would without loss, no fragment is asked for again sooner than two update
+// periods after its previous request, and copies stay rare. After a jump of
+// the round trip to 20 ms in mid-transfer there is no storm of requests.
+struct TSim {
+  Sndrs::TSndr s;
+  std::vector<std::pair<uint32_t, std::pair<uint32_t, std::vector<uint8_t>>>> q;   // due, index, data
+  std::vector<uint32_t> last;   // per fragment: when it was last asked for (0: never)
+  uint32_t minGap = UINT32_MAX; // shortest time between two requests of one fragment
+  uint32_t delay = 300;
+  std::mt19937 g{13};
+};
+TSim* sim = nullptr;
+
+void SimReq(uint32_t, uint32_t b, uint32_t s) {
+  for (uint32_t j = 0; j < 32; ++j) {
+    if ((s >> j & 1) == 0) continue;
+    uint32_t& t = sim->last[b + j];
+    if (t != 0 && simNow - t < sim->minGap) sim->minGap = simNow - t;
+    t = simNow;
+  }
+  if (sim->g() % 20 != 0) Sndrs::Receive(sim->s, b, s);
+}
+void SimSend(uint32_t, uint32_t i, const uint8_t* b, uint32_t l) {
+  if (sim->g() % 20 != 0) sim->q.push_back({simNow + sim->delay, {i, {b, b + l}}});
+}
+
+TEST_F(RcvrsTest, RttTransferUnderLossAndAJump) {
+  constexpr uint16_t l = 100;
+  constexpr uint32_t frags = 3000;
+  const auto data = RandomBytes(frags * l, 77);
+  PutFile("src", data);
+  struct TRun { uint32_t updates, twice, minGap; };
+  const auto run = [&](bool rtt, bool jump) {
+    simNow = 7000000;
+    if (rtt) EngineTest::SetRtt(SimClock); else EngineTest::SetDbg(false);
+    Files::TFile fs = Files::OpenRd("src");
+    Files::TFile fd = Files::OpenWr("dst");
+    Files::TPosDesc t;
+    Files::GetTgt(fs, t);
+    Files::SetTgt(fd, t);
+    TSim x{Sndrs::Alloc(l, fs), {}, std::vector<uint32_t>(frags, 0)};
+    sim = &x;
+    Rcvrs::TRcvr r = Rcvrs::Alloc(l, fd, 10 * 25, 1);
+    uint32_t u = 0;
+    for (; u < 100000; ++u) {
+      simNow += 1000;
+      if (jump && u == 100) x.delay = 20000;
+      size_t k = 0;
+      for (; k < x.q.size() && x.q[k].first <= simNow; ++k)
+        Rcvrs::Receive(r, x.q[k].second.first, x.q[k].second.second.data(), l);
+      x.q.erase(x.q.begin(), x.q.begin() + static_cast<std::ptrdiff_t>(k));
+      if (!Rcvrs::Update(r, 10, 125, SimReq, 0)) break;
+      Sndrs::Update(x.s, 20, SimSend, 0);
+    }
+    const TRun res{u, r->e[Rcvrs::eDup] + r->e[Rcvrs::eWnd], x.minGap};
+    Rcvrs::Free(r);
+    Sndrs::Free(x.s);
+    EXPECT_TRUE(Files::Commit(fd));
+    Files::Close(fd);
+    Files::Close(fs);
+    EXPECT_TRUE(GetFile("dst") == data);
+    std::filesystem::remove("dst");
+    return res;
+  };
+  const TRun off = run(false, false);
+  EXPECT_EQ(off.minGap, 125000u) << "without -r a fragment is asked for again after 125 updates";
+  EXPECT_GT(off.updates, 3 * frags / 10) << "every loss holds the window for 125 ms";
+  const TRun on = run(true, false);
+  EXPECT_LT(on.updates, frags / 10 * 12 / 10) << "within 1.2 times the loss-free 300 updates";
+  EXPECT_GE(on.minGap, 2000u);
+  EXPECT_LT(on.twice, frags / 100) << "copies below 1 % of the fragments";
+  const TRun jump = run(true, true);
+  EXPECT_GE(jump.minGap, 2000u);
+  EXPECT_LT(jump.twice, frags / 100) << "a jump of the round trip brings no storm of requests";
+  EXPECT_LT(jump.updates, off.updates);
+}
+
 }  // namespace
 
-// The round-trip estimate behind -r: it settles on a jittery round trip,
-// follows a jump within a few samples, and its time-out keeps to its bounds.
+// The round-trip estimate behind -r: it settles on a jittery round trip
+// above the jitter, follows a jump up within a few samples and one down
+// within a few dozen, and its time-out keeps to its bounds.
 TEST(RttTest, SettlesFollowsAJumpAndKeepsToItsBounds) {
   Rtt::TRttDesc r;
   Rtt::Init(r);
@@ -350,6 +551,7 @@ TEST(RttTest, SettlesFollowsAJumpAndKeepsToItsBounds) {
   const uint32_t settled = Rtt::Timeout(r, 0, 125000);
   EXPECT_GE(settled, r.srtt);
   EXPECT_LE(settled, 600u);
+  EXPECT_GT(settled, 350u) << "the jitter itself would be taken for losses";
   // The round trip jumps to 20 ms: the time-out covers it after a few samples.
   uint32_t k = 0;
   while (Rtt::Timeout(r, 0, 125000) < 20000 && k < 100) {
@@ -363,6 +565,13 @@ TEST(RttTest, SettlesFollowsAJumpAndKeepsToItsBounds) {
   // Bounds: never below two update periods, never above 125 ms.
   EXPECT_EQ(Rtt::Timeout(r, 50000, 125000), 50000u);
   EXPECT_EQ(Rtt::Timeout(r, 0, 10000), 10000u);
+  // And back to 300 us: the time-out comes down within a few dozen samples.
+  k = 0;
+  while (Rtt::Timeout(r, 0, 125000) > 1000 && k < 200) {
+    Rtt::Sample(r, 300);
+    ++k;
+  }
+  EXPECT_LE(k, 50u) << "slow to come back down";
   Rtt::Init(r);
   Rtt::Sample(r, 0);
   EXPECT_EQ(Rtt::Timeout(r, 2000, 125000), 2000u);
