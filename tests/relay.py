@@ -11,7 +11,7 @@ the port the client talked to, as the client requires.
 
     relay.py --server 127.0.0.1:667 [--listen 127.0.0.1:0] [--seed 1]
              [--c2s PROFILE] [--s2c PROFILE] [--outage START:SECONDS ...]
-             [--stats FILE] [--max-seconds N]
+             [--stats FILE] [--trace FILE] [--max-seconds N]
 
 PROFILE is a comma-separated list of key=value (all optional, probabilities
 0..1, times in ms):
@@ -26,6 +26,10 @@ PROFILE is a comma-separated list of key=value (all optional, probabilities
 An outage START is seconds after the first datagram from a client, or @N:
 after the N-th datagram from clients; all traffic both ways is dropped for
 SECONDS.
+
+With --trace every datagram gets a line in FILE when the relay takes it:
+"<seconds of the monotonic clock> <c2s|s2c> <lost|outage|sent> <hex of its
+first 21 bytes>" (sent: at least one copy will go out).
 
 The first line on standard output is "relay listening on <port>". On SIGTERM
 or SIGINT (or after --max-seconds) the relay writes its counters as JSON to
@@ -66,7 +70,8 @@ def parse_endpoint(text):
 class Direction:
     """The impairments and counters of one direction."""
 
-    def __init__(self, profile, rng):
+    def __init__(self, name, profile, rng):
+        self.name = name
         self.s = profile
         self.rng = rng
         self.c = dict(seen=0, lost=0, dup=0, reordered=0, flipped=0, outage=0, sent=0)
@@ -113,8 +118,9 @@ class Relay:
         self.front.bind(parse_endpoint(args.listen))
         self.front.setblocking(False)
         rng = random.Random(args.seed)
-        self.dirs = dict(c2s=Direction(parse_spec(args.c2s), random.Random(rng.random())),
-                         s2c=Direction(parse_spec(args.s2c), random.Random(rng.random())))
+        self.dirs = dict(c2s=Direction("c2s", parse_spec(args.c2s), random.Random(rng.random())),
+                         s2c=Direction("s2c", parse_spec(args.s2c), random.Random(rng.random())))
+        self.trace = open(args.trace, "w") if args.trace else None
         self.outages = []
         for o in args.outage or []:
             start, _, dur = o.partition(":")
@@ -150,12 +156,19 @@ class Relay:
             self.down[s.fileno()] = (s, client)
         return s
 
+    def log(self, d, fate, data, now):
+        if self.trace:
+            self.trace.write("%.6f %s %s %s\n" % (now, d.name, fate, data[:21].hex()))
+
     def take(self, d, data, sock, dest, now):
         if self.in_outage(now):
             d.c["seen"] += 1
             d.c["outage"] += 1
+            self.log(d, "outage", data, now)
             return
-        for t, x in d.plan(data, now):
+        plan = d.plan(data, now)
+        self.log(d, "sent" if plan else "lost", data, now)
+        for t, x in plan:
             if t <= now and not self.queue:
                 self.send(d, sock, x, dest)
             else:
@@ -224,6 +237,7 @@ def main():
     ap.add_argument("--s2c", default="")
     ap.add_argument("--outage", action="append")
     ap.add_argument("--stats")
+    ap.add_argument("--trace")
     ap.add_argument("--max-seconds", type=float, default=600.0)
     args = ap.parse_args()
     for ep in (args.server, args.listen):
@@ -239,6 +253,8 @@ def main():
     signal.signal(signal.SIGINT, on_signal)
     print("relay listening on %d" % r.front.getsockname()[1], flush=True)
     r.run(args.max_seconds)
+    if r.trace:
+        r.trace.close()
     st = json.dumps(r.stats())
     if args.stats:
         with open(args.stats, "w") as f:

@@ -15,15 +15,17 @@
 // of that time wait in a socket and the whole window looks late; asking for
 // it again only doubles the traffic. So before the countdown, a fragment is
 // asked for again only when the link has shown that its reply is lost, not
-// late: the sender answers requests in their order, so a once-asked fragment
-// asked for after it (later, or in the same update at a higher index) that
-// has arrived means its own request or reply was lost. Where nothing is
-// asked for after it (the end of a file, a window held up by a fragment whose
-// second request was lost too), there is no such sign; when nothing at all
-// has arrived for the learnt time while this receiver kept its update
-// periods, one missing fragment is asked for again as a probe, at most one
-// per learnt time, so a stalled sender gets a request per learnt time, not
-// the window.
+// late: the sender answers requests in their order, so a reply to a request
+// that went out after its own means that its request or reply was lost.
+// Fragments are first asked for in the order of their indices, so any
+// fragment with a higher index that arrives (whichever of its requests it
+// answers) is that sign for a fragment asked for once; for one asked for
+// again, it takes a once-asked fragment asked for after that. A fragment
+// after which no once-asked fragment is still on its way (the last ones of a
+// file, or one asked for again while the window is full, held up by it) can
+// get no such sign any more: one of those is asked for again as a probe
+// after the learnt time, one per learnt time, so a stalled sender gets a
+// request per learnt time, not the window.
 #include "Rcvrs.h"
 
 #include <cstring>
@@ -78,16 +80,18 @@ struct TRttPass {
   bool on;         // rtt, and a first measure taken
   uint32_t now;    // the clock of this update
   uint32_t lt;     // the learnt time
-  bool probe;      // nothing arrived for lt while the updates kept their
-                   // periods, and no probe for lt: one fragment may go as a probe
+  bool probe;      // no probe for lt: one fragment may go as a probe
+  bool sign;       // a once-asked fragment is still on its way: the newest,
+  uint32_t sq;     // asked for at sq
+  uint32_t si;     // with index si
 };
 
 // Fragment k in slot sl, missing, its countdown still running: lost by the
 // learnt time (see the head of this file).
 bool Lost(TRcvrDesc& r, TRttPass& x, uint32_t k, uint32_t sl) {
   if (!x.on || x.now - r.w.q[sl] < x.lt) return false;
-  if (After(r.a, r.ai, r.w.q[sl], k)) return true;
-  if (!x.probe) return false;
+  if ((IsOnce(r.w, sl) && k < r.h) || After(r.a, r.ai, r.w.q[sl], k)) return true;
+  if (!x.probe || (x.sign && After(x.sq, x.si, r.w.q[sl], k))) return false;
   x.probe = false;
   r.pr = x.now;
   return true;
@@ -243,16 +247,14 @@ void Receive(TRcvr r, uint32_t i, const uint8_t* x, uint32_t l) {
   Files::Write(r->f, i * uint32_t(r->l), x, l, l);
   SetFlag(w, k);
   w.n++;
-  if (set.rtt) {
-    r->x = set.clk();
-    if (IsOnce(w, k)) {
-      Rtt::Sample(r->rt, r->x - w.q[k]);
-      if (r->rt.n == 1 || After(w.q[k], i, r->a, r->ai)) {
-        r->a = w.q[k];
-        r->ai = i;
-      }
-      Receive_Rtt(*r);
+  if (i >= r->h) r->h = i + 1;
+  if (set.rtt && IsOnce(w, k)) {
+    Rtt::Sample(r->rt, set.clk() - w.q[k]);
+    if (r->rt.n == 1 || After(w.q[k], i, r->a, r->ai)) {
+      r->a = w.q[k];
+      r->ai = i;
     }
+    Receive_Rtt(*r);
   }
   if (set.dbg) {
     char t[128];
@@ -297,8 +299,17 @@ bool Update(TRcvr r, uint32_t n, uint32_t to, TReqProc p, uint32_t f) {
     x.now = set.clk();
     x.on = r->rt.n > 0;
     x.lt = Learnt(*r);
-    x.probe = x.on && x.now - r->x >= x.lt && x.now - r->u <= 2 * uint64_t(r->p) && x.now - r->pr >= x.lt;
-    r->u = x.now;
+    x.probe = x.on && x.now - r->pr >= x.lt;
+    // Once-asked fragments go out in the order of their indices, so the
+    // newest still on its way is the highest missing one with its flag.
+    for (uint32_t k = w.j; x.probe && k > w.i;) {
+      const uint32_t sl = --k & slotMask;
+      if (IsSet(w, sl) || !IsOnce(w, sl)) continue;
+      x.sign = true;
+      x.sq = w.q[sl];
+      x.si = k;
+      break;
+    }
   }
   // Ask again for fragments whose countdown runs out, or (-r) that are lost
   // by the learnt time.

@@ -47,8 +47,7 @@ namespace Rcvrs {
     uint32_t p;         // the update period
     uint32_t a;         // ask time of the once-asked fragment that arrived and was asked for last
     uint32_t ai;        // its index
-    uint32_t x;         // when the last fragment arrived
-    uint32_t u;         // when the last update ran
+    uint32_t h;         // 1 + the highest index that has arrived (0: none)
     uint32_t pr;        // when the last probe was asked for
     uint32_t s;         // the learnt time the last debug line showed (0: none yet)
   };
@@ -57,8 +56,8 @@ namespace Rcvrs {
   // Size of a receiver in its packed layout (the file reference as 4 bytes),
   // as the start-up line reports it.
   constexpr uint32_t sizeWndDesc = 4 + 4 + 2 + 4 * (wndMax / 32) + 2 + 4 * wndMax + 4 * wndMax + 4 * (wndMax / 32);
-  constexpr uint32_t sizeRcvrDesc = 1 + 2 + 4 + 4 + 2 + sizeWndDesc + 4 * errCnt + 12 + 4 * 7;
-  static_assert(sizeRcvrDesc == 67669);
+  constexpr uint32_t sizeRcvrDesc = 1 + 2 + 4 + 4 + 2 + sizeWndDesc + 4 * errCnt + 12 + 4 * 6;
+  static_assert(sizeRcvrDesc == 67665);
 
   // The longest wait before a fragment is asked for again, in microseconds:
   // today's 125 ms, and the learnt time until there is a measure.

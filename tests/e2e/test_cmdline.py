@@ -29,6 +29,7 @@ CLI_HELP = [
     "       | '-f' fpu  (* set fragment requests per update *)",
     "       | '-d'      (* switch on debug mode *)",
     "       | '-o'      (* switch on local overwriting *)",
+    "       | '-r'      (* switch on re-requests after the round trip in a get *)",
     "       | '-v'      (* switch on verbose mode *) .",
 ]
 
@@ -42,6 +43,7 @@ SRV_HELP = [
     "       | '-f' fpu  (* set most fragment requests granted per update *)",
     "       | '-d'      (* switch on debug mode *)",
     "       | '-o'      (* switch on local overwriting *)",
+    "       | '-r'      (* switch on re-requests after the round trip in uploads *)",
     "       | '-v'      (* switch on verbose mode *) .",
 ]
 
@@ -216,9 +218,9 @@ class ClientCmdLine(CmdLineCase):
     def test_defaults_in_log(self):
         port = free_port()   # nobody listens there
         r = self.start(CLI, ["-p", str(port), "get"])
-        lines = self.wait_for_config(r, "WISPCli.log", "rnm")
+        lines = self.wait_for_config(r, "WISPCli.log", "rtt")
         r.terminate(RUN_LIMIT)   # fails the test when the client does not stop
-        self.assertEqual([m for m, _ in lines], ["M"] * 16)
+        self.assertEqual([m for m, _ in lines], ["M"] * 17)
         self.assertEqual([t for _, t in lines], [
             "WISPCli v19 (2026-06-21): WISP Client.",
             "data",
@@ -236,6 +238,7 @@ class ClientCmdLine(CmdLineCase):
             "  dtu 1",
             "  fpu 10",
             "  rnm 'WISPSrv.exe'",
+            "  rtt 0",
         ])
         self.assertNotIn("Config", r.out)
 
@@ -243,14 +246,14 @@ class ClientCmdLine(CmdLineCase):
         # Options before the mode, between mode and name and after the name;
         # values at their limits; a lone "-" as the name; verbose echo.
         port = free_port()
-        r = self.start(CLI, ["-u", "10000", "/d", "-a", "127.0.0.1", "Put", "-f", "255", "-",
+        r = self.start(CLI, ["-u", "10000", "/d", "-a", "127.0.0.1", "Put", "-r", "-f", "255", "-",
                              "-o", "-p", str(port), "-v"])
-        lines = self.wait_for_config(r, "WISPCli.log", "rnm")
+        lines = self.wait_for_config(r, "WISPCli.log", "rtt")
         r.terminate(RUN_LIMIT)   # fails the test when the client does not stop
         texts = [t for _, t in lines]
         self.assertEqual(texts[6:], ["  dbg 1", "  vrb 1", "  ovr 1", "  wrt 1", "  pro 1",
                                      "  adr 127.0.0.1", "  prt " + str(port), "  dtu 10000",
-                                     "  fpu 255", "  rnm '-'"])
+                                     "  fpu 255", "  rnm '-'", "  rtt 1"])
         # On the console: mark, module name, text.
         echoed = [l for l in r.out.split("\n") if l.startswith("M Config ")]
         self.assertEqual(echoed, ["M Config " + t for t in texts])
@@ -260,7 +263,7 @@ class ClientCmdLine(CmdLineCase):
         for mode, wrt in (("GET", "0"), ("go", "0"), ("g", "0"), ("PUT", "1"), ("p", "1")):
             with self.subTest(mode=mode):
                 r = self.start(CLI, ["-p", str(port), mode, "-p", "0", "x"])
-                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "rnm")]
+                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "rtt")]
                 r.terminate(RUN_LIMIT)
                 self.assertIn("  wrt " + wrt, texts)
                 self.assertIn("  prt 0", texts)
@@ -285,9 +288,9 @@ class ServerCmdLine(CmdLineCase):
     def test_defaults_in_log(self):
         port = free_port()
         r = self.start(SRV, ["-p", str(port)])
-        lines = self.wait_for_config(r, "WISPSrv.log", "fpu")
+        lines = self.wait_for_config(r, "WISPSrv.log", "rtt")
         r.terminate(RUN_LIMIT)   # fails the test when the server does not stop
-        self.assertEqual([m for m, _ in lines], ["M"] * 13)
+        self.assertEqual([m for m, _ in lines], ["M"] * 14)
         self.assertEqual([t for _, t in lines], [
             "WISPSrv v19 (2026-06-21): WISP Server.",
             "data",
@@ -302,18 +305,19 @@ class ServerCmdLine(CmdLineCase):
             "  prt " + str(port),
             "  dtu 1",
             "  fpu 10",
+            "  rtt 0",
         ])
         self.assertNotIn("Config", r.out)
 
     def test_switches_verbose(self):
         port = free_port()
         r = self.start(SRV, ["-a", "10.0.0.1", "-a", "127.0.0.1", "/v", "-d", "-o", "-p", "1",
-                             "-p", "+" + str(port), "-u", "1000", "/f", "255"])
-        lines = self.wait_for_config(r, "WISPSrv.log", "fpu")
+                             "-p", "+" + str(port), "-u", "1000", "/f", "255", "/r"])
+        lines = self.wait_for_config(r, "WISPSrv.log", "rtt")
         r.terminate(RUN_LIMIT)   # fails the test when the server does not stop
         texts = [t for _, t in lines]
         self.assertEqual(texts[6:], ["  dbg 1", "  vrb 1", "  ovr 1", "  adr 127.0.0.1",
-                                     "  prt " + str(port), "  dtu 1000", "  fpu 255"])
+                                     "  prt " + str(port), "  dtu 1000", "  fpu 255", "  rtt 1"])
         echoed = [l for l in r.out.split("\n") if l.startswith("M Config ")]
         self.assertEqual(echoed, ["M Config " + t for t in texts])
 
@@ -326,7 +330,7 @@ class ServerCmdLine(CmdLineCase):
             os.makedirs(deep)
             self.assertGreater(len(deep), 127)
             r = self.start(SRV, ["-p", str(free_port())], cwd=deep)
-            texts = [t for _, t in self.wait_for_config(r, "WISPSrv.log", "fpu")]
+            texts = [t for _, t in self.wait_for_config(r, "WISPSrv.log", "rtt")]
             r.terminate(RUN_LIMIT)
             self.assertEqual(texts[5], ("  dir '" + deep[:127] + "'")[:128])
         finally:

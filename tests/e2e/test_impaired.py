@@ -2,14 +2,21 @@
 bit flips in both directions, and an outage of a few seconds in the middle
 of a transfer. Every file must arrive byte for byte, and every flipped
 datagram must be caught by the CRC: the relay's count of flipped datagrams
-per direction equals the receiving program's eCrc counter."""
+per direction equals the receiving program's eCrc counter. With -r on the
+receiving side a lost fragment is asked for again well before 125 ms, as
+the relay's trace of every datagram shows."""
 import os
 import shutil
+import bisect
+import statistics
+import struct
 import tempfile
+import threading
 import time
 import unittest
 
-from wisp_test_util import SUCCESS, Client, Relay, Server, client_log_counters, read, wait_for, write
+from wisp_test_util import (DATRP, DATRQ, SUCCESS, Client, Relay, Server, client_log_counters, read,
+                            wait_for, write)
 
 SIZE = 3 * 1048576 + 777
 
@@ -36,22 +43,27 @@ class ImpairedTest(unittest.TestCase):
         for r in self.relays:
             r.stop()
 
-    def relay(self, **kw):
-        r = Relay(self.srv.port, **kw)
+    def relay(self, srv=None, **kw):
+        r = Relay((srv or self.srv).port, **kw)
         self.relays.append(r)
         return r
 
-    def transfer(self, mode, name, relay, *opts, timeout=90):
-        """One get or put of a fresh file of SIZE bytes through relay; checks the
-        result line and the bytes; returns the client and its run time."""
+    def transfer(self, mode, name, relay, *opts, timeout=90, sdir=None, waits=None):
+        """One get or put of a fresh file of SIZE bytes through relay (to the
+        server serving sdir, the class's by default), the client watched by
+        waits (a CpuWaits) if given; checks the result line and the bytes;
+        returns the client and its run time."""
+        sdir = sdir or self.sdir
         cdir = tempfile.mkdtemp(prefix="cli-", dir=self.root)
         data = os.urandom(SIZE)
-        src = os.path.join(self.sdir if mode == "get" else cdir, name)
-        dst = os.path.join(cdir if mode == "get" else self.sdir, name)
+        src = os.path.join(sdir if mode == "get" else cdir, name)
+        dst = os.path.join(cdir if mode == "get" else sdir, name)
         write(src, data)
         t0 = time.time()
         c = Client(cdir, "-p", relay.port, *opts, mode, name)
         self.clients.append(c)
+        if waits:
+            waits.pids.append(c.p.pid)
         rc, out, err = c.finish(timeout)
         dt = time.time() - t0
         self.assertEqual(rc, 0, out[-2000:] + err)
@@ -101,6 +113,39 @@ class ImpairedTest(unittest.TestCase):
                 total += st["c2s"]["flipped"] + st["s2c"]["flipped"]
         self.assertGreater(total, 20)
 
+    def test_lost_fragments_asked_again_within_the_round_trip_with_r(self):
+        # 5 % loss both ways; -r on the receiving side: the client of a get,
+        # a server of its own for a put. Without -r every lost fragment waits
+        # 125 ms (125 updates) before it is asked for again.
+        rdir = os.path.join(self.root, "srv-r")
+        os.mkdir(rdir)
+        srv_r = Server(rdir, "-r")
+        self.addCleanup(srv_r.stop)
+        for seed, (mode, srv, sdir, opts, ask) in enumerate((("get", self.srv, self.sdir, ("-r",), "c2s"),
+                                                             ("put", srv_r, rdir, (), "s2c")), 31):
+            with self.subTest(mode=mode):
+                trace = os.path.join(self.root, "trace-%s.txt" % mode)
+                r = self.relay(srv, seed=seed, c2s="loss=0.05", s2c="loss=0.05", trace=trace)
+                waits = CpuWaits([srv.p.pid, r.p.pid])
+                try:
+                    self.transfer(mode, "rtt-%s.bin" % mode, r, *opts, sdir=sdir, waits=waits)
+                finally:
+                    waits.stop()
+                st = r.stop()
+                delays, left = rerequest_delays(trace, ask)
+                self.assertEqual(left, [], "lost and never asked for again")
+                # Losses of requests and replies both count; each direction lost some.
+                self.assertGreater(len(delays), 50, st)
+                self.assertGreater(st["c2s"]["lost"], 0, st)
+                self.assertGreater(st["s2c"]["lost"], 0, st)
+                # The learnt time is a few ms on loopback (two update periods
+                # at least); without -r it is 125 ms. What a busy machine
+                # adds, the time a process waited for a CPU, the receiver
+                # cannot help.
+                self.assertLess(statistics.median(d for d, _, _ in delays), 0.020, delays)
+                own = sorted(d - waits.held(t0, t1) for d, t0, t1 in delays)
+                self.assertLess(own[-1], 0.060, own)
+
     def test_outage_of_five_seconds_in_mid_transfer(self):
         # The outage starts after a number of datagrams from the client that
         # falls well inside the transfer: requests of a get come one per
@@ -112,6 +157,77 @@ class ImpairedTest(unittest.TestCase):
                 st = r.stop()
                 self.assertGreater(dt, 5.0)
                 self.assertGreater(st["c2s"]["outage"] + st["s2c"]["outage"], 0, st)
+
+
+class CpuWaits:
+    """Samples every 2 ms how long the main thread of each of some processes
+    has waited for a CPU so far (/proc/PID/schedstat), in seconds."""
+
+    def __init__(self, pids):
+        self.pids, self.t, self.w = list(pids), [], []
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        while not self.done.is_set():
+            w = {}
+            for p in list(self.pids):
+                try:
+                    with open("/proc/%d/schedstat" % p) as f:
+                        w[p] = int(f.read().split()[1]) / 1e9
+                except (OSError, ValueError, IndexError):
+                    pass   # not yet or no longer there
+            self.t.append(time.monotonic())
+            self.w.append(w)
+            time.sleep(0.002)
+
+    def stop(self):
+        self.done.set()
+        self.thread.join(5)
+
+    def held(self, t0, t1):
+        """The longest wait of one of the processes between the sample before
+        t0 and the one after t1 (the relay's trace has the same clock)."""
+        if not self.t:
+            return 0.0
+        a = self.w[max(0, bisect.bisect_right(self.t, t0) - 1)]
+        b = self.w[min(len(self.t) - 1, bisect.bisect_left(self.t, t1))]
+        return max([b[p] - a[p] for p in b if p in a] + [0.0])
+
+
+def rerequest_delays(trace, ask):
+    """From a relay trace: for every fragment whose request (in direction ask)
+    or reply (the other way) the relay lost while the receiver did not have it
+    yet, after the first reply reached the receiver (before it the receiver
+    has no measure and waits 125 ms), (seconds from that loss to the next
+    request for it, time of the loss, time of that request). Returns those and
+    the fragments lost and never asked for again."""
+    pending, have, delays, first = {}, set(), [], None
+    with open(trace) as f:
+        for line in f:
+            t, d, fate, x = line.split()
+            t, b = float(t), bytes.fromhex(x)
+            if len(b) < 13 or b[:4] != b"WISP":
+                continue
+            if b[6] == DATRQ and d == ask and len(b) >= 17:
+                base, s = struct.unpack_from("<II", b, 9)
+                for k in (base + j for j in range(32) if s >> j & 1):
+                    if k in pending:
+                        t0 = pending.pop(k)
+                        if first is not None and t0 > first:
+                            delays.append((t - t0, t0, t))
+                    if fate != "sent" and k not in have:
+                        pending[k] = t
+            elif b[6] == DATRP and d != ask:
+                k = struct.unpack_from("<I", b, 9)[0]
+                if fate == "sent":
+                    first = first or t
+                    have.add(k)
+                    pending.pop(k, None)
+                elif k not in have:
+                    pending.setdefault(k, t)
+    return delays, sorted(pending)
 
 
 if __name__ == "__main__":

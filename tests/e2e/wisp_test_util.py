@@ -478,11 +478,13 @@ class FakeServer:
 class Relay:
     """tests/relay.py between clients and the server on server_port."""
 
-    def __init__(self, server_port, seed=1, c2s="", s2c="", outages=(), max_seconds=300):
+    def __init__(self, server_port, seed=1, c2s="", s2c="", outages=(), max_seconds=300, trace=None):
         cmd = [sys.executable, RELAY, "--server", "127.0.0.1:%d" % server_port, "--seed", str(seed),
                "--c2s", c2s, "--s2c", s2c, "--max-seconds", str(max_seconds)]
         for o in outages:
             cmd += ["--outage", o]
+        if trace:
+            cmd += ["--trace", trace]
         self.p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         first = self.p.stdout.readline().decode()
         if not first.startswith("relay listening on "):

@@ -36,6 +36,7 @@ TEST_F(CliConfig, DefaultsWithGetAlone) {
   EXPECT_EQ(d.dtu, 1u);
   EXPECT_EQ(d.fpu, 10);
   EXPECT_STREQ(d.rnm, "WISPSrv.exe");
+  EXPECT_FALSE(d.rtt);
 }
 
 TEST_F(CliConfig, ModeWordsByFirstLetter) {
@@ -62,6 +63,11 @@ TEST_F(CliConfig, OptionsInAllThreePlacesAndLimits) {
   EXPECT_TRUE(d.vrb);
   EXPECT_TRUE(d.dbg);
   EXPECT_TRUE(d.ovr);
+  EXPECT_FALSE(d.rtt);
+  for (const auto& a : std::vector<std::vector<std::string>>{{"-r", "get"}, {"get", "/r"}, {"get", "a", "-r"}}) {
+    Parse(a);
+    EXPECT_TRUE(Config::data.rtt) << a[0] << " " << a[1];
+  }
   Parse({"-u", "1", "-f", "1", "-p", "65535", "get", "a", "-v"});
   EXPECT_EQ(Config::data.dtu, 1u);
   EXPECT_EQ(Config::data.fpu, 1);

@@ -36,6 +36,7 @@ TEST_F(SrvConfig, Defaults) {
   EXPECT_EQ(d.prt, 667);
   EXPECT_EQ(d.dtu, 1u);
   EXPECT_EQ(d.fpu, 10);
+  EXPECT_FALSE(d.rtt);
 }
 
 TEST_F(SrvConfig, OptionsRepeatLastWins) {
@@ -45,6 +46,9 @@ TEST_F(SrvConfig, OptionsRepeatLastWins) {
   EXPECT_TRUE(Config::data.dbg);
   EXPECT_TRUE(Config::data.ovr);
   EXPECT_TRUE(Config::data.vrb);
+  EXPECT_FALSE(Config::data.rtt);
+  Parse({"/r", "-p", "0", "-r"});
+  EXPECT_TRUE(Config::data.rtt);
   Parse({"-p", "0"});
   EXPECT_EQ(Config::data.prt, 0);
   Parse({"-p", "000667"});
