@@ -372,8 +372,12 @@ class ServerTest(unittest.TestCase):
                 w = srv.peer()
                 self.assertEqual(w.ask(wrrq("wf.bin", 7000 * 1455, dg, d, t, 1455, 1, 255)),
                                  wrrp(ERR_NULL, 1455, 1, 255, len(cases) + 1))
-                self.assertEqual([w.recv(1.0) for _ in range(8)],
-                                 [datrq(0, b, 0xFFFFFFFF) for b in range(0, 224, 32)] + [datrq(0, 224, 0x7FFFFFFF)])
+                # The first update asks for 255 fragments; a first timer pass
+                # that comes late (a busy machine) asks for the next update's
+                # share at once too.
+                got = [w.recv(1.0) for _ in range(8)]
+                self.assertEqual(got[:7], [datrq(0, b, 0xFFFFFFFF) for b in range(0, 224, 32)])
+                self.assertIn(got[7], (datrq(0, 224, 0x7FFFFFFF), datrq(0, 224, 0xFFFFFFFF)))
                 self.assertIn("cnt 7000 rem 0 wnd 6375\r\n", srv.log_text())
 
     def test_large_file_digest_does_not_stall_other_sessions(self):
