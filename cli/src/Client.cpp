@@ -56,6 +56,9 @@ namespace {
     DT::TDateTime d;      // put: the local file's; get: the server's
     uint16_t rf;          // session reference granted by the server
     WISP::TError e;       // result carried in the client's close
+    bool n;               // data phase new: its first timer pass does one
+                          // period, since the time that pass reports began
+                          // before the reply came
   };
 
   struct TProDesc {
@@ -314,7 +317,10 @@ namespace {
   void OnTmr(uint32_t k, uint32_t) {
     switch (ses.st) {
       case stOpen: DoOpen(); break;
-      case stData: DoData(DuePeriods(k)); break;
+      case stData:
+        DoData(ses.n ? 1 : DuePeriods(k));
+        ses.n = false;
+        break;
       case stClose: DoClose(); break;
       default: Fatal("OnTmr Invalid state");
     }
@@ -326,6 +332,7 @@ namespace {
   void StartData(uint32_t m) {
     pro.m = m;
     SetState(stData);
+    ses.n = true;
     Tmrs::Set(tmr, 1, ses.p.dtu);
   }
 

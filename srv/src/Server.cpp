@@ -96,6 +96,8 @@ namespace {
   struct TCntDesc {
     uint32_t t;     // steps left before the session times out
     uint32_t u;     // steps left before the next update
+    bool n;         // new: its first timer pass counts one step, since the
+                    // time that pass reports began before the session did
   };
 
   struct TSesDesc {
@@ -178,6 +180,7 @@ namespace {
     s.x = x;
     s.p = p;
     if (ses.n == 1) Tmrs::Set(tmr, 1, 1);   // the first session starts the steps
+    s.c.n = true;
 
     Files::TResID rid;
     Files::GetRID(FileOf(s), rid);
@@ -592,16 +595,18 @@ namespace {
         OnTmr_Open(i, s);
         continue;
       }
+      const uint32_t ks = s.c.n ? 1 : k;
+      s.c.n = false;
       // Step by step the session would end at the step after its
       // countdown reached 0.
-      if (s.c.t < k) {
+      if (s.c.t < ks) {
         Free(i, false);
         continue;
       }
-      s.c.t -= k;
+      s.c.t -= ks;
       // A finished upload only repeats its close, every dtc steps.
       const bool done = s.x.w && s.x.r.c;
-      const uint32_t n = DueUpdates(s.c.u, done ? dtc : s.p.dtu, k);
+      const uint32_t n = DueUpdates(s.c.u, done ? dtc : s.p.dtu, ks);
       if (n == 0) continue;
       if (s.x.w) {
         // A write that failed (a full disk the reservation could not see)

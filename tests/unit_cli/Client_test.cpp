@@ -1,8 +1,8 @@
 // The client's data phase when the event loop comes late: a timer pass that
 // reports k expired update periods does the work of k periods at once (at
-// most those that fit in 25 ms): in put mode k x 2 x fpu fragments sent, in
-// get mode k x fpu fragments asked for, while the receiver's re-request
-// countdowns go down once per pass.
+// most those that fit in 25 ms; the data phase's first pass does one): in
+// put mode k x 2 x fpu fragments sent, in get mode k x fpu fragments asked
+// for, while the receiver's re-request countdowns go down once per pass.
 //
 // The session module is compiled into this file (as in the fuzz target), so
 // a case reaches its receive handler and its session and drives the timer
@@ -85,13 +85,17 @@ namespace {
     Want(ses.st == stData, 1, "the data phase");
     for (uint32_t b = 0; b < 1024; b += 32) Deliver(x, WISP::Encode(x, WISP::TDatRqDesc{{1, b}, 0xFFFFFFFF}));
     Want(ses.s->r.n == 1024, 2, "1024 fragments queued");
+    // The data phase's first pass does one period however late it is: the
+    // time it reports began before the reply came.
+    Tmrs::Trigger(5);
+    Want(ses.s->r.n == 1024 - 20, 3, "20 sent");
     const uint32_t s0 = Link::Cnt().txn;
     Tmrs::Trigger(5);   // 5 periods: 5 x 2 x 10 fragments
-    Want(ses.s->r.n == 1024 - 100 && Link::Cnt().txn - s0 == 100, 3, "100 sent");
+    Want(ses.s->r.n == 1024 - 20 - 100 && Link::Cnt().txn - s0 == 100, 4, "100 sent");
     Tmrs::Trigger(1000);   // a stall of a second: 25 periods
-    Want(ses.s->r.n == 1024 - 100 - 500, 4, "500 more sent");
+    Want(ses.s->r.n == 1024 - 20 - 100 - 500, 5, "500 more sent");
     Tmrs::Trigger(1);
-    Want(ses.s->r.n == 1024 - 100 - 500 - 20, 5, "20 more sent");
+    Want(ses.s->r.n == 1024 - 20 - 100 - 500 - 20, 6, "20 more sent");
     End(0);
   }
 
@@ -108,10 +112,13 @@ namespace {
     Want(ses.st == stData && ses.r->w.w == 125, 1, "the data phase, window 10 x 25 / 2");
     Rcvrs::TRcvr r = ses.r;
     const uint32_t to = 125 / 2;
-    // First expiry after 1 ms, then every 2 ms: 7 ms are 4 periods, 40
-    // fragments asked for at once.
+    // First expiry after 1 ms, then every 2 ms. The first pass does one
+    // period however late; then 6 ms are 3 periods, 30 fragments asked for
+    // at once, and the countdowns of those asked for before go down once.
     Tmrs::Trigger(7);
-    Want(r->w.j == 40 && r->w.t[0] == to, 2, "40 asked for");
+    Want(r->w.j == 10 && r->w.t[0] == to, 2, "10 asked for");
+    Tmrs::Trigger(6);
+    Want(r->w.j == 40 && r->w.t[0] == to - 1 && r->w.t[10] == to, 3, "30 more asked for");
     // All of them arrive; a stall of a second then counts as the 12 periods of
     // 2 ms that fit in 25 ms: 120 more (the window would allow 125).
     for (uint32_t i = 0; i < 40; ++i) {
@@ -119,14 +126,14 @@ namespace {
       std::memset(d, static_cast<int>(i), sizeof d);
       Deliver(x, WISP::EncodeDatRp(x, WISP::TDatHdrDesc{1, i}, d, sizeof d));
     }
-    Want(r->w.n == 40, 3, "40 arrived");
+    Want(r->w.n == 40, 4, "40 arrived");
     Tmrs::Trigger(1000);
-    Want(r->w.i == 40 && r->w.j == 160 && r->w.t[40] == to, 4, "120 more asked for");
+    Want(r->w.i == 40 && r->w.j == 160 && r->w.t[40] == to, 5, "120 more asked for");
     // One more period: up to the window's end (40 + 125), and the countdowns
     // of those asked for before go down by one.
     Tmrs::Trigger(2);
-    Want(r->w.j == 165 && r->w.t[40] == to - 1, 5, "the window filled, countdowns once per pass");
-    Want(r->e[Rcvrs::eNull] == 0 && ses.st == stData, 6, "no error, still in the data phase");
+    Want(r->w.j == 165 && r->w.t[40] == to - 1, 6, "the window filled, countdowns once per pass");
+    Want(r->e[Rcvrs::eNull] == 0 && ses.st == stData, 7, "no error, still in the data phase");
     End(0);
   }
 }

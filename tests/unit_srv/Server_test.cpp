@@ -4,9 +4,9 @@
 // that can no longer be read and an upload whose writes fail each end their
 // own session at once, with a close that carries errChk, while the other
 // sessions and new ones go on. A timer pass that comes late makes up the
-// steps it missed, up to Server::stepsMax: time-outs, update countdowns and
-// repeated closes follow the clock, and the updates that fell due ask for or
-// send their fragments at once. Each case runs the server's start-up in a
+// steps it missed, up to Server::stepsMax (a new session's first pass counts
+// one): time-outs, update countdowns and repeated closes follow the clock,
+// and the updates that fell due ask for or send their fragments at once. Each case runs the server's start-up in a
 // child process of its own, in a scratch directory.
 #include "../../srv/src/Server.cpp"
 
@@ -221,36 +221,42 @@ namespace {
     Want(r.i == 1 && r.x.s.s != nullptr && r.x.s.s->r.n == 150, 1, "a read session with 150 queued");
     Want(w.i == 2 && w.x.w && w.x.r.r->w.w == 33, 2, "a write session with window 33");
 
-    // 7 ms in one pass: seven steps. The read session sends 7 x 2 x 10; the
-    // write session's updates at steps 1, 4 and 7 ask for 3 x 4 fragments at
-    // once, in one data request, each with a full re-request countdown.
-    const uint32_t s0 = Sent();
+    // The first pass of new sessions counts one step however late it is:
+    // the time it reports began before they did.
+    uint32_t s0 = Sent();
     const uint32_t to = dtc / 3;
-    Tmrs::Trigger(7);
-    Want(r.x.s.s->r.n == 10, 3, "140 fragments sent");
-    Want(w.x.r.r->w.j == 12 && w.x.r.r->w.t[0] == to, 4, "12 fragments asked for");
-    Want(Sent() - s0 == 140 + 1, 5, "140 data replies and one data request");
-    Want(r.c.t == tos - 7 && w.c.t == tos - 7, 6, "time-outs 7 steps on");
-    Want(w.c.u == 3, 7, "updated at the last step");
+    Tmrs::Trigger(5);
+    Want(r.x.s.s->r.n == 130 && w.x.r.r->w.j == 4 && Sent() - s0 == 20 + 1, 3, "one step's work");
+    Want(r.c.t == tos - 1 && w.c.t == tos - 1 && w.c.u == 3, 4, "countdowns one step on");
+
+    // 6 ms in one pass: six steps. The read session sends 6 x 2 x 10; the
+    // write session's updates at steps 3 and 6 ask for 2 x 4 fragments at
+    // once, in one data request, and the re-request countdowns go down once.
+    s0 = Sent();
+    Tmrs::Trigger(6);
+    Want(r.x.s.s->r.n == 10, 5, "120 fragments sent");
+    Want(w.x.r.r->w.j == 12 && w.x.r.r->w.t[0] == to - 1 && w.x.r.r->w.t[4] == to, 6, "8 more asked for");
+    Want(Sent() - s0 == 120 + 1, 7, "120 data replies and one data request");
+    Want(r.c.t == tos - 7 && w.c.t == tos - 7 && w.c.u == 3, 8, "countdowns six steps on");
 
     // A stall of a second counts as stepsMax steps: the read session empties
     // its queue, the write session's 8 updates (steps 3, 6, .. 24) fill its
     // window, and the re-request countdowns go down once.
     Tmrs::Trigger(1000);
-    Want(r.x.s.s->r.n == 0, 8, "the queue sent");
-    Want(w.x.r.r->w.j == 33, 9, "the window full");
-    Want(w.x.r.r->w.t[0] == to - 1 && w.x.r.r->w.t[12] == to, 10, "countdowns once per pass");
-    Want(w.x.r.r->e[Rcvrs::eTO] == 0, 11, "no time-out");
-    Want(r.c.t == tos - 7 - stepsMax && w.c.t == tos - 7 - stepsMax, 12, "time-outs stepsMax steps on");
-    Want(w.c.u == 2, 13, "update countdown stepsMax steps on");
+    Want(r.x.s.s->r.n == 0, 9, "the queue sent");
+    Want(w.x.r.r->w.j == 33, 10, "the window full");
+    Want(w.x.r.r->w.t[0] == to - 2 && w.x.r.r->w.t[12] == to, 11, "countdowns once per pass");
+    Want(w.x.r.r->e[Rcvrs::eTO] == 0, 12, "no time-out");
+    Want(r.c.t == tos - 7 - stepsMax && w.c.t == tos - 7 - stepsMax, 13, "time-outs stepsMax steps on");
+    Want(w.c.u == 2, 14, "update countdown stepsMax steps on");
 
     // The time-out follows the elapsed steps too: 5 left, then 6 ms in one
     // pass end the session at its sixth step.
     r.c.t = 5;
     Tmrs::Trigger(5);
-    Want(r.i == 1 && r.c.t == 0, 14, "5 steps: still there");
+    Want(r.i == 1 && r.c.t == 0, 15, "5 steps: still there");
     Tmrs::Trigger(1);
-    Want(r.i == 0 && w.i == 2 && ses.n == 1, 15, "the sixth: timed out alone");
+    Want(r.i == 0 && w.i == 2 && ses.n == 1, 16, "the sixth: timed out alone");
     End(0);
   }
 
