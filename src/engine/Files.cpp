@@ -209,6 +209,25 @@ TFile OpenRd(const char* r) {
   return f;
 }
 
+TFile OpenRdPth(const char* p, const char* r) {
+  if (tbl.Full()) return nullptr;
+  const THandle h = open(p, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (h < 0) return nullptr;
+  struct stat st;
+  if (fstat(h, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
+    close(h);
+    return nullptr;
+  }
+  TPosDesc t;
+  t.l = CalcMD5(h, t.d);
+  Types::TPthStr n;
+  MkBaseName(r, n);   // the name in reports
+  const Types::TPthStr none = {};
+  TFile f = Alloc(false, r, h, t, n, none);
+  if (f == nullptr) close(h);
+  return f;
+}
+
 TFile OpenWr(const char* r) {
   if (tbl.Full()) return nullptr;
   Types::TPthStr n;

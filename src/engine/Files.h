@@ -57,6 +57,9 @@ namespace Files {
   // length and digest; nullptr when the table is full or the name does not
   // lead to such a file (missing, not regular, unreadable, invalid name).
   TFile OpenRd(const char* r);
+  // The same for the local file at path p, relative or absolute, taken as
+  // given (the client's put), entered under the resource id r.
+  TFile OpenRdPth(const char* p, const char* r);
   // Open a file for receiving: the data goes to a new temporary file beside
   // the target; nullptr when the table is full, the name is invalid, the
   // target exists and overwriting is off (settings' ovr), another entry is

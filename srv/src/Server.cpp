@@ -6,13 +6,18 @@
 // asks the client for fragments. Everything runs on the link's event loop:
 // OnRx for each arriving datagram, OnTmr once per millisecond.
 //
-// Two rules beyond the plain protocol:
+// Three rules beyond the plain protocol:
 // - An upload that passes its end-of-write check is given its date and time
 //   and committed under its name at once. The client reports success as soon
 //   as it has answered our close, and that one close can be lost; a later
 //   time-out must then not destroy a file the client counts as delivered. A
 //   session that ends before a passed check leaves no file: the file table
 //   removes the uncommitted temporary file when the entry is closed.
+// - A served file that shrinks while it is sent ends its read session as
+//   failed: the sender reads no byte beyond the length the read reply
+//   announced and reports a fragment it can no longer read whole; the
+//   session then repeats a close with a failure result, which the client
+//   answers as a failed check.
 // - Nothing that arrives from the network stops the server. Every telegram
 //   is checked before it touches a table, and the fatal stops below guard
 //   only against the tables disagreeing with each other.
@@ -45,12 +50,14 @@ namespace {
   // ---- session table ------------------------------------------------------
 
   // A read session: the file served, its date and time as sent in the read
-  // reply, the sender, and the result the client reported in its close.
+  // reply, the sender, the result the client reported in its close, and
+  // whether the file came up short (the session is then closing as failed).
   struct TSndDesc {
     Files::TFile f;
     DT::TDateTime d;
     Sndrs::TSndr s;
     WISP::TError e;
+    bool c;
   };
 
   // A write session: the file received, the date and time the client
@@ -316,6 +323,7 @@ namespace {
     Files::GetDateTime(f, ext.s.d);
     ext.s.s = sn;
     ext.s.e = WISP::errNull;
+    ext.s.c = false;
     TParDesc p;
     SetPar(p, q.t, q.n);
     i = Alloc(d, ext, p);
@@ -404,6 +412,9 @@ namespace {
     if (q.h.r == 0 || q.h.r > sesMax) return IncErrCnt(eDatRqRef);
     if (!Owns(q.h.r, d) || Ses(q.h.r).x.w) return IncErrCnt(eDatRqSes);
     TSesDesc& s = Ses(q.h.r);
+    // A failed session lives on its time-out only: a client that never
+    // reads our close must not keep the slot by asking on.
+    if (s.x.s.c) return;
     s.c.t = s.p.tos;
     Sndrs::Receive(s.x.s.s, q.h.i, q.s);
   }
@@ -426,7 +437,13 @@ namespace {
     if (c.r == 0 || c.r > sesMax) return IncErrCnt(eCloseRef);
     if (!Owns(c.r, d)) return IncErrCnt(eCloseSes);
     TSesDesc& s = Ses(c.r);
-    if (!s.x.w) s.x.s.e = c.e;
+    if (!s.x.w) {
+      s.x.s.e = c.e;
+    } else if (!s.x.r.c) {
+      // An upload the client gives up before our check (quit, signal, its
+      // file changed): its result goes into the log line; no file is kept.
+      s.x.r.e = c.e;
+    }
     Free(static_cast<uint8_t>(c.r), true);
   }
 
@@ -496,8 +513,14 @@ namespace {
           Close(i, s.x.r.e);
           s.c.u = dtc;
         }
-      } else {
-        Sndrs::Update(s.x.s.s, 2 * s.p.fpu, DatRp, i);
+      } else if (s.x.s.c || !Sndrs::Update(s.x.s.s, 2 * s.p.fpu, DatRp, i)) {
+        // The file no longer holds what the read reply announced (it shrank
+        // while being sent): the transfer cannot succeed. The close with a
+        // failure result is repeated like a write session's until the client
+        // answers it or the session times out.
+        s.x.s.c = true;
+        Close(i, WISP::errChk);
+        s.c.u = dtc;
       }
     }
   }
