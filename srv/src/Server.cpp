@@ -30,6 +30,7 @@
 #include "Config.h"
 #include "Crc.h"
 #include "DT.h"
+#include "Dgsts.h"
 #include "Files.h"
 #include "Lib2.h"
 #include "Lib3.h"
@@ -55,9 +56,11 @@ namespace {
   struct TSndDesc {
     Files::TFile f;
     DT::TDateTime d;
-    Sndrs::TSndr s;
+    Sndrs::TSndr s;      // nullptr while the file's digest is being computed
     WISP::TError e;
-    bool c;
+    bool c;              // the file came up short: closing as failed
+    Dgsts::TJob j;       // the digest job while s is nullptr
+    uint16_t l;          // the fragment length granted, for the sender to come
   };
 
   // A write session: the file received, the date and time the client
@@ -223,7 +226,8 @@ namespace {
       Rcvrs::Free(s.x.r.r);
       Files::Close(s.x.r.f);
     } else {
-      Sndrs::Free(s.x.s.s);
+      if (s.x.s.s != nullptr) Sndrs::Free(s.x.s.s);
+      else Dgsts::Cancel(s.x.s.j);
       Files::Close(s.x.s.f);
     }
     ses.Give(&s);
@@ -299,9 +303,11 @@ namespace {
       if (s.x.w) return IncErrCnt(eRdRqTyp);
       Files::TResID rid;
       Files::GetRID(s.x.s.f, rid);
-      uint16_t fgl = 0;
-      Sndrs::GetFgl(s.x.s.s, fgl);
+      uint16_t fgl = s.x.s.l;
+      if (s.x.s.s != nullptr) Sndrs::GetFgl(s.x.s.s, fgl);
       if (std::strncmp(rid, q.r, sizeof rid) != 0 || fgl != l) return IncErrCnt(eRdRqPar);
+      // Still computing the digest: the reply goes out when it is known.
+      if (s.x.s.s == nullptr) return;
       // A repetition: the same reply again; the time-out runs on.
       return OnRx_RdRq_Reply(d, WISP::errNull, i);
     }
@@ -310,26 +316,43 @@ namespace {
       IncErrCnt(eRdRqBsy);
       return OnRx_RdRq_Reply(d, WISP::errBsy, 0);
     }
-    Files::TFile f = Files::OpenRd(q.r);
-    if (f == nullptr) {
+    // The digest of a large file is computed off the loop: the session waits
+    // for it in its opening state while the other sessions go on. A small or
+    // recently served unchanged file has its digest at once.
+    Files::TFile f = Files::OpenRd(q.r, true);
+    Dgsts::TJob j = f == nullptr ? 0 : Dgsts::Start(f->b);
+    Files::TPosDesc t{};
+    Dgsts::TState st = Dgsts::stFailed;
+    if (j != 0) {
+      st = Dgsts::Poll(j, t);
+    } else if (f != nullptr) {
+      t.l = Files::CalcMD5(f->b, t.d);   // no job free: hash here, as always
+      st = Dgsts::stDone;
+    }
+    if (st == Dgsts::stFailed) {
+      if (f != nullptr) Files::Close(f);
       IncErrCnt(eRdRqRID);
       return OnRx_RdRq_Reply(d, WISP::errRID, 0);
     }
-    Sndrs::TSndr sn = Sndrs::Alloc(l, f);
-    if (sn == nullptr) Fatal("RdRq snd");
     TExtDesc ext{};
     ext.w = false;
     ext.s.f = f;
     Files::GetDateTime(f, ext.s.d);
-    ext.s.s = sn;
     ext.s.e = WISP::errNull;
     ext.s.c = false;
+    ext.s.l = l;
+    ext.s.j = j;
+    if (st == Dgsts::stDone) {
+      Files::SetRdTgt(f, t);
+      ext.s.s = Sndrs::Alloc(l, f);
+      if (ext.s.s == nullptr) Fatal("RdRq snd");
+    }
     TParDesc p;
     SetPar(p, q.t, q.n);
     i = Alloc(d, ext, p);
     if (i == 0) Fatal("RdRq ses");
     Ses(i).c.t = p.tos;
-    OnRx_RdRq_Reply(d, WISP::errNull, i);
+    if (ext.s.s != nullptr) OnRx_RdRq_Reply(d, WISP::errNull, i);
   }
 
   // Write reply to d; only errNull carries the session's values.
@@ -412,9 +435,11 @@ namespace {
     if (q.h.r == 0 || q.h.r > sesMax) return IncErrCnt(eDatRqRef);
     if (!Owns(q.h.r, d) || Ses(q.h.r).x.w) return IncErrCnt(eDatRqSes);
     TSesDesc& s = Ses(q.h.r);
-    // A failed session lives on its time-out only: a client that never
-    // reads our close must not keep the slot by asking on.
-    if (s.x.s.c) return;
+    // No sender yet (the digest is still being computed, the reply has not
+    // gone out): nothing to queue. A failed session lives on its time-out
+    // only: a client that never reads our close must not keep the slot by
+    // asking on.
+    if (s.x.s.s == nullptr || s.x.s.c) return;
     s.c.t = s.p.tos;
     Sndrs::Receive(s.x.s.s, q.h.i, q.s);
   }
@@ -494,11 +519,42 @@ namespace {
     rcv.e = Files::Commit(rcv.f) ? WISP::errNull : WISP::errRID;
   }
 
+  // A read session waiting for its file's digest: once it is known the
+  // sender starts and the read reply goes out; a file that could not be read
+  // through is refused as if it did not exist. The time-out starts with the
+  // reply, so a session queued behind large files does not expire waiting.
+  void OnTmr_Open(uint8_t i, TSesDesc& s) {
+    Files::TPosDesc t{};
+    switch (Dgsts::Poll(s.x.s.j, t)) {
+      case Dgsts::stBusy:
+        s.c.t = s.p.tos;
+        return;
+      case Dgsts::stFailed: {
+        const UDP0::TDstDesc d = s.d;
+        s.x.s.j = 0;
+        IncErrCnt(eRdRqRID);
+        Free(i, false);
+        return OnRx_RdRq_Reply(d, WISP::errRID, 0);
+      }
+      case Dgsts::stDone:
+        s.x.s.j = 0;
+        Files::SetRdTgt(s.x.s.f, t);
+        s.x.s.s = Sndrs::Alloc(s.x.s.l, s.x.s.f);
+        if (s.x.s.s == nullptr) Fatal("RdRq snd");
+        s.c.t = s.p.tos;
+        return OnRx_RdRq_Reply(s.d, WISP::errNull, i);
+    }
+  }
+
   // One step of every session per call, whatever number of periods elapsed.
   void OnTmr(uint32_t, uint32_t) {
     for (uint8_t i = 1; i <= sesMax; ++i) {
       TSesDesc& s = Ses(i);
       if (s.i == 0) continue;
+      if (!s.x.w && s.x.s.s == nullptr) {
+        OnTmr_Open(i, s);
+        continue;
+      }
       if (s.c.t == 0) {
         Free(i, false);
         continue;
