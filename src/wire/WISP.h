@@ -168,6 +168,16 @@ namespace WISP {
                 TelDatRq::body + lenFrmOvr == TelDatRq::len && TelClose::body + lenFrmOvr == TelClose::len);
   static_assert(TelDatRp::Len(lenMaxFgm) == lenMaxTel);
 
+  // The largest fragment the server grants a session with an IPv6 peer: a
+  // 1472-byte telegram with the 40-byte IPv6 and the 8-byte UDP header would
+  // be 1520 bytes and not fit a 1500-byte link, and IPv6 routers never
+  // fragment. So the data reply of an IPv6 session stays within 1500 bytes
+  // on the link; IPv4 (also through a dual-stack socket) keeps lenMaxFgm.
+  constexpr uint32_t lenLinkMtu = 1500;
+  constexpr uint32_t lenIP6Udp = 40 + 8;
+  constexpr uint32_t lenMaxFgm6 = lenLinkMtu - lenIP6Udp - TelDatRp::Len(0);
+  static_assert(lenMaxFgm6 == 1435);
+
   // ---- little-endian access at byte offsets --------------------------------
   constexpr uint8_t GetU8(const uint8_t* p, uint32_t off) { return p[off]; }
   constexpr uint16_t GetU16(const uint8_t* p, uint32_t off) {

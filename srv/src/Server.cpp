@@ -21,6 +21,9 @@
 // - Nothing that arrives from the network stops the server. Every telegram
 //   is checked before it touches a table, and the fatal stops below guard
 //   only against the tables disagreeing with each other.
+// - A client that speaks IPv6 is granted at most WISP::lenMaxFgm6 bytes per
+//   fragment through the fragment-length field of the replies, so that its
+//   data replies fit a 1500-byte link without fragmentation.
 #include "Server.h"
 
 #include <cstring>
@@ -136,12 +139,15 @@ namespace {
     ++ers[eNull];
   }
 
-  bool SameDst(const UDP0::TDstDesc& a, const UDP0::TDstDesc& b) { return a.a == b.a && a.p == b.p; }
+  // The whole endpoint: family, address, zone and port.
+  bool SameDst(const UDP0::TDstDesc& a, const UDP0::TDstDesc& b) { return a == b; }
 
-  void WrDst(SO::TBuffer& b, const UDP0::TDstDesc& d) {
-    Utils::WrIP(b, d.a);
-    SO::WrChar(b, ':');
-    SO::WrLngCard(b, d.p, 1);
+  void WrDst(SO::TBuffer& b, const UDP0::TDstDesc& d) { Utils::WrDst(b, d); }
+
+  // The largest fragment a session with the client d may use: an IPv6
+  // client gets one whose data reply fits a 1500-byte link (WISP::lenMaxFgm6).
+  uint16_t FglMax(const UDP0::TDstDesc& d) {
+    return static_cast<uint16_t>(d.a.f == UDP0::famV6 ? WISP::lenMaxFgm6 : WISP::lenMaxFgm);
   }
 
   Files::TFile FileOf(const TSesDesc& s) { return s.x.w ? s.x.r.f : s.x.s.f; }
@@ -295,7 +301,7 @@ namespace {
     WISP::Decode(x, q);
     uint16_t l = q.f;
     if (l == 0) return IncErrCnt(eRdRqFgl);
-    if (l > WISP::lenMaxFgm) l = WISP::lenMaxFgm;
+    if (l > FglMax(d)) l = FglMax(d);
 
     uint8_t i = Find(d);
     if (i > 0) {
@@ -377,7 +383,7 @@ namespace {
     WISP::Decode(x, q);
     uint16_t l = q.f;
     if (l == 0) return IncErrCnt(eWrRqFgl);
-    if (l > WISP::lenMaxFgm) l = WISP::lenMaxFgm;
+    if (l > FglMax(d)) l = FglMax(d);
 
     uint8_t i = Find(d);
     if (i > 0) {

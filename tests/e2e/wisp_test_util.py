@@ -162,9 +162,12 @@ def dt_text(d, tm):
 MTIME = 1577934245   # 2020-01-02, an odd second: files travel to two seconds
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
+def free_port(host="127.0.0.1"):
+    """A UDP port free on host; on "::" free for IPv6 and IPv4 alike."""
+    with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_DGRAM) as s:
+        if host == "::":
+            s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+        s.bind((host, 0))
         return s.getsockname()[1]
 
 
@@ -395,7 +398,7 @@ class Server(Program):
 
     def __init__(self, cwd, *args, addr="127.0.0.1", port=0, ready=LISTENING, prog=SRV,
                  stdin=subprocess.PIPE):
-        self.port = free_port() if port == 0 else port
+        self.port = free_port(addr if addr is not None and ":" in addr else "127.0.0.1") if port == 0 else port
         head = (["-a", addr] if addr is not None else []) + (["-p", self.port] if port is not None else [])
         super().__init__(prog, *(head + list(args)), cwd=cwd, stdin=stdin)
         if ready is not None and not self.wait_log(re.escape(ready), 20):
