@@ -76,14 +76,6 @@ namespace Lib3 {
     Stop();
   }
 
-  void FileError(const char* op, const char* file, int err) {
-    char line[512];
-    std::snprintf(line, sizeof line, "Run-time error: %s \"%s\" failed: %s (errno %d)", op,
-                  file != nullptr ? file : "", std::strerror(err), err);
-    FIOStd::WrStrLn(FIOStd::chOut, line);
-    Stop();
-  }
-
   void Lock() { frame.lock(); }
   void Unlock() { frame.unlock(); }
   bool LockTimed(uint32_t ms) { return frame.try_lock_for(std::chrono::milliseconds(ms)); }

@@ -31,9 +31,6 @@ namespace Lib3 {
   [[noreturn]] void Stop();
   // Writes s and a line end to standard error, then Stop().
   [[noreturn]] void FatalError(const char* s);
-  // Run-time error of a failed file operation: one report on standard output
-  // naming the operation, the file and the system's reason (errno), then Stop().
-  [[noreturn]] void FileError(const char* op, const char* file, int err);
 
   // The frame lock (recursive). The main thread holds it from InitModule on.
   void Lock();

@@ -56,8 +56,11 @@ namespace WISP {
   };
 
   // ---- decoded records ---------------------------------------------------
-  // The resource id (file name as the client typed it), 0-terminated.
-  using TResID = char[lenResID];
+  // The resource id (file name as the client typed it). The telegram's field
+  // holds 128 characters, 0-terminated only when shorter; the decoded form has
+  // one byte more, so that a name that fills the field is kept whole and is
+  // still a 0-terminated string.
+  using TResID = char[lenResID + 1];
   using TDateTime = DT::TDateTime;
 
   // File length and MD5 digest of the whole content (20 bytes on the wire).
@@ -210,11 +213,12 @@ namespace WISP {
   void GetPos(const uint8_t* p, uint32_t off, TPosDesc& v);
   void PutDT(uint8_t* p, uint32_t off, const TDateTime& v);
   void GetDT(const uint8_t* p, uint32_t off, TDateTime& v);
-  // Copies at most 127 characters of the 0-terminated s and zero-fills the
-  // rest of the 128 bytes, so the field always ends in a 0 byte.
+  // Copies at most 128 characters of the 0-terminated s and zero-fills the
+  // rest of the 128 bytes: a name of 128 characters fills the field without
+  // a terminator, as the telegram allows.
   void PutResID(uint8_t* p, uint32_t off, const char* s);
-  // Copies the 128 bytes of the field; byte 127 is forced to 0 so that a
-  // peer's unterminated name can never be read past the end.
+  // Copies the 128 bytes of the field and terminates them in the 129th byte
+  // of r, so all 128 characters of a full field count.
   void GetResID(const uint8_t* p, uint32_t off, TResID& r);
 
   // ---- building telegrams --------------------------------------------------

@@ -21,6 +21,12 @@
 // - Nothing that arrives from the network stops the server. Every telegram
 //   is checked before it touches a table, and the fatal stops below guard
 //   only against the tables disagreeing with each other.
+// - Nor does the disk. A file operation that fails (a read of a served file,
+//   a write on a full disk, the sync, link or time setting at the commit)
+//   marks the file table's entry failed, and only the session that owns it
+//   ends, with a close that carries errChk; an upload's temporary file goes
+//   with it. An upload whose announced length does not fit on the disk is
+//   refused at once.
 // - A client that speaks IPv6 is granted at most WISP::lenMaxFgm6 bytes per
 //   fragment through the fragment-length field of the replies, so that its
 //   data replies fit a 1500-byte link without fragmentation.
@@ -112,7 +118,7 @@ namespace {
   bool initialised = false;
 
   // Log texts: the allocation and release lines carry a resource id of up to
-  // 127 characters, so they get the large buffer.
+  // 128 characters, so they get the large buffer.
   constexpr uint32_t lenTxt = 512;
   using TTxt = char[lenTxt + 1];
 
@@ -332,8 +338,9 @@ namespace {
     if (j != 0) {
       st = Dgsts::Poll(j, t);
     } else if (f != nullptr) {
-      t.l = Files::CalcMD5(f->b, t.d);   // no job free: hash here, as always
-      st = Dgsts::stDone;
+      // No job free: hash here, as always; a file that cannot be read
+      // through is missing.
+      st = Files::CalcMD5(f->b, t.d, t.l) ? Dgsts::stDone : Dgsts::stFailed;
     }
     if (st == Dgsts::stFailed) {
       if (f != nullptr) Files::Close(f);
@@ -406,11 +413,16 @@ namespace {
       return OnRx_WrRq_Reply(d, WISP::errBsy, 0, 0);
     }
     Files::TFile f = Files::OpenWr(q.r);
+    if (f != nullptr) {
+      Files::SetTgt(f, q.p);
+      // The disk must hold the whole file: a full disk refuses the upload
+      // now, not after the client has sent all of it.
+      if (!Files::Reserve(f)) Files::Close(f);
+    }
     if (f == nullptr) {
       IncErrCnt(eWrRqRID);
       return OnRx_WrRq_Reply(d, WISP::errRID, 0, 0);
     }
-    Files::SetTgt(f, q.p);
     TParDesc p;
     SetPar(p, q.t, q.n);
     Rcvrs::TRcvr rv = Rcvrs::Alloc(l, f, p.fpu * 25 / p.dtu);
@@ -505,24 +517,30 @@ namespace {
 
   // The end-of-write check, once per session: a file whose length and digest
   // match the announced ones gets the client's date and time and is committed
-  // under its name now. A mismatch is cut to length 0 at once, so a large
-  // failed upload does not hold its disk space while the close is repeated;
-  // the entry removes it when the session ends.
+  // under its name now. A mismatch, or a file operation that failed on the
+  // way, is cut to length 0 at once, so a large failed upload does not hold
+  // its disk space while the close is repeated; the entry removes it when
+  // the session ends.
   void OnTmr_Chk(TRcvDesc& rcv) {
     if (rcv.c) return;
     rcv.c = true;
     Files::TPosDesc t, p;
     Files::GetTgt(rcv.f, t);
     Files::GetPos(rcv.f, 0, p);
-    if (!SameTgt(t, p)) {
+    if (!SameTgt(t, p) || !Files::SetDateTime(rcv.f, rcv.d)) {
       Files::Trunc(rcv.f, 0);
       rcv.e = WISP::errChk;
       return;
     }
-    Files::SetDateTime(rcv.f, rcv.d);
     // The name may not be taken after all (a file of that name appeared
     // while overwriting is off): the client is told the resource is taken.
-    rcv.e = Files::Commit(rcv.f) ? WISP::errNull : WISP::errRID;
+    // A commit that failed on the disk is a failed transfer.
+    if (Files::Commit(rcv.f)) {
+      rcv.e = WISP::errNull;
+    } else {
+      rcv.e = Files::Failed(rcv.f) ? WISP::errChk : WISP::errRID;
+      if (rcv.e == WISP::errChk) Files::Trunc(rcv.f, 0);
+    }
   }
 
   // A read session waiting for its file's digest: once it is known the
@@ -570,19 +588,34 @@ namespace {
       if (s.c.u != 0) continue;
       s.c.u = s.p.dtu;
       if (s.x.w) {
-        if (!Rcvrs::Update(s.x.r.r, s.p.fpu, dtc / s.p.dtu, DatRq, i)) {
+        // A write that failed (a full disk the reservation could not see)
+        // ends the upload at once instead of after all of its data.
+        if (Files::Failed(s.x.r.f) || !Rcvrs::Update(s.x.r.r, s.p.fpu, dtc / s.p.dtu, DatRq, i)) {
           OnTmr_Chk(s.x.r);
           Close(i, s.x.r.e);
           s.c.u = dtc;
         }
-      } else if (s.x.s.c || !Sndrs::Update(s.x.s.s, 2 * s.p.fpu, DatRp, i)) {
-        // The file no longer holds what the read reply announced (it shrank
-        // while being sent): the transfer cannot succeed. The close with a
-        // failure result is repeated like a write session's until the client
-        // answers it or the session times out.
-        s.x.s.c = true;
+      } else if (s.x.s.c) {
+        // Closing as failed: the close is repeated like a write session's
+        // until the client answers it or the session times out.
         Close(i, WISP::errChk);
         s.c.u = dtc;
+      } else {
+        const bool whole = Sndrs::Update(s.x.s.s, 2 * s.p.fpu, DatRp, i);
+        // A served file that cannot be read ends its session: one close
+        // with errChk, and the slot is free for others. The log line of
+        // the release shows errChk in place of the client's result.
+        if (Files::Failed(s.x.s.f)) {
+          Close(i, WISP::errChk);
+          s.x.s.e = WISP::errChk;
+          Free(i, false);
+        } else if (!whole) {
+          // The file no longer holds what the read reply announced (it
+          // shrank while being sent): the transfer cannot succeed.
+          s.x.s.c = true;
+          Close(i, WISP::errChk);
+          s.c.u = dtc;
+        }
       }
     }
   }
