@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "ConSigs.h"
 #include "Input.h"
 #include "Lib3.h"
 #include "Log.h"
@@ -271,11 +272,25 @@ namespace {
     rx(d, buf, l);
   }
 
-  void Trigger() {
-    Input::Trigger();
+  // The timers, advanced by the milliseconds since the previous pass.
+  void TriggerTimers() {
     uint32_t now = Tmr::Ticks();
     Tmrs::Trigger(Tmr0::Diff(tcs, now));
     tcs = now;
+  }
+
+  // The wait of one pass: up to the start of the millisecond in which the
+  // nearest timer expires (next, from Tmrs::Next), and at most keyMs (from
+  // Input::Fd). nullptr: no limit, the loop sleeps until a descriptor is
+  // ready.
+  const timespec* WaitTime(uint32_t next, uint32_t keyMs, timespec& ts) {
+    if (next == Tmrs::none && keyMs == Input::noLimit) return nullptr;
+    uint64_t ns = UINT64_MAX;
+    if (next != Tmrs::none) ns = Tmr::NsTo(Tmr0::Add(tcs, next));
+    if (keyMs != Input::noLimit && uint64_t(keyMs) * 1000000u < ns) ns = uint64_t(keyMs) * 1000000u;
+    ts.tv_sec = static_cast<time_t>(ns / 1000000000u);
+    ts.tv_nsec = static_cast<long>(ns % 1000000000u);
+    return &ts;
   }
 }
 
@@ -324,30 +339,46 @@ namespace Link {
   }
 
   void Execute() {
+    short keys = 0;   // what the previous wait found on standard input
     for (;;) {
-      Trigger();
-      pollfd p{soc, POLLIN, 0};
-      timespec to{0, waitUs * 1000};
-      // The frame lock is given up only here, while the loop waits, so a
-      // console signal can stop the program between two loop steps.
-      Lib3::Unlock();
-      int r = ::ppoll(&p, 1, &to, nullptr);
+      Input::Trigger(keys);
+      TriggerTimers();
+
+      pollfd p[3];
+      nfds_t n = 0;
+      p[n++] = pollfd{soc, POLLIN, 0};
+      const int sfd = ConSigs::Fd();
+      const nfds_t si = n;
+      if (sfd >= 0) p[n++] = pollfd{sfd, POLLIN, 0};
+      uint32_t keyMs = Input::noLimit;
+      const int kfd = Input::Fd(keyMs);
+      const nfds_t ki = n;
+      if (kfd >= 0) p[n++] = pollfd{kfd, POLLIN, 0};
+      const uint32_t next = Tmrs::Next();
+      timespec ts{};
+      int r = ::ppoll(p, n, WaitTime(next, keyMs, ts), nullptr);
       int err = errno;
-      Lib3::Lock();
+      // With no timer running nothing needed the time slept: the timers'
+      // clock starts again now, so a timer started by this pass's datagram
+      // or key counts from here and not from before the sleep.
+      if (next == Tmrs::none) tcs = Tmr::Ticks();
+      keys = 0;
       if (r < 0) {
         if (err == EINTR) continue;
         FatalErr("Execute select() failed, err ", err);
       }
       if (r == 0) continue;
-      if ((p.revents & (POLLIN | POLLERR)) != 0) {
+      // A console signal goes first: the program stops between two steps.
+      if (sfd >= 0 && p[si].revents != 0) ConSigs::Check();
+      if (kfd >= 0) keys = p[ki].revents;
+      if ((p[0].revents & (POLLIN | POLLERR)) != 0) {
         Receive();
-      } else {
+      } else if (p[0].revents != 0) {
         char t[64];
         SO::TBuffer b;
         SO::Init(b, t);
-        SO::WrStr(b, "Execute select() returned ");
-        SO::WrLngInt(b, r, 1);
-        SO::WrStr(b, " but empty set");
+        SO::WrStr(b, "Execute select() returned socket events ");
+        SO::WrLngHex(b, static_cast<uint16_t>(p[0].revents), 1);
         Fatal(t);
       }
     }

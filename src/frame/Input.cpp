@@ -1,12 +1,17 @@
 // Input.cpp — keys from standard input without blocking, and the stack of
 // key handlers.
 //
-// A terminal is switched to non-echo, non-line mode while the program is in
-// its foreground (and restored on every way out); a pipe or a file is read
-// one byte at a time, so scripts and tests can press keys; nothing is read
-// once standard input has ended or is closed, nor while the terminal belongs
-// to another process group (a program started with & keeps running). A
-// program that ends in the background leaves the terminal as it is.
+// Standard input is one of the descriptors the event loop waits on; a key is
+// read only after the wait found one, so a read never blocks. A terminal is
+// switched to non-echo, non-line mode while the program is in its foreground
+// (and restored on every way out); a pipe or a file is read one byte at a
+// time, so scripts and tests can press keys; nothing is read once standard
+// input has ended or is closed, nor while the terminal belongs to another
+// process group (a program started with & keeps running): the loop then
+// leaves standard input out of its wait, which would otherwise report the
+// shell's keys over and over, and looks again every fgCheckMs whether the
+// terminal came back. A program that ends in the background leaves the
+// terminal as it is.
 #include "Input.h"
 
 #include <cerrno>
@@ -79,13 +84,10 @@ namespace {
     return true;
   }
 
-  // Reads one byte if one is waiting; false when none is.
-  bool ReadKey(char& c) {
-    pollfd p{STDIN_FILENO, POLLIN, 0};
-    int r = poll(&p, 1, 0);
-    if (r <= 0) return false;
-    if ((p.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) return false;
-    if ((p.revents & POLLNVAL) != 0) {
+  // Reads one byte when the wait found one (revents); false when none is.
+  bool ReadKey(short revents, char& c) {
+    if ((revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) return false;
+    if ((revents & POLLNVAL) != 0) {
       src = srcNone;
       return false;
     }
@@ -119,10 +121,20 @@ namespace Input {
     for (uint32_t k = hnds.n; k > 0; --k) hnds.a[k - 1](c);
   }
 
-  void Trigger() {
-    if (src == srcNone) return;
+  int Fd(uint32_t& ms) {
+    ms = noLimit;
+    if (src == srcNone) return -1;
+    if (src == srcTty && !TtyReady()) {
+      if (src != srcNone) ms = fgCheckMs;
+      return -1;
+    }
+    return STDIN_FILENO;
+  }
+
+  void Trigger(short revents) {
+    if (src == srcNone || revents == 0) return;
     if (src == srcTty && !TtyReady()) return;
     char c = 0;
-    if (ReadKey(c)) Handle(c);
+    if (ReadKey(revents, c)) Handle(c);
   }
 }
