@@ -86,10 +86,20 @@ TEST_F(CliConfig, ServerAsIPv6OrHostName) {
   EXPECT_STREQ(Config::data.hst, "");
 }
 
-TEST_F(CliConfig, NameIsCutTo127) {
-  std::string name(200, 'n');
+// Names are never cut: a get's name is its resource id, 128 characters at
+// most; a put's path is taken whole and sends its last component.
+TEST_F(CliConfig, NameIsTakenWhole) {
+  const std::string name(128, 'n');
   Parse({"get", name});
-  EXPECT_EQ(std::string(Config::data.rnm), name.substr(0, 127));
+  EXPECT_EQ(std::string(Config::data.rnm), name);
+  EXPECT_EQ(std::string(Config::Rid()), name);
+  const std::string path = "/" + std::string(300, 'd') + "/sub/" + name;
+  Parse({"put", path});
+  EXPECT_EQ(std::string(Config::data.rnm), path);
+  EXPECT_EQ(std::string(Config::Rid()), name);
+  Parse({"put", "plain.bin"});
+  EXPECT_EQ(std::string(Config::Rid()), "plain.bin");
+  EXPECT_EXIT(Parse({"get", "/x/" + name}), ::testing::ExitedWithCode(255), "^Error: Name too long: '");
 }
 
 TEST_F(CliConfig, ErrorsStopWith255) {
