@@ -89,8 +89,10 @@ namespace {
     // time it reports began before the reply came.
     Tmrs::Trigger(5);
     Want(ses.s->r.n == 1024 - 20, 3, "20 sent");
+    Link::Flush();
     const uint32_t s0 = Link::Cnt().txn;
     Tmrs::Trigger(5);   // 5 periods: 5 x 2 x 10 fragments
+    Link::Flush();
     Want(ses.s->r.n == 1024 - 20 - 100 && Link::Cnt().txn - s0 == 100, 4, "100 sent");
     Tmrs::Trigger(1000);   // a stall of a second: 25 periods
     Want(ses.s->r.n == 1024 - 20 - 100 - 500, 5, "500 more sent");

@@ -72,6 +72,7 @@ namespace {
     }
     // The command of the next telegram from the server (0: none within 1 s).
     uint8_t Recv(std::vector<uint8_t>& x) const {
+      Link::Flush();
       x.resize(WISP::lenMaxTel);
       const ssize_t n = recv(s, x.data(), x.size(), 0);
       x.resize(n > 0 ? static_cast<size_t>(n) : 0);
@@ -187,7 +188,10 @@ namespace {
 
   // ---- late timer passes ------------------------------------------------------
 
-  uint32_t Sent() { return Link::Cnt().txn; }
+  uint32_t Sent() {
+    Link::Flush();
+    return Link::Cnt().txn;
+  }
 
   void WrRq(const TPeer& p, const char* name, uint32_t len, uint16_t t, uint8_t n) {
     WISP::TWrRqDesc q{};
