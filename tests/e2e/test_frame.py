@@ -13,8 +13,8 @@ import termios
 import time
 import unittest
 
-CLI = os.path.abspath(os.environ.get("WISP_CLI", "../../build/WISPCli"))
-SRV = os.path.abspath(os.environ.get("WISP_SRV", "../../build/WISPSrv"))
+CLI = os.path.abspath(os.environ.get("WISP_CLI", "../../build-test/WISPCli"))
+SRV = os.path.abspath(os.environ.get("WISP_SRV", "../../build-test/WISPSrv"))
 SEP = "=" * 40
 
 

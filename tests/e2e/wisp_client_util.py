@@ -9,8 +9,8 @@ import struct
 import subprocess
 import time
 
-CLI = os.environ.get("WISP_CLI", "../../build/WISPCli")
-SRV = os.environ.get("WISP_SRV", "../../build/WISPSrv")
+CLI = os.environ.get("WISP_CLI", "../../build-test/WISPCli")
+SRV = os.environ.get("WISP_SRV", "../../build-test/WISPSrv")
 
 RDRQ, RDRP, WRRQ, WRRP, DATRQ, DATRP, CLOSE = 1, 2, 3, 4, 5, 6, 7
 ERR_NULL, ERR_BSY, ERR_RID, ERR_CHK = 0, 1, 2, 3

@@ -14,8 +14,8 @@ import unittest
 
 import wiretap as w
 
-CLI = os.path.abspath(os.environ.get("WISP_CLI", "../../build/WISPCli"))
-SRV = os.path.abspath(os.environ.get("WISP_SRV", "../../build/WISPSrv"))
+CLI = os.path.abspath(os.environ.get("WISP_CLI", "../../build-test/WISPCli"))
+SRV = os.path.abspath(os.environ.get("WISP_SRV", "../../build-test/WISPSrv"))
 
 
 def flags(row):
