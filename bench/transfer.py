@@ -12,7 +12,6 @@ import argparse
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -21,11 +20,8 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TICK = os.sysconf("SC_CLK_TCK")
 
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+from wisp_test_util import Server  # noqa: E402  (the end-to-end tests' server wrapper)
 
 
 def cpu_of(pid):
@@ -80,24 +76,19 @@ def main():
         with open(path, "wb") as f:
             for _ in range(a.mib):
                 f.write(os.urandom(1048576))
-    port = free_port()
-    srv = subprocess.Popen([a.srv, "-a", "127.0.0.1", "-p", str(port)], cwd=sdir, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    srv = None
     failed = False
     try:
-        log = os.path.join(sdir, "WISPSrv.log")
-        for _ in range(200):
-            if os.path.exists(log) and b"InitSock Listening" in open(log, "rb").read():
-                break
-            time.sleep(0.05)
+        srv = Server(sdir, prog=a.srv, stdin=subprocess.DEVNULL)
+        port, pid = srv.port, srv.p.pid
         print("file %d MiB, client options: %s, load average %s" % (
             a.mib, " ".join(a.extra) or "(defaults)", " ".join(open("/proc/loadavg").read().split()[:3])))
         print("%-4s %10s %10s %6s %9s %9s %7s %10s %10s" % ("dir", "rate MB/s", "asked MB/s", "ratio", "cli CPU s",
                                                          "srv CPU s", "wall s", "cli wait s", "srv wait s"))
         for mode, name in (("get", "down.bin"), ("put", "up.bin")):
-            s0, w0 = cpu_of(srv.pid), runq_wait(srv.pid)
+            s0, w0 = cpu_of(pid), runq_wait(pid)
             rc, out, ccpu, wall, cwait = run_client(a.cli, cdir, ["-p", str(port)] + a.extra + [mode, name])
-            scpu, swait = cpu_of(srv.pid) - s0, runq_wait(srv.pid) - w0
+            scpu, swait = cpu_of(pid) - s0, runq_wait(pid) - w0
             asked = re.search(r"InitSes: Requesting (\d+\.\d+) MB/s\.", out)
             done = re.search(r"DoClose: Transmission successful\. (\d+) B, (\d+) ms, (\d+\.\d+) MB/s\.", out)
             if rc != 0 or not asked or not done or int(done.group(1)) != size:
@@ -109,13 +100,8 @@ def main():
                 mode, rate, req, rate / req, ccpu, scpu, wall, cwait, swait))
             print("     client: %s" % done.group(0))
     finally:
-        if srv.poll() is None:
-            srv.terminate()
-            try:
-                srv.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                srv.kill()
-                srv.wait()
+        if srv is not None:
+            srv.stop()
         shutil.rmtree(work, ignore_errors=True)
     return 1 if failed else 0
 

@@ -16,7 +16,8 @@ namespace Cfg {
     midClient = 7,
     midWISPCli = 8,
   };
-  constexpr uint32_t modCnt = 9;
+  constexpr uint32_t modCnt = 9;    // ids in use (the log has room for Log::modMax)
+  static_assert(modCnt <= Log::modMax);
   constexpr char prgName[] = "WISPCli";
   constexpr uint32_t cntMax = 1;     // files, senders, receivers in the tables
 }

@@ -305,25 +305,41 @@ namespace {
     Tmrs::Set(tmr, 1, ses.p.dtu);
   }
 
+  // What a read reply and a write reply share: the server's refusal ends the
+  // program with its message (tel names the reply, unk is the whole text for
+  // an unknown refusal), granted parameters outside what was asked for end
+  // it too; otherwise the grant becomes the session's and the data phase's
+  // clock starts.
+  void OnRx_Grant(const char* tel, uint8_t e, const char* rid, const char* unk, uint16_t f, uint16_t t, uint8_t n) {
+    char m[64];
+    SO::TBuffer b;
+    SO::Init(b, m);
+    SO::WrStr(b, tel);
+    switch (e) {
+      case WISP::errNull: break;
+      case WISP::errBsy: SO::WrStr(b, "Server full."); Fatal(m);
+      case WISP::errRID: SO::WrStr(b, rid); Fatal(m);
+      default: Fatal(unk);
+    }
+    if (f == 0 || f > WISP::lenMaxFgm) SO::WrStr(b, "Server sent invalid fragment length.");
+    else if (t == 0 || t < ses.p.dtu) SO::WrStr(b, "Server sent invalid update period.");
+    else if (n == 0 || n > ses.p.fpu) SO::WrStr(b, "Server sent invalid fragment count.");
+    else {
+      ses.t = Tmr::Ticks();
+      ses.p.dtu = t;
+      ses.p.fpu = n;
+      return;
+    }
+    Fatal(m);
+  }
+
   void OnRx_RdRp(const uint8_t* x, uint32_t bl) {
     if (ses.st != stOpen) return IncErrCnt(Client::eRdRpSt);
     if (ses.w) return IncErrCnt(Client::eRdRpWr);
     if (bl != WISP::TelRdRp::body) return IncErrCnt(Client::eRdRpLen);
     WISP::TRdRpDesc q{};
     WISP::Decode(x, q);
-    switch (q.e) {
-      case WISP::errNull: break;
-      case WISP::errBsy: Fatal("RdRp: Server full.");
-      case WISP::errRID: Fatal("RdRp: Resource not found.");
-      default: Fatal("RdRp: Unknown error.");
-    }
-    if (q.f == 0 || q.f > WISP::lenMaxFgm) Fatal("RdRp: Server sent invalid fragment length.");
-    if (q.t == 0 || q.t < ses.p.dtu) Fatal("RdRp: Server sent invalid update period.");
-    if (q.n == 0 || q.n > ses.p.fpu) Fatal("RdRp: Server sent invalid fragment count.");
-
-    ses.t = Tmr::Ticks();
-    ses.p.dtu = q.t;
-    ses.p.fpu = q.n;
+    OnRx_Grant("RdRp: ", q.e, "Resource not found.", "RdRp: Unknown error.", q.f, q.t, q.n);
     Files::SetTgt(ses.f, q.p);
     ses.d = q.d;
     ses.r = Rcvrs::Alloc(q.f, ses.f, (static_cast<uint32_t>(q.n) * 25u) / q.t);
@@ -358,19 +374,7 @@ namespace {
     if (bl != WISP::TelWrRp::body) return IncErrCnt(Client::eWrRpLen);
     WISP::TWrRpDesc q{};
     WISP::Decode(x, q);
-    switch (q.e) {
-      case WISP::errNull: break;
-      case WISP::errBsy: Fatal("WrRp: Server full.");
-      case WISP::errRID: Fatal("WrRp: Resource already exists.");
-      default: Fatal("Unknown error.");
-    }
-    if (q.f == 0 || q.f > WISP::lenMaxFgm) Fatal("WrRp: Server sent invalid fragment length.");
-    if (q.t == 0 || q.t < ses.p.dtu) Fatal("WrRp: Server sent invalid update period.");
-    if (q.n == 0 || q.n > ses.p.fpu) Fatal("WrRp: Server sent invalid fragment count.");
-
-    ses.t = Tmr::Ticks();
-    ses.p.dtu = q.t;
-    ses.p.fpu = q.n;
+    OnRx_Grant("WrRp: ", q.e, "Resource already exists.", "Unknown error.", q.f, q.t, q.n);
     ses.s = Sndrs::Alloc(q.f, ses.f);
     if (ses.s == nullptr) Fatal("WrRp Alloc inconsistency");
     ses.rf = q.r;
@@ -545,16 +549,8 @@ namespace Client {
     char t[128];
     SO::TBuffer b;
     SO::Init(b, t);
-    SO::WrStr(b, "InitModule WISP ver ");
-    SO::WrCard(b, WISP::ver, 1);
-    SO::WrStr(b, " lenMaxTel ");
-    SO::WrLngCard(b, WISP::lenMaxTel, 1);
-    SO::WrStr(b, " lenFrmOvr ");
-    SO::WrLngCard(b, WISP::lenFrmOvr, 1);
-    SO::WrStr(b, " lenMaxVar ");
-    SO::WrLngCard(b, WISP::lenMaxVar, 1);
-    SO::WrStr(b, " lenMaxFgm ");
-    SO::WrLngCard(b, WISP::lenMaxFgm, 1);
+    SO::WrStr(b, "InitModule ");
+    WISP::WrConsts(b);
     Message(t, Config::data.vrb);
     SO::Init(b, t);
     SO::WrStr(b, "InitModule sys '");

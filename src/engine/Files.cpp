@@ -120,7 +120,7 @@ bool IsReceiving(const char* n) {
 }
 
 TFile Alloc(bool w, const char* r, THandle h, const TPosDesc& t, const Types::TPthStr& n,
-            const Types::TPthStr& tmp) {
+            const Types::TPthStr& tmp, bool log = true) {
   if (tbl.Full()) return nullptr;
   TFileDesc* f = tbl.Take();
   if (f == nullptr) Fatal("Alloc cnt inconsistency");
@@ -132,7 +132,8 @@ TFile Alloc(bool w, const char* r, THandle h, const TPosDesc& t, const Types::TP
   std::memcpy(f->n, n, sizeof f->n);
   std::memcpy(f->tmp, tmp, sizeof f->tmp);
   f->c = false;
-  LogEntry("Alloc", *f);
+  MD5::Init(f->x);
+  if (log) LogEntry("Alloc", *f);
   return f;
 }
 
@@ -187,7 +188,7 @@ void MkBaseName(const char* r, Types::TPthStr& n) {
 void MkRdPth(const char* r, Types::TPthStr& n) { MkBaseName(r, n); }
 void MkWrPth(const char* r, Types::TPthStr& n) { MkBaseName(r, n); }
 
-TFile OpenRd(const char* r) {
+TFile OpenRd(const char* r, bool later) {
   if (tbl.Full()) return nullptr;
   Types::TPthStr n;
   MkRdPth(r, n);
@@ -201,10 +202,11 @@ TFile OpenRd(const char* r) {
     close(h);
     return nullptr;
   }
-  TPosDesc t;
-  t.l = CalcMD5(h, t.d);
+  TPosDesc t{};
+  t.l = static_cast<uint32_t>(st.st_size);
+  if (!later) t.l = CalcMD5(h, t.d);
   const Types::TPthStr none = {};
-  TFile f = Alloc(false, r, h, t, n, none);
+  TFile f = Alloc(false, r, h, t, n, none, !later);
   if (f == nullptr) close(h);
   return f;
 }
@@ -301,11 +303,27 @@ void SetTgt(TFile f, const TPosDesc& t) {
 
 void GetTgt(TFile f, TPosDesc& x) { x = f->t; }
 
+void SetRdTgt(TFile f, const TPosDesc& t) {
+  if (f->w) Fatal("SetRdTgt mode");
+  f->t = t;
+  LogEntry("Alloc", *f);
+}
+
 void GetRID(TFile f, TResID& x) { std::memcpy(x, f->r, lenRID); }
 
 void GetPos(TFile f, uint32_t p, TPosDesc& x) {
   if (f->w) {
-    x.l = CalcMD5(f->b, x.d);
+    struct stat st{};
+    if (!f->xr && fstat(f->b, &st) == 0 && static_cast<uint64_t>(st.st_size) >= f->xl &&
+        static_cast<uint64_t>(st.st_size) <= UINT32_MAX) {
+      // The prefix is digested already: read back only the rest.
+      Extend(f, static_cast<uint32_t>(st.st_size));
+      MD5::TCtxDesc c = f->x;
+      MD5::Final(c, x.d);
+      x.l = f->xl;
+    } else {
+      x.l = CalcMD5(f->b, x.d);
+    }
     // What was stored is incomplete: make sure it can never pass the check.
     if (f->e) x.l = f->t.l ^ 1u;
   } else if (p < f->t.l) {
@@ -337,6 +355,28 @@ void Write(TFile f, uint32_t p, const void* x, size_t n, uint32_t l) {
       return;
     }
     c += static_cast<uint32_t>(k);
+  }
+  // In order: the running digest takes the data as it goes by.
+  if (p == f->xl) {
+    MD5::Update(f->x, s, l);
+    f->xl += l;
+  } else if (p < f->xl) {
+    f->xr = true;
+  }
+}
+
+void Extend(TFile f, uint32_t p) {
+  if (!f->w || f->e || f->xr || p <= f->xl) return;
+  uint8_t buf[blkLen];
+  while (f->xl < p) {
+    const uint32_t l = p - f->xl < blkLen ? p - f->xl : blkLen;
+    const ssize_t k = PRead(f->b, buf, l, static_cast<off_t>(f->xl));
+    if (k <= 0) {
+      f->xr = true;   // the final check digests the whole file instead
+      return;
+    }
+    MD5::Update(f->x, buf, static_cast<uint32_t>(k));
+    f->xl += static_cast<uint32_t>(k);
   }
 }
 

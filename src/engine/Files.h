@@ -38,6 +38,9 @@ namespace Files {
     bool c;               // writing: committed (tmp now carries the name n)
     bool e;               // writing: a write failed (disk full ...); the
                           // entry can no longer pass its length check
+    MD5::TCtxDesc x;      // writing: digest of the first xl bytes, grown as
+    uint32_t xl;          // the in-order prefix of the file is written
+    bool xr;              // writing: data below xl was rewritten; digest anew
   };
   using TFile = TFileDesc*;
 
@@ -56,7 +59,9 @@ namespace Files {
   // Open an existing regular file below 4 GiB for reading, computing its
   // length and digest; nullptr when the table is full or the name does not
   // lead to such a file (missing, not regular, unreadable, invalid name).
-  TFile OpenRd(const char* r);
+  // With later set the digest is left to the caller (see Dgsts): the entry
+  // carries the file's length and a zero digest until SetRdTgt.
+  TFile OpenRd(const char* r, bool later = false);
   // Open a file for receiving: the data goes to a new temporary file beside
   // the target; nullptr when the table is full, the name is invalid, the
   // target exists and overwriting is off (settings' ovr), another entry is
@@ -76,12 +81,20 @@ namespace Files {
 
   void SetTgt(TFile f, const TPosDesc& t);
   void GetTgt(TFile f, TPosDesc& x);
+  // Reading, opened with later: the target as the digest worker found it.
+  void SetRdTgt(TFile f, const TPosDesc& t);
   void GetRID(TFile f, TResID& x);
   // Writing: length and digest of the whole present content (p unused); for
   // an entry whose writes failed, a length that differs from the target's.
   // Reading: p below the target length gives p and the digest of the first
   // p bytes; otherwise the target.
+  // The digest of a file being written is kept up to date while it is
+  // written in order, so the final check reads back only what arrived out of
+  // order (see Extend).
   void GetPos(TFile f, uint32_t p, TPosDesc& x);
+  // Writing: every byte below p has been written; the running digest takes
+  // in what it has not seen yet, reading it back from the file.
+  void Extend(TFile f, uint32_t p);
 
   // Reads up to l bytes at p into x (of n bytes); returns the number read.
   uint32_t Read(TFile f, uint32_t p, void* x, size_t n, uint32_t l);

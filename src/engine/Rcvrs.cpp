@@ -180,11 +180,18 @@ void Receive(TRcvr r, uint32_t i, const uint8_t* x, uint32_t l) {
 
 bool Update(TRcvr r, uint32_t n, uint32_t to, TReqProc p, uint32_t f) {
   TWndDesc& w = r->w;
-  // Slide over what has arrived.
+  // Slide over what has arrived; the file's running digest follows.
+  const uint32_t i0 = w.i;
   while (w.i < w.j && IsSet(w, w.i & slotMask)) {
     ClrFlag(w, w.i & slotMask);
     w.n--;
     w.i++;
+  }
+  if (w.i != i0) {
+    const uint64_t e = uint64_t(w.i) * r->l;
+    Files::TPosDesc t;
+    Files::GetTgt(r->f, t);
+    Files::Extend(r->f, e < t.l ? static_cast<uint32_t>(e) : t.l);
   }
   TReqDesc q = {0, 0, 0};
   // Ask again for fragments whose countdown runs out.

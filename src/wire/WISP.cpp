@@ -213,4 +213,17 @@ void InitModule() {
   initialised = true;
 }
 
+void WrConsts(SO::TBuffer& b) {
+  SO::WrStr(b, "WISP ver ");
+  SO::WrCard(b, ver, 1);
+  SO::WrStr(b, " lenMaxTel ");
+  SO::WrLngCard(b, lenMaxTel, 1);
+  SO::WrStr(b, " lenFrmOvr ");
+  SO::WrLngCard(b, lenFrmOvr, 1);
+  SO::WrStr(b, " lenMaxVar ");
+  SO::WrLngCard(b, lenMaxVar, 1);
+  SO::WrStr(b, " lenMaxFgm ");
+  SO::WrLngCard(b, lenMaxFgm, 1);
 }
+
+}  // namespace WISP

@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "DT.h"
+#include "SO.h"
 
 namespace WISP {
   // ---- protocol constants ----------------------------------------------
@@ -246,4 +247,7 @@ namespace WISP {
   constexpr uint32_t BodyLen(uint32_t l) { return l - lenFrmOvr; }
 
   void InitModule();
+  // "WISP ver 6 lenMaxTel 1472 lenFrmOvr 11 lenMaxVar 1461 lenMaxFgm 1455":
+  // the protocol's constants as both programs log them at start-up.
+  void WrConsts(SO::TBuffer& b);
 }

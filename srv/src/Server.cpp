@@ -25,12 +25,14 @@
 #include "Config.h"
 #include "Crc.h"
 #include "DT.h"
+#include "Dgsts.h"
 #include "Files.h"
 #include "Lib2.h"
 #include "Lib3.h"
 #include "Log.h"
 #include "Rcvrs.h"
 #include "SO.h"
+#include "Slots.h"
 #include "Sndrs.h"
 #include "SysVer.h"
 #include "Tmrs.h"
@@ -48,8 +50,10 @@ namespace {
   struct TSndDesc {
     Files::TFile f;
     DT::TDateTime d;
-    Sndrs::TSndr s;
+    Sndrs::TSndr s;      // nullptr while the file's digest is being computed
     WISP::TError e;
+    Dgsts::TJob j;       // the digest job while s is nullptr
+    uint16_t l;          // the fragment length granted, for the sender to come
   };
 
   // A write session: the file received, the date and time the client
@@ -90,12 +94,9 @@ namespace {
     TCntDesc c;
   };
 
-  struct TSessDesc {
-    uint8_t n;                 // slots in use
-    TSesDesc a[sesMax + 1];    // a[1..16]; a[0] is never used
-  };
-
-  TSessDesc ses;
+  TSlots<TSesDesc, sesMax> ses;
+  // Session i (1..16) by its reference.
+  TSesDesc& Ses(uint32_t i) { return ses.a[i - 1]; }
   TErrCnts ers;
   Tmrs::TTmr tmr = nullptr;
   bool initialised = false;
@@ -148,53 +149,49 @@ namespace {
 
   uint8_t Find(const UDP0::TDstDesc& d) {
     for (uint8_t i = 1; i <= sesMax; ++i) {
-      if (ses.a[i].i > 0 && SameDst(ses.a[i].d, d)) return i;
+      if (Ses(i).i > 0 && SameDst(Ses(i).d, d)) return i;
     }
     return 0;
   }
 
   uint8_t Alloc(const UDP0::TDstDesc& d, const TExtDesc& x, const TParDesc& p) {
-    for (uint8_t i = 1; i <= sesMax; ++i) {
-      TSesDesc& s = ses.a[i];
-      if (s.i != 0) continue;
-      Lib2::Fill(s, 0);
-      s.i = i;
-      s.d = d;
-      s.x = x;
-      s.p = p;
-      ++ses.n;
+    TSesDesc* e = ses.Take();
+    if (e == nullptr) return 0;
+    TSesDesc& s = *e;
+    const uint8_t i = s.i;
+    s.d = d;
+    s.x = x;
+    s.p = p;
 
-      Files::TResID rid;
-      Files::GetRID(FileOf(s), rid);
-      TTxt t;
-      SO::TBuffer b;
-      InitTxt(b, t);
-      SO::WrStr(b, "Alloc idx ");
-      SO::WrLngCard(b, i, 1);
-      SO::WrStr(b, " dst ");
-      WrDst(b, d);
-      SO::WrStr(b, " wrt ");
-      SO::WrLngCard(b, x.w ? 1 : 0, 1);
-      SO::WrStr(b, " rid '");
-      SO::WrStrN(b, rid, sizeof rid);
-      SO::WrStr(b, "' tos ");
-      SO::WrLngCard(b, p.tos, 1);
-      SO::WrStr(b, " dtu ");
-      SO::WrLngCard(b, p.dtu, 1);
-      SO::WrStr(b, " fpu ");
-      SO::WrLngCard(b, p.fpu, 1);
-      Message(EndTxt(b, t));
-      return i;
-    }
-    return 0;
+    Files::TResID rid;
+    Files::GetRID(FileOf(s), rid);
+    TTxt t;
+    SO::TBuffer b;
+    InitTxt(b, t);
+    SO::WrStr(b, "Alloc idx ");
+    SO::WrLngCard(b, i, 1);
+    SO::WrStr(b, " dst ");
+    WrDst(b, d);
+    SO::WrStr(b, " wrt ");
+    SO::WrLngCard(b, x.w ? 1 : 0, 1);
+    SO::WrStr(b, " rid '");
+    SO::WrStrN(b, rid, sizeof rid);
+    SO::WrStr(b, "' tos ");
+    SO::WrLngCard(b, p.tos, 1);
+    SO::WrStr(b, " dtu ");
+    SO::WrLngCard(b, p.dtu, 1);
+    SO::WrStr(b, " fpu ");
+    SO::WrLngCard(b, p.fpu, 1);
+    Message(EndTxt(b, t));
+    return i;
   }
 
   // Ends session i. A write session's file stays only if it was committed
   // after a passed check; otherwise closing the entry removes it.
   void Free(uint8_t i, bool ok) {
     if (i == 0) return;
-    if (i > sesMax || ses.a[i].i != i) Fatal("Free inconsistency");
-    TSesDesc& s = ses.a[i];
+    if (i > sesMax || Ses(i).i != i) Fatal("Free inconsistency");
+    TSesDesc& s = Ses(i);
 
     Files::TResID rid;
     Files::GetRID(FileOf(s), rid);
@@ -222,11 +219,11 @@ namespace {
       Rcvrs::Free(s.x.r.r);
       Files::Close(s.x.r.f);
     } else {
-      Sndrs::Free(s.x.s.s);
+      if (s.x.s.s != nullptr) Sndrs::Free(s.x.s.s);
+      else Dgsts::Cancel(s.x.s.j);
       Files::Close(s.x.s.f);
     }
-    --ses.n;
-    Lib2::Fill(s, 0);
+    ses.Give(&s);
   }
 
   // The update period is the larger of the two wishes, 1..1000 steps; the
@@ -248,21 +245,21 @@ namespace {
     uint8_t x[WISP::TelDatRq::len];
     WISP::TDatRqDesc q{{0, i}, s};
     uint32_t l = WISP::Encode(x, q);
-    CliIO::Send(ses.a[r].d, x, l);
+    CliIO::Send(Ses(r).d, x, l);
   }
 
   void DatRp(uint32_t r, uint32_t i, const uint8_t* d, uint32_t l) {
     uint8_t x[WISP::lenMaxTel];
     if (l > WISP::lenMaxFgm) l = WISP::lenMaxFgm;
     uint32_t n = WISP::EncodeDatRp(x, WISP::TDatHdrDesc{0, i}, d, l);
-    CliIO::Send(ses.a[r].d, x, n);
+    CliIO::Send(Ses(r).d, x, n);
   }
 
   void Close(uint8_t i, WISP::TError e) {
     uint8_t x[WISP::TelClose::len];
     WISP::TCloseDesc c{0, e};
     uint32_t l = WISP::Encode(x, c);
-    CliIO::Send(ses.a[i].d, x, l);
+    CliIO::Send(Ses(i).d, x, l);
   }
 
   // ---- receive handler --------------------------------------------------------
@@ -272,7 +269,7 @@ namespace {
     WISP::TRdRpDesc p{};
     p.e = e;
     if (e == WISP::errNull) {
-      const TSesDesc& s = ses.a[i];
+      const TSesDesc& s = Ses(i);
       Sndrs::GetFgl(s.x.s.s, p.f);
       Files::GetTgt(s.x.s.f, p.p);
       p.d = s.x.s.d;
@@ -295,40 +292,59 @@ namespace {
 
     uint8_t i = Find(d);
     if (i > 0) {
-      const TSesDesc& s = ses.a[i];
+      const TSesDesc& s = Ses(i);
       if (s.x.w) return IncErrCnt(eRdRqTyp);
       Files::TResID rid;
       Files::GetRID(s.x.s.f, rid);
-      uint16_t fgl = 0;
-      Sndrs::GetFgl(s.x.s.s, fgl);
+      uint16_t fgl = s.x.s.l;
+      if (s.x.s.s != nullptr) Sndrs::GetFgl(s.x.s.s, fgl);
       if (std::strncmp(rid, q.r, sizeof rid) != 0 || fgl != l) return IncErrCnt(eRdRqPar);
+      // Still computing the digest: the reply goes out when it is known.
+      if (s.x.s.s == nullptr) return;
       // A repetition: the same reply again; the time-out runs on.
       return OnRx_RdRq_Reply(d, WISP::errNull, i);
     }
 
-    if (ses.n >= sesMax) {
+    if (ses.Full()) {
       IncErrCnt(eRdRqBsy);
       return OnRx_RdRq_Reply(d, WISP::errBsy, 0);
     }
-    Files::TFile f = Files::OpenRd(q.r);
-    if (f == nullptr) {
+    // The digest of a large file is computed off the loop: the session waits
+    // for it in its opening state while the other sessions go on. A small or
+    // recently served unchanged file has its digest at once.
+    Files::TFile f = Files::OpenRd(q.r, true);
+    Dgsts::TJob j = f == nullptr ? 0 : Dgsts::Start(f->b);
+    Files::TPosDesc t{};
+    Dgsts::TState st = Dgsts::stFailed;
+    if (j != 0) {
+      st = Dgsts::Poll(j, t);
+    } else if (f != nullptr) {
+      t.l = Files::CalcMD5(f->b, t.d);   // no job free: hash here, as always
+      st = Dgsts::stDone;
+    }
+    if (st == Dgsts::stFailed) {
+      if (f != nullptr) Files::Close(f);
       IncErrCnt(eRdRqRID);
       return OnRx_RdRq_Reply(d, WISP::errRID, 0);
     }
-    Sndrs::TSndr sn = Sndrs::Alloc(l, f);
-    if (sn == nullptr) Fatal("RdRq snd");
     TExtDesc ext{};
     ext.w = false;
     ext.s.f = f;
     Files::GetDateTime(f, ext.s.d);
-    ext.s.s = sn;
     ext.s.e = WISP::errNull;
+    ext.s.l = l;
+    ext.s.j = j;
+    if (st == Dgsts::stDone) {
+      Files::SetRdTgt(f, t);
+      ext.s.s = Sndrs::Alloc(l, f);
+      if (ext.s.s == nullptr) Fatal("RdRq snd");
+    }
     TParDesc p;
     SetPar(p, q.t, q.n);
     i = Alloc(d, ext, p);
     if (i == 0) Fatal("RdRq ses");
-    ses.a[i].c.t = p.tos;
-    OnRx_RdRq_Reply(d, WISP::errNull, i);
+    Ses(i).c.t = p.tos;
+    if (ext.s.s != nullptr) OnRx_RdRq_Reply(d, WISP::errNull, i);
   }
 
   // Write reply to d; only errNull carries the session's values.
@@ -336,7 +352,7 @@ namespace {
     WISP::TWrRpDesc p{};
     p.e = e;
     if (e == WISP::errNull) {
-      const TSesDesc& s = ses.a[i];
+      const TSesDesc& s = Ses(i);
       p.f = l;
       p.t = static_cast<uint16_t>(s.p.dtu);
       p.n = static_cast<uint8_t>(s.p.fpu);
@@ -357,7 +373,7 @@ namespace {
 
     uint8_t i = Find(d);
     if (i > 0) {
-      const TSesDesc& s = ses.a[i];
+      const TSesDesc& s = Ses(i);
       if (!s.x.w) return IncErrCnt(eWrRqTyp);
       Files::TResID rid;
       Files::GetRID(s.x.r.f, rid);
@@ -371,7 +387,7 @@ namespace {
       return OnRx_WrRq_Reply(d, WISP::errNull, i, l);
     }
 
-    if (ses.n >= sesMax) {
+    if (ses.Full()) {
       IncErrCnt(eWrRqBsy);
       return OnRx_WrRq_Reply(d, WISP::errBsy, 0, 0);
     }
@@ -394,13 +410,13 @@ namespace {
     ext.r.e = WISP::errNull;
     i = Alloc(d, ext, p);
     if (i == 0) Fatal("WrRq ses");
-    ses.a[i].c.t = p.tos;
+    Ses(i).c.t = p.tos;
     OnRx_WrRq_Reply(d, WISP::errNull, i, l);
   }
 
   // Whether slot ref (1..16) is in use by the endpoint d.
   bool Owns(uint16_t ref, const UDP0::TDstDesc& d) {
-    const TSesDesc& s = ses.a[ref];
+    const TSesDesc& s = Ses(ref);
     return s.i == ref && SameDst(s.d, d);
   }
 
@@ -409,8 +425,8 @@ namespace {
     WISP::TDatRqDesc q;
     WISP::Decode(x, q);
     if (q.h.r == 0 || q.h.r > sesMax) return IncErrCnt(eDatRqRef);
-    if (!Owns(q.h.r, d) || ses.a[q.h.r].x.w) return IncErrCnt(eDatRqSes);
-    TSesDesc& s = ses.a[q.h.r];
+    if (!Owns(q.h.r, d) || Ses(q.h.r).x.w) return IncErrCnt(eDatRqSes);
+    TSesDesc& s = Ses(q.h.r);
     s.c.t = s.p.tos;
     Sndrs::Receive(s.x.s.s, q.h.i, q.s);
   }
@@ -420,8 +436,8 @@ namespace {
     WISP::TDatHdrDesc h;
     WISP::Decode(x, h);
     if (h.r == 0 || h.r > sesMax) return IncErrCnt(eDatRpRef);
-    if (!Owns(h.r, d) || !ses.a[h.r].x.w) return IncErrCnt(eDatRpSes);
-    TSesDesc& s = ses.a[h.r];
+    if (!Owns(h.r, d) || !Ses(h.r).x.w) return IncErrCnt(eDatRpSes);
+    TSesDesc& s = Ses(h.r);
     s.c.t = s.p.tos;
     Rcvrs::Receive(s.x.r.r, h.i, x + WISP::TelDatRp::d, bl - (WISP::TelDatRp::d - WISP::lenHdr));
   }
@@ -432,7 +448,7 @@ namespace {
     WISP::Decode(x, c);
     if (c.r == 0 || c.r > sesMax) return IncErrCnt(eCloseRef);
     if (!Owns(c.r, d)) return IncErrCnt(eCloseSes);
-    TSesDesc& s = ses.a[c.r];
+    TSesDesc& s = Ses(c.r);
     if (!s.x.w) s.x.s.e = c.e;
     Free(static_cast<uint8_t>(c.r), true);
   }
@@ -484,11 +500,42 @@ namespace {
     rcv.e = Files::Commit(rcv.f) ? WISP::errNull : WISP::errRID;
   }
 
+  // A read session waiting for its file's digest: once it is known the
+  // sender starts and the read reply goes out; a file that could not be read
+  // through is refused as if it did not exist. The time-out starts with the
+  // reply, so a session queued behind large files does not expire waiting.
+  void OnTmr_Open(uint8_t i, TSesDesc& s) {
+    Files::TPosDesc t{};
+    switch (Dgsts::Poll(s.x.s.j, t)) {
+      case Dgsts::stBusy:
+        s.c.t = s.p.tos;
+        return;
+      case Dgsts::stFailed: {
+        const UDP0::TDstDesc d = s.d;
+        s.x.s.j = 0;
+        IncErrCnt(eRdRqRID);
+        Free(i, false);
+        return OnRx_RdRq_Reply(d, WISP::errRID, 0);
+      }
+      case Dgsts::stDone:
+        s.x.s.j = 0;
+        Files::SetRdTgt(s.x.s.f, t);
+        s.x.s.s = Sndrs::Alloc(s.x.s.l, s.x.s.f);
+        if (s.x.s.s == nullptr) Fatal("RdRq snd");
+        s.c.t = s.p.tos;
+        return OnRx_RdRq_Reply(s.d, WISP::errNull, i);
+    }
+  }
+
   // One step of every session per call, whatever number of periods elapsed.
   void OnTmr(uint32_t, uint32_t) {
     for (uint8_t i = 1; i <= sesMax; ++i) {
-      TSesDesc& s = ses.a[i];
+      TSesDesc& s = Ses(i);
       if (s.i == 0) continue;
+      if (!s.x.w && s.x.s.s == nullptr) {
+        OnTmr_Open(i, s);
+        continue;
+      }
       if (s.c.t == 0) {
         Free(i, false);
         continue;
@@ -514,7 +561,7 @@ void InitModule() {
   if (initialised) return;
   initialised = true;
   Log::Register(Cfg::midServer, "Server");
-  Lib2::Fill(ses, 0);
+  ses.Reset(sesMax);
   Lib2::Fill(ers, 0);
   tmr = Tmrs::New();
   Tmrs::Set(tmr, 1, 1);
@@ -524,16 +571,8 @@ void InitModule() {
   TTxt t;
   SO::TBuffer b;
   InitTxt(b, t);
-  SO::WrStr(b, "InitModule WISP ver ");
-  SO::WrLngCard(b, WISP::ver, 1);
-  SO::WrStr(b, " lenMaxTel ");
-  SO::WrLngCard(b, WISP::lenMaxTel, 1);
-  SO::WrStr(b, " lenFrmOvr ");
-  SO::WrLngCard(b, WISP::lenFrmOvr, 1);
-  SO::WrStr(b, " lenMaxVar ");
-  SO::WrLngCard(b, WISP::lenMaxVar, 1);
-  SO::WrStr(b, " lenMaxFgm ");
-  SO::WrLngCard(b, WISP::lenMaxFgm, 1);
+  SO::WrStr(b, "InitModule ");
+  WISP::WrConsts(b);
   Message(EndTxt(b, t));
 
   InitTxt(b, t);

@@ -10,6 +10,7 @@
 #include "Config.h"
 #include "Crc.h"
 #include "DT.h"
+#include "Dgsts.h"
 #include "FIOStd.h"
 #include "Files.h"
 #include "Heap.h"
@@ -54,6 +55,7 @@ namespace Startup {
     Files::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midFiles, .ovr = c.ovr, .vrb = c.vrb});
     Rcvrs::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midRcvrs, .dbg = c.dbg, .vrb = c.vrb});
     Sndrs::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midSndrs, .dbg = c.dbg, .vrb = c.vrb});
+    Dgsts::InitModule();
     Tmrs::InitModule();
     if (console) Input::InitModule();
     CliIO::InitModule();

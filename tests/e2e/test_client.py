@@ -3,7 +3,6 @@ and repeats, the replies it refuses and the texts it stops with, the datagrams
 it counts and drops, the data phase in both directions, the end-of-transfer
 check, and that a failed get never leaves a partial file or spoils a local
 copy."""
-import datetime
 import hashlib
 import os
 import shutil
@@ -12,9 +11,9 @@ import tempfile
 import time
 import unittest
 
-from wisp_client_util import (CLOSE, DATRP, DATRQ, ERR_BSY, ERR_CHK, ERR_NULL, ERR_RID, RDRP, RDRQ,
-                              WRRQ, Client, FakeServer, close, counter_line, datrp, datrq, leftovers,
-                              packed, rdrp, tel, unpacked, wrrp)
+from wisp_test_util import (CLOSE, DATRP, DATRQ, ERR_BSY, ERR_CHK, ERR_NULL, ERR_RID, RDRP, RDRQ, WRRQ,
+                            Client, FakeServer, client_console_counters, close, datrp, datrq, dt_text,
+                            leftovers, packed, rdrp, read, tel, unpacked, write, wrrp)
 
 ZERO_COUNTERS = r"^(  0 ){23}$"
 
@@ -27,7 +26,7 @@ class ClientTest(unittest.TestCase):
 
     def tearDown(self):
         for c in self.clients:
-            c.kill()
+            c.stop()
         self.srv.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
@@ -37,16 +36,10 @@ class ClientTest(unittest.TestCase):
         return c
 
     def write(self, name, data, mtime=None):
-        path = os.path.join(self.dir, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        if mtime is not None:
-            os.utime(path, (mtime, mtime))
-        return path
+        return write(os.path.join(self.dir, name), data, mtime)
 
     def read(self, name):
-        with open(os.path.join(self.dir, name), "rb") as f:
-            return f.read()
+        return read(os.path.join(self.dir, name))
 
     def assertFatal(self, c, text):
         rc, out, err = c.finish()
@@ -202,7 +195,7 @@ class ClientTest(unittest.TestCase):
         rc, out, err = c.finish()
         self.assertEqual(rc, 0, out + err)
 
-        cnt = counter_line(out)
+        cnt = client_console_counters(out)
         expect = dict(eNull=13, eLen=2, eCrc=1, eMag=1, eVer=1, eCmd=2, eRdRpLen=2, eWrRpWr=1,
                       eDatRpSt=1, eDatRqSt=1, eCloseSt=1)
         self.assertEqual({k: v for k, v in cnt.items() if v}, expect)
@@ -287,13 +280,6 @@ class ClientTest(unittest.TestCase):
                 self.assertEqual((errs[0], errs[10]), ("1", "1"))   # eNull, eDatRpWr
                 self.assertEqual(self.read("p.bin"), data)
                 os.remove(os.path.join(self.dir, "WISPCli.log"))
-
-
-def dt_text(d, tm):
-    """A packed date and time as the client's log writes it: YYYYMMDD_HHMMSS.FFF."""
-    x = datetime.date.fromordinal(d - 365)
-    return "%04d%02d%02d_%02d%02d%02d.%03d" % (x.year, x.month, x.day, tm // 3600000,
-                                                tm // 60000 % 60, tm // 1000 % 60, tm % 1000)
 
 
 if __name__ == "__main__":

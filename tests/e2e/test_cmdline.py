@@ -8,15 +8,11 @@ stopped with SIGTERM once their configuration is in the log.
 """
 import os
 import shutil
-import signal
-import socket
-import subprocess
 import tempfile
 import time
 import unittest
 
-CLI = os.environ.get("WISP_CLI", "")
-SRV = os.environ.get("WISP_SRV", "")
+from wisp_test_util import CLI, LOG_PREFIX, SRV, Program, free_port
 
 VERSION = "19"
 DATE = "2026-06-21"
@@ -120,91 +116,39 @@ CLI_HELPS = [["-h"], ["/h"], ["-?"], ["/?"], ["-h", "-x"], ["-v", "-h", "xget"],
 SRV_HELPS = [["-h"], ["/h"], ["-?"], ["/?"], ["-h", "-x"], ["-v", "-?", "file.txt"],
              ["-p", "1", "-h", "-p", "70000"]]
 
-PREFIX = 40          # date 8, blank, time 10, blank, ticks 8, blank, module 8, blank, mark, blank
 RUN_LIMIT = 10.0     # seconds a program that should stop by itself may take
 START_LIMIT = 10.0   # seconds until a running program has its configuration in the log
-
-
-def free_udp_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Run:
-    """One program started in a scratch directory of its own."""
-
-    def __init__(self, prog, args, cwd=None):
-        self.own_dir = cwd is None
-        self.dir = os.path.realpath(cwd or tempfile.mkdtemp(prefix="wisp-cmdline-"))
-        self.proc = subprocess.Popen([prog] + args, cwd=self.dir, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.rc = None
-        self.out = self.err = ""
-
-    def finish(self, limit=RUN_LIMIT):
-        """Waits for the program to end by itself; stops it by PID if it does not."""
-        try:
-            out, err = self.proc.communicate(timeout=limit)
-        except subprocess.TimeoutExpired:
-            os.kill(self.proc.pid, signal.SIGKILL)
-            out, err = self.proc.communicate()
-            self.rc = None
-            self.out, self.err = out.decode(errors="replace"), err.decode(errors="replace")
-            return False
-        self.rc = self.proc.returncode
-        self.out, self.err = out.decode(errors="replace"), err.decode(errors="replace")
-        return True
-
-    def terminate(self):
-        """SIGTERM by PID, then the remaining output; SIGKILL if it does not end."""
-        if self.proc.poll() is None:
-            os.kill(self.proc.pid, signal.SIGTERM)
-        return self.finish()
-
-    def log_text(self, name):
-        path = os.path.join(self.dir, name)
-        if not os.path.exists(path):
-            return ""
-        with open(path, "rb") as f:
-            return f.read().decode(errors="replace")
-
-    def cleanup(self):
-        if self.proc.poll() is None:
-            os.kill(self.proc.pid, signal.SIGKILL)
-            self.proc.communicate()
-        if self.own_dir:
-            shutil.rmtree(self.dir, ignore_errors=True)
 
 
 def config_lines(log):
     """The texts of the Config module's lines of a log, after their prefix."""
     lines = []
     for line in log.split("\r\n"):
-        if len(line) >= PREFIX and line[29:37].rstrip() == "Config":
-            lines.append((line[38], line[PREFIX:]))
+        if len(line) >= LOG_PREFIX and line[29:37].rstrip() == "Config":
+            lines.append((line[38], line[LOG_PREFIX:]))
     return lines
 
 
 class CmdLineCase(unittest.TestCase):
     def setUp(self):
         for prog in (CLI, SRV):
-            if not prog or not os.access(prog, os.X_OK):
+            if not os.access(prog, os.X_OK):
                 self.fail("WISP_CLI and WISP_SRV must name the built programs")
         self.runs = []
 
     def tearDown(self):
         for r in self.runs:
-            r.cleanup()
+            r.stop()
 
     def start(self, prog, args, cwd=None):
-        r = Run(prog, args, cwd)
+        """The program in a scratch directory of its own (or in cwd)."""
+        r = Program(prog, *args, cwd=cwd)
         self.runs.append(r)
         return r
 
     def run_to_end(self, prog, args):
         r = self.start(prog, args)
-        self.assertTrue(r.finish(), f"{args} did not end by itself")
+        r.finish(RUN_LIMIT)   # fails the test when it does not end by itself
         return r
 
     def wait_for_config(self, r, logname, last_field):
@@ -214,10 +158,10 @@ class CmdLineCase(unittest.TestCase):
             lines = config_lines(r.log_text(logname))
             if any(t.startswith("  " + last_field + " ") for _, t in lines):
                 return lines
-            if r.proc.poll() is not None:
+            if r.p.poll() is not None:
                 break
             time.sleep(0.05)
-        r.terminate()
+        r.terminate(RUN_LIMIT)
         self.fail(f"no configuration print-out in {logname}; rc {r.rc}, stderr {r.err!r}")
 
     def check_error(self, prog, name, args, msg, quoted):
@@ -246,7 +190,7 @@ class ClientCmdLine(CmdLineCase):
             with self.subTest(args=args):
                 r = self.check_error(CLI, "WISPCli", args, msg, quoted)
                 # Stopped before the file to transfer was touched: at most the log is there.
-                self.assertLessEqual(set(os.listdir(r.dir)), {"WISPCli.log"}, args)
+                self.assertLessEqual(set(os.listdir(r.cwd)), {"WISPCli.log"}, args)
                 self.assertNotIn("SrvIO", r.log_text("WISPCli.log"), args)
 
     def test_long_parameter_is_cut(self):
@@ -258,10 +202,10 @@ class ClientCmdLine(CmdLineCase):
         self.assertEqual(r.rc, 255)
 
     def test_defaults_in_log(self):
-        port = free_udp_port()   # nobody listens there
+        port = free_port()   # nobody listens there
         r = self.start(CLI, ["-p", str(port), "get"])
         lines = self.wait_for_config(r, "WISPCli.log", "rnm")
-        self.assertTrue(r.terminate(), "client did not stop on SIGTERM")
+        r.terminate(RUN_LIMIT)   # fails the test when the client does not stop
         self.assertEqual([m for m, _ in lines], ["M"] * 16)
         self.assertEqual([t for _, t in lines], [
             "WISPCli v19 (2026-06-21): WISP Client.",
@@ -269,7 +213,7 @@ class ClientCmdLine(CmdLineCase):
             "  prg 'WISPCli'",
             "  ver 19",
             "  ext '2026-06-21'",
-            "  dir '" + r.dir[:127] + "'",
+            "  dir '" + r.cwd[:127] + "'",
             "  dbg 0",
             "  vrb 0",
             "  ovr 0",
@@ -286,11 +230,11 @@ class ClientCmdLine(CmdLineCase):
     def test_options_everywhere_verbose(self):
         # Options before the mode, between mode and name and after the name;
         # values at their limits; a lone "-" as the name; verbose echo.
-        port = free_udp_port()
+        port = free_port()
         r = self.start(CLI, ["-u", "10000", "/d", "-a", "127.0.0.1", "Put", "-f", "255", "-",
                              "-o", "-p", str(port), "-v"])
         lines = self.wait_for_config(r, "WISPCli.log", "rnm")
-        self.assertTrue(r.terminate(), "client did not stop on SIGTERM")
+        r.terminate(RUN_LIMIT)   # fails the test when the client does not stop
         texts = [t for _, t in lines]
         self.assertEqual(texts[6:], ["  dbg 1", "  vrb 1", "  ovr 1", "  wrt 1", "  pro 1",
                                      "  adr 127.0.0.1", "  prt " + str(port), "  dtu 10000",
@@ -300,12 +244,12 @@ class ClientCmdLine(CmdLineCase):
         self.assertEqual(echoed, ["M Config " + t for t in texts])
 
     def test_mode_words_and_port_zero(self):
-        port = free_udp_port()
+        port = free_port()
         for mode, wrt in (("GET", "0"), ("go", "0"), ("g", "0"), ("PUT", "1"), ("p", "1")):
             with self.subTest(mode=mode):
                 r = self.start(CLI, ["-p", str(port), mode, "-p", "0", "x"])
                 texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "rnm")]
-                self.assertTrue(r.terminate())
+                r.terminate(RUN_LIMIT)
                 self.assertIn("  wrt " + wrt, texts)
                 self.assertIn("  prt 0", texts)
                 self.assertIn("  rnm 'x'", texts)
@@ -321,16 +265,16 @@ class ServerCmdLine(CmdLineCase):
         for args, msg, quoted in SRV_ERRORS:
             with self.subTest(args=args):
                 r = self.check_error(SRV, "WISPSrv", args, msg, quoted)
-                self.assertLessEqual(set(os.listdir(r.dir)), {"WISPSrv.log"}, args)
+                self.assertLessEqual(set(os.listdir(r.cwd)), {"WISPSrv.log"}, args)
                 log = r.log_text("WISPSrv.log")
                 self.assertNotIn("CliIO", log, args)
                 self.assertNotIn("Server", log, args)
 
     def test_defaults_in_log(self):
-        port = free_udp_port()
+        port = free_port()
         r = self.start(SRV, ["-p", str(port)])
         lines = self.wait_for_config(r, "WISPSrv.log", "fpu")
-        self.assertTrue(r.terminate(), "server did not stop on SIGTERM")
+        r.terminate(RUN_LIMIT)   # fails the test when the server does not stop
         self.assertEqual([m for m, _ in lines], ["M"] * 13)
         self.assertEqual([t for _, t in lines], [
             "WISPSrv v19 (2026-06-21): WISP Server.",
@@ -338,7 +282,7 @@ class ServerCmdLine(CmdLineCase):
             "  prg 'WISPSrv'",
             "  ver 19",
             "  ext '2026-06-21'",
-            "  dir '" + r.dir[:127] + "'",
+            "  dir '" + r.cwd[:127] + "'",
             "  dbg 0",
             "  vrb 0",
             "  ovr 0",
@@ -350,11 +294,11 @@ class ServerCmdLine(CmdLineCase):
         self.assertNotIn("Config", r.out)
 
     def test_switches_verbose(self):
-        port = free_udp_port()
+        port = free_port()
         r = self.start(SRV, ["-a", "10.0.0.1", "-a", "127.0.0.1", "/v", "-d", "-o", "-p", "1",
                              "-p", "+" + str(port)])
         lines = self.wait_for_config(r, "WISPSrv.log", "fpu")
-        self.assertTrue(r.terminate(), "server did not stop on SIGTERM")
+        r.terminate(RUN_LIMIT)   # fails the test when the server does not stop
         texts = [t for _, t in lines]
         self.assertEqual(texts[6:], ["  dbg 1", "  vrb 1", "  ovr 1", "  adr 127.0.0.1",
                                      "  prt " + str(port), "  dtu 1", "  fpu 10"])
@@ -369,9 +313,9 @@ class ServerCmdLine(CmdLineCase):
             deep = os.path.join(base, *(["d" * 40] * 4))
             os.makedirs(deep)
             self.assertGreater(len(deep), 127)
-            r = self.start(SRV, ["-p", str(free_udp_port())], cwd=deep)
+            r = self.start(SRV, ["-p", str(free_port())], cwd=deep)
             texts = [t for _, t in self.wait_for_config(r, "WISPSrv.log", "fpu")]
-            self.assertTrue(r.terminate())
+            r.terminate(RUN_LIMIT)
             self.assertEqual(texts[5], ("  dir '" + deep[:127] + "'")[:128])
         finally:
             shutil.rmtree(base, ignore_errors=True)

@@ -13,74 +13,22 @@ import termios
 import time
 import unittest
 
-CLI = os.path.abspath(os.environ.get("WISP_CLI", "../../build-test/WISPCli"))
-SRV = os.path.abspath(os.environ.get("WISP_SRV", "../../build-test/WISPSrv"))
+from wisp_test_util import SRV, Client, Server, free_port, log_text, log_texts, wait_for
+
 SEP = "=" * 40
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def log_texts(path):
-    """The texts of the log file's lines (after the 40-character prefix)."""
-    with open(path, "rb") as f:
-        data = f.read().decode("latin-1")
-    lines = data.split("\r\n")
-    assert lines[-1] == "", "log does not end in CR LF"
-    return [l[40:] for l in lines[:-1]]
+def ended_log(path):
+    """The texts of the lines of an ended program's log, which must end in CR LF."""
+    text = log_text(path)
+    assert text.endswith("\r\n"), "log does not end in CR LF"
+    return log_texts(text)
 
 
 def link_done(t):
     """The link's closing counter line: the file table's DoneModule may
     follow it before the log's own last line."""
     return next((l for l in reversed(t) if l.startswith("DoneModule txn")), "DoneModule txn line missing")
-
-
-def wait_for(pred, timeout=10.0):
-    end = time.time() + timeout
-    while time.time() < end:
-        v = pred()
-        if v:
-            return v
-        time.sleep(0.02)
-    return None
-
-
-class Prog:
-    """One run of a program in a directory, keys through a pipe."""
-
-    def __init__(self, args, cwd, stdin=subprocess.PIPE):
-        self.cwd = cwd
-        # lines of earlier runs in the same logs are not this run's
-        self.skip = {n: len(self.log(n)) for n in ("WISPSrv.log", "WISPCli.log")}
-        self.p = subprocess.Popen(args, cwd=cwd, stdin=stdin, stdout=subprocess.PIPE,
-                                  stderr=subprocess.PIPE)
-
-    def log(self, name):
-        path = os.path.join(self.cwd, name)
-        return log_texts(path) if os.path.exists(path) else []
-
-    def wait_log(self, name, pattern, timeout=10.0):
-        rx = re.compile(pattern)
-        return wait_for(lambda: next((t for t in self.log(name)[self.skip.get(name, 0):] if rx.search(t)), None),
-                        timeout)
-
-    def finish(self, timeout=10.0):
-        try:
-            out, err = self.p.communicate(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            self.p.kill()
-            out, err = self.p.communicate()
-            raise AssertionError("program did not end")
-        return self.p.returncode, out.decode("latin-1"), err.decode("latin-1")
-
-    def kill(self):
-        if self.p.poll() is None:
-            self.p.kill()
-            self.p.wait()
 
 
 class FrameTest(unittest.TestCase):
@@ -90,19 +38,22 @@ class FrameTest(unittest.TestCase):
 
     def tearDown(self):
         for p in self.procs:
-            p.kill()
+            p.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
 
+    def log(self, name):
+        return ended_log(os.path.join(self.dir, name))
+
     def start_srv(self, port, stdin=subprocess.PIPE):
-        p = Prog([SRV, "-p", str(port)], self.dir, stdin)
+        p = Server(self.dir, addr=None, port=port, ready=None, stdin=stdin)
         self.procs.append(p)
-        self.assertTrue(p.wait_log("WISPSrv.log", r"^InitSock Listening on 0\.0\.0\.0:%d$" % port))
+        self.assertTrue(p.wait_log(r"^InitSock Listening on 0\.0\.0\.0:%d$" % port))
         return p
 
     def start_cli(self, port):
-        p = Prog([CLI, "-a", "127.0.0.1", "-p", str(port), "get", "x"], self.dir)
+        p = Client(self.dir, "-a", "127.0.0.1", "-p", port, "get", "x")
         self.procs.append(p)
-        self.assertTrue(p.wait_log("WISPCli.log", r"^InitSock Using local socket 0\.0\.0\.0:\d+$"))
+        self.assertTrue(p.wait_log(r"^InitSock Using local socket 0\.0\.0\.0:\d+$"))
         return p
 
     def test_signals_end_both_programs_through_the_chain(self):
@@ -116,11 +67,11 @@ class FrameTest(unittest.TestCase):
                 rc, out, _ = p.finish()
                 self.assertEqual(rc, 255, sig)
                 self.assertIn("ConSigs: Signal received, terminating.\n", out)
-                t = p.log(log)
+                t = self.log(log)
                 self.assertEqual(t[-1], "DoneModule rc 255")
                 self.assertTrue(re.match(r"^DoneModule txn \d+ txe 0 rxn \d+ rxe \d+$", link_done(t)), link_done(t))
         for log in ("WISPSrv.log", "WISPCli.log"):
-            t = log_texts(os.path.join(self.dir, log))
+            t = self.log(log)
             self.assertEqual(t[0], SEP)
             self.assertEqual(t[1], 'Register  1 "Log"')
             self.assertTrue(re.match(r"^ticks [ 0-9A-F]{8}$", t[2]), t[2])
@@ -135,7 +86,7 @@ class FrameTest(unittest.TestCase):
         p.p.stdin.flush()
         rc, out, _ = p.finish()
         self.assertEqual(rc, 1)
-        self.assertEqual(p.log("WISPSrv.log")[-1], "DoneModule rc 1")
+        self.assertEqual(self.log("WISPSrv.log")[-1], "DoneModule rc 1")
         # With standard input at its end the server reads no keys and keeps running.
         p = self.start_srv(port, stdin=subprocess.DEVNULL)
         time.sleep(0.3)
@@ -178,7 +129,7 @@ class FrameTest(unittest.TestCase):
         p.p.terminate()
         rc, _, _ = p.finish()
         self.assertEqual(rc, 255)
-        t = p.log("WISPSrv.log")
+        t = self.log("WISPSrv.log")
         m = re.match(r"^DoneModule txn (\d+) txe (\d+) rxn (\d+) rxe (\d+)$", link_done(t))
         self.assertTrue(m, link_done(t))
         self.assertEqual(int(m.group(3)) + int(m.group(4)), 3)
@@ -189,7 +140,7 @@ class FrameTest(unittest.TestCase):
                 socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as other:
             srv.bind(("127.0.0.1", port))
             p = self.start_cli(port)
-            line = p.wait_log("WISPCli.log", r"^InitSock Using local socket ")
+            line = p.wait_log(r"^InitSock Using local socket ")
             cport = int(line.rsplit(":", 1)[1])
             for _ in range(3):
                 other.sendto(b"WISP", ("127.0.0.1", cport))
@@ -197,7 +148,7 @@ class FrameTest(unittest.TestCase):
             p.p.terminate()
             rc, _, _ = p.finish()
         self.assertEqual(rc, 255)
-        t = p.log("WISPCli.log")
+        t = self.log("WISPCli.log")
         m = re.match(r"^DoneModule txn (\d+) txe 0 rxn 0 rxe (\d+)$", link_done(t))
         self.assertTrue(m, link_done(t))
         self.assertEqual(int(m.group(2)), 3)
@@ -206,7 +157,7 @@ class FrameTest(unittest.TestCase):
         port = free_port()
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
             s.bind(("0.0.0.0", port))
-            p = Prog([SRV, "-p", str(port)], self.dir)
+            p = Server(self.dir, addr=None, port=port, ready=None)
             self.procs.append(p)
             rc, out, _ = p.finish()
         self.assertEqual(rc, 255)

@@ -9,8 +9,7 @@ import tempfile
 import time
 import unittest
 
-from wisp_client_util import Client
-from wisp_proof_util import SUCCESS, Relay, Server, client_log_counters, read, wait_for, write
+from wisp_test_util import SUCCESS, Client, Relay, Server, client_log_counters, read, wait_for, write
 
 SIZE = 3 * 1048576 + 777
 
@@ -33,7 +32,7 @@ class ImpairedTest(unittest.TestCase):
 
     def tearDown(self):
         for c in self.clients:
-            c.kill()
+            c.stop()
         for r in self.relays:
             r.stop()
 

@@ -12,8 +12,7 @@ import tempfile
 import time
 import unittest
 
-from wisp_client_util import Client, tel
-from wisp_proof_util import SUCCESS, Server, read, wait_for, write
+from wisp_test_util import SUCCESS, Client, Server, read, tel, wait_for, write
 
 LENS = {1: 133, 2: 36, 3: 161, 4: 8, 5: 10, 6: 1461, 7: 3}   # body length of each command
 
@@ -32,7 +31,7 @@ class LoadTest(unittest.TestCase):
 
     def tearDown(self):
         for c in self.clients:
-            c.kill()
+            c.stop()
         self.srv.stop()
         shutil.rmtree(self.root, ignore_errors=True)
 

@@ -8,8 +8,7 @@ import tempfile
 import time
 import unittest
 
-from wisp_client_util import Client, leftovers
-from wisp_proof_util import SUCCESS, Relay, Server, read, wait_for, write
+from wisp_test_util import SUCCESS, Client, Relay, Server, leftovers, read, wait_for, write
 
 SIZE = 4 * 1048576
 
@@ -66,7 +65,7 @@ class LongOutageTest(unittest.TestCase):
             self.assertEqual(read(os.path.join(gdir, "g.bin")), read(os.path.join(sdir, "g.bin")))
         finally:
             for c in clients:
-                c.kill()
+                c.stop()
             for r in relays:
                 r.stop()
             srv.stop()

@@ -6,58 +6,13 @@ and no damaged local copy."""
 import os
 import shutil
 import signal
-import subprocess
 import tempfile
 import time
 import unittest
 
-from wisp_client_util import SRV, Client, free_port, leftovers
+from wisp_test_util import MTIME, SUCCESS, Client, Server, leftovers, read, wait_for, write
 
-MTIME = 1577934245   # 2020-01-02, an odd second: files travel to two seconds
 SIZES = [0, 1, 1454, 1455, 1456, 2 * 1455 + 5, 5 * 1048576 + 333]
-SUCCESS = "DoClose: Transmission successful. %d B, "
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def wait_for(pred, timeout):
-    end = time.time() + timeout
-    while time.time() < end:
-        v = pred()
-        if v:
-            return v
-        time.sleep(0.02)
-    return pred()
-
-
-class Server:
-    """The real server in directory cwd on a free loopback port."""
-
-    def __init__(self, cwd, *args):
-        self.cwd = cwd
-        self.port = free_port()
-        self.p = subprocess.Popen([SRV, "-a", "127.0.0.1", "-p", str(self.port)] + list(args), cwd=cwd,
-                                  stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.DEVNULL)
-        log = os.path.join(cwd, "WISPSrv.log")
-        up = wait_for(lambda: os.path.exists(log) and b"InitSock Listening on" in read(log), 10)
-        if not up:
-            self.stop()
-            raise AssertionError("server did not start")
-
-    def stop(self):
-        if self.p.poll() is None:
-            try:
-                self.p.stdin.write(b"q")
-                self.p.stdin.flush()
-                self.p.wait(timeout=5)
-            except (OSError, subprocess.TimeoutExpired):
-                self.p.kill()
-                self.p.wait()
-        self.p.stdin.close()
 
 
 class TransferTest(unittest.TestCase):
@@ -79,18 +34,12 @@ class TransferTest(unittest.TestCase):
 
     def tearDown(self):
         for c in self.clients:
-            c.kill()
+            c.stop()
 
     def client(self, *args, srv=None):
         c = Client(self.cdir, "-p", (srv or self.srv).port, *args)
         self.clients.append(c)
         return c
-
-    @staticmethod
-    def put_file(path, data, mtime=MTIME):
-        with open(path, "wb") as f:
-            f.write(data)
-        os.utime(path, (mtime, mtime))
 
     def assertSame(self, src, dst):
         """Same bytes (as cmp compares them) and the sender's time to two seconds."""
@@ -105,14 +54,14 @@ class TransferTest(unittest.TestCase):
             opts = ["-u", "2", "-f", "30"] if size > 1048576 else []
             with self.subTest(direction="get", size=size):
                 name = "g%d.bin" % size
-                self.put_file(os.path.join(self.sdir, name), data)
+                write(os.path.join(self.sdir, name), data)
                 rc, out, err = self.client(*opts, "get", name).finish(60)
                 self.assertEqual(rc, 0, out + err)
                 self.assertIn(SUCCESS % size, out)
                 self.assertSame(os.path.join(self.sdir, name), os.path.join(self.cdir, name))
             with self.subTest(direction="put", size=size):
                 name = "p%d.bin" % size
-                self.put_file(os.path.join(self.cdir, name), data, MTIME + 3600)
+                write(os.path.join(self.cdir, name), data, MTIME + 3600)
                 rc, out, err = self.client(*opts, "put", name).finish(60)
                 self.assertEqual(rc, 0, out + err)
                 self.assertIn(SUCCESS % size, out)
@@ -124,14 +73,13 @@ class TransferTest(unittest.TestCase):
 
     def test_overwriting_an_existing_local_file_only_with_o(self):
         data = os.urandom(4000)
-        self.put_file(os.path.join(self.sdir, "o.bin"), data)
+        write(os.path.join(self.sdir, "o.bin"), data)
         local = os.path.join(self.cdir, "o.bin")
-        self.put_file(local, b"old", 1000000000)
+        write(local, b"old", 1000000000)
         rc, out, _ = self.client("get", "o.bin").finish()
         self.assertEqual(rc, 255)
         self.assertIn("InitSes: Resource already exists.", out)
-        with open(local, "rb") as f:
-            self.assertEqual(f.read(), b"old")
+        self.assertEqual(read(local), b"old")
         rc, out, err = self.client("-o", "get", "o.bin").finish()
         self.assertEqual(rc, 0, out + err)
         self.assertSame(os.path.join(self.sdir, "o.bin"), local)
@@ -139,12 +87,11 @@ class TransferTest(unittest.TestCase):
 
     def test_missing_file_keeps_the_local_copy(self):
         local = os.path.join(self.cdir, "nosuch.bin")
-        self.put_file(local, b"keep me", 1000000000)
+        write(local, b"keep me", 1000000000)
         rc, out, _ = self.client("-o", "get", "nosuch.bin").finish()
         self.assertEqual(rc, 255)
         self.assertIn("F Client RdRp: Resource not found.", out)
-        with open(local, "rb") as f:
-            self.assertEqual(f.read(), b"keep me")
+        self.assertEqual(read(local), b"keep me")
         self.assertEqual(os.stat(local).st_mtime, 1000000000)
         self.assertEqual(leftovers(self.cdir), ["nosuch.bin"])
         os.remove(local)
@@ -158,13 +105,12 @@ class TransferTest(unittest.TestCase):
         srv_o = Server(sdir, "-o")
         try:
             for s, d in ((self.srv, self.sdir), (srv_o, sdir)):
-                self.put_file(os.path.join(d, "e.bin"), b"server's")
-            self.put_file(os.path.join(self.cdir, "e.bin"), b"client's")
+                write(os.path.join(d, "e.bin"), b"server's")
+            write(os.path.join(self.cdir, "e.bin"), b"client's")
             rc, out, _ = self.client("put", "e.bin").finish()
             self.assertEqual(rc, 255)
             self.assertIn("F Client WrRp: Resource already exists.", out)
-            with open(os.path.join(self.sdir, "e.bin"), "rb") as f:
-                self.assertEqual(f.read(), b"server's")
+            self.assertEqual(read(os.path.join(self.sdir, "e.bin")), b"server's")
             rc, out, err = self.client("put", "e.bin", srv=srv_o).finish()
             self.assertEqual(rc, 0, out + err)
             dst = os.path.join(sdir, "e.bin")
@@ -175,13 +121,13 @@ class TransferTest(unittest.TestCase):
 
     def test_get_stopped_midway_leaves_no_partial_file(self):
         data = os.urandom(2 * 1048576)
-        self.put_file(os.path.join(self.sdir, "slow.bin"), data)
+        write(os.path.join(self.sdir, "slow.bin"), data)
         for how in ("signal", "key"):
             for existing in (None, b"precious"):
                 with self.subTest(how=how, existing=existing):
                     local = os.path.join(self.cdir, "slow.bin")
                     if existing:
-                        self.put_file(local, existing, 1000000000)
+                        write(local, existing, 1000000000)
                     # One fragment per 10 ms: about 14 s for the file.
                     c = self.client("-u", "10", "-f", "1", "-o", "get", "slow.bin")
                     self.assertTrue(wait_for(lambda: any(l.startswith("SetState: Transferring")
@@ -198,8 +144,7 @@ class TransferTest(unittest.TestCase):
                     if how == "key":
                         self.assertRegex(out, r"(  0 ){23}\n$")   # the counter line
                     if existing:
-                        with open(local, "rb") as f:
-                            self.assertEqual(f.read(), existing)
+                        self.assertEqual(read(local), existing)
                         self.assertEqual(os.stat(local).st_mtime, 1000000000)
                         self.assertEqual(leftovers(self.cdir), ["slow.bin"])
                         os.remove(local)

@@ -58,7 +58,7 @@ namespace {
   // Frees every session and opens the three fixed ones again.
   void ResetTable() {
     for (uint8_t i = 1; i <= Server::sesMax; ++i) {
-      if (Server::ses.a[i].i != 0) Server::Free(i, false);
+      if (Server::Ses(i).i != 0) Server::Free(i, false);
     }
     uint8_t x[WISP::lenMaxTel];
     WISP::TRdRqDesc rq{};
@@ -86,7 +86,7 @@ namespace {
   void CheckTable() {
     uint32_t used = 0;
     for (uint8_t i = 1; i <= Server::sesMax; ++i) {
-      const Server::TSesDesc& s = Server::ses.a[i];
+      const Server::TSesDesc& s = Server::Ses(i);
       if (s.i == 0) continue;
       ++used;
       Check(s.i == i, "slot index");
@@ -131,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // Fast forward to the time-out: as if every session had been silent
       // for 29 999 steps, then two steps.
       for (uint8_t i = 1; i <= Server::sesMax; ++i) {
-        if (Server::ses.a[i].i != 0) Server::ses.a[i].c.t = 1;
+        if (Server::Ses(i).i != 0) Server::Ses(i).c.t = 1;
       }
       Server::OnTmr(1, 0);
       Server::OnTmr(1, 0);

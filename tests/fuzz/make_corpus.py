@@ -17,22 +17,19 @@ import struct
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from wisp_client_util import tel  # noqa: E402  (the tests' own encoder)
+# The tests' own encoder; the requests and replies below carry the defaults
+# of the fixed sessions described above.
+from wisp_test_util import CLOSE, DATRP, RDRP, RDRQ, WRRP, WRRQ, datrp, datrq, rid, tel  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-RDRQ, RDRP, WRRQ, WRRP, DATRQ, DATRP, CLOSE = 1, 2, 3, 4, 5, 6, 7
-
-
-def name(s):
-    return s.encode().ljust(128, b"\0")
 
 
 def rdrq(f=1455, t=1, n=10, r="a.bin"):
-    return tel(RDRQ, struct.pack("<HHB", f, t, n) + name(r))
+    return tel(RDRQ, struct.pack("<HHB", f, t, n) + rid(r))
 
 
 def wrrq(f=1455, t=1, n=10, length=3000, digest=b"\x11" * 16, d=738000, tm=0, r="new.bin"):
-    return tel(WRRQ, struct.pack("<HHBI16siI", f, t, n, length, digest, d, tm) + name(r))
+    return tel(WRRQ, struct.pack("<HHBI16siI", f, t, n, length, digest, d, tm) + rid(r))
 
 
 def rdrp(e=0, f=1455, t=1, n=10, length=145507, digest=b"\0" * 16, d=738000, tm=0, ref=1):
@@ -41,14 +38,6 @@ def rdrp(e=0, f=1455, t=1, n=10, length=145507, digest=b"\0" * 16, d=738000, tm=
 
 def wrrp(e=0, f=1455, t=1, n=10, ref=1):
     return tel(WRRP, struct.pack("<BHHBH", e, f, t, n, ref))
-
-
-def datrq(ref, base, s):
-    return tel(DATRQ, struct.pack("<HII", ref, base, s))
-
-
-def datrp(ref, i, data):
-    return tel(DATRP, struct.pack("<HI", ref, i) + data)
 
 
 def close(ref, e=0):

@@ -3,7 +3,6 @@ live on the loopback interface: telegrams of every command made by an encoder
 of this test, and real transfers between WISPSrv and WISPCli."""
 import hashlib
 import os
-import re
 import shutil
 import socket
 import struct
@@ -12,10 +11,9 @@ import tempfile
 import time
 import unittest
 
-import wiretap as w
-
-CLI = os.path.abspath(os.environ.get("WISP_CLI", "../../build-test/WISPCli"))
-SRV = os.path.abspath(os.environ.get("WISP_SRV", "../../build-test/WISPSrv"))
+import wiretap as w   # first: it puts tests/e2e on the module path
+from wisp_test_util import (RDRQ, Client, Server, close, crc32_mpeg2, datrp, datrq, free_port,  # noqa: E402
+                            rdrp, rdrq, tel, wrrp, wrrq)
 
 
 def flags(row):
@@ -65,26 +63,26 @@ class TelegramsTest(DissectorCase):
             return
         d = cls.DIGEST
         good = [
-            ("RdRq", w.rd_rq(1455, 1, 10, "data.bin")),
-            ("RdRp", w.rd_rp(0, 1455, 5, 4, 200000, d, 740153, 52205000, 3)),
-            ("WrRq", w.wr_rq(1455, 2, 10, 1456, d, 719528, 0, "up.bin")),
-            ("WrRp", w.wr_rp(2, 0, 0, 0, 0)),
-            ("DatRq", w.dat_rq(3, 40, 0x80000005)),
-            ("DatRp", w.dat_rp(3, 137, bytes(range(256)) * 5 + b"tail")),
-            ("Close", w.close(3, 3)),
+            ("RdRq", rdrq("data.bin", 1455, 1, 10)),
+            ("RdRp", rdrp(0, 1455, 5, 4, 200000, d, 740153, 52205000, 3)),
+            ("WrRq", wrrq("up.bin", 1456, d, 719528, 0, 1455, 2, 10)),
+            ("WrRp", wrrp(2, 0, 0, 0, 0)),
+            ("DatRq", datrq(3, 40, 0x80000005)),
+            ("DatRp", datrp(3, 137, bytes(range(256)) * 5 + b"tail")),
+            ("Close", close(3, 3)),
         ]
-        trailer_flip = bytearray(w.rd_rq(1455, 1, 10, "x"))
+        trailer_flip = bytearray(rdrq("x", 1455, 1, 10))
         trailer_flip[-1] ^= 0x80
-        wasp = b"WASP" + w.dat_rq(1, 0, 1)[4:-4]      # correct trailer, wrong magic
+        wasp = b"WASP" + datrq(1, 0, 1)[4:-4]      # correct trailer, wrong magic
         damaged = [
-            ("body bit", w.corrupt(w.close(3, 0))),
+            ("body bit", w.corrupt(close(3, 0))),
             ("trailer bit", bytes(trailer_flip)),
             ("short", b"WISP\x06"),
-            ("body length", w.telegram("RdRq", b"\0" * 132)),
-            ("magic", wasp + struct.pack(">I", w.crc32_mpeg2(wasp))),
+            ("body length", tel(RDRQ, b"\0" * 132)),
+            ("magic", wasp + struct.pack(">I", crc32_mpeg2(wasp))),
         ]
         cls.sent = good + damaged
-        cls.port = w.free_port()
+        cls.port = free_port()
         path = os.path.join(cls.dir, "telegrams.pcapng")
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as rx, \
                 socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as tx:
@@ -102,8 +100,8 @@ class TelegramsTest(DissectorCase):
 
     def test_reference_crc(self):
         # The encoder the dissector is checked against computes CRC-32/MPEG-2.
-        self.assertEqual(w.crc32_mpeg2(b"123456789"), 0x0376E6E7)
-        self.assertEqual(w.crc32_mpeg2(b"123456789" + bytes([0x03, 0x76, 0xE6, 0xE7])), 0)
+        self.assertEqual(crc32_mpeg2(b"123456789"), 0x0376E6E7)
+        self.assertEqual(crc32_mpeg2(b"123456789" + bytes([0x03, 0x76, 0xE6, 0xE7])), 0)
 
     def test_all_captured_in_order(self):
         self.assertEqual(len(self.rows), len(self.sent))
@@ -187,7 +185,7 @@ class TransferTest(DissectorCase):
     """Real transfers between the programs, captured on loopback."""
 
     def run_transfer(self, mode, size):
-        port = w.free_port()
+        port = free_port()
         base = tempfile.mkdtemp(dir=self.dir)
         sdir, cdir = os.path.join(base, "srv"), os.path.join(base, "cli")
         os.mkdir(sdir)
@@ -197,27 +195,21 @@ class TransferTest(DissectorCase):
             f.write(data)
         pcap = os.path.join(base, mode + ".pcapng")
         cap = w.Capture(port, pcap)
-        srv = subprocess.Popen([SRV, "-a", "127.0.0.1", "-p", str(port)], cwd=sdir,
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        srv = None
         try:
-            self.wait_listening(sdir, srv)
-            cli = subprocess.run([CLI, "-p", str(port), mode, "file.bin"], cwd=cdir,
-                                 stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
-            self.assertEqual(cli.returncode, 0, cli.stdout + cli.stderr)
-            self.assertIn("DoClose: Transmission successful.", cli.stdout)
+            srv = Server(sdir, port=port)
+            rc, out, err = Client(cdir, "-p", port, mode, "file.bin", stdin=subprocess.DEVNULL).finish(120)
+            self.assertEqual(rc, 0, out + err)
+            self.assertIn("DoClose: Transmission successful.", out)
             # A damaged telegram from another endpoint, which the server drops.
             with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-                s.sendto(w.corrupt(w.rd_rq(1455, 1, 10, "file.bin")), ("127.0.0.1", port))
+                s.sendto(w.corrupt(rdrq("file.bin", 1455, 1, 10)), ("127.0.0.1", port))
                 bad_port = s.getsockname()[1]
                 time.sleep(0.2)
             cap.stop()
         finally:
-            if srv.poll() is None:
-                try:
-                    srv.communicate(b"q", timeout=10)
-                except subprocess.TimeoutExpired:
-                    srv.kill()
-                    srv.communicate()
+            if srv is not None:
+                srv.stop()
             if cap.p.poll() is None:
                 cap.p.kill()
                 cap.p.wait()
@@ -225,19 +217,6 @@ class TransferTest(DissectorCase):
         self.assertNoLuaError(rows)
         cli_port = int(rows[0]["udp.srcport"])
         return data, port, cli_port, bad_port, rows
-
-    def wait_listening(self, sdir, srv):
-        log = os.path.join(sdir, "WISPSrv.log")
-        end = time.time() + 20
-        while time.time() < end:
-            if srv.poll() is not None:
-                self.fail("server ended: %s" % srv.communicate()[1])
-            if os.path.exists(log):
-                with open(log, "rb") as f:
-                    if b"Listening" in f.read():
-                        return
-            time.sleep(0.05)
-        self.fail("server did not start listening")
 
     def sequence(self, rows, cli_port, server_port):
         """The session's telegrams as letters, client's in lower case."""

@@ -1,87 +1,29 @@
-"""Helpers of the dissector tests: an encoder of WISP telegrams written apart
-from the programs, a live capture on the loopback interface with tshark, and
-the decoding of a capture file through contrib/wisp.lua."""
+"""Helpers of the dissector tests: a live capture on the loopback interface
+with tshark, and the decoding of a capture file through contrib/wisp.lua.
+Importing it puts tests/e2e on the module path, for the telegram encoder and
+the programs of the end-to-end tests' helper module wisp_test_util."""
 import os
 import queue
 import shutil
 import socket
-import struct
 import subprocess
+import sys
 import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DISSECTOR = os.path.normpath(os.path.join(HERE, "..", "..", "contrib", "wisp.lua"))
 
-CMD = {"RdRq": 1, "RdRp": 2, "WrRq": 3, "WrRp": 4, "DatRq": 5, "DatRp": 6, "Close": 7}
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+from wisp_test_util import CLOSE, DATRP, DATRQ, RDRP, RDRQ, WRRP, WRRQ, free_port  # noqa: E402
+
+CMD = {"RdRq": RDRQ, "RdRp": RDRP, "WrRq": WRRQ, "WrRp": WRRP, "DatRq": DATRQ, "DatRp": DATRP, "Close": CLOSE}
 CMD_NAME = {v: k for k, v in CMD.items()}
 
 
-# --- telegrams -------------------------------------------------------------
-
-def _crc_table():
-    t = []
-    for i in range(256):
-        c = i << 24
-        for _ in range(8):
-            c = ((c << 1) ^ 0x04C11DB7) if c & 0x80000000 else (c << 1)
-            c &= 0xFFFFFFFF
-        t.append(c)
-    return t
-
-
-_TABLE = _crc_table()
-
-
-def crc32_mpeg2(data, crc=0xFFFFFFFF):
-    for b in data:
-        crc = ((crc << 8) & 0xFFFFFFFF) ^ _TABLE[((crc >> 24) ^ b) & 0xFF]
-    return crc
-
-
-def telegram(cmd, body):
-    """Header, body and the trailer (most significant byte first)."""
-    head = b"WISP" + struct.pack("<HB", 6, CMD[cmd] if isinstance(cmd, str) else cmd) + body
-    return head + struct.pack(">I", crc32_mpeg2(head))
-
-
-def rid(name):
-    return name.encode().ljust(128, b"\0")
-
-
-def rd_rq(fgl, dtu, fpu, name):
-    return telegram("RdRq", struct.pack("<HHB", fgl, dtu, fpu) + rid(name))
-
-
-def rd_rp(e, fgl, dtu, fpu, length, digest, day, ms, ref):
-    return telegram("RdRp", struct.pack("<BHHBI", e, fgl, dtu, fpu, length) + digest
-                    + struct.pack("<iIH", day, ms, ref))
-
-
-def wr_rq(fgl, dtu, fpu, length, digest, day, ms, name):
-    return telegram("WrRq", struct.pack("<HHBI", fgl, dtu, fpu, length) + digest
-                    + struct.pack("<iI", day, ms) + rid(name))
-
-
-def wr_rp(e, fgl, dtu, fpu, ref):
-    return telegram("WrRp", struct.pack("<BHHBH", e, fgl, dtu, fpu, ref))
-
-
-def dat_rq(ref, idx, bits):
-    return telegram("DatRq", struct.pack("<HII", ref, idx, bits))
-
-
-def dat_rp(ref, idx, data):
-    return telegram("DatRp", struct.pack("<HI", ref, idx) + data)
-
-
-def close(ref, e):
-    return telegram("Close", struct.pack("<HB", ref, e))
-
-
-def corrupt(tel, bit=3):
+def corrupt(x, bit=3):
     """The telegram with one bit of its body flipped."""
-    b = bytearray(tel)
+    b = bytearray(x)
     b[7] ^= 1 << bit
     return bytes(b)
 
@@ -98,12 +40,6 @@ def tools_missing():
     if os.geteuid() != 0 and shutil.which("dumpcap") is None:
         return "capturing needs root or dumpcap with capture rights"
     return None
-
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Capture:

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "DT.h"
+#include "Dgsts.h"
 #include "Files.h"
 #include "Lib3.h"
 #include "Log.h"
@@ -73,6 +74,7 @@ inline void Init() {
     Log::InitModule({.prg = "WISPSrv"});
     DT::InitModule();
     MD5::InitModule();
+    Dgsts::InitModule();
   }
   if (chdir(ScratchDir().c_str()) != 0) std::abort();
   Settings(false, false, false);

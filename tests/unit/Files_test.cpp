@@ -166,9 +166,15 @@ TEST_F(FilesTest, FragmentsInRandomOrderReadBackIdentical) {
     std::vector<uint32_t> order(cnt);
     std::iota(order.begin(), order.end(), 0);
     std::shuffle(order.begin(), order.end(), g);
+    // As the receiver does: the running digest follows the in-order prefix.
+    std::vector<bool> got(cnt);
+    uint32_t prefix = 0;
     for (uint32_t i : order) {
       const uint32_t k = std::min(l, len - i * l);
       Files::Write(w, i * l, data.data() + i * l, k, k);
+      got[i] = true;
+      while (prefix < cnt && got[prefix]) ++prefix;
+      Files::Extend(w, std::min(prefix * l, len));
     }
     EXPECT_FALSE(Exists(name)) << "the target appears only at Commit";
     Files::TPosDesc p;
@@ -210,6 +216,19 @@ TEST_F(FilesTest, GapFromAnEarlyFragmentCountsInTheLength) {
   Files::Trunc(w, 5);
   Files::GetPos(w, 0, p);
   EXPECT_EQ(p.l, 5u);
+  Files::Close(w);
+  // Data written again below the digested prefix: the check sees the file as
+  // it now is, not the first bytes that went by.
+  w = Files::OpenWr("h");
+  ASSERT_NE(w, nullptr);
+  Files::Write(w, 0, frag, 10);
+  const uint8_t other[4] = {9, 9, 9, 9};
+  Files::Write(w, 2, other, 4);
+  Files::GetPos(w, 0, p);
+  std::vector<uint8_t> now(frag, frag + 10);
+  std::copy(other, other + 4, now.begin() + 2);
+  EXPECT_EQ(p.l, 10u);
+  EXPECT_EQ(Hex(p.d), Digest(now));
   Files::Close(w);
 }
 
@@ -513,3 +532,88 @@ TEST_F(FilesTest, MisuseStopsTheProgram) {
 }
 
 }  // namespace
+
+// ---- digests off the event loop ----------------------------------------------
+
+namespace {
+  // Polls job j until it leaves the busy state (bounded: 10 s).
+  Dgsts::TState Await(Dgsts::TJob j, WISP::TPosDesc& t) {
+    for (int k = 0; k < 10000; ++k) {
+      const Dgsts::TState s = Dgsts::Poll(j, t);
+      if (s != Dgsts::stBusy) return s;
+      usleep(1000);
+    }
+    return Dgsts::stBusy;
+  }
+
+  // Length and digest of the file n, through the worker.
+  std::string WorkerDigest(const std::string& n, uint32_t& len) {
+    const int h = open(n.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_GE(h, 0);
+    const Dgsts::TJob j = Dgsts::Start(h);
+    close(h);   // the worker reads its own duplicate
+    EXPECT_NE(j, 0);
+    WISP::TPosDesc t{};
+    EXPECT_EQ(Await(j, t), Dgsts::stDone);
+    len = t.l;
+    return EngineTest::Hex(t.d);
+  }
+}
+
+TEST(DgstsTest, UnchangedFileIsHashedOnceChangedFileAgain) {
+  EngineTest::Init();
+  EngineTest::FreshDir("dgsts");
+  const auto v = EngineTest::RandomBytes(300000, 7);
+  EngineTest::PutFile("a.bin", v);
+  const uint32_t before = Dgsts::Hashed();
+  uint32_t l = 0;
+  EXPECT_EQ(WorkerDigest("a.bin", l), EngineTest::Digest(v));
+  EXPECT_EQ(l, v.size());
+  EXPECT_EQ(Dgsts::Hashed(), before + 1);
+  // The same content again: from the cache, the worker reads nothing.
+  EXPECT_EQ(WorkerDigest("a.bin", l), EngineTest::Digest(v));
+  EXPECT_EQ(Dgsts::Hashed(), before + 1);
+  // Appended to: a new size, hashed anew.
+  auto w = v;
+  w.push_back(0x5A);
+  EngineTest::PutFile("a.bin", w);
+  EXPECT_EQ(WorkerDigest("a.bin", l), EngineTest::Digest(w));
+  EXPECT_EQ(l, w.size());
+  EXPECT_EQ(Dgsts::Hashed(), before + 2);
+  // Rewritten in place with the same size and a new modification time.
+  w.back() = 0xA5;
+  EngineTest::PutFile("a.bin", w);
+  timespec ts[2] = {{0, UTIME_OMIT}, {1700000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, "a.bin", ts, 0), 0);
+  EXPECT_EQ(WorkerDigest("a.bin", l), EngineTest::Digest(w));
+  EXPECT_EQ(Dgsts::Hashed(), before + 3);
+}
+
+TEST(DgstsTest, EveryJobSlotServesAndCancelledJobsFreeTheirSlots) {
+  EngineTest::Init();
+  EngineTest::FreshDir("dgsts-slots");
+  Dgsts::TJob j[Dgsts::jobMax];
+  for (uint32_t k = 0; k < Dgsts::jobMax; ++k) {
+    const auto v = EngineTest::RandomBytes(300000 + k, 100 + k);
+    const std::string n = "f" + std::to_string(k);
+    EngineTest::PutFile(n, v);
+    const int h = open(n.c_str(), O_RDONLY | O_CLOEXEC);
+    j[k] = Dgsts::Start(h);
+    close(h);
+    ASSERT_NE(j[k], 0);
+  }
+  const int h = open("f0", O_RDONLY | O_CLOEXEC);
+  EXPECT_EQ(Dgsts::Start(h), 0);   // all slots busy
+  for (uint32_t k = 0; k < Dgsts::jobMax; ++k) Dgsts::Cancel(j[k]);
+  // Cancelled jobs free their slots (a busy one once the worker notices).
+  Dgsts::TJob again = 0;
+  for (int k = 0; k < 10000 && again == 0; ++k) {
+    again = Dgsts::Start(h);
+    if (again == 0) usleep(1000);
+  }
+  close(h);
+  ASSERT_NE(again, 0);
+  WISP::TPosDesc t{};
+  EXPECT_EQ(Await(again, t), Dgsts::stDone);
+  EXPECT_EQ(t.l, 300000u);
+}

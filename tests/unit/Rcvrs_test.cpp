@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "EngineTest.h"
+#include "Rtt.h"
 
 namespace {
 
@@ -329,3 +330,35 @@ TEST_F(RcvrsTest, TransfersThroughALossyChannel) {
 }
 
 }  // namespace
+
+// The round-trip estimate behind -r: it settles on a jittery round trip,
+// follows a jump within a few samples, and its time-out keeps to its bounds.
+TEST(RttTest, SettlesFollowsAJumpAndKeepsToItsBounds) {
+  Rtt::TRttDesc r;
+  Rtt::Init(r);
+  EXPECT_EQ(Rtt::Timeout(r, 2000, 125000), 125000u) << "no measure yet: the longest wait";
+  // 300 µs ± 50 µs.
+  for (uint32_t k = 0; k < 200; ++k) Rtt::Sample(r, 250 + (k * 37) % 101);
+  EXPECT_NEAR(r.srtt, 300, 30);
+  EXPECT_LT(r.rttvar, 60u);
+  EXPECT_GT(r.rttvar, 10u);
+  const uint32_t settled = Rtt::Timeout(r, 0, 125000);
+  EXPECT_GE(settled, r.srtt);
+  EXPECT_LE(settled, 600u);
+  // The round trip jumps to 20 ms: the time-out covers it after a few samples.
+  uint32_t k = 0;
+  while (Rtt::Timeout(r, 0, 125000) < 20000 && k < 100) {
+    Rtt::Sample(r, 20000);
+    ++k;
+  }
+  EXPECT_GE(k, 1u);
+  EXPECT_LE(k, 6u) << "slow to follow a jump";
+  for (k = 0; k < 100; ++k) Rtt::Sample(r, 20000);
+  EXPECT_NEAR(r.srtt, 20000, 200);
+  // Bounds: never below two update periods, never above 125 ms.
+  EXPECT_EQ(Rtt::Timeout(r, 50000, 125000), 50000u);
+  EXPECT_EQ(Rtt::Timeout(r, 0, 10000), 10000u);
+  Rtt::Init(r);
+  Rtt::Sample(r, 0);
+  EXPECT_EQ(Rtt::Timeout(r, 2000, 125000), 2000u);
+}

@@ -7,60 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "../ConfigTest.h"
 #include "Args.h"
 #include "Config.h"
 #include "Lib3.h"
 #include "Utils.h"
 
 namespace {
-  std::vector<std::string> words;
-  std::vector<char*> ptrs;
-
-  // Parses "WISPSrv" followed by a from the defaults on.
-  void Parse(std::vector<std::string> a) {
-    words = std::move(a);
-    words.insert(words.begin(), "WISPSrv");
-    ptrs.clear();
-    for (auto& w : words) ptrs.push_back(w.data());
-    ptrs.push_back(nullptr);
-    Args::SetArgs(static_cast<int>(words.size()), ptrs.data());
-    Config::InitData();
-    Config::ParseArgs();
-  }
-
-  // A pattern that matches s literally from the start of the text. The "^"
-  // goes in first and the rest is appended: "^" + a temporary string makes
-  // GCC 12 at -O3 report a false -Wrestrict inside std::string.
-  std::string FromStart(const std::string& s) {
-    std::string r = "^";
-    for (char c : s) {
-      if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) r += '\\';
-      r += c;
-    }
-    return r;
-  }
-
-  // The whole of standard error for a failed command line.
-  std::string ErrorText(const std::string& msg, const char* quoted) {
-    std::string first = "Error: " + msg;
-    if (quoted != nullptr) first += std::string(": '") + quoted + "'";
-    return FromStart(first + "\nTry 'WISPSrv -h' for help.\n") + "$";
-  }
-
-  // Once Lib3 is up, the process ends through its termination chain with
-  // Lib3's return code; make that code the test program's own result.
-  class ExitCode : public ::testing::EmptyTestEventListener {
-    void OnTestProgramEnd(const ::testing::UnitTest& u) override { Lib3::SetReturnCode(u.Passed() ? 0 : 1); }
-  };
-  const bool exitCodeSet = (::testing::UnitTest::GetInstance()->listeners().Append(new ExitCode), true);
-
-  class SrvConfig : public ::testing::Test {
-   protected:
-    void SetUp() override {
-      GTEST_FLAG_SET(death_test_style, "threadsafe");
-      Lib3::InitModule();
-    }
-  };
+  using ConfigTest::FromStart;
+  void Parse(std::vector<std::string> a) { ConfigTest::Parse("WISPSrv", std::move(a)); }
+  std::string ErrorText(const std::string& msg, const char* quoted) { return ConfigTest::ErrorText("WISPSrv", msg, quoted); }
+  class SrvConfig : public ConfigTest::Fixture {};
 }
 
 TEST_F(SrvConfig, Defaults) {
