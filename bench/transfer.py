@@ -6,7 +6,12 @@ rate the client requested, their ratio, the CPU seconds of client and server,
 and the seconds each spent runnable but waiting for a CPU (a 1 ms update that
 comes late is not made up, so that wait costs rate directly). Not a test: it prints figures and fails only when a transfer fails.
 
-    python3 bench/transfer.py [--mib 64] [--cli build/WISPCli] [--srv build/WISPSrv] [-- client options]
+    python3 bench/transfer.py [--mib 64] [--cli build/WISPCli] [--srv build/WISPSrv] [--adr ADR ...]
+                              [-- client options]
+
+--adr names the server address the client uses (default 127.0.0.1); several
+of them (e.g. --adr 127.0.0.1 --adr ::1) run one after the other against one
+dual-stack server (-a ::), so IPv4 and IPv6 compare within one run.
 """
 import argparse
 import os
@@ -64,8 +69,11 @@ def main():
     ap.add_argument("--mib", type=int, default=64)
     ap.add_argument("--cli", default=os.path.join(ROOT, "build", "WISPCli"))
     ap.add_argument("--srv", default=os.path.join(ROOT, "build", "WISPSrv"))
+    ap.add_argument("--adr", action="append", help="server address for the client; repeatable")
     ap.add_argument("extra", nargs="*", help="client options, e.g. -u 2 -f 20")
     a = ap.parse_args()
+    adrs = a.adr or ["127.0.0.1"]
+    bind = adrs[0] if len(adrs) == 1 else "::"
 
     work = tempfile.mkdtemp(prefix="wisp-bench-")
     sdir, cdir = os.path.join(work, "srv"), os.path.join(work, "cli")
@@ -79,15 +87,21 @@ def main():
     srv = None
     failed = False
     try:
-        srv = Server(sdir, prog=a.srv, stdin=subprocess.DEVNULL)
+        # -o: a second address's upload replaces the first one's.
+        srv = Server(sdir, "-o", addr=bind, prog=a.srv, stdin=subprocess.DEVNULL)
         port, pid = srv.port, srv.p.pid
         print("file %d MiB, client options: %s, load average %s" % (
             a.mib, " ".join(a.extra) or "(defaults)", " ".join(open("/proc/loadavg").read().split()[:3])))
         print("%-4s %10s %10s %6s %9s %9s %7s %10s %10s" % ("dir", "rate MB/s", "asked MB/s", "ratio", "cli CPU s",
                                                          "srv CPU s", "wall s", "cli wait s", "srv wait s"))
-        for mode, name in (("get", "down.bin"), ("put", "up.bin")):
+        for adr, mode, name in [(x, m, n) for x in adrs for m, n in (("get", "down.bin"), ("put", "up.bin"))]:
+            if len(adrs) > 1 and mode == "get":
+                print("server address %s (server bound to %s)" % (adr, bind))
+            if mode == "get" and os.path.exists(os.path.join(cdir, name)):
+                os.remove(os.path.join(cdir, name))
             s0, w0 = cpu_of(pid), runq_wait(pid)
-            rc, out, ccpu, wall, cwait = run_client(a.cli, cdir, ["-p", str(port)] + a.extra + [mode, name])
+            rc, out, ccpu, wall, cwait = run_client(a.cli, cdir, ["-a", adr, "-p", str(port)] + a.extra +
+                                                    [mode, name])
             scpu, swait = cpu_of(pid) - s0, runq_wait(pid) - w0
             asked = re.search(r"InitSes: Requesting (\d+\.\d+) MB/s\.", out)
             done = re.search(r"DoClose: Transmission successful\. (\d+) B, (\d+) ms, (\d+\.\d+) MB/s\.", out)

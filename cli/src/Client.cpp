@@ -268,8 +268,12 @@ namespace {
       // The file table removes the uncommitted temporary file when the
       // termination chain closes it.
       if (ses.e != WISP::errNull) Fatal("DoClose: Checksum mismatch.");
-      Files::SetDateTime(ses.f, ses.d);
-      if (!Files::Commit(ses.f)) Fatal("DoClose: Resource already exists.");
+      // A file that the disk refuses (time, sync or link) is not written;
+      // only a name that is taken means the resource exists.
+      if (!Files::SetDateTime(ses.f, ses.d)) Fatal("DoClose: Resource cannot be written.");
+      if (!Files::Commit(ses.f)) {
+        Fatal(Files::Failed(ses.f) ? "DoClose: Resource cannot be written." : "DoClose: Resource already exists.");
+      }
       Files::Close(ses.f);
     }
     char t[128];
@@ -374,7 +378,9 @@ namespace {
     if (bl != WISP::TelWrRp::body) return IncErrCnt(Client::eWrRpLen);
     WISP::TWrRpDesc q{};
     WISP::Decode(x, q);
-    OnRx_Grant("WrRp: ", q.e, "Resource already exists.", "Unknown error.", q.f, q.t, q.n);
+    // The server refuses an upload alike whether the name exists or its
+    // directory cannot take the file (not writable, disk full).
+    OnRx_Grant("WrRp: ", q.e, "Resource exists or cannot be created.", "Unknown error.", q.f, q.t, q.n);
     ses.s = Sndrs::Alloc(q.f, ses.f);
     if (ses.s == nullptr) Fatal("WrRp Alloc inconsistency");
     ses.rf = q.r;
@@ -470,6 +476,14 @@ namespace {
     return static_cast<uint64_t>(st.st_size) > sizeMaxFile;
   }
 
+  // Whether the name that a get writes to is taken in the current directory.
+  bool Exists(const char* rnm) {
+    Types::TPthStr n{};
+    Files::MkWrPth(rnm, n);
+    struct stat st{};
+    return ::lstat(n, &st) == 0;
+  }
+
   void InitSes() {
     ses = TSesDesc{};
     ses.w = Config::data.wrt;
@@ -485,7 +499,9 @@ namespace {
       Files::GetDateTime(ses.f, ses.d);
     } else {
       ses.f = Files::OpenWr(Config::data.rnm);
-      if (ses.f == nullptr) Fatal("InitSes: Resource already exists.");
+      if (ses.f == nullptr) {
+        Fatal(Exists(Config::data.rnm) ? "InitSes: Resource already exists." : "InitSes: Resource cannot be created.");
+      }
     }
     char t[64];
     SO::TBuffer b;

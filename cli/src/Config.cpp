@@ -6,7 +6,6 @@
 // nothing else touched: help exits with 0, an error with 255.
 #include "Config.h"
 
-#include <cstring>
 
 #include "Args.h"
 #include "ConfigLib.h"
@@ -73,7 +72,7 @@ namespace Config {
         } else if (Is("v")) {
           data.vrb = true;
         } else if (Is("a")) {
-          GetAddress(data.adr);
+          GetHost(data.adr, data.hst, sizeof data.hst);
         } else if (Is("p")) {
           data.prt = static_cast<uint16_t>(GetCard("Invalid port number", "Port number out of range", 0, 65535, false));
         } else if (Is("u")) {
@@ -90,7 +89,7 @@ namespace Config {
 
   void InitData() {
     ConfigLib::InitModule({.prg = Cfg::prgName, .mid = Cfg::midConfig});
-    std::memset(&data, 0, sizeof data);
+    data = TDataDesc{};
     SetStr(data.prg, sizeof data.prg, Cfg::prgName);
     data.ver = Ver::ver;
     SetStr(data.ext, sizeof data.ext, Ver::ext);
@@ -146,6 +145,7 @@ namespace Config {
     ShowCard("dtu", data.dtu);
     ShowCard("fpu", data.fpu);
     ShowStr("rnm", data.rnm, sizeof data.rnm);
+    if (data.hst[0] != '\0') ShowStr("hst", data.hst, sizeof data.hst);
   }
 
   void InitModule() {

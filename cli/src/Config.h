@@ -3,6 +3,8 @@
 #pragma once
 #include <cstdint>
 
+#include "UDP0.h"
+
 namespace Config {
   struct TDataDesc {
     char prg[16];    // program name
@@ -14,11 +16,12 @@ namespace Config {
     bool ovr;        // -o: an existing local file may be replaced
     bool wrt;        // true for put, false for get
     bool pro;        // progress display
-    uint32_t adr;    // -a: server address (network order in memory)
+    UDP0::TAdrDesc adr;   // -a: server address, IPv4 or IPv6
     uint16_t prt;    // -p: server port
     uint32_t dtu;    // -u: update period, ms, 1..10000
     uint8_t fpu;     // -f: fragment requests per update, 1..255
     char rnm[128];   // the file to fetch or send
+    char hst[128];   // -a given as a host name: the name (adr its address), else empty
   };
   extern TDataDesc data;
   void InitModule();

@@ -1,6 +1,7 @@
-// SrvIO.cpp — the client's link: bound to a port the system chooses; only
-// datagrams whose source is exactly the configured server endpoint reach the
-// session, all others are counted in rxe and dropped without a log line.
+// SrvIO.cpp — the client's link: a socket of the server address's family,
+// bound to a port the system chooses; only datagrams whose source is exactly
+// the configured server endpoint (address, zone and port) reach the session,
+// all others are counted in rxe and dropped without a log line.
 #include "SrvIO.h"
 
 #include "Cfg.h"
@@ -10,8 +11,10 @@
 namespace {
   SrvIO::THandler hnd = nullptr;
 
-  void OnRx(uint32_t ra, uint16_t rp, const uint8_t* x, uint32_t l) {
-    if (ra == Config::data.adr && rp == Config::data.prt && hnd != nullptr) {
+  UDP0::TDstDesc Srv() { return {Config::data.adr, Config::data.prt}; }
+
+  void OnRx(const UDP0::TDstDesc& d, const uint8_t* x, uint32_t l) {
+    if (d == Srv() && hnd != nullptr) {
       Link::IncCnt(Link::Cnt().rxn);
       hnd(x, l);
     } else {
@@ -23,7 +26,8 @@ namespace {
 namespace SrvIO {
   void InitModule() {
     hnd = nullptr;
-    Link::InitModule({.name = "SrvIO", .mid = Cfg::midSrvIO, .vrb = Config::data.vrb, .la = 0, .lp = 0,
+    Link::InitModule({.name = "SrvIO", .mid = Cfg::midSrvIO, .vrb = Config::data.vrb,
+                      .la = UDP0::Any(Config::data.adr.f), .lp = 0,
                       .startLine = "InitSock Using local socket ", .rx = OnRx});
   }
 
@@ -32,7 +36,7 @@ namespace SrvIO {
     hnd = h;
   }
 
-  void Send(const uint8_t* x, size_t n, uint32_t l) { Link::Send(Config::data.adr, Config::data.prt, x, n, l); }
+  void Send(const uint8_t* x, size_t n, uint32_t l) { Link::Send(Srv(), x, n, l); }
 
   void Execute() { Link::Execute(); }
 }

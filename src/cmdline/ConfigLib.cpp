@@ -2,6 +2,7 @@
 // programs' Config modules.
 #include "ConfigLib.h"
 
+#include <netdb.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -76,9 +77,80 @@ namespace ConfigLib {
 
   bool Is(const char* t) { return std::strcmp(Args::str, t) == 0; }
 
-  void GetAddress(uint32_t& x) {
+  void GetAddress(UDP0::TAdrDesc& x) {
     Args::Read();
     if (Args::sym != Args::symArg || !Utils::MkIP(x, Args::str)) Error("Invalid IP address");
+  }
+
+  namespace {
+    // A text that can only be meant as a host name: letters, digits, "-",
+    // "_" and "." with at least one letter, at most 253 characters. Other
+    // texts that are no address (1.2.3, 1::2::3) stay invalid addresses.
+    bool IsHostName(const char* s) {
+      bool letter = false;
+      size_t n = 0;
+      for (; s[n] != '\0'; ++n) {
+        const char c = s[n];
+        const bool alpha = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        letter = letter || alpha;
+        if (!alpha && !(c >= '0' && c <= '9') && c != '-' && c != '_' && c != '.') return false;
+      }
+      return letter && n <= 253;
+    }
+
+    // Whether this host has a route to a: a UDP socket of its family
+    // connects to it (nothing is sent; the port only completes the record).
+    bool Reachable(const UDP0::TAdrDesc& a) {
+      const int s = ::socket(a.f == UDP0::famV6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+      if (s < 0) return false;
+      Utils::TSockAdr x;
+      const socklen_t l = Utils::MkSockAdr(x, UDP0::TDstDesc{a, 9}, a.f);
+      const bool ok = ::connect(s, &x.sa, l) == 0;
+      ::close(s);
+      return ok;
+    }
+
+    enum TRes : uint8_t { resOk, resUnknown, resUnreachable };
+
+    // The first address of the name, in the resolver's order, that is
+    // reachable.
+    TRes Resolve(const char* name, UDP0::TAdrDesc& x) {
+      addrinfo h{};
+      h.ai_family = AF_UNSPEC;
+      h.ai_socktype = SOCK_DGRAM;
+      h.ai_protocol = IPPROTO_UDP;
+      addrinfo* r = nullptr;
+      if (::getaddrinfo(name, nullptr, &h, &r) != 0) return resUnknown;
+      TRes res = resUnreachable;
+      for (const addrinfo* p = r; p != nullptr && res != resOk; p = p->ai_next) {
+        Utils::TSockAdr a{};
+        UDP0::TDstDesc d{};
+        if (p->ai_addrlen > sizeof a) continue;
+        std::memcpy(&a, p->ai_addr, p->ai_addrlen);
+        if (Utils::RdSockAdr(a, p->ai_addrlen, d) && Reachable(d.a)) {
+          x = d.a;
+          res = resOk;
+        }
+      }
+      ::freeaddrinfo(r);
+      return res;
+    }
+  }
+
+  void GetHost(UDP0::TAdrDesc& x, char* n, size_t m) {
+    Args::Read();
+    if (Args::sym != Args::symArg) Error("Invalid IP address");
+    if (Utils::MkIP(x, Args::str)) {
+      SetStr(n, m, "");
+      return;
+    }
+    if (!IsHostName(Args::str)) Error("Invalid IP address");
+    switch (Resolve(Args::str, x)) {
+      case resOk: break;
+      case resUnknown: Error("Unknown host name");
+      case resUnreachable: Error("Unreachable host name");
+    }
+    SetStr(n, m, Args::str);
   }
 
   uint32_t GetCard(const char* eNum, const char* eRng, uint32_t lo, uint32_t hi, bool plus) {
@@ -118,7 +190,7 @@ namespace ConfigLib {
     ShowOut(s);
   }
 
-  void ShowIP(const char* n, uint32_t x) {
+  void ShowIP(const char* n, const UDP0::TAdrDesc& x) {
     TLine s;
     SO::TBuffer b;
     ShowBegin(b, s, n);

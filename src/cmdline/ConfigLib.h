@@ -7,6 +7,7 @@
 
 #include "Log.h"
 #include "SO.h"
+#include "UDP0.h"
 
 namespace ConfigLib {
   struct TSettings {
@@ -38,8 +39,15 @@ namespace ConfigLib {
   [[noreturn]] void Error(const char* t);
   // True when the current option is t.
   bool Is(const char* t);
-  // Reads the next parameter as an address; "Invalid IP address" otherwise.
-  void GetAddress(uint32_t& x);
+  // Reads the next parameter as an address of either family (Utils::MkIP);
+  // "Invalid IP address" otherwise.
+  void GetAddress(UDP0::TAdrDesc& x);
+  // As GetAddress, and a host name too: it is resolved at once and x is the
+  // first of its addresses that a UDP socket of this host can reach; the
+  // name is copied into n (m characters), which is left empty for an
+  // address. A name that does not resolve stops with "Unknown host name",
+  // one none of whose addresses can be reached with "Unreachable host name".
+  void GetHost(UDP0::TAdrDesc& x, char* n, size_t m);
   // Reads the next parameter as a number in lo..hi: not an argument or not a
   // number stops with eNum, a number outside the range with eRng.
   uint32_t GetCard(const char* eNum, const char* eRng, uint32_t lo, uint32_t hi, bool plus);
@@ -48,5 +56,5 @@ namespace ConfigLib {
   void ShowOut(const char* s);
   void ShowStr(const char* n, const char* v, size_t m);
   void ShowCard(const char* n, uint32_t v);
-  void ShowIP(const char* n, uint32_t x);
+  void ShowIP(const char* n, const UDP0::TAdrDesc& x);
 }

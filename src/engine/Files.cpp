@@ -2,18 +2,38 @@
 //
 // A file being received never touches its target name until the transfer has
 // been checked: it is written into a temporary file beside the target and
-// Commit renames it into place. A failed, refused or interrupted transfer thus
+// Commit puts it in place. A failed, refused or interrupted transfer thus
 // leaves no partial file and never damages an existing one.
+//
+// The temporary file is anonymous where the file system allows (O_TMPFILE):
+// it has no name until Commit links it under the target's, so not even a
+// killed process or a power loss leaves it behind. Elsewhere it is a named
+// ".name.wisp-PID-N.tmp", and the next start of the program sweeps those
+// whose process is gone.
+//
+// A digest of a file of some GiB on the event loop's thread (a whole file,
+// or the read-back of a received file's out-of-order part) takes seconds
+// within one step of the loop; it looks for a pending console signal every
+// chkLen bytes, so a stop takes effect at once and the termination chain
+// (which closes the table and removes its temporary files) runs as usual.
+// These functions run on the loop's thread only: the chain must not run on
+// another (the server's digest worker hashes with its own code).
 #include "Files.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include "ConSigs.h"
 #include "Lib3.h"
 #include "Log.h"
 #include "Slots.h"
@@ -28,6 +48,7 @@ bool initialised = false;
 uint32_t tmpCnt = 0;          // makes temporary names unique within the process
 
 constexpr uint32_t blkLen = 4096;
+constexpr uint64_t chkLen = 1048576;   // digests look for a console signal this often
 constexpr char tmpMark[] = ".wisp-";
 constexpr char tmpExt[] = ".tmp";
 
@@ -36,15 +57,6 @@ void Message(const char* s) { Log::Write(set.mid, Log::lvlMsg, s, set.vrb); }
 [[noreturn]] void Fatal(const char* s) {
   Log::Write(set.mid, Log::lvlFat, s, true);
   Lib3::Stop();
-}
-
-// The name under which the open file is reached now (for error reports).
-const char* Path(const TFileDesc& f) { return f.w && !f.c ? f.tmp : f.n; }
-
-const char* NameOf(THandle h) {
-  for (const TFileDesc& f : tbl.a)
-    if (f.i != 0 && f.b == h) return Path(f);
-  return "?";
 }
 
 // " idx 3 wrt 1 rid 'name'"
@@ -72,18 +84,26 @@ void LogEntry(const char* op, const TFileDesc& f) {
   Message(s);
 }
 
-// A write the system refused: "Write failed idx i rid 'r' err <errno>",
-// once per entry.
-void WriteFailed(TFileDesc& f, int err) {
+// An operation the system refused: "<op> failed idx i rid 'r' err <errno>".
+// The entry is marked failed; its session ends with a failure result.
+void Failure(TFileDesc& f, const char* op, int err) {
   f.e = true;
   char s[512];
   SO::TBuffer b;
   SO::Init(b, s);
-  SO::WrStr(b, "Write failed");
+  SO::WrStr(b, op);
+  SO::WrStr(b, " failed");
   WrIdRid(b, f, false);
   SO::WrStr(b, " err ");
   SO::WrLngInt(b, err, 1);
   Message(s);
+}
+
+// Reports an operation that failed on an entry which may already have
+// failed before: only the first failure of an entry is logged, so a full
+// disk does not add a line per fragment.
+void FailOnce(TFileDesc& f, const char* op, int err) {
+  if (!f.e) Failure(f, op, err);
 }
 
 void LogDT(const char* op, const TFileDesc& f, uint32_t v) {
@@ -109,7 +129,86 @@ bool IsTmpName(const char* n) {
 }
 
 bool IsUsable(const char* n) {
-  return n[0] != 0 && std::strcmp(n, ".") != 0 && std::strcmp(n, "..") != 0 && !IsTmpName(n);
+  return n[0] != 0 && std::strcmp(n, ".") != 0 && std::strcmp(n, "..") != 0 && !IsTmpName(n) &&
+         !(set.srv && Log::IsOwnName(n));
+}
+
+// A resource id with a control character (below 0x20, or 0x7F) names no
+// file: such a name would put line ends and the like into the log and onto
+// the disk.
+bool HasCtl(const char* r) {
+  for (uint32_t k = 0; k < lenRID && r[k] != 0; ++k) {
+    const unsigned char c = static_cast<unsigned char>(r[k]);
+    if (c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
+// Opens the name n of the current directory for reading. For a served
+// directory the path is resolved beneath it (openat2 with RESOLVE_BENEATH),
+// so a symbolic link to something outside is missing; where the kernel lacks
+// openat2, links are refused altogether.
+THandle OpenForReading(const char* n) {
+  constexpr int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+  if (!set.srv) return open(n, flags);
+  open_how how{};
+  how.flags = flags;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  const long h = syscall(SYS_openat2, AT_FDCWD, n, &how, sizeof how);
+  if (h >= 0) return static_cast<THandle>(h);
+  if (errno != ENOSYS && errno != EPERM) return -1;
+  return open(n, flags | O_NOFOLLOW);
+}
+
+// The temporary name ".<n>.wisp-<pid>-<count>.tmp"; false when it does not fit.
+bool MkTmpName(const char* n, Types::TPthStr& tmp) {
+  const int k = std::snprintf(tmp, sizeof tmp, ".%s%s%ld-%lu%s", n, tmpMark, static_cast<long>(getpid()),
+                              static_cast<unsigned long>(++tmpCnt), tmpExt);
+  if (k >= 0 && static_cast<size_t>(k) < sizeof tmp) return true;
+  errno = ENAMETOOLONG;
+  return false;
+}
+
+// Whether anonymous temporary files can be given a name later: linking one
+// goes through its /proc/self/fd entry (linking by descriptor alone needs a
+// privilege the program does not have).
+bool CanLinkAnonymous() { return access("/proc/self/fd", X_OK) == 0; }
+
+// Links the anonymous file h under the name n; fails with EEXIST when the
+// name is taken.
+bool LinkAnonymous(THandle h, const char* n) {
+  char p[64];
+  std::snprintf(p, sizeof p, "/proc/self/fd/%d", h);
+  if (linkat(AT_FDCWD, p, AT_FDCWD, n, AT_SYMLINK_FOLLOW) == 0) return true;
+  if (errno != ENOENT) return false;
+  return linkat(h, "", AT_FDCWD, n, AT_EMPTY_PATH) == 0;
+}
+
+// The PID in a temporary name of this program's pattern, 0 when n is none.
+long TmpPid(const char* n) {
+  if (!IsTmpName(n)) return 0;
+  const size_t l = std::strlen(n);
+  // The last mark: the target's own name may contain one.
+  const char* m = nullptr;
+  for (const char* p = std::strstr(n, tmpMark); p != nullptr; p = std::strstr(p + 1, tmpMark)) m = p;
+  const char* p = m + sizeof tmpMark - 1;
+  const char* end = n + l - (sizeof tmpExt - 1);
+  long pid = 0;
+  const char* q = p;
+  for (; q < end && *q >= '0' && *q <= '9' && pid < 100000000; ++q) pid = pid * 10 + (*q - '0');
+  if (q == p || q >= end || *q != '-') return 0;
+  const char* r = ++q;
+  for (; q < end && *q >= '0' && *q <= '9'; ++q) {
+  }
+  if (q == r || q != end) return 0;
+  return pid;
+}
+
+// The temporary name is that of one of our open entries.
+bool IsOurs(const char* n) {
+  for (const TFileDesc& f : tbl.a)
+    if (f.i != 0 && f.w && !f.c && !f.a && std::strcmp(f.tmp, n) == 0) return true;
+  return false;
 }
 
 // Another entry is receiving into the name n.
@@ -125,12 +224,13 @@ TFile Alloc(bool w, const char* r, THandle h, const TPosDesc& t, const Types::TP
   TFileDesc* f = tbl.Take();
   if (f == nullptr) Fatal("Alloc cnt inconsistency");
   f->w = w;
-  std::memset(f->r, 0, lenRID);
+  std::memset(f->r, 0, sizeof f->r);
   for (uint32_t k = 0; k < lenRID && r[k] != 0; ++k) f->r[k] = r[k];
   f->b = h;
   f->t = t;
   std::memcpy(f->n, n, sizeof f->n);
   std::memcpy(f->tmp, tmp, sizeof f->tmp);
+  f->a = w && tmp[0] == 0;
   f->c = false;
   MD5::Init(f->x);
   if (log) LogEntry("Alloc", *f);
@@ -144,12 +244,17 @@ ssize_t PRead(THandle h, void* x, size_t l, off_t p) {
   }
 }
 
-// Reads up to l bytes at p, fewer only at the end of the file.
-uint32_t ReadAt(THandle h, uint8_t* x, uint32_t l, uint64_t p, const char* name) {
+// Reads up to l bytes at p, fewer at the end of the file; err becomes the
+// reason when a read fails (what was read before it is counted).
+uint32_t ReadAt(THandle h, uint8_t* x, uint32_t l, uint64_t p, int& err) {
   uint32_t c = 0;
+  err = 0;
   while (c < l) {
     const ssize_t k = PRead(h, x + c, l - c, static_cast<off_t>(p + c));
-    if (k < 0) Lib3::FileError("read", name, errno);
+    if (k < 0) {
+      err = errno;
+      break;
+    }
     if (k == 0) break;
     c += static_cast<uint32_t>(k);
   }
@@ -174,6 +279,33 @@ void InitModule(const TSettings& s) {
   Log::Register(set.mid, "Files");
   tbl.Reset(set.cnt);
   Lib3::Terminate(DoneModule, oldTerm);
+  Sweep();
+}
+
+uint32_t Sweep() {
+  DIR* d = opendir(".");
+  if (d == nullptr) return 0;
+  const long me = static_cast<long>(getpid());
+  uint32_t n = 0;
+  while (const dirent* e = readdir(d)) {
+    const long pid = TmpPid(e->d_name);
+    if (pid <= 0) continue;
+    if (pid == me ? IsOurs(e->d_name) : !(kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) continue;
+    struct stat st;
+    if (lstat(e->d_name, &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (unlink(e->d_name) == 0) ++n;
+  }
+  closedir(d);
+  if (n > 0) {
+    char s[64];
+    SO::TBuffer b;
+    SO::Init(b, s);
+    SO::WrStr(b, "Sweep removed ");
+    SO::WrLngCard(b, n, 1);
+    SO::WrStr(b, " temporary files");
+    Message(s);
+  }
+  return n;
 }
 
 void MkBaseName(const char* r, Types::TPthStr& n) {
@@ -192,10 +324,10 @@ TFile OpenRd(const char* r, bool later) {
   if (tbl.Full()) return nullptr;
   Types::TPthStr n;
   MkRdPth(r, n);
-  if (!IsUsable(n)) return nullptr;
+  if (!IsUsable(n) || HasCtl(r)) return nullptr;
   // Non-blocking, so that a FIFO of that name cannot hold up the program;
   // the type test below refuses it anyway.
-  const THandle h = open(n, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const THandle h = OpenForReading(n);
   if (h < 0) return nullptr;
   struct stat st;
   if (fstat(h, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
@@ -204,7 +336,11 @@ TFile OpenRd(const char* r, bool later) {
   }
   TPosDesc t{};
   t.l = static_cast<uint32_t>(st.st_size);
-  if (!later) t.l = CalcMD5(h, t.d);
+  // A file that cannot be read through is missing.
+  if (!later && !CalcMD5(h, t.d, t.l)) {
+    close(h);
+    return nullptr;
+  }
   const Types::TPthStr none = {};
   TFile f = Alloc(false, r, h, t, n, none, !later);
   if (f == nullptr) close(h);
@@ -215,7 +351,7 @@ TFile OpenWr(const char* r) {
   if (tbl.Full()) return nullptr;
   Types::TPthStr n;
   MkWrPth(r, n);
-  if (!IsUsable(n)) return nullptr;
+  if (!IsUsable(n) || HasCtl(r)) return nullptr;
   if (IsReceiving(n)) return nullptr;
   struct stat st;
   if (lstat(n, &st) == 0) {
@@ -223,12 +359,16 @@ TFile OpenWr(const char* r) {
     // Only a file (or a link, which the rename replaces) gives way.
     if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return nullptr;
   }
-  Types::TPthStr tmp;
+  Types::TPthStr tmp = {};
   THandle h = -1;
+  if (CanLinkAnonymous()) {
+    h = open(".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    // Only a file system without anonymous files falls back to a named one;
+    // a directory that is not writable or a full disk refuses either way.
+    if (h < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return nullptr;
+  }
   for (uint32_t tries = 0; tries < 8 && h < 0; ++tries) {
-    const int k = std::snprintf(tmp, sizeof tmp, ".%s%s%ld-%lu%s", n, tmpMark, static_cast<long>(getpid()),
-                                static_cast<unsigned long>(++tmpCnt), tmpExt);
-    if (k < 0 || static_cast<size_t>(k) >= sizeof tmp) return nullptr;
+    if (!MkTmpName(n, tmp)) return nullptr;
     h = open(tmp, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (h < 0 && errno != EEXIST) return nullptr;
   }
@@ -237,31 +377,92 @@ TFile OpenWr(const char* r) {
   TFile f = Alloc(true, r, h, t, n, tmp);
   if (f == nullptr) {
     close(h);
-    unlink(tmp);
+    if (tmp[0] != 0) unlink(tmp);
   }
   return f;
+}
+
+bool Reserve(TFile f) {
+  if (f == nullptr || f->i == 0) Fatal("Reserve invalid file");
+  if (!f->w) Fatal("Reserve mode");
+  if (f->e) return false;
+  if (f->t.l == 0) return true;
+  // The blocks are reserved beyond the end of the file: its length stays
+  // what was written, so the end-of-write check sees the truth.
+  for (;;) {
+    if (fallocate(f->b, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(f->t.l)) == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno == EOPNOTSUPP || errno == ENOSYS) return true;
+    Failure(*f, "Reserve", errno);
+    return false;
+  }
 }
 
 bool Commit(TFile f) {
   if (f == nullptr || f->i == 0) Fatal("Commit invalid file");
   if (!f->w) Fatal("Commit mode");
   if (f->c) return true;
+  if (f->e) return false;
+  // The data first: a file must never appear under its name with contents
+  // that a power loss can still take away.
+  if (fsync(f->b) != 0) {
+    Failure(*f, "Sync", errno);
+    return false;
+  }
   bool ok;
-  if (set.ovr) {
+  int err = 0;
+  if (f->a) {
+    if (set.ovr) {
+      // A name of its own first, then the rename over the target: a link
+      // cannot replace. A crash in between leaves a named temporary file
+      // for the next start's sweep.
+      ok = MkTmpName(f->n, f->tmp) && LinkAnonymous(f->b, f->tmp);
+      if (ok) {
+        ok = rename(f->tmp, f->n) == 0;
+        err = errno;
+        if (!ok) unlink(f->tmp);
+      } else {
+        err = errno;
+      }
+      f->tmp[0] = 0;
+    } else {
+      ok = LinkAnonymous(f->b, f->n);
+      err = errno;
+    }
+  } else if (set.ovr) {
     ok = rename(f->tmp, f->n) == 0;
+    err = errno;
   } else {
     // Never replace a file that appeared while the transfer ran.
     ok = renameat2(AT_FDCWD, f->tmp, AT_FDCWD, f->n, RENAME_NOREPLACE) == 0;
+    err = errno;
     if (!ok && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP)) {
       // File systems without the no-replace rename: a hard link fails just
       // the same when the name is taken.
       ok = link(f->tmp, f->n) == 0;
+      err = errno;
       if (ok) unlink(f->tmp);
     }
   }
+  // A name that is taken is the caller's refusal; anything else a failure.
+  if (!ok && err != EEXIST) Failure(*f, "Link", err);
   if (ok) {
     f->c = true;
     f->tmp[0] = 0;
+    // Then the directory entry. The file is in place by now; a directory
+    // that cannot be synced (some file systems refuse) is only logged.
+    const int d = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (d < 0 || fsync(d) != 0) {
+      char s[512];
+      SO::TBuffer b;
+      SO::Init(b, s);
+      SO::WrStr(b, "Sync dir failed");
+      WrIdRid(b, *f, false);
+      SO::WrStr(b, " err ");
+      SO::WrLngInt(b, errno, 1);
+      Message(s);
+    }
+    if (d >= 0) close(d);
   }
   char s[512];
   SO::TBuffer b;
@@ -280,12 +481,23 @@ void Free(TFile& f) {
   f = nullptr;
 }
 
-void Close(TFile& f) {
+bool Failed(TFile f) { return f->e; }
+
+bool Close(TFile& f) {
+  bool ok = true;
   if (f != nullptr && f->i != 0) {
-    if (close(f->b) != 0) Lib3::FileError("close", Path(*f), errno);
-    if (f->w && !f->c && unlink(f->tmp) != 0 && errno != ENOENT) Lib3::FileError("delete", f->tmp, errno);
+    if (close(f->b) != 0) {
+      Failure(*f, "Close", errno);
+      ok = false;
+    }
+    // An anonymous temporary file has gone with its descriptor.
+    if (f->w && !f->c && !f->a && unlink(f->tmp) != 0 && errno != ENOENT) {
+      Failure(*f, "Delete", errno);
+      ok = false;
+    }
   }
   Free(f);
+  return ok;
 }
 
 void CloseAll() {
@@ -309,7 +521,7 @@ void SetRdTgt(TFile f, const TPosDesc& t) {
   LogEntry("Alloc", *f);
 }
 
-void GetRID(TFile f, TResID& x) { std::memcpy(x, f->r, lenRID); }
+void GetRID(TFile f, TResID& x) { std::memcpy(x, f->r, sizeof x); }
 
 void GetPos(TFile f, uint32_t p, TPosDesc& x) {
   if (f->w) {
@@ -321,14 +533,14 @@ void GetPos(TFile f, uint32_t p, TPosDesc& x) {
       MD5::TCtxDesc c = f->x;
       MD5::Final(c, x.d);
       x.l = f->xl;
-    } else {
-      x.l = CalcMD5(f->b, x.d);
+    } else if (!CalcMD5(f->b, x.d, x.l)) {
+      FailOnce(*f, "Read", errno);
     }
     // What was stored is incomplete: make sure it can never pass the check.
     if (f->e) x.l = f->t.l ^ 1u;
   } else if (p < f->t.l) {
     x.l = p;
-    CalcMD5x(f->b, p, x.d);
+    if (!CalcMD5x(f->b, p, x.d)) FailOnce(*f, "Read", errno);
   } else {
     x = f->t;
   }
@@ -337,7 +549,10 @@ void GetPos(TFile f, uint32_t p, TPosDesc& x) {
 uint32_t Read(TFile f, uint32_t p, void* x, size_t n, uint32_t l) {
   if (f->w) Fatal("Read mode");
   if (n < l) Fatal("Read len");
-  return ReadAt(f->b, static_cast<uint8_t*>(x), l, p, Path(*f));
+  int err;
+  const uint32_t c = ReadAt(f->b, static_cast<uint8_t*>(x), l, p, err);
+  if (err != 0) FailOnce(*f, "Read", err);
+  return c;
 }
 
 void Write(TFile f, uint32_t p, const void* x, size_t n, uint32_t l) {
@@ -350,8 +565,7 @@ void Write(TFile f, uint32_t p, const void* x, size_t n, uint32_t l) {
     const ssize_t k = pwrite(f->b, s + c, l - c, static_cast<off_t>(uint64_t(p) + c));
     if (k < 0) {
       if (errno == EINTR) continue;
-      if (errno == EBADF || errno == EFAULT || errno == EINVAL) Lib3::FileError("write", Path(*f), errno);
-      WriteFailed(*f, errno);
+      Failure(*f, "Write", errno);
       return;
     }
     c += static_cast<uint32_t>(k);
@@ -368,7 +582,12 @@ void Write(TFile f, uint32_t p, const void* x, size_t n, uint32_t l) {
 void Extend(TFile f, uint32_t p) {
   if (!f->w || f->e || f->xr || p <= f->xl) return;
   uint8_t buf[blkLen];
+  uint64_t n = 0;   // read back since the last look for a console signal
   while (f->xl < p) {
+    if (n >= chkLen) {
+      ConSigs::Check();
+      n = 0;
+    }
     const uint32_t l = p - f->xl < blkLen ? p - f->xl : blkLen;
     const ssize_t k = PRead(f->b, buf, l, static_cast<off_t>(f->xl));
     if (k <= 0) {
@@ -377,23 +596,25 @@ void Extend(TFile f, uint32_t p) {
     }
     MD5::Update(f->x, buf, static_cast<uint32_t>(k));
     f->xl += static_cast<uint32_t>(k);
+    n += static_cast<uint64_t>(k);
   }
 }
 
 void Trunc(TFile f, uint32_t p) {
   if (!f->w) Fatal("Trunc mode");
-  if (ftruncate(f->b, static_cast<off_t>(p)) != 0) Lib3::FileError("truncate", Path(*f), errno);
+  if (ftruncate(f->b, static_cast<off_t>(p)) != 0) FailOnce(*f, "Trunc", errno);
 }
 
 void GetDateTime(TFile f, DT::TDateTime& x) {
   struct stat st;
-  if (fstat(f->b, &st) != 0) Lib3::FileError("stat", Path(*f), errno);
+  const bool known = fstat(f->b, &st) == 0;
+  if (!known) FailOnce(*f, "Stat", errno);
   // The modification time as a DOS date and time value (local time, two
-  // seconds resolution); 0 when it has no such form.
+  // seconds resolution); 0 when it has no such form or cannot be read.
   uint32_t v = 0;
   struct tm tm;
-  const time_t tt = st.st_mtim.tv_sec;
-  if (localtime_r(&tt, &tm) != nullptr && tm.tm_year + 1900 >= 1980 && tm.tm_year + 1900 <= 2107) {
+  const time_t tt = known ? st.st_mtim.tv_sec : 0;
+  if (known && localtime_r(&tt, &tm) != nullptr && tm.tm_year + 1900 >= 1980 && tm.tm_year + 1900 <= 2107) {
     const uint32_t date = uint32_t(tm.tm_year + 1900 - 1980) << 9 | uint32_t(tm.tm_mon + 1) << 5 | uint32_t(tm.tm_mday);
     const uint32_t time = uint32_t(tm.tm_hour) << 11 | uint32_t(tm.tm_min) << 5 | uint32_t(tm.tm_sec / 2);
     v = date << 16 | time;
@@ -404,7 +625,7 @@ void GetDateTime(TFile f, DT::TDateTime& x) {
   LogDT("GetDateTime", *f, v);
 }
 
-void SetDateTime(TFile f, const DT::TDateTime& x) {
+bool SetDateTime(TFile f, const DT::TDateTime& x) {
   int32_t year;
   uint32_t month, day, hour, minute, second, ms;
   DT::UnpackDate(x.d, year, month, day);
@@ -427,47 +648,63 @@ void SetDateTime(TFile f, const DT::TDateTime& x) {
   tm.tm_sec = static_cast<int>((time & 31) * 2);
   tm.tm_isdst = -1;
   const time_t tt = mktime(&tm);
+  bool ok = true;
   if (tt != static_cast<time_t>(-1)) {
     struct timespec ts[2];
     ts[0].tv_sec = 0;
     ts[0].tv_nsec = UTIME_OMIT;   // the access time stays as it is
     ts[1].tv_sec = tt;
     ts[1].tv_nsec = 0;
-    if (futimens(f->b, ts) != 0) Lib3::FileError("set time", Path(*f), errno);
+    if (futimens(f->b, ts) != 0) {
+      Failure(*f, "SetDateTime", errno);
+      ok = false;
+    }
   }
   LogDT("SetDateTime", *f, v);
+  return ok;
 }
 
-uint32_t CalcMD5(THandle h, MD5::TDgstDesc& d) {
+bool CalcMD5(THandle h, MD5::TDgstDesc& d, uint32_t& l) {
   uint8_t buf[blkLen];
   MD5::TCtxDesc ctx;
   MD5::Init(ctx);
-  const char* name = NameOf(h);
   uint64_t total = 0;
+  int err = 0;
   for (;;) {
-    const uint32_t c = ReadAt(h, buf, blkLen, total, name);
-    if (c == 0) break;
-    MD5::Update(ctx, buf, c);
+    if (total % chkLen == 0) ConSigs::Check();
+    const uint32_t c = ReadAt(h, buf, blkLen, total, err);
+    if (c > 0) MD5::Update(ctx, buf, c);
     total += c;
+    if (c == 0 || err != 0) break;
   }
   MD5::Final(ctx, d);
-  return static_cast<uint32_t>(total);
+  l = static_cast<uint32_t>(total);
+  errno = err;
+  return err == 0;
 }
 
-void CalcMD5x(THandle h, uint32_t n, MD5::TDgstDesc& d) {
+bool CalcMD5x(THandle h, uint32_t n, MD5::TDgstDesc& d) {
   uint8_t buf[blkLen];
   MD5::TCtxDesc ctx;
   MD5::Init(ctx);
-  const char* name = NameOf(h);
   uint64_t p = 0;
+  int err = 0;
   while (n > 0) {
+    if (p % chkLen == 0) ConSigs::Check();
     const uint32_t l = n < blkLen ? n : blkLen;
-    if (ReadAt(h, buf, l, p, name) < l) Fatal("CalcMD5x read error");
+    const uint32_t c = ReadAt(h, buf, l, p, err);
+    if (c < l) {
+      // A read error, or a file that shrank while it was read.
+      MD5::Final(ctx, d);
+      errno = err != 0 ? err : EIO;
+      return false;
+    }
     MD5::Update(ctx, buf, l);
     n -= l;
     p += l;
   }
   MD5::Final(ctx, d);
+  return true;
 }
 
 void WrTgt(SO::TBuffer& b, const TPosDesc& t) {

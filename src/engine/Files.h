@@ -3,6 +3,10 @@
 // writing (into a temporary file that Commit puts in place), byte ranges read
 // and written at given positions, digests of what a file holds, and the
 // file's modification time in the packed date and time of the telegrams.
+//
+// A failed file operation never stops the program: the entry is marked
+// failed (Failed), the failure is logged once, and the session that owns
+// the entry ends with a failure result. A failed entry is never committed.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -14,8 +18,9 @@
 #include "WISP.h"
 
 namespace Files {
-  // The resource id: the name as the client typed it, 0-terminated when
-  // shorter than 128 characters.
+  // The resource id: the name as the client typed it, up to 128 characters
+  // (a full telegram field has no terminator; the 129-character TResID
+  // always has one).
   constexpr uint32_t lenRID = WISP::lenResID;
   using TResID = WISP::TResID;
 
@@ -35,8 +40,12 @@ namespace Files {
     TPosDesc t;           // target: computed at OpenRd, set by SetTgt
     Types::TPthStr n;     // the file's name in the current directory
     Types::TPthStr tmp;   // writing: the temporary file's name until Commit
+                          // (empty for an anonymous one)
+    bool a;               // writing: the temporary file is anonymous (O_TMPFILE)
+                          // and disappears with the process unless committed
     bool c;               // writing: committed (tmp now carries the name n)
-    bool e;               // writing: a write failed (disk full ...); the
+    bool e;               // an operation on the file failed (read, write,
+                          // reserve, sync, time setting ...); a written
                           // entry can no longer pass its length check
     MD5::TCtxDesc x;      // writing: digest of the first xl bytes, grown as
     uint32_t xl;          // the in-order prefix of the file is written
@@ -51,29 +60,56 @@ namespace Files {
     Log::TModId mid = Log::midNull; // the program's identifier for this module
     bool ovr = false;               // -o: a received file may replace an existing one
     bool vrb = false;               // -v: messages on the console too
+    // The current directory is served to the network's clients: a read never
+    // leaves it through a symbolic link, and the log's own files (Log::
+    // IsOwnName) are neither read nor written.
+    bool srv = false;
   };
 
-  // Starts the module with s; a later call only takes new settings (tests).
+  // Starts the module with s and sweeps the current directory (Sweep); a
+  // later call only takes new settings (tests).
   void InitModule(const TSettings& s);
+  // Removes the temporary files that a process of this program left in the
+  // current directory when it died (".name.wisp-PID-N.tmp" of a PID that no
+  // longer runs, or of our own PID that no entry of ours holds). Where the
+  // file system has anonymous temporary files there are none of those; this
+  // covers the others and older runs. Returns the number removed.
+  uint32_t Sweep();
 
   // Open an existing regular file below 4 GiB for reading, computing its
   // length and digest; nullptr when the table is full or the name does not
-  // lead to such a file (missing, not regular, unreadable, invalid name).
+  // lead to such a file (missing, not regular, unreadable, a read error, an
+  // invalid name, a name with a control character; with srv also a link
+  // out of the directory and the log's files).
   // With later set the digest is left to the caller (see Dgsts): the entry
   // carries the file's length and a zero digest until SetRdTgt.
   TFile OpenRd(const char* r, bool later = false);
   // Open a file for receiving: the data goes to a new temporary file beside
-  // the target; nullptr when the table is full, the name is invalid, the
-  // target exists and overwriting is off (settings' ovr), another entry is
-  // receiving the same name, or the temporary file cannot be created.
+  // the target, anonymous where the file system allows; nullptr when the
+  // table is full, the name is invalid (as for OpenRd), the target exists and
+  // overwriting is off (settings' ovr), another entry is receiving the same
+  // name, or the temporary file cannot be created (a directory that is not
+  // writable, a full disk).
   TFile OpenWr(const char* r);
+  // Reserves the disk space of a write entry's target length (SetTgt), so
+  // that a full disk refuses the transfer at once rather than at its end.
+  // true when reserved or when the file system cannot reserve (then the
+  // first write that fails marks the entry); false marks the entry failed.
+  bool Reserve(TFile f);
   // Gives a write entry's temporary file the target name: replaces an existing
   // file only where overwriting is on, never when it is off (even if one
-  // appeared during the transfer). true on success; the entry stays open.
+  // appeared during the transfer). The file's data reach the disk before the
+  // name appears, and the directory entry right after. true on success; the
+  // entry stays open. false either because the name is taken (Failed stays
+  // false) or because the file could not be synced or linked (Failed); a
+  // failed entry is never committed.
   bool Commit(TFile f);
+  // Whether an operation on the entry's file has failed.
+  bool Failed(TFile f);
   // Closes the file (removing an uncommitted temporary file) and frees the
-  // slot; f becomes nullptr.
-  void Close(TFile& f);
+  // slot; f becomes nullptr. false when the system reported an error on the
+  // close (logged; the slot is free all the same).
+  bool Close(TFile& f);
   // Frees the slot without closing the file.
   void Free(TFile& f);
   // Closes every open entry.
@@ -93,10 +129,13 @@ namespace Files {
   // order (see Extend).
   void GetPos(TFile f, uint32_t p, TPosDesc& x);
   // Writing: every byte below p has been written; the running digest takes
-  // in what it has not seen yet, reading it back from the file.
+  // in what it has not seen yet, reading it back from the file (stopping the
+  // program between two blocks when a console signal is pending).
   void Extend(TFile f, uint32_t p);
 
-  // Reads up to l bytes at p into x (of n bytes); returns the number read.
+  // Reads up to l bytes at p into x (of n bytes); returns the number read,
+  // fewer at the end of the file or when the read fails (then the entry is
+  // marked failed).
   uint32_t Read(TFile f, uint32_t p, void* x, size_t n, uint32_t l);
   template <size_t N> inline uint32_t Read(TFile f, uint32_t p, uint8_t (&x)[N], uint32_t l) {
     return Read(f, p, x, N, l);
@@ -112,13 +151,17 @@ namespace Files {
   }
   void Trunc(TFile f, uint32_t p);
 
+  // The file's modification time; 0 for both parts when it cannot be read.
   void GetDateTime(TFile f, DT::TDateTime& x);
-  void SetDateTime(TFile f, const DT::TDateTime& x);
+  // false when the system refuses to set it (the entry is marked failed).
+  bool SetDateTime(TFile f, const DT::TDateTime& x);
 
-  // Digest of the whole file; returns its length.
-  uint32_t CalcMD5(THandle h, MD5::TDgstDesc& d);
-  // Digest of the first n bytes.
-  void CalcMD5x(THandle h, uint32_t n, MD5::TDgstDesc& d);
+  // Digest of the whole file into d and its length into l; false on a read
+  // error. Both digests stop the program between two blocks when a console
+  // signal is pending.
+  bool CalcMD5(THandle h, MD5::TDgstDesc& d, uint32_t& l);
+  // Digest of the first n bytes; false when they cannot all be read.
+  bool CalcMD5x(THandle h, uint32_t n, MD5::TDgstDesc& d);
 
   // The length as 8 hexadecimal digits, a blank and the digest text.
   void WrTgt(SO::TBuffer& b, const TPosDesc& t);

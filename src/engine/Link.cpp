@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "ConSigs.h"
 #include "Input.h"
 #include "Lib3.h"
 #include "Log.h"
@@ -33,6 +34,7 @@ namespace {
   Lib3::TProc oldTerm = nullptr;
   Log::TModId mid = Log::midNull;
   bool vrb = false;
+  UDP0::TFam fam = UDP0::famV4;   // the socket's family
 
   void DoneModule() {
     char t[128];
@@ -72,7 +74,7 @@ namespace {
   }
 
   int NewSock() {
-    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    int s = ::socket(fam == UDP0::famV6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (s < 0) FatalErr("NewSock socket() failed, err ", errno);
     return s;
   }
@@ -84,13 +86,13 @@ namespace {
   }
 
   // Reads a 4-byte socket option and shows it under name.
-  uint32_t AdjSock_Get(int s, int opt, const char* name) {
+  uint32_t AdjSock_Get(int s, int opt, const char* name, int lvl = SOL_SOCKET) {
     int v = 0;
     socklen_t l = sizeof v;
     char t[64];
     SO::TBuffer b;
     SO::Init(b, t);
-    if (::getsockopt(s, SOL_SOCKET, opt, &v, &l) != 0) {
+    if (::getsockopt(s, lvl, opt, &v, &l) != 0) {
       SO::WrStr(b, name);
       SO::WrStr(b, " getsockopt() failed, err ");
       SO::WrLngInt(b, errno, 1);
@@ -106,9 +108,9 @@ namespace {
     return static_cast<uint32_t>(v);
   }
 
-  void AdjSock_Set(int s, int opt, const char* name, uint32_t v) {
+  void AdjSock_Set(int s, int opt, const char* name, uint32_t v, int lvl = SOL_SOCKET) {
     int x = static_cast<int>(v);
-    if (::setsockopt(s, SOL_SOCKET, opt, &x, sizeof x) != 0) {
+    if (::setsockopt(s, lvl, opt, &x, sizeof x) != 0) {
       char t[64];
       SO::TBuffer b;
       SO::Init(b, t);
@@ -120,7 +122,20 @@ namespace {
     Show(name, v);
   }
 
-  void AdjSock(int s) {
+  // An IPv6 socket: never fragment locally, so a datagram too large for the
+  // path fails at sendto (EMSGSIZE, counted in txe) instead of leaving as
+  // fragments that one lost piece would cost whole. Bound to "::" it serves
+  // IPv4 peers as well, whatever the system's default for new sockets.
+  void AdjSock_V6(int s, const UDP0::TAdrDesc& la) {
+    AdjSock_Set(s, IPV6_DONTFRAG, "SetDontFrag", 1, IPPROTO_IPV6);
+    AdjSock_Get(s, IPV6_DONTFRAG, "DontFrag", IPPROTO_IPV6);
+    if (la == UDP0::Any(UDP0::famV6)) {
+      AdjSock_Set(s, IPV6_V6ONLY, "SetV6Only", 0, IPPROTO_IPV6);
+      AdjSock_Get(s, IPV6_V6ONLY, "V6Only", IPPROTO_IPV6);
+    }
+  }
+
+  void AdjSock(int s, const UDP0::TAdrDesc& la) {
     AdjSock_SetNonBlock(s);
     if (AdjSock_Get(s, SO_RCVBUF, "RcvLen") < Link::lenSockBuf) {
       AdjSock_Set(s, SO_RCVBUF, "SetRcvLen", Link::lenSockBuf);
@@ -130,43 +145,36 @@ namespace {
       AdjSock_Set(s, SO_SNDBUF, "SetSndLen", Link::lenSockBuf);
       AdjSock_Get(s, SO_SNDBUF, "SndLen");
     }
+    if (fam == UDP0::famV6) AdjSock_V6(s, la);
     // Linux has no maximum-message-size option: the largest UDP payload.
-    Show("MsgLen", Link::lenMsgMax);
+    Show("MsgLen", fam == UDP0::famV6 ? Link::lenMsgMax6 : Link::lenMsgMax);
   }
 
-  sockaddr_in MkAdr(uint32_t a, uint16_t p) {
-    sockaddr_in x{};
-    x.sin_family = AF_INET;
-    x.sin_port = htons(p);
-    std::memcpy(&x.sin_addr.s_addr, &a, 4);   // stored as is: network order in memory
-    return x;
-  }
-
-  void BindSock(int s, uint32_t la, uint16_t lp) {
-    sockaddr_in x = MkAdr(la, lp);
-    if (::bind(s, reinterpret_cast<sockaddr*>(&x), sizeof x) != 0) {
+  void BindSock(int s, const UDP0::TAdrDesc& la, uint16_t lp) {
+    Utils::TSockAdr x;
+    const UDP0::TDstDesc d{la, lp};
+    socklen_t l = Utils::MkSockAdr(x, d, fam);
+    if (::bind(s, &x.sa, l) != 0) {
       int err = errno;
-      char t[64];
+      char t[128];
       SO::TBuffer b;
       SO::Init(b, t);
       SO::WrStr(b, "BindSock bind() for ");
-      Utils::WrIP(b, la);
-      SO::WrChar(b, ':');
-      SO::WrCard(b, lp, 1);
+      Utils::WrDst(b, d);
       SO::WrStr(b, " failed, err ");
       SO::WrLngInt(b, err, 1);
       Link::Fatal(t);
     }
   }
 
-  void GetSockAdr(int s, uint32_t& la, uint16_t& lp) {
-    sockaddr_in x{};
+  void GetSockAdr(int s, UDP0::TDstDesc& d) {
+    Utils::TSockAdr x{};
     socklen_t l = sizeof x;
-    if (::getsockname(s, reinterpret_cast<sockaddr*>(&x), &l) != 0) FatalErr("GetSockAdr getsockname() failed, err ", errno);
-    if (x.sin_family != AF_INET) Link::Fatal("GetSockAdr getsockname() returned invalid family value");
-    if (l < 8) Link::Fatal("GetSockAdr getsockname() returned short address record");
-    std::memcpy(&la, &x.sin_addr.s_addr, 4);
-    lp = ntohs(x.sin_port);
+    if (::getsockname(s, &x.sa, &l) != 0) FatalErr("GetSockAdr getsockname() failed, err ", errno);
+    if (x.sa.sa_family != (fam == UDP0::famV6 ? AF_INET6 : AF_INET)) {
+      Link::Fatal("GetSockAdr getsockname() returned invalid family value");
+    }
+    if (l < 8 || !Utils::RdSockAdr(x, l, d)) Link::Fatal("GetSockAdr getsockname() returned short address record");
   }
 
   // A send error the network or the moment can cause: the datagram is dropped.
@@ -201,9 +209,10 @@ namespace {
   }
 
   // True when a datagram was sent; false when it was dropped.
-  bool WrSock(int s, uint32_t ra, uint16_t rp, const uint8_t* x, uint32_t l) {
-    sockaddr_in a = MkAdr(ra, rp);
-    ssize_t r = ::sendto(s, x, l, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  bool WrSock(int s, const UDP0::TDstDesc& d, const uint8_t* x, uint32_t l) {
+    Utils::TSockAdr a;
+    socklen_t al = Utils::MkSockAdr(a, d, fam);
+    ssize_t r = ::sendto(s, x, l, MSG_NOSIGNAL, &a.sa, al);
     if (r < 0) {
       int err = errno;
       if (SendTransient(err)) return false;
@@ -223,12 +232,13 @@ namespace {
     return true;
   }
 
-  // Receives one datagram; false when the receive failed transiently.
+  // Receives one datagram; false when the receive failed transiently or the
+  // source is of no family the link knows.
   // l is the datagram's true length (MSG_TRUNC), also when it exceeds x.
-  bool RdSock(int s, uint32_t& ra, uint16_t& rp, uint8_t (&x)[Link::lenBuf], uint32_t& l) {
-    sockaddr_in a{};
+  bool RdSock(int s, UDP0::TDstDesc& d, uint8_t (&x)[Link::lenBuf], uint32_t& l) {
+    Utils::TSockAdr a{};
     socklen_t al = sizeof a;
-    ssize_t r = ::recvfrom(s, x, sizeof x, MSG_TRUNC, reinterpret_cast<sockaddr*>(&a), &al);
+    ssize_t r = ::recvfrom(s, x, sizeof x, MSG_TRUNC, &a.sa, &al);
     if (r < 0) {
       int err = errno;
       if (RecvTransient(err)) return false;
@@ -243,17 +253,15 @@ namespace {
       SO::WrStr(b, " < 8");
       Link::Fatal(t);
     }
-    std::memcpy(&ra, &a.sin_addr.s_addr, 4);
-    rp = ntohs(a.sin_port);
     l = static_cast<uint32_t>(r);
-    return true;
+    return Utils::RdSockAdr(a, al, d);
   }
 
   void Receive() {
     uint8_t buf[Link::lenBuf];
-    uint32_t ra = 0, l = 0;
-    uint16_t rp = 0;
-    if (!RdSock(soc, ra, rp, buf, l)) {
+    uint32_t l = 0;
+    UDP0::TDstDesc d{};
+    if (!RdSock(soc, d, buf, l)) {
       Link::IncCnt(cnt.rxe);
       return;
     }
@@ -261,14 +269,28 @@ namespace {
       Link::IncCnt(cnt.rxe);
       return;
     }
-    rx(ra, rp, buf, l);
+    rx(d, buf, l);
   }
 
-  void Trigger() {
-    Input::Trigger();
+  // The timers, advanced by the milliseconds since the previous pass.
+  void TriggerTimers() {
     uint32_t now = Tmr::Ticks();
     Tmrs::Trigger(Tmr0::Diff(tcs, now));
     tcs = now;
+  }
+
+  // The wait of one pass: up to the start of the millisecond in which the
+  // nearest timer expires (next, from Tmrs::Next), and at most keyMs (from
+  // Input::Fd). nullptr: no limit, the loop sleeps until a descriptor is
+  // ready.
+  const timespec* WaitTime(uint32_t next, uint32_t keyMs, timespec& ts) {
+    if (next == Tmrs::none && keyMs == Input::noLimit) return nullptr;
+    uint64_t ns = UINT64_MAX;
+    if (next != Tmrs::none) ns = Tmr::NsTo(Tmr0::Add(tcs, next));
+    if (keyMs != Input::noLimit && uint64_t(keyMs) * 1000000u < ns) ns = uint64_t(keyMs) * 1000000u;
+    ts.tv_sec = static_cast<time_t>(ns / 1000000000u);
+    ts.tv_nsec = static_cast<long>(ns % 1000000000u);
+    return &ts;
   }
 }
 
@@ -293,25 +315,23 @@ namespace Link {
     cnt = TCntDesc{};
     tcs = Tmr::Ticks();
     Lib3::Terminate(DoneModule, oldTerm);
+    fam = s.la.f;
     soc = NewSock();
-    AdjSock(soc);
+    AdjSock(soc, s.la);
     BindSock(soc, s.la, s.lp);
-    uint32_t a = 0;
-    uint16_t p = 0;
-    GetSockAdr(soc, a, p);
-    char t[64];
+    UDP0::TDstDesc d{};
+    GetSockAdr(soc, d);
+    char t[128];
     SO::TBuffer b;
     SO::Init(b, t);
     SO::WrStr(b, s.startLine);
-    Utils::WrIP(b, a);
-    SO::WrChar(b, ':');
-    SO::WrCard(b, p, 1);
+    Utils::WrDst(b, d);
     Message(t);
   }
 
-  void Send(uint32_t ra, uint16_t rp, const uint8_t* x, size_t n, uint32_t l) {
+  void Send(const UDP0::TDstDesc& d, const uint8_t* x, size_t n, uint32_t l) {
     if (l > n || l > lenBuf) Fatal("Send Bad length");
-    if (WrSock(soc, ra, rp, x, l)) {
+    if (WrSock(soc, d, x, l)) {
       IncCnt(cnt.txn);
     } else {
       IncCnt(cnt.txe);
@@ -319,30 +339,46 @@ namespace Link {
   }
 
   void Execute() {
+    short keys = 0;   // what the previous wait found on standard input
     for (;;) {
-      Trigger();
-      pollfd p{soc, POLLIN, 0};
-      timespec to{0, waitUs * 1000};
-      // The frame lock is given up only here, while the loop waits, so a
-      // console signal can stop the program between two loop steps.
-      Lib3::Unlock();
-      int r = ::ppoll(&p, 1, &to, nullptr);
+      Input::Trigger(keys);
+      TriggerTimers();
+
+      pollfd p[3];
+      nfds_t n = 0;
+      p[n++] = pollfd{soc, POLLIN, 0};
+      const int sfd = ConSigs::Fd();
+      const nfds_t si = n;
+      if (sfd >= 0) p[n++] = pollfd{sfd, POLLIN, 0};
+      uint32_t keyMs = Input::noLimit;
+      const int kfd = Input::Fd(keyMs);
+      const nfds_t ki = n;
+      if (kfd >= 0) p[n++] = pollfd{kfd, POLLIN, 0};
+      const uint32_t next = Tmrs::Next();
+      timespec ts{};
+      int r = ::ppoll(p, n, WaitTime(next, keyMs, ts), nullptr);
       int err = errno;
-      Lib3::Lock();
+      // With no timer running nothing needed the time slept: the timers'
+      // clock starts again now, so a timer started by this pass's datagram
+      // or key counts from here and not from before the sleep.
+      if (next == Tmrs::none) tcs = Tmr::Ticks();
+      keys = 0;
       if (r < 0) {
         if (err == EINTR) continue;
         FatalErr("Execute select() failed, err ", err);
       }
       if (r == 0) continue;
-      if ((p.revents & (POLLIN | POLLERR)) != 0) {
+      // A console signal goes first: the program stops between two steps.
+      if (sfd >= 0 && p[si].revents != 0) ConSigs::Check();
+      if (kfd >= 0) keys = p[ki].revents;
+      if ((p[0].revents & (POLLIN | POLLERR)) != 0) {
         Receive();
-      } else {
+      } else if (p[0].revents != 0) {
         char t[64];
         SO::TBuffer b;
         SO::Init(b, t);
-        SO::WrStr(b, "Execute select() returned ");
-        SO::WrLngInt(b, r, 1);
-        SO::WrStr(b, " but empty set");
+        SO::WrStr(b, "Execute select() returned socket events ");
+        SO::WrLngHex(b, static_cast<uint16_t>(p[0].revents), 1);
         Fatal(t);
       }
     }

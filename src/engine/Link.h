@@ -1,5 +1,8 @@
 // Link.h — the datagram link's common core: one non-blocking UDP socket, the
 // program's only event loop, sending, receiving and the traffic counters.
+// The loop waits in one ppoll on the socket, the console's signals and its
+// keys, until the nearest timer expires; with no timer running it sleeps
+// until one of them has something.
 // The client's SrvIO and the server's CliIO are thin modules over it that
 // differ in binding, filtering and the form of their receive handler.
 #pragma once
@@ -7,12 +10,13 @@
 #include <cstdint>
 
 #include "Log.h"
+#include "UDP0.h"
 
 namespace Link {
   constexpr uint32_t lenBuf = 1472;        // receive buffer, largest send
-  constexpr int32_t waitUs = 500;          // wait of one loop pass
   constexpr uint32_t lenSockBuf = 131072;  // least socket buffer sizes
   constexpr uint32_t lenMsgMax = 65507;    // largest UDP payload over IPv4
+  constexpr uint32_t lenMsgMax6 = 65527;   // over IPv6 (no jumbograms)
 
   struct TCntDesc {
     uint32_t txn;   // datagrams sent
@@ -21,32 +25,39 @@ namespace Link {
     uint32_t rxe;   // datagrams received and dropped, failed receives
   };
 
-  // Called for every datagram that arrives: source endpoint, the 1472-byte
+  // Called for every datagram that arrives: source endpoint (canonical, so
+  // an IPv4 peer of a dual-stack socket is an IPv4 endpoint), the 1472-byte
   // buffer and the datagram's true length (which may exceed the buffer: the
   // handler then sees only the first 1472 bytes and must reject it by length).
-  using TRx = void (*)(uint32_t ra, uint16_t rp, const uint8_t* x, uint32_t l);
+  using TRx = void (*)(const UDP0::TDstDesc& r, const uint8_t* x, uint32_t l);
 
   struct TSettings {
     const char* name;               // the program's link module: "SrvIO", "CliIO"
     Log::TModId mid;                // its identifier in the program's log
     bool vrb;                       // -v: messages on the console too
-    uint32_t la;                    // local address to bind (network order)
+    UDP0::TAdrDesc la;              // local address to bind; its family is the socket's
     uint16_t lp;                    // local port to bind, 0: the system's choice
     const char* startLine;          // logged before the bound endpoint
     TRx rx;                         // receive handler
   };
 
   // Registers with the log, chains DoneModule, opens, tunes and binds the
-  // socket and logs startLine + the bound endpoint.
+  // socket and logs startLine + the bound endpoint. The socket is IPv4 or
+  // IPv6 as la is; bound to "::" it takes IPv4 peers too (dual stack). An
+  // IPv6 socket never fragments what it sends (IPV6_DONTFRAG): a datagram
+  // larger than the path takes fails and is counted in txe, which is why the
+  // server grants IPv6 sessions a smaller fragment (WISP::lenMaxFgm6).
   void InitModule(const TSettings& s);
 
   void Message(const char* s);
   [[noreturn]] void Fatal(const char* s);
 
-  // Sends l bytes of x (an array of n bytes) to ra:rp.
-  void Send(uint32_t ra, uint16_t rp, const uint8_t* x, size_t n, uint32_t l);
+  // Sends l bytes of x (an array of n bytes) to d.
+  void Send(const UDP0::TDstDesc& d, const uint8_t* x, size_t n, uint32_t l);
 
-  // The event loop: keys, timers, one wait of 0.5 ms, at most one datagram.
+  // The event loop. Each pass: a key (if the previous wait found one), the
+  // timers, one wait, a console signal (stops the program), at most one
+  // datagram.
   [[noreturn]] void Execute();
 
   void IncCnt(uint32_t& c);

@@ -36,6 +36,14 @@ namespace {
   char prgName[16] = "WISP";
   TFileName fnms[Log::genMax + 1];
   int f = FIOStd::chInvalid;
+  uint32_t dropped = 0;     // lines dropped since start
+  uint32_t lost = 0;        // lines dropped since the log last wrote
+  bool told = false;        // the console knows that lines are being dropped
+  bool torn = false;        // the last write stopped inside a line
+  bool started = false;     // InitModule has run: lines go to the file
+  bool rotFailed = false;   // the last rotation failed, at tick rotTick
+  bool rotTold = false;
+  uint32_t rotTick = 0;
   Mtxs::TMtx mtx = nullptr;
   Lib3::TProc oldTerm = nullptr;
 
@@ -48,11 +56,13 @@ namespace {
     std::memcpy(out, n, sizeof n);
   }
 
+  // Whether a directory entry of that name exists (a symbolic link counts as
+  // itself, not as what it points at).
   bool Exists(const TFileName& n) {
     char c[16];
     CName(n, c);
     struct stat st{};
-    return ::stat(c, &st) == 0;
+    return ::lstat(c, &st) == 0;
   }
 
   void MkFileName(TFileName& n, uint8_t i) {
@@ -68,52 +78,119 @@ namespace {
     SO::WrStr(b, ".log");
   }
 
-  void Open() {
+  // One console line about the log file: 'Log: <op> "<file>" failed:
+  // <reason> (errno <n>)' and the consequence.
+  void Tell(const char* op, const TFileName& n, int err, const char* then) {
+    char c[16];
+    CName(n, c);
+    char line[256];
+    std::snprintf(line, sizeof line, "Log: %s \"%s\" failed: %s (errno %d), %s", op, c, std::strerror(err), err,
+                  then);
+    FIOStd::WrStrLn(FIOStd::chOut, line);
+  }
+
+  // Opens the current file for appending, creating it when missing; 0 or the
+  // reason. Never through a symbolic link and only a regular file: the log
+  // must not write into whatever a link of its name points at, nor wait for
+  // the reader of a FIFO.
+  int Open() {
     char c[16];
     CName(fnms[0], c);
-    int x = ::open(c, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (x < 0) Lib3::FileError(Exists(fnms[0]) ? "open for appending" : "create", c, errno);
+    int x = ::open(c, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    if (x < 0) return errno;
+    struct stat st{};
+    if (::fstat(x, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(x);
+      return EINVAL;
+    }
     f = x;
+    return 0;
   }
 
   void Close() {
     if (f != FIOStd::chInvalid) {
-      int x = f;
+      ::close(f);   // nothing is left to report it to
       f = FIOStd::chInvalid;
-      if (::close(x) != 0) {
-        char c[16];
-        CName(fnms[0], c);
-        Lib3::FileError("close", c, errno);
-      }
     }
   }
 
   uint32_t Size() {
     if (f == FIOStd::chInvalid) return 0;
     struct stat st{};
-    if (::fstat(f, &st) != 0) {
-      char c[16];
-      CName(fnms[0], c);
-      Lib3::FileError("size", c, errno);
-    }
+    if (::fstat(f, &st) != 0) return 0;
     return st.st_size > 0xFFFFFFFFll ? 0xFFFFFFFFu : static_cast<uint32_t>(st.st_size);
   }
 
-  void Rotate() {
-    Close();
+  // Lines that could not be written: counted, and the console told once
+  // until the log writes again.
+  void Drop(const char* op, int err) {
+    ++dropped;
+    ++lost;
+    if (!told) Tell(op, fnms[0], err, "lines are dropped until it works again.");
+    told = true;
+  }
+
+  // A rotation that cannot move the files leaves the lines in the current
+  // file, past its limit, and is tried again a second later rather than at
+  // every line.
+  void RotateFailed(const char* op, const TFileName& n, int err) {
+    rotFailed = true;
+    rotTick = Tmr::Ticks();
+    if (!rotTold) Tell(op, n, err, "the log grows past its limit.");
+    rotTold = true;
+  }
+
+  // The renames run while the current file is still open, so that a failure
+  // on the way loses no line: the file being written keeps its place until
+  // it has moved to name 1. Returns the reason when the new file cannot be
+  // created (the log is then without a file), otherwise 0.
+  int Rotate() {
+    if (rotFailed && Tmr::Ticks() - rotTick < 1000) return 0;
     char c[16], d[16];
-    if (Exists(fnms[Log::genMax])) {
-      CName(fnms[Log::genMax], c);
-      if (::unlink(c) != 0) Lib3::FileError("delete", c, errno);
+    CName(fnms[Log::genMax], c);
+    if (::unlink(c) != 0 && errno != ENOENT) {
+      RotateFailed("delete", fnms[Log::genMax], errno);
+      return 0;
     }
     for (int i = static_cast<int>(Log::genMax) - 1; i >= 0; --i) {
       if (Exists(fnms[i])) {
         CName(fnms[i], c);
         CName(fnms[i + 1], d);
-        if (::rename(c, d) != 0) Lib3::FileError("rename", c, errno);
+        if (::rename(c, d) != 0) {
+          RotateFailed("rename", fnms[i], errno);
+          return 0;
+        }
       }
     }
-    Open();
+    rotFailed = false;
+    rotTold = false;
+    Close();
+    return Open();
+  }
+
+  // Writes n bytes at p; false (errno set) when the system refuses. A line
+  // cut short by the refusal leaves torn set, and the next line that gets
+  // through begins on a line of its own.
+  bool Put(const char* p, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+      ssize_t k = ::write(f, p + done, n - done);
+      if (k < 0) {
+        if (errno == EINTR) continue;
+        if (done > 0) torn = true;
+        return false;
+      }
+      done += static_cast<size_t>(k);
+    }
+    return true;
+  }
+
+  bool PutLine(const char* p, size_t n) {
+    if (torn) {
+      if (!Put("\r\n", 2)) return false;
+      torn = false;
+    }
+    return Put(p, n);
   }
 
   void WrTime(SO::TBuffer& b) {
@@ -151,6 +228,59 @@ namespace {
     b.c.s = s;
   }
 
+  // The file line of a report: time, ticks, module, mark, text, CR LF.
+  void MkLine(SO::TBuffer& b, Log::TModId m, Log::TLvl l, const char* x) {
+    WrTime(b);
+    SO::WrChar(b, ' ');
+    WrTicks(b);
+    SO::WrChar(b, ' ');
+    WrModName(b, m);
+    SO::WrChar(b, ' ');
+    SO::WrChar(b, marks[l]);
+    SO::WrChar(b, ' ');
+    SO::WrStr(b, x);
+    SO::WrLn(b);
+  }
+
+  // Puts the line of a report into the file, or counts it as dropped. A log
+  // without a file (it could not be opened, or rotation could not create a
+  // new one) tries to open it again first. The first line that gets through
+  // after drops is preceded by a line that says how many were lost.
+  void ToFile(Log::TModId m, Log::TLvl l, const char* x) {
+    char s[512];
+    SO::TBuffer b;
+    SO::Init(b, s);
+    MkLine(b, m, l, x);
+    if (f == FIOStd::chInvalid) {
+      const int e = Open();
+      if (e != 0) return Drop("open", e);
+    }
+    if (static_cast<uint64_t>(Size()) + b.l > Log::sizeMax) {
+      const int e = Rotate();
+      if (e != 0) return Drop("create", e);
+    }
+    if (lost > 0) {
+      char t[64], u[512];
+      SO::TBuffer c;
+      SO::Init(c, t);
+      SO::WrStr(c, "Write dropped ");
+      SO::WrLngCard(c, lost, 1);
+      SO::WrStr(c, " lines");
+      SO::TBuffer d;
+      SO::Init(d, u);
+      MkLine(d, Log::midLog, Log::lvlWrn, t);
+      if (!PutLine(u, d.l)) return Drop("write", errno);
+      char n[16], line[128];
+      CName(fnms[0], n);
+      std::snprintf(line, sizeof line, "Log: \"%s\" is written again, %lu lines were dropped.", n,
+                    static_cast<unsigned long>(lost));
+      FIOStd::WrStrLn(FIOStd::chOut, line);
+      lost = 0;
+      told = false;
+    }
+    if (!PutLine(s, b.l)) Drop("write", errno);
+  }
+
   [[noreturn]] void RegFatal(const char* t) {
     Log::Write(Log::midLog, Log::lvlFat, t, true);
     Lib3::Stop();
@@ -165,6 +295,12 @@ namespace {
     Log::Write(Log::midLog, Log::lvlMsg, t, false);
     Enter();
     Close();
+    started = false;
+    if (lost > 0) {
+      char line[64];
+      std::snprintf(line, sizeof line, "Log: %lu lines were dropped.", static_cast<unsigned long>(lost));
+      FIOStd::WrStrLn(FIOStd::chOut, line);
+    }
     Leave();
     oldTerm();
   }
@@ -188,8 +324,16 @@ namespace Log {
     }
     // InitNames
     for (uint8_t i = 0; i <= genMax; ++i) MkFileName(fnms[i], i);
+    // A log that cannot be opened at all (a read-only directory, a link of
+    // its name) does not keep the program from running: it says so once and
+    // every line tries again.
     Enter();
-    Open();
+    dropped = lost = 0;
+    torn = rotFailed = rotTold = false;
+    const int e = Open();
+    told = e != 0;
+    if (told) Tell("open", fnms[0], e, "running without a log.");
+    started = true;
     Leave();
     Write(Log::midNull, lvlMsg, "========================================", false);
     Register(Log::midLog, "Log");
@@ -254,38 +398,10 @@ namespace Log {
     if (m >= modCnt) m = Log::midNull;
     if (l > lvlFat) l = lvlFat;
     Enter();
-    if (f != FIOStd::chInvalid) {
-      char s[512];
-      SO::TBuffer b;
-      SO::Init(b, s);
-      WrTime(b);
-      SO::WrChar(b, ' ');
-      WrTicks(b);
-      SO::WrChar(b, ' ');
-      WrModName(b, m);
-      SO::WrChar(b, ' ');
-      SO::WrChar(b, marks[l]);
-      SO::WrChar(b, ' ');
-      SO::WrStr(b, x);
-      SO::WrLn(b);
-      if (static_cast<uint64_t>(Size()) + b.l > sizeMax) Rotate();
-      const char* p = s;
-      size_t n = b.l;
-      while (n > 0) {
-        ssize_t k = ::write(f, p, n);
-        if (k < 0) {
-          if (errno == EINTR) continue;
-          char c[16];
-          CName(fnms[0], c);
-          Lib3::FileError("write", c, errno);
-        }
-        p += k;
-        n -= static_cast<size_t>(k);
-      }
-    }
+    if (started) ToFile(m, l, x);
     if (screen) {
       // Built in 512 characters; the line end goes in the same write so
-      // console lines of two threads never interleave.
+      // a console line is never split by another process's output.
       char s[513];
       SO::TBuffer b;
       SO::Init(b, s, 512);
@@ -299,4 +415,15 @@ namespace Log {
     }
     Leave();
   }
+
+  bool IsOwnName(const char* n) {
+    for (const TFileName& x : fnms) {
+      char c[16];
+      CName(x, c);
+      if (c[0] != 0 && std::strcmp(c, n) == 0) return true;
+    }
+    return false;
+  }
+
+  uint32_t Dropped() { return dropped; }
 }

@@ -1,6 +1,11 @@
 // Log.h — one time-stamped line per report in the program's log file (in the
 // current directory, rotated at 128 MiB with 16 older generations), and on
 // request a short form of it on the console.
+//
+// A log that cannot be written never stops the program: a file that cannot
+// be opened, a full disk or a failed rotation costs the lines that do not
+// fit (they are counted and dropped, and the console hears of it once), and
+// every later line tries again.
 #pragma once
 #include <cstdint>
 
@@ -24,4 +29,9 @@ namespace Log {
   void InitModule(const TSettings& s = {});
   void Register(TModId m, const char* t);
   void Write(TModId m, TLvl l, const char* x, bool screen);
+  // Whether n (a name in the current directory) is one of the log's 17 file
+  // names, <prg>.log and <prg>001.log .. <prg>016.log.
+  bool IsOwnName(const char* n);
+  // Lines dropped so far because the log could not take them.
+  uint32_t Dropped();
 }

@@ -1,12 +1,84 @@
-// UDP0.h — a UDP endpoint as the link and the sessions keep it.
+// UDP0.h — a UDP endpoint as the link and the sessions keep it: an IPv4 or
+// IPv6 address, its zone where it has one, and the port, in a fixed-size
+// record that compares whole.
 #pragma once
+#include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 namespace UDP0 {
-  // a: IPv4 address as it sits in memory in network order (first dotted
-  //    component in the lowest-addressed byte); p: port in host order.
+  enum TFam : uint8_t { famV4 = 4, famV6 = 6 };
+  constexpr uint32_t lenAdr6 = 16;
+
+  // An address in its one canonical form, so that two records of the same
+  // address are equal byte for byte and == tells endpoints apart:
+  // - IPv4 (f = famV4): the four bytes in b[0..3] in network order (the
+  //   first dotted component in b[0]), the rest of b and z are 0. An
+  //   IPv4-mapped IPv6 address (::ffff:a.b.c.d, as a dual-stack socket
+  //   reports IPv4 peers) is kept as the IPv4 address.
+  // - IPv6 (f = famV6): the sixteen bytes in network order; z is the zone
+  //   (interface index) of a link-local address, 0 for every other address,
+  //   since the system ignores it there.
+  // An IPv4 address in the u32 form of Utils::IP (network order in memory)
+  // converts implicitly, so that code and tests written for IPv4 alone read
+  // as before.
+  struct TAdrDesc {
+    TFam f = famV4;
+    uint8_t b[lenAdr6] = {};
+    uint32_t z = 0;
+
+    constexpr TAdrDesc() = default;
+    constexpr TAdrDesc(uint32_t v4) {   // NOLINT: implicit by design, see above
+      const auto x = std::bit_cast<std::array<uint8_t, 4>>(v4);
+      for (int k = 0; k < 4; ++k) b[k] = x[k];
+    }
+    // The u32 form of an IPv4 address; 0 for an IPv6 address.
+    uint32_t V4() const {
+      uint32_t v = 0;
+      if (f == famV4) std::memcpy(&v, b, sizeof v);
+      return v;
+    }
+    friend constexpr bool operator==(const TAdrDesc&, const TAdrDesc&) = default;
+  };
+
+  // Link-local unicast (fe80::/10) and interface- or link-local multicast:
+  // the addresses whose meaning depends on the zone.
+  constexpr bool Scoped(const uint8_t (&b)[lenAdr6]) {
+    return (b[0] == 0xFE && (b[1] & 0xC0) == 0x80) || (b[0] == 0xFF && (b[1] & 0x0F) <= 2);
+  }
+
+  // ::ffff:a.b.c.d
+  constexpr bool Mapped(const uint8_t (&b)[lenAdr6]) {
+    for (int k = 0; k < 10; ++k) {
+      if (b[k] != 0) return false;
+    }
+    return b[10] == 0xFF && b[11] == 0xFF;
+  }
+
+  // The canonical record of the IPv6 address b with zone z.
+  constexpr TAdrDesc V6(const uint8_t (&b)[lenAdr6], uint32_t z) {
+    TAdrDesc a;
+    if (Mapped(b)) {
+      for (int k = 0; k < 4; ++k) a.b[k] = b[12 + k];
+      return a;
+    }
+    a.f = famV6;
+    for (uint32_t k = 0; k < lenAdr6; ++k) a.b[k] = b[k];
+    a.z = Scoped(b) ? z : 0;
+    return a;
+  }
+
+  // The unspecified address of a family: 0.0.0.0 or ::.
+  constexpr TAdrDesc Any(TFam f) {
+    TAdrDesc a;
+    a.f = f;
+    return a;
+  }
+
   struct TDstDesc {
-    uint32_t a;
-    uint16_t p;
+    TAdrDesc a;
+    uint16_t p;    // port in host order
+    friend constexpr bool operator==(const TDstDesc&, const TDstDesc&) = default;
   };
 }

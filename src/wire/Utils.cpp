@@ -1,6 +1,11 @@
-// Utils.cpp — IPv4 addresses between the dotted text form and the u32 kept in
-// network order in memory, and the packed date and time as text for log lines.
+// Utils.cpp — addresses between their text forms and the records the link
+// keeps (the IPv4 u32 in network order in memory, the endpoint record of
+// either family), the socket address records of both families, and the
+// packed date and time as text for log lines.
 #include "Utils.h"
+
+#include <arpa/inet.h>
+#include <net/if.h>
 
 #include <cstring>
 
@@ -47,6 +52,32 @@ bool MkIP_Card(const char* s, uint32_t& x) {
   return true;
 }
 
+// The zone after "%" of an IPv6 literal: a decimal interface index, or the
+// name of an interface this host has.
+bool MkIP_Zone(const char* s, uint32_t& z) {
+  if (MkIP_Card(s, z)) return true;
+  if (s[0] == '\0' || std::strlen(s) >= IF_NAMESIZE) return false;
+  z = ::if_nametoindex(s);
+  return z != 0;
+}
+
+bool MkIP_V6(UDP0::TAdrDesc& ip, const char* str) {
+  char a[INET6_ADDRSTRLEN];
+  size_t n = 0;
+  while (str[n] != '\0' && str[n] != '%') {
+    if (n + 1 >= sizeof a) return false;
+    a[n] = str[n];
+    ++n;
+  }
+  a[n] = '\0';
+  uint8_t b[UDP0::lenAdr6];
+  if (::inet_pton(AF_INET6, a, b) != 1) return false;
+  uint32_t z = 0;
+  if (str[n] == '%' && !MkIP_Zone(str + n + 1, z)) return false;
+  ip = UDP0::V6(b, z);
+  return true;
+}
+
 }  // namespace
 
 void InitModule() {
@@ -82,6 +113,75 @@ void WrIP(SO::TBuffer& b, uint32_t ip) {
     if (k > 0) SO::WrChar(b, '.');
     SO::WrShtCard(b, bytes[k], 1);
   }
+}
+
+bool MkIP(UDP0::TAdrDesc& ip, const char* str) {
+  uint32_t v4 = 0;
+  if (MkIP(v4, str)) {
+    ip = v4;
+    return true;
+  }
+  return std::strchr(str, ':') != nullptr && MkIP_V6(ip, str);
+}
+
+void WrIP(SO::TBuffer& b, const UDP0::TAdrDesc& ip) {
+  if (ip.f != UDP0::famV6) return WrIP(b, ip.V4());
+  char t[INET6_ADDRSTRLEN];
+  if (::inet_ntop(AF_INET6, ip.b, t, sizeof t) == nullptr) t[0] = '\0';
+  SO::WrStr(b, t);
+  if (ip.z == 0) return;
+  SO::WrChar(b, '%');
+  char n[IF_NAMESIZE];
+  if (::if_indextoname(ip.z, n) != nullptr) {
+    SO::WrStr(b, n);
+  } else {
+    SO::WrLngCard(b, ip.z, 1);
+  }
+}
+
+void WrDst(SO::TBuffer& b, const UDP0::TDstDesc& d) {
+  if (d.a.f == UDP0::famV6) SO::WrChar(b, '[');
+  WrIP(b, d.a);
+  if (d.a.f == UDP0::famV6) SO::WrChar(b, ']');
+  SO::WrChar(b, ':');
+  SO::WrLngCard(b, d.p, 1);
+}
+
+socklen_t MkSockAdr(TSockAdr& s, const UDP0::TDstDesc& d, UDP0::TFam f) {
+  std::memset(&s, 0, sizeof s);
+  if (f == UDP0::famV4) {
+    s.v4.sin_family = AF_INET;
+    s.v4.sin_port = htons(d.p);
+    std::memcpy(&s.v4.sin_addr.s_addr, d.a.b, 4);   // stored as is: network order in memory
+    return sizeof s.v4;
+  }
+  s.v6.sin6_family = AF_INET6;
+  s.v6.sin6_port = htons(d.p);
+  if (d.a.f == UDP0::famV6) {
+    std::memcpy(s.v6.sin6_addr.s6_addr, d.a.b, UDP0::lenAdr6);
+    s.v6.sin6_scope_id = d.a.z;
+  } else {
+    s.v6.sin6_addr.s6_addr[10] = 0xFF;
+    s.v6.sin6_addr.s6_addr[11] = 0xFF;
+    std::memcpy(s.v6.sin6_addr.s6_addr + 12, d.a.b, 4);
+  }
+  return sizeof s.v6;
+}
+
+bool RdSockAdr(const TSockAdr& s, socklen_t l, UDP0::TDstDesc& d) {
+  if (l >= static_cast<socklen_t>(sizeof s.v4) && s.sa.sa_family == AF_INET) {
+    uint32_t a = 0;
+    std::memcpy(&a, &s.v4.sin_addr.s_addr, 4);
+    d = UDP0::TDstDesc{a, ntohs(s.v4.sin_port)};
+    return true;
+  }
+  if (l >= static_cast<socklen_t>(sizeof s.v6) && s.sa.sa_family == AF_INET6) {
+    uint8_t b[UDP0::lenAdr6];
+    std::memcpy(b, s.v6.sin6_addr.s6_addr, sizeof b);
+    d = UDP0::TDstDesc{UDP0::V6(b, s.v6.sin6_scope_id), ntohs(s.v6.sin6_port)};
+    return true;
+  }
+  return false;
 }
 
 void WrDate(SO::TBuffer& b, int32_t date) {

@@ -37,14 +37,14 @@ void GetDT(const uint8_t* p, uint32_t off, TDateTime& v) {
 void PutResID(uint8_t* p, uint32_t off, const char* s) {
   uint32_t k = 0;
   if (s != nullptr) {
-    for (; k < lenResID - 1 && s[k] != 0; ++k) p[off + k] = static_cast<uint8_t>(s[k]);
+    for (; k < lenResID && s[k] != 0; ++k) p[off + k] = static_cast<uint8_t>(s[k]);
   }
   for (; k < lenResID; ++k) p[off + k] = 0;
 }
 
 void GetResID(const uint8_t* p, uint32_t off, TResID& r) {
   std::memcpy(r, p + off, lenResID);
-  r[lenResID - 1] = 0;
+  r[lenResID] = 0;
 }
 
 void PutHdr(uint8_t* x, TCommand c) {

@@ -52,8 +52,11 @@ namespace WISP {
   };
 
   // ---- decoded records ---------------------------------------------------
-  // The resource id (file name as the client typed it), 0-terminated.
-  using TResID = char[lenResID];
+  // The resource id (file name as the client typed it). The telegram's field
+  // holds 128 characters, 0-terminated only when shorter; the decoded form has
+  // one byte more, so that a name that fills the field is kept whole and is
+  // still a 0-terminated string.
+  using TResID = char[lenResID + 1];
   using TDateTime = DT::TDateTime;
 
   // File length and MD5 digest of the whole content (20 bytes on the wire).
@@ -164,6 +167,16 @@ namespace WISP {
                 TelDatRq::body + lenFrmOvr == TelDatRq::len && TelClose::body + lenFrmOvr == TelClose::len);
   static_assert(TelDatRp::Len(lenMaxFgm) == lenMaxTel);
 
+  // The largest fragment the server grants a session with an IPv6 peer: a
+  // 1472-byte telegram with the 40-byte IPv6 and the 8-byte UDP header would
+  // be 1520 bytes and not fit a 1500-byte link, and IPv6 routers never
+  // fragment. So the data reply of an IPv6 session stays within 1500 bytes
+  // on the link; IPv4 (also through a dual-stack socket) keeps lenMaxFgm.
+  constexpr uint32_t lenLinkMtu = 1500;
+  constexpr uint32_t lenIP6Udp = 40 + 8;
+  constexpr uint32_t lenMaxFgm6 = lenLinkMtu - lenIP6Udp - TelDatRp::Len(0);
+  static_assert(lenMaxFgm6 == 1435);
+
   // ---- little-endian access at byte offsets --------------------------------
   constexpr uint8_t GetU8(const uint8_t* p, uint32_t off) { return p[off]; }
   constexpr uint16_t GetU16(const uint8_t* p, uint32_t off) {
@@ -196,11 +209,12 @@ namespace WISP {
   void GetPos(const uint8_t* p, uint32_t off, TPosDesc& v);
   void PutDT(uint8_t* p, uint32_t off, const TDateTime& v);
   void GetDT(const uint8_t* p, uint32_t off, TDateTime& v);
-  // Copies at most 127 characters of the 0-terminated s and zero-fills the
-  // rest of the 128 bytes, so the field always ends in a 0 byte.
+  // Copies at most 128 characters of the 0-terminated s and zero-fills the
+  // rest of the 128 bytes: a name of 128 characters fills the field without
+  // a terminator, as the telegram allows.
   void PutResID(uint8_t* p, uint32_t off, const char* s);
-  // Copies the 128 bytes of the field; byte 127 is forced to 0 so that a
-  // peer's unterminated name can never be read past the end.
+  // Copies the 128 bytes of the field and terminates them in the 129th byte
+  // of r, so all 128 characters of a full field count.
   void GetResID(const uint8_t* p, uint32_t off, TResID& r);
 
   // ---- building telegrams --------------------------------------------------

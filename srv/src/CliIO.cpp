@@ -8,10 +8,10 @@
 namespace {
   CliIO::THandler hnd = nullptr;
 
-  void OnRx(uint32_t ra, uint16_t rp, const uint8_t* x, uint32_t l) {
+  void OnRx(const UDP0::TDstDesc& d, const uint8_t* x, uint32_t l) {
     if (hnd != nullptr) {
       Link::IncCnt(Link::Cnt().rxn);
-      CliIO::TRxInfDesc r{{ra, rp}};
+      CliIO::TRxInfDesc r{d};
       hnd(r, x, l);
     } else {
       Link::IncCnt(Link::Cnt().rxe);
@@ -31,7 +31,7 @@ namespace CliIO {
     hnd = h;
   }
 
-  void Send(const UDP0::TDstDesc& d, const uint8_t* x, size_t n, uint32_t l) { Link::Send(d.a, d.p, x, n, l); }
+  void Send(const UDP0::TDstDesc& d, const uint8_t* x, size_t n, uint32_t l) { Link::Send(d, x, n, l); }
 
   void Execute() { Link::Execute(); }
 }

@@ -6,7 +6,6 @@
 // exits with 0, an error with 255.
 #include "Config.h"
 
-#include <cstring>
 
 #include "Args.h"
 #include "ConfigLib.h"
@@ -82,12 +81,12 @@ namespace Config {
 
   void InitData() {
     ConfigLib::InitModule({.prg = Cfg::prgName, .mid = Cfg::midConfig});
-    std::memset(&data, 0, sizeof data);
+    data = TDataDesc{};
     SetStr(data.prg, sizeof data.prg, Cfg::prgName);
     data.ver = Ver::ver;
     SetStr(data.ext, sizeof data.ext, Ver::ext);
     InitDir(data.dir, sizeof data.dir);
-    data.adr = 0;
+    data.adr = Utils::IP(0, 0, 0, 0);
     data.prt = 667;
     data.dtu = 1;
     data.fpu = 10;

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include "SO.h"
+#include "UDP0.h"
 
 namespace Config {
   struct TDataDesc {
@@ -13,7 +14,7 @@ namespace Config {
     bool dbg;        // -d: per-fragment traces
     bool vrb;        // -v: log messages on the console too
     bool ovr;        // -o: a write request may replace an existing file
-    uint32_t adr;    // -a: local address (network order in memory)
+    UDP0::TAdrDesc adr;   // -a: local address, IPv4 or IPv6 ("::": both)
     uint16_t prt;    // -p: local port
     uint32_t dtu;    // lower bound of the negotiated update period, ms
     uint8_t fpu;     // upper bound of the negotiated fragments per update

@@ -4,9 +4,11 @@
 // a sender and answers the client's data requests; a write session owns a file
 // being received (a temporary file until it is committed) and a receiver that
 // asks the client for fragments. Everything runs on the link's event loop:
-// OnRx for each arriving datagram, OnTmr once per millisecond.
+// OnRx for each arriving datagram, OnTmr once per millisecond while a session
+// is open. With no session the timer has nothing to do and is stopped, so
+// the idle server sleeps until a datagram, a key or a signal arrives.
 //
-// Two rules beyond the plain protocol:
+// Three rules beyond the plain protocol:
 // - An upload that passes its end-of-write check is given its date and time
 //   and committed under its name at once. The client reports success as soon
 //   as it has answered our close, and that one close can be lost; a later
@@ -16,6 +18,15 @@
 // - Nothing that arrives from the network stops the server. Every telegram
 //   is checked before it touches a table, and the fatal stops below guard
 //   only against the tables disagreeing with each other.
+// - Nor does the disk. A file operation that fails (a read of a served file,
+//   a write on a full disk, the sync, link or time setting at the commit)
+//   marks the file table's entry failed, and only the session that owns it
+//   ends, with a close that carries errChk; an upload's temporary file goes
+//   with it. An upload whose announced length does not fit on the disk is
+//   refused at once.
+// - A client that speaks IPv6 is granted at most WISP::lenMaxFgm6 bytes per
+//   fragment through the fragment-length field of the replies, so that its
+//   data replies fit a 1500-byte link without fragmentation.
 #include "Server.h"
 
 #include <cstring>
@@ -102,7 +113,7 @@ namespace {
   bool initialised = false;
 
   // Log texts: the allocation and release lines carry a resource id of up to
-  // 127 characters, so they get the large buffer.
+  // 128 characters, so they get the large buffer.
   constexpr uint32_t lenTxt = 512;
   using TTxt = char[lenTxt + 1];
 
@@ -129,12 +140,15 @@ namespace {
     ++ers[eNull];
   }
 
-  bool SameDst(const UDP0::TDstDesc& a, const UDP0::TDstDesc& b) { return a.a == b.a && a.p == b.p; }
+  // The whole endpoint: family, address, zone and port.
+  bool SameDst(const UDP0::TDstDesc& a, const UDP0::TDstDesc& b) { return a == b; }
 
-  void WrDst(SO::TBuffer& b, const UDP0::TDstDesc& d) {
-    Utils::WrIP(b, d.a);
-    SO::WrChar(b, ':');
-    SO::WrLngCard(b, d.p, 1);
+  void WrDst(SO::TBuffer& b, const UDP0::TDstDesc& d) { Utils::WrDst(b, d); }
+
+  // The largest fragment a session with the client d may use: an IPv6
+  // client gets one whose data reply fits a 1500-byte link (WISP::lenMaxFgm6).
+  uint16_t FglMax(const UDP0::TDstDesc& d) {
+    return static_cast<uint16_t>(d.a.f == UDP0::famV6 ? WISP::lenMaxFgm6 : WISP::lenMaxFgm);
   }
 
   Files::TFile FileOf(const TSesDesc& s) { return s.x.w ? s.x.r.f : s.x.s.f; }
@@ -162,6 +176,7 @@ namespace {
     s.d = d;
     s.x = x;
     s.p = p;
+    if (ses.n == 1) Tmrs::Set(tmr, 1, 1);   // the first session starts the steps
 
     Files::TResID rid;
     Files::GetRID(FileOf(s), rid);
@@ -224,6 +239,7 @@ namespace {
       Files::Close(s.x.s.f);
     }
     ses.Give(&s);
+    if (ses.n == 0) Tmrs::Set(tmr, 0, 0);   // the last one stops them
   }
 
   // The update period is the larger of the two wishes, 1..1000 steps; the
@@ -288,7 +304,7 @@ namespace {
     WISP::Decode(x, q);
     uint16_t l = q.f;
     if (l == 0) return IncErrCnt(eRdRqFgl);
-    if (l > WISP::lenMaxFgm) l = WISP::lenMaxFgm;
+    if (l > FglMax(d)) l = FglMax(d);
 
     uint8_t i = Find(d);
     if (i > 0) {
@@ -319,8 +335,9 @@ namespace {
     if (j != 0) {
       st = Dgsts::Poll(j, t);
     } else if (f != nullptr) {
-      t.l = Files::CalcMD5(f->b, t.d);   // no job free: hash here, as always
-      st = Dgsts::stDone;
+      // No job free: hash here, as always; a file that cannot be read
+      // through is missing.
+      st = Files::CalcMD5(f->b, t.d, t.l) ? Dgsts::stDone : Dgsts::stFailed;
     }
     if (st == Dgsts::stFailed) {
       if (f != nullptr) Files::Close(f);
@@ -369,7 +386,7 @@ namespace {
     WISP::Decode(x, q);
     uint16_t l = q.f;
     if (l == 0) return IncErrCnt(eWrRqFgl);
-    if (l > WISP::lenMaxFgm) l = WISP::lenMaxFgm;
+    if (l > FglMax(d)) l = FglMax(d);
 
     uint8_t i = Find(d);
     if (i > 0) {
@@ -392,11 +409,16 @@ namespace {
       return OnRx_WrRq_Reply(d, WISP::errBsy, 0, 0);
     }
     Files::TFile f = Files::OpenWr(q.r);
+    if (f != nullptr) {
+      Files::SetTgt(f, q.p);
+      // The disk must hold the whole file: a full disk refuses the upload
+      // now, not after the client has sent all of it.
+      if (!Files::Reserve(f)) Files::Close(f);
+    }
     if (f == nullptr) {
       IncErrCnt(eWrRqRID);
       return OnRx_WrRq_Reply(d, WISP::errRID, 0, 0);
     }
-    Files::SetTgt(f, q.p);
     TParDesc p;
     SetPar(p, q.t, q.n);
     Rcvrs::TRcvr rv = Rcvrs::Alloc(l, f, p.fpu * 25 / p.dtu);
@@ -480,24 +502,30 @@ namespace {
 
   // The end-of-write check, once per session: a file whose length and digest
   // match the announced ones gets the client's date and time and is committed
-  // under its name now. A mismatch is cut to length 0 at once, so a large
-  // failed upload does not hold its disk space while the close is repeated;
-  // the entry removes it when the session ends.
+  // under its name now. A mismatch, or a file operation that failed on the
+  // way, is cut to length 0 at once, so a large failed upload does not hold
+  // its disk space while the close is repeated; the entry removes it when
+  // the session ends.
   void OnTmr_Chk(TRcvDesc& rcv) {
     if (rcv.c) return;
     rcv.c = true;
     Files::TPosDesc t, p;
     Files::GetTgt(rcv.f, t);
     Files::GetPos(rcv.f, 0, p);
-    if (!SameTgt(t, p)) {
+    if (!SameTgt(t, p) || !Files::SetDateTime(rcv.f, rcv.d)) {
       Files::Trunc(rcv.f, 0);
       rcv.e = WISP::errChk;
       return;
     }
-    Files::SetDateTime(rcv.f, rcv.d);
     // The name may not be taken after all (a file of that name appeared
     // while overwriting is off): the client is told the resource is taken.
-    rcv.e = Files::Commit(rcv.f) ? WISP::errNull : WISP::errRID;
+    // A commit that failed on the disk is a failed transfer.
+    if (Files::Commit(rcv.f)) {
+      rcv.e = WISP::errNull;
+    } else {
+      rcv.e = Files::Failed(rcv.f) ? WISP::errChk : WISP::errRID;
+      if (rcv.e == WISP::errChk) Files::Trunc(rcv.f, 0);
+    }
   }
 
   // A read session waiting for its file's digest: once it is known the
@@ -545,13 +573,23 @@ namespace {
       if (s.c.u != 0) continue;
       s.c.u = s.p.dtu;
       if (s.x.w) {
-        if (!Rcvrs::Update(s.x.r.r, s.p.fpu, dtc / s.p.dtu, DatRq, i)) {
+        // A write that failed (a full disk the reservation could not see)
+        // ends the upload at once instead of after all of its data.
+        if (Files::Failed(s.x.r.f) || !Rcvrs::Update(s.x.r.r, s.p.fpu, dtc / s.p.dtu, DatRq, i)) {
           OnTmr_Chk(s.x.r);
           Close(i, s.x.r.e);
           s.c.u = dtc;
         }
       } else {
         Sndrs::Update(s.x.s.s, 2 * s.p.fpu, DatRp, i);
+        // A served file that cannot be read ends its session: one close
+        // with errChk, and the slot is free for others. The log line of
+        // the release shows errChk in place of the client's result.
+        if (Files::Failed(s.x.s.f)) {
+          Close(i, WISP::errChk);
+          s.x.s.e = WISP::errChk;
+          Free(i, false);
+        }
       }
     }
   }
@@ -563,8 +601,7 @@ void InitModule() {
   Log::Register(Cfg::midServer, "Server");
   ses.Reset(sesMax);
   Lib2::Fill(ers, 0);
-  tmr = Tmrs::New();
-  Tmrs::Set(tmr, 1, 1);
+  tmr = Tmrs::New();   // stopped until a session opens
   Tmrs::SetHnd(tmr, OnTmr, 0);
   CliIO::Install(OnRx);
 

@@ -1,6 +1,7 @@
 // Startup.cpp — the server's start-up list. Each shared module gets the
 // server's settings here: sixteen slots in each table, its own module ids,
-// and the switches of the command line (so Config comes before them).
+// the switches of the command line (so Config comes before them), and the
+// file table's rules for a directory that is served to the network.
 #include "Startup.h"
 
 #include "Args.h"
@@ -52,7 +53,8 @@ namespace Startup {
     Crc::InitModule();
     WISP::InitModule();
     const Config::TDataDesc& c = Config::data;
-    Files::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midFiles, .ovr = c.ovr, .vrb = c.vrb});
+    // The directory is served: reads stay beneath it, the log is off limits.
+    Files::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midFiles, .ovr = c.ovr, .vrb = c.vrb, .srv = true});
     Rcvrs::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midRcvrs, .dbg = c.dbg, .vrb = c.vrb});
     Sndrs::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midSndrs, .dbg = c.dbg, .vrb = c.vrb});
     Dgsts::InitModule();

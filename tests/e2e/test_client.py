@@ -117,7 +117,7 @@ class ClientTest(unittest.TestCase):
         self.write("up.bin", b"abc")
         put_cases = [
             (wrrp(e=ERR_BSY), "WrRp: Server full."),
-            (wrrp(e=ERR_RID), "WrRp: Resource already exists."),
+            (wrrp(e=ERR_RID), "WrRp: Resource exists or cannot be created."),   # not writable, full disk too
             (wrrp(e=ERR_CHK), "Unknown error."),
             (wrrp(f=1456), "WrRp: Server sent invalid fragment length."),
             (wrrp(t=0), "WrRp: Server sent invalid update period."),
@@ -134,6 +134,7 @@ class ClientTest(unittest.TestCase):
     def test_local_file_checks_come_before_any_request(self):
         cases = [("put", "none.bin", "InitSes: Resource does not exist."),
                  ("get", "have.bin", "InitSes: Resource already exists."),
+                 ("get", "ctl\x01.bin", "InitSes: Resource cannot be created."),
                  ("put", "huge.bin", "InitSes: Resource too large.")]
         self.write("have.bin", b"mine")
         with open(os.path.join(self.dir, "huge.bin"), "wb") as f:

@@ -6,6 +6,7 @@ Environment: WISP_SRV is the server program. Each test runs the server in a
 temporary directory of its own, feeds keys through a pipe on standard input
 and stops the server by its PID when it ends.
 """
+import errno
 import hashlib
 import os
 import random
@@ -13,14 +14,15 @@ import re
 import shutil
 import socket
 import struct
+import subprocess
 import tempfile
 import threading
 import time
 import unittest
 
 from wisp_test_util import (CLOSE, DATRP, DATRQ, ERR_BSY, ERR_CHK, ERR_NULL, ERR_RID, RDRQ, SRV,
-                            SRV_COUNTERS, WRRQ, Server, close, datrp, datrq, packed_local, rdrp, rdrq,
-                            read, tel, write, wrrp, wrrq)
+                            SRV_COUNTERS, WRRQ, Client, Server, close, datrp, datrq, packed_local, rdrp,
+                            rdrq, read, tel, write, wrrp, wrrq)
 
 # The server's refusals carry the error and zeros in every other field.
 REFUSED = dict(f=0, t=0, n=0, ref=0)
@@ -30,6 +32,34 @@ ALLOC = re.compile(r"Alloc idx (\d+) dst ")
 
 def frags(data, fgl=1455):
     return [data[k:k + fgl] for k in range(0, len(data), fgl)]
+
+
+_ns = {}
+
+
+def mount_namespaces(where):
+    """Why a server cannot get a tmpfs of its own in a mount namespace here,
+    or None when it can (root, unshare and mount)."""
+    if "why" not in _ns:
+        d = tempfile.mkdtemp(prefix="wisp-ns-", dir=where)
+        try:
+            r = subprocess.run(["unshare", "-m", "sh", "-c", 'mount -t tmpfs -o size=64k tmpfs "$0"', d],
+                               capture_output=True, timeout=10)
+            _ns["why"] = None if r.returncode == 0 else \
+                "no tmpfs in a mount namespace (needs root, unshare and mount): " + r.stderr.decode().strip()
+        except (OSError, subprocess.TimeoutExpired) as e:
+            _ns["why"] = "no tmpfs in a mount namespace: %s" % e
+        finally:
+            os.rmdir(d)
+    return _ns["why"]
+
+
+def in_tmpfs(wd, size, then=""):
+    """The command that runs the server in a tmpfs of the given size mounted
+    over wd in a mount namespace of its own; then is shell run there first
+    (with $0 the directory)."""
+    return ["unshare", "-m", "sh", "-c",
+            'mount -t tmpfs -o size=%s tmpfs "$0" && %s cd "$0" && exec "$@"' % (size, then), wd]
 
 
 class Peer:
@@ -68,13 +98,18 @@ class Peer:
 class PeeredServer(Server):
     """The server with UDP peers of the test's own; its counters are taken
     after a sync, without the syncs' own counts."""
-    def __init__(self, tc, wd, *args):
-        super().__init__(wd, *args, ready="InitModule cnt 16")
+    def __init__(self, tc, wd, *args, pre=(), logged=True):
+        super().__init__(wd, *args, ready="InitModule cnt 16" if logged else None, pre=pre)
         self.tc = tc
         tc.addCleanup(self.stop)
         self.syncs = {}
         self.peers = []
         self.sync_peer = self.peer()
+        if not logged:   # started once it answers
+            end = time.monotonic() + 10
+            while self.sync_peer.ask(rdrq("zz-no-such-file"), 0.1) is None:
+                tc.assertTrue(self.alive() and time.monotonic() < end, "server did not start: %r" % self.err)
+            self.syncs["eRdRqRID"] = 1
 
     def stop(self):
         super().stop()
@@ -116,8 +151,40 @@ class ServerTest(unittest.TestCase):
         self.wd = os.path.join(self.tmp, "srv")
         os.mkdir(self.wd)
 
-    def start(self, *args):
-        return PeeredServer(self, self.wd, *args)
+    def start(self, *args, **kw):
+        return PeeredServer(self, self.wd, *args, **kw)
+
+    def upload(self, c, name, data, wait=3.0):
+        """A whole upload by peer c: the write reply, then (if granted) every
+        fragment asked for, until the server's close, which is answered.
+        Returns (reply, result of the close or None)."""
+        rp = c.ask(wrrq(name, len(data), hashlib.md5(data).digest(), 740153, 0))
+        if rp is None or rp[7] != ERR_NULL:
+            return rp, None
+        ref = struct.unpack_from("<H", rp, 13)[0]
+        end = time.monotonic() + wait
+        while time.monotonic() < end:
+            y = c.recv(end - time.monotonic())
+            if y is None:
+                break
+            if y[6] == DATRQ:
+                _r, base, bits = struct.unpack_from("<HII", y, 7)
+                for j in range(32):
+                    if bits >> j & 1:
+                        c.send(datrp(ref, base + j, data[(base + j) * 1455:(base + j + 1) * 1455]))
+            elif y[6] == CLOSE:
+                c.send(close(ref, y[9]))
+                return rp, y[9]
+        return rp, None
+
+    def client_put(self, port, name, data):
+        """The real client's put of data under name: (exit code, standard output, seconds)."""
+        cdir = tempfile.mkdtemp(prefix="cli-", dir=self.tmp)
+        write(os.path.join(cdir, name), data)
+        t0 = time.monotonic()
+        c = Client(cdir, "-a", "127.0.0.1", "-p", port, "put", name, stdin=subprocess.DEVNULL)
+        rc, out, _ = c.finish(30)
+        return rc, out, time.monotonic() - t0
 
     def put_file(self, name, data, when=None):
         return write(os.path.join(self.wd, name), data, when)
@@ -407,6 +474,200 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(self.recv_until_close(c), close(0, ERR_NULL))
         self.assertEqual(self.read_file("exists.txt"), new)
         self.assertEqual(os.stat(os.path.join(self.wd, "exists.txt")).st_mtime, when)
+
+    def test_links_log_names_and_control_characters_are_refused(self):
+        """A get never leaves the directory through a link, the log files are
+        neither served nor replaced (not even with -o), and a name with a
+        control character is missing: it can forge no log line."""
+        with open(os.path.join(self.tmp, "outside.txt"), "wb") as f:
+            f.write(b"secret outside")
+        self.put_file("in.txt", b"inside")
+        os.symlink("../outside.txt", os.path.join(self.wd, "up.txt"))
+        os.symlink(os.path.join(self.tmp, "outside.txt"), os.path.join(self.wd, "abs.txt"))
+        os.symlink("in.txt", os.path.join(self.wd, "inner.txt"))
+        self.put_file("WISPSrv003.log", b"an old generation")
+        self.put_file("ctl\x01.txt", b"exists")
+        srv = self.start("-o")
+        log_ino = os.stat(os.path.join(self.wd, "WISPSrv.log")).st_ino
+        c = srv.peer()
+        for name in ["up.txt", "abs.txt", "WISPSrv.log", "WISPSrv003.log", "x\\WISPSrv.log", "ctl\x01.txt"]:
+            self.assertEqual(c.ask(rdrq(name)), rdrp(ERR_RID, **REFUSED), repr(name))
+        x = c.ask(rdrq("inner.txt"))   # a link that stays inside is served
+        self.assertEqual((x[7], struct.unpack_from("<I", x, 13)[0]), (ERR_NULL, 6))
+        c.send(close(1, ERR_NULL))
+        forged = "x.bin\r\n20261207 204501.123 0000002A Server   M Free idx 1 ok 1 err 0"
+        w = srv.peer()
+        for name in ["WISPSrv.log", "WISPSrv007.log", forged, "del\x7f.bin", "tab\t.bin"]:
+            self.assertEqual(w.ask(wrrq(name, 5, hashlib.md5(b"hello").digest(), 0, 0)), wrrp(ERR_RID, **REFUSED),
+                             repr(name))
+        self.assertEqual(srv.peer().ask(rdrq("in.txt"))[7], ERR_NULL)
+        self.assertCounts(srv.counters(), eRdRqRID=6, eWrRqRID=5)
+        self.assertEqual(srv.files(), ["WISPSrv003.log", "abs.txt", "ctl\x01.txt", "in.txt", "inner.txt", "up.txt"])
+        self.assertEqual(self.read_file("WISPSrv003.log"), b"an old generation")
+        # The log is still the file it was, and later lines reach it.
+        self.assertEqual(os.stat(os.path.join(self.wd, "WISPSrv.log")).st_ino, log_ino)
+        log = srv.log_text()
+        self.assertIn("rid 'in.txt' tos 30000", log)
+        self.assertNotIn("\r\n20261207 204501.123", log)
+
+    def test_resource_id_of_128_characters(self):
+        """A name that fills the whole field is taken whole: two names that
+        differ only in their 128th character are two files."""
+        base = "n" * 127
+        one, two = random.Random(6).randbytes(3000), random.Random(7).randbytes(2000)
+        srv = self.start()
+        for last, data in (("1", one), ("2", two)):
+            self.assertEqual(self.upload(srv.peer(), base + last, data)[1], ERR_NULL, last)
+        self.assertEqual(srv.files(), [base + "1", base + "2"])
+        self.assertEqual(self.read_file(base + "2"), two)
+        x = srv.peer().ask(rdrq(base + "1"))
+        self.assertEqual((x[7], struct.unpack_from("<I", x, 13)[0]), (ERR_NULL, 3000))
+        self.assertIn(" rid '%s2' " % base, srv.log_text())
+
+    # ---- the server's files and its disk ------------------------------------------
+
+    def test_kill_9_leaves_no_temporary_file_and_a_restart_sweeps(self):
+        data = random.Random(8).randbytes(100000)
+        srv = self.start()
+        c = srv.peer()
+        rp = c.ask(wrrq("big.bin", len(data), hashlib.md5(data).digest(), 0, 0))
+        self.assertEqual(rp[7], ERR_NULL)
+        self.assertEqual(c.recv(1.0)[6], DATRQ)
+        for k in range(10):
+            c.send(datrp(1, k, data[k * 1455:(k + 1) * 1455]))
+        srv.sync()
+        self.assertEqual(srv.files(), [], "the upload's temporary file has no name")
+        os.kill(srv.p.pid, 9)
+        srv.p.wait(10)
+        self.assertEqual(srv.files(), [])
+        # What a server on a file system without anonymous files leaves: the
+        # next start removes the files of processes that are gone.
+        dead, alive = ".old.bin.wisp-4194305-1.tmp", ".other.bin.wisp-1-1.tmp"
+        self.put_file(dead, b"x")
+        self.put_file(alive, b"y")
+        srv = self.start()
+        self.assertEqual(srv.files(), [alive])
+        self.assertIsNotNone(srv.wait_log("^Sweep removed 1 temporary files$", 1))
+        self.assertEqual(self.upload(srv.peer(), "big.bin", data)[1], ERR_NULL)
+        self.assertEqual(self.read_file("big.bin"), data)
+
+    def test_a_committed_file_is_on_the_disk_before_its_name(self):
+        """The data are synced before the name appears, the directory after."""
+        if shutil.which("strace") is None:
+            self.skipTest("strace is not installed")
+        srv = self.start()
+        trace = os.path.join(self.tmp, "trace.txt")
+        st = subprocess.Popen(["strace", "-f", "-qq", "-e", "trace=fsync,fdatasync,link,linkat,rename,renameat2",
+                               "-o", trace, "-p", str(srv.p.pid)], stderr=subprocess.PIPE)
+
+        def stop_strace():
+            if st.poll() is None:
+                st.kill()
+                st.wait()
+            st.stderr.close()
+        self.addCleanup(stop_strace)
+
+        def traced():
+            with open("/proc/%d/status" % srv.p.pid) as f:
+                return "TracerPid:\t0\n" not in f.read()
+        end = time.monotonic() + 10
+        while not traced():
+            if st.poll() is not None or time.monotonic() > end:
+                self.skipTest("strace cannot attach here: %s" % st.stderr.read().decode().strip())
+            time.sleep(0.02)
+        data = random.Random(9).randbytes(5000)
+        self.assertEqual(self.upload(srv.peer(), "durable.bin", data)[1], ERR_NULL)
+        st.terminate()
+        st.wait(10)
+        with open(trace) as f:
+            calls = [l.split(None, 1)[1] for l in f if l.strip()]
+        named = [k for k, l in enumerate(calls) if '"durable.bin"' in l and " = 0" in l]
+        self.assertEqual(len(named), 1, calls)
+        before = [l for l in calls[:named[0]] if l.startswith("fsync(") and l.rstrip().endswith("= 0")]
+        after = [l for l in calls[named[0] + 1:] if l.startswith("fsync(") and l.rstrip().endswith("= 0")]
+        self.assertTrue(before and after, calls)
+        self.assertNotEqual(before[-1].split(")")[0], after[0].split(")")[0], "the directory is another descriptor")
+
+    def test_log_is_never_opened_through_a_link(self):
+        target = os.path.join(self.tmp, "elsewhere.log")
+        with open(target, "wb") as f:
+            f.write(b"untouched")
+        os.symlink(target, os.path.join(self.wd, "WISPSrv.log"))
+        self.put_file("f.txt", b"data")
+        srv = self.start(logged=False)
+        self.assertEqual(srv.next_line(2), 'Log: open "WISPSrv.log" failed: Too many levels of symbolic links '
+                                           '(errno 40), running without a log.\n')
+        self.assertEqual(srv.peer().ask(rdrq("f.txt"))[7], ERR_NULL)
+        self.assertEqual(read(target), b"untouched")
+
+    def test_read_only_directory_is_served_without_a_log(self):
+        why = mount_namespaces(self.tmp)
+        if why:
+            self.skipTest(why)
+        srv = self.start(pre=in_tmpfs(self.wd, "1m", 'printf served > "$0/f.txt" && mount -o remount,ro "$0" &&'),
+                         logged=False)
+        self.assertEqual(srv.next_line(2), 'Log: open "WISPSrv.log" failed: Read-only file system (errno 30), '
+                                           'running without a log.\n')
+        g = srv.peer()
+        x = g.ask(rdrq("f.txt"))
+        self.assertEqual((x[7], struct.unpack_from("<I", x, 13)[0]), (ERR_NULL, 6))
+        self.assertEqual(g.ask(datrq(1, 0, 1)), datrp(0, 0, b"served"))
+        self.assertEqual(self.upload(srv.peer(), "up.bin", b"new")[0], wrrp(ERR_RID, **REFUSED))
+        rc, out, _ = self.client_put(srv.port, "up.bin", b"new")
+        self.assertEqual(rc, 255, out)
+        self.assertIn("F Client WrRp: Resource exists or cannot be created.", out)
+        self.assertEqual(os.listdir(srv.cwd), ["f.txt"])
+        self.assertTrue(srv.alive())
+
+    def test_full_disk_refuses_uploads_at_once_and_the_server_goes_on(self):
+        why = mount_namespaces(self.tmp)
+        if why:
+            self.skipTest(why)
+        srv = self.start(pre=in_tmpfs(self.wd, "2m"))
+        small = random.Random(10).randbytes(10000)
+        write(os.path.join(srv.cwd, "small.bin"), small)
+        big = random.Random(11).randbytes(3 * 1048576)
+        t0 = time.monotonic()
+        self.assertEqual(self.upload(srv.peer(), "big.bin", big)[0], wrrp(ERR_RID, **REFUSED))
+        rc, out, secs = self.client_put(srv.port, "big.bin", big)
+        self.assertEqual(rc, 255, out)
+        self.assertIn("F Client WrRp: Resource exists or cannot be created.", out)
+        self.assertLess(secs, 5)
+        self.assertLess(time.monotonic() - t0, 10)
+
+        # A full disk: the log's lines are dropped, gets go on, uploads are
+        # refused at once, and the server keeps running.
+        fd = os.open(os.path.join(srv.cwd, "fill"), os.O_WRONLY | os.O_CREAT)
+        for block in (65536, 1):
+            try:
+                while os.write(fd, bytes(block)) > 0:
+                    pass
+            except OSError as e:
+                self.assertEqual(e.errno, errno.ENOSPC)
+        os.close(fd)
+        tiny = b"t" * 1000
+        line = None
+        for _ in range(60):   # the log's last page takes some lines yet
+            self.assertEqual(self.upload(srv.peer(), "tiny.bin", tiny)[0], wrrp(ERR_RID, **REFUSED))
+            line = srv.next_line(0.05)
+            if line:
+                break
+        self.assertEqual(line, 'Log: write "WISPSrv.log" failed: No space left on device (errno 28), '
+                               'lines are dropped until it works again.\n')
+        g = srv.peer()
+        x = g.ask(rdrq("small.bin"))
+        self.assertEqual((x[7], struct.unpack_from("<I", x, 13)[0]), (ERR_NULL, 10000))
+        g.send(datrq(struct.unpack_from("<H", x, 41)[0], 0, 0x7F))
+        got = [g.recv(1.0) for _ in range(7)]
+        self.assertEqual(b"".join(y[13:-4] for y in got if y), small)
+        self.assertTrue(srv.alive())
+
+        os.remove(os.path.join(srv.cwd, "fill"))
+        self.assertEqual(self.upload(srv.peer(), "tiny.bin", tiny)[1], ERR_NULL)
+        self.assertEqual(read(os.path.join(srv.cwd, "tiny.bin")), tiny)
+        self.assertRegex(srv.log_text(), r"Log      W Write dropped \d+ lines\r\n")
+        self.assertRegex(srv.next_line(1) or "", r'^Log: "WISPSrv.log" is written again, \d+ lines were dropped.\n$')
+        self.assertEqual(srv.files(), ["small.bin", "tiny.bin"])
 
     # ---- what is counted and dropped ------------------------------------------
 

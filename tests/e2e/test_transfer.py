@@ -109,7 +109,7 @@ class TransferTest(unittest.TestCase):
             write(os.path.join(self.cdir, "e.bin"), b"client's")
             rc, out, _ = self.client("put", "e.bin").finish()
             self.assertEqual(rc, 255)
-            self.assertIn("F Client WrRp: Resource already exists.", out)
+            self.assertIn("F Client WrRp: Resource exists or cannot be created.", out)
             self.assertEqual(read(os.path.join(self.sdir, "e.bin")), b"server's")
             rc, out, err = self.client("put", "e.bin", srv=srv_o).finish()
             self.assertEqual(rc, 0, out + err)
@@ -122,7 +122,8 @@ class TransferTest(unittest.TestCase):
     def test_get_stopped_midway_leaves_no_partial_file(self):
         data = os.urandom(2 * 1048576)
         write(os.path.join(self.sdir, "slow.bin"), data)
-        for how in ("signal", "key"):
+        # kill: no termination chain runs, yet no temporary file is left.
+        for how in ("signal", "key", "kill"):
             for existing in (None, b"precious"):
                 with self.subTest(how=how, existing=existing):
                     local = os.path.join(self.cdir, "slow.bin")
@@ -135,10 +136,12 @@ class TransferTest(unittest.TestCase):
                     time.sleep(0.7)
                     if how == "signal":
                         c.p.send_signal(signal.SIGTERM)
+                    elif how == "kill":
+                        c.p.send_signal(signal.SIGKILL)
                     else:
                         c.key("q")
                     rc, out, err = c.finish()
-                    self.assertEqual(rc, 255 if how == "signal" else 1, out + err)
+                    self.assertEqual(rc, {"signal": 255, "key": 1, "kill": -9}[how], out + err)
                     self.assertNotIn("successful", out)
                     self.assertRegex(out, r"\r\d+/1442")   # progress was under way
                     if how == "key":

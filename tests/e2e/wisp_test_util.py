@@ -162,9 +162,12 @@ def dt_text(d, tm):
 MTIME = 1577934245   # 2020-01-02, an odd second: files travel to two seconds
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
+def free_port(host="127.0.0.1"):
+    """A UDP port free on host; on "::" free for IPv6 and IPv4 alike."""
+    with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_DGRAM) as s:
+        if host == "::":
+            s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+        s.bind((host, 0))
         return s.getsockname()[1]
 
 
@@ -260,21 +263,27 @@ LISTENING = "InitSock Listening on"
 class Program:
     """One run of a program in directory cwd (a scratch directory of its own,
     removed by stop(), when cwd is None). Keys go in through a pipe; the
-    console's lines are collected as they come. stop() ends it by its PID."""
+    console's lines are collected as they come. stop() ends it by its PID.
+    pre is a command that runs the program in a mount namespace of its own
+    (and execs it, so the PID stays); its directory is then reached through
+    /proc/PID/cwd. Further keyword arguments go to Popen (preexec_fn, ...)."""
 
     LOG = None   # the program's log file in cwd
 
-    def __init__(self, prog, *args, cwd=None, stdin=subprocess.PIPE):
+    def __init__(self, prog, *args, cwd=None, stdin=subprocess.PIPE, pre=(), **popen):
         self.own_dir = cwd is None
         self.cwd = os.path.realpath(cwd or tempfile.mkdtemp(prefix="wisp-run-"))
-        self.args = [os.path.abspath(prog)] + [str(a) for a in args]
+        self.args = list(pre) + [os.path.abspath(prog)] + [str(a) for a in args]
         # Lines an earlier run left in the same log are not this run's.
         self.log_start = len(self.log_text()) if self.LOG else 0
         self.out_lines, self.err_lines = [], []
         self.taken = 0   # console lines handed out by next_line()
         self.rc = None
         self.p = subprocess.Popen(self.args, cwd=self.cwd, stdin=stdin, stdout=subprocess.PIPE,
-                                  stderr=subprocess.PIPE)
+                                  stderr=subprocess.PIPE, **popen)
+        if pre:
+            self.own_dir = False
+            self.cwd = "/proc/%d/cwd" % self.p.pid
         self.readers = [threading.Thread(target=self._read, args=(f, lines), daemon=True)
                         for f, lines in ((self.p.stdout, self.out_lines), (self.p.stderr, self.err_lines))]
         for t in self.readers:
@@ -381,8 +390,8 @@ class Client(Program):
 
     LOG = "WISPCli.log"
 
-    def __init__(self, cwd, *args, prog=CLI, stdin=subprocess.PIPE):
-        super().__init__(prog, *args, cwd=cwd, stdin=stdin)
+    def __init__(self, cwd, *args, prog=CLI, stdin=subprocess.PIPE, **popen):
+        super().__init__(prog, *args, cwd=cwd, stdin=stdin, **popen)
 
 
 class Server(Program):
@@ -394,10 +403,10 @@ class Server(Program):
     LOG = "WISPSrv.log"
 
     def __init__(self, cwd, *args, addr="127.0.0.1", port=0, ready=LISTENING, prog=SRV,
-                 stdin=subprocess.PIPE):
-        self.port = free_port() if port == 0 else port
+                 stdin=subprocess.PIPE, pre=(), **popen):
+        self.port = free_port(addr if addr is not None and ":" in addr else "127.0.0.1") if port == 0 else port
         head = (["-a", addr] if addr is not None else []) + (["-p", self.port] if port is not None else [])
-        super().__init__(prog, *(head + list(args)), cwd=cwd, stdin=stdin)
+        super().__init__(prog, *(head + list(args)), cwd=cwd, stdin=stdin, pre=pre, **popen)
         if ready is not None and not self.wait_log(re.escape(ready), 20):
             rc = self.p.poll()
             self.stop()

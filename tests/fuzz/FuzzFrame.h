@@ -9,8 +9,9 @@
 #include "WISP.h"
 
 namespace FuzzFrame {
-  // Creates a scratch directory, changes into it, links the program's log
-  // file name to /dev/null (inputs would fill the disk with log lines) and
+  // Creates a scratch directory, changes into it, puts a link to /dev/null
+  // under the program's log file name (inputs would fill the disk with log
+  // lines; the log never opens a link, so it runs without a file) and
   // removes the directory when the process ends.
   void EnterScratchDir(const char* logName);
 

@@ -4,9 +4,12 @@
 // The session module is compiled into this file so that the target reaches
 // its receive handler and timer step directly and can check the table after
 // every input. Each input starts from the same table: a read session, a
-// write session and a read session of an empty file, opened by requests of
-// their own from three of 32 loopback peers. The input is then a list of
-// records:
+// write session, a read session of an empty file and a second read session
+// of the first file, opened by requests of their own from four of 32 peers.
+// Peers 0 to 15 are IPv4 loopback sockets; peers 16 to 31 are the IPv6
+// endpoints [::1] on the same ports, so that two endpoints of one port but
+// of different families must stay apart (the fourth session is peer 16's).
+// The input is then a list of records:
 //   1ttttttt            run the 1 ms timer step t + 1 times (300 at most
 //                       per input); 11111111 fast-forwards to the time-out
 //   0hckkkkk  len(u16)  a datagram of len bytes (mod 1601) from peer k;
@@ -33,7 +36,8 @@
 
 namespace {
   constexpr int peerCnt = 32;
-  uint16_t peer[peerCnt];
+  uint16_t peer[peerCnt];   // the ports of the IPv4 peers; the rest unused
+  constexpr uint8_t loopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 
   void Check(bool ok, const char* what) {
     if (!ok) {
@@ -46,6 +50,7 @@ namespace {
     uint8_t buf[WISP::lenMaxTel];   // what the link hands over: at most its buffer
     std::memcpy(buf, x, l < sizeof buf ? l : sizeof buf);
     CliIO::TRxInfDesc r{{FuzzFrame::Loopback(), peer[k]}};
+    if (k >= peerCnt / 2) r.d = {UDP0::V6(loopback6, 0), peer[k - peerCnt / 2]};
     Server::OnRx(r, buf, l);
   }
 
@@ -80,7 +85,12 @@ namespace {
     rq.n = 2;
     WISP::PutResID(reinterpret_cast<uint8_t*>(rq.r), 0, "e.bin");
     Deliver(2, x, WISP::Encode(x, rq));
-    Check(Server::ses.n == 3, "three sessions after the reset");
+    // The first request again from the IPv6 endpoint of peer 0's port: a
+    // session of its own, granted the IPv6 fragment length.
+    rq.f = WISP::lenMaxFgm;
+    WISP::PutResID(reinterpret_cast<uint8_t*>(rq.r), 0, "a.bin");
+    Deliver(peerCnt / 2, x, WISP::Encode(x, rq));
+    Check(Server::ses.n == 4, "four sessions after the reset");
   }
 
   void CheckTable() {
@@ -93,13 +103,24 @@ namespace {
       Check(s.p.dtu >= 1 && s.p.dtu <= Server::dtuMax, "update period in 1..1000");
       Check(s.p.fpu >= 1 && s.p.fpu <= Config::data.fpu, "fragments per update");
       Check(s.c.t <= s.p.tos, "time-out countdown");
+      uint16_t fgl = 0;
       if (s.x.w) {
         Check(s.x.r.f != nullptr && s.x.r.r != nullptr, "write session resources");
+        Rcvrs::GetFgl(s.x.r.r, fgl);
       } else {
         Check(s.x.s.f != nullptr && s.x.s.s != nullptr, "read session resources");
+        Sndrs::GetFgl(s.x.s.s, fgl);
+      }
+      const uint32_t fglMax = s.d.a.f == UDP0::famV6 ? WISP::lenMaxFgm6 : WISP::lenMaxFgm;
+      Check(fgl >= 1 && fgl <= fglMax, "fragment length within the family's largest");
+      for (uint8_t j = 1; j < i; ++j) {
+        Check(Server::Ses(j).i == 0 || !(Server::Ses(j).d == s.d), "one slot per endpoint");
       }
     }
     Check(used == Server::ses.n, "slot count");
+    // The 1 ms steps run exactly while a session is open: a stopped timer
+    // would freeze open sessions, a running one would wake an idle server.
+    Check((Server::tmr->n != 0) == (Server::ses.n > 0), "timer runs while a session is open");
     uint32_t sum = 0;
     for (uint32_t k = 1; k < Server::errCnt; ++k) sum += Server::ers[k];
     Check(sum == Server::ers[Server::eNull], "eNull is the sum of the others");
@@ -115,7 +136,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   Args::SetArgs(5, argv);
   // The server's start-up list, without the console's signals and keys.
   Startup::InitModules(false);
-  for (int k = 0; k < peerCnt; ++k) peer[k] = FuzzFrame::OpenPeer();
+  for (int k = 0; k < peerCnt / 2; ++k) peer[k] = FuzzFrame::OpenPeer();
   FuzzFrame::TrapStops();
   return 0;
 }

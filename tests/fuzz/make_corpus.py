@@ -117,7 +117,11 @@ def main():
                           ("args", {"get": b"WISPCli\0-v\0get\0file.bin", "opts": b"WISPSrv\0-a\0127.0.0.1\0/p\0667\0-\0/",
                                     "long": b"x\0" + b"-" + b"y" * 300}),
                           ("mkip", {"ok": b"127.0.0.1", "max": b"255.255.255.255", "more": b"1.2.3.4.5",
-                                    "bad": b"1.2.3", "big": b"1.2.3.256", "empty": b"1..2.3"})):
+                                    "bad": b"1.2.3", "big": b"1.2.3.256", "empty": b"1..2.3",
+                                    "v6-loop": b"::1", "v6-doc": b"2001:DB8::5", "v6-zone": b"fe80::1%lo",
+                                    "v6-zone-idx": b"fe80::a:1%1", "v6-mapped": b"::ffff:10.0.0.1",
+                                    "v6-v4tail": b"1:2:3:4:5:6:1.2.3.4", "v6-full": b"1:0:0:1:0:0:0:8",
+                                    "v6-bad": b"1::2::3"})):
         d = os.path.join(HERE, "corpus", target)
         os.makedirs(d, exist_ok=True)
         for n, data in seeds.items():

@@ -32,13 +32,15 @@ constexpr uint32_t cnt = 16;
 constexpr Log::TModId midFiles = 3, midRcvrs = 4, midSndrs = 5, midServer = 7;
 
 // The switches the modules take from the command line in the programs.
-inline void Settings(bool ovr, bool dbg, bool vrb) {
-  Files::InitModule({.cnt = cnt, .mid = midFiles, .ovr = ovr, .vrb = vrb});
+inline void Settings(bool ovr, bool dbg, bool vrb, bool srv = false) {
+  Files::InitModule({.cnt = cnt, .mid = midFiles, .ovr = ovr, .vrb = vrb, .srv = srv});
   Sndrs::InitModule({.cnt = cnt, .mid = midSndrs, .dbg = dbg, .vrb = vrb});
   Rcvrs::InitModule({.cnt = cnt, .mid = midRcvrs, .dbg = dbg, .vrb = vrb});
 }
 inline void SetOvr(bool ovr) { Settings(ovr, false, false); }
 inline void SetDbg(bool dbg) { Settings(false, dbg, false); }
+// The file table of a served directory (the server's).
+inline void SetSrv(bool srv, bool ovr = false) { Settings(ovr, false, false, srv); }
 
 inline std::string& ScratchDir() {
   static std::string d;

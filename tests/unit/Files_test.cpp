@@ -10,6 +10,8 @@
 #include <fcntl.h>
 #include <numeric>
 #include <csignal>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -81,6 +83,61 @@ TEST_F(FilesTest, NamesStayInTheCurrentDirectory) {
   Files::Close(f);
   EXPECT_TRUE(Exists("y"));
   EXPECT_FALSE(Exists(top + "/y"));
+
+  // A control character anywhere in the id (below 0x20, and 0x7F) names no
+  // file, even one that exists: such names would forge log lines.
+  PutFile("a\rb", {1});
+  PutFile("x", {2});
+  for (const char* r : {"a\rb", "a\r\nb", "tab\there", "\x7f", "bell\x07", "fwd\x1f/x", "a\r\n\\x"}) {
+    EXPECT_EQ(Files::OpenRd(r), nullptr) << r;
+    EXPECT_EQ(Files::OpenWr(r), nullptr) << r;
+  }
+  f = Files::OpenRd("\xc3\xa4/x");   // bytes above 0x7F are ordinary characters
+  EXPECT_NE(f, nullptr);
+  Files::Close(f);
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"a\rb", "c", "passwd", "x", "y"}));
+}
+
+// A served directory (the server's) keeps its clients inside: a symbolic
+// link that leads out of it is missing, one that stays beneath it is read.
+// The log's own files are neither served nor replaced, under any path. The
+// client's table (srv off) follows the user's links as the system does.
+TEST_F(FilesTest, ServedDirectoryKeepsLinksAndTheLogToItself) {
+  const std::string top = FreshDir("served");
+  PutFile("outside.txt", {6, 6, 6});
+  std::filesystem::create_directory("d");
+  ASSERT_EQ(chdir("d"), 0);
+  PutFile("in.txt", {1});
+  std::filesystem::create_directory("sub");
+  PutFile("sub/deep.txt", {1, 2});
+  ASSERT_EQ(symlink("../outside.txt", "up"), 0);
+  ASSERT_EQ(symlink((top + "/outside.txt").c_str(), "abs"), 0);
+  ASSERT_EQ(symlink("sub/../../d/in.txt", "detour"), 0);
+  ASSERT_EQ(symlink("in.txt", "inner"), 0);
+  ASSERT_EQ(symlink("sub/deep.txt", "deeper"), 0);
+  for (const char* n : {"WISPSrv.log", "WISPSrv001.log", "WISPSrv016.log", "WISPSrv017.log", "WISPSrv.log.1"})
+    PutFile(n, {7});
+
+  EngineTest::SetSrv(true, true);
+  for (const char* r : {"up", "abs", "detour", "WISPSrv.log", "WISPSrv001.log", "WISPSrv016.log", "x\\WISPSrv.log"})
+    EXPECT_EQ(Files::OpenRd(r), nullptr) << r;
+  for (const char* r : {"inner", "deeper", "WISPSrv017.log", "WISPSrv.log.1", "in.txt"}) {
+    Files::TFile f = Files::OpenRd(r);
+    EXPECT_NE(f, nullptr) << r;
+    if (f != nullptr) Files::Close(f);
+  }
+  // Never replaced, not even with overwriting on; generations that do not
+  // exist yet cannot be created either.
+  for (const char* r : {"WISPSrv.log", "WISPSrv003.log", "a/WISPSrv016.log"}) EXPECT_EQ(Files::OpenWr(r), nullptr) << r;
+  EXPECT_FALSE(Exists("WISPSrv003.log"));
+
+  EngineTest::SetSrv(false);
+  for (const char* r : {"up", "abs", "WISPSrv.log"}) {
+    Files::TFile f = Files::OpenRd(r);
+    ASSERT_NE(f, nullptr) << r;
+    EXPECT_EQ(f->t.l, std::string(r) == "WISPSrv.log" ? 1u : 3u) << r;
+    Files::Close(f);
+  }
 }
 
 TEST_F(FilesTest, OnlyRegularFilesAreRead) {
@@ -243,7 +300,7 @@ TEST_F(FilesTest, FailedTransferLeavesNoTrace) {
   Files::TFile w = Files::OpenWr("new");
   ASSERT_NE(w, nullptr);
   Files::Write(w, 0, junk.data(), junk.size(), 5000);
-  EXPECT_EQ(Listing().size(), 2u);   // old and the temporary file
+  EXPECT_EQ(Listing(), std::vector<std::string>{"old"}) << "the temporary file has no name";
   Files::Close(w);
   EXPECT_EQ(Listing(), std::vector<std::string>{"old"});
 
@@ -301,6 +358,8 @@ TEST_F(FilesTest, RefusedWriteFailsTheCheckInsteadOfStopping) {
     Files::TPosDesc x{};
     Files::GetPos(w, 0, x);
     if (x.l == t.l) _exit(4);
+    if (!Files::Failed(w)) _exit(5);
+    if (Files::Commit(w)) _exit(6);   // a failed entry never gets its name
     Files::Close(w);
     _exit(0);
   };
@@ -339,24 +398,120 @@ TEST_F(FilesTest, CommitDoesNotReplaceALateArrival) {
   EXPECT_TRUE(GetFile("t") == std::vector<uint8_t>{1});
 }
 
+// Names of the temporary files' pattern are never read or written from
+// outside, whoever's they are.
 TEST_F(FilesTest, TemporaryFilesCannotBeRequested) {
   FreshDir("tmpnames");
-  Files::TFile w = Files::OpenWr("t");
-  ASSERT_NE(w, nullptr);
-  const auto l = Listing();
-  ASSERT_EQ(l.size(), 1u);
-  const std::string tmp = l[0];
-  EXPECT_EQ(tmp[0], '.');
+  const std::string tmp = ".t.wisp-1-3.tmp";   // PID 1 runs: no sweep takes it
+  PutFile(tmp, {1});
   EXPECT_EQ(Files::OpenRd(tmp.c_str()), nullptr);
   EXPECT_EQ(Files::OpenRd(("x\\" + tmp).c_str()), nullptr);
   EngineTest::SetOvr(true);
   EXPECT_EQ(Files::OpenWr(tmp.c_str()), nullptr);
-  Files::Close(w);
+  EXPECT_EQ(Files::OpenWr(".new.wisp-77-1.tmp"), nullptr);
   // Ordinary dot files are fine.
   PutFile(".hidden", {1});
   Files::TFile r = Files::OpenRd(".hidden");
   EXPECT_NE(r, nullptr);
   Files::Close(r);
+}
+
+// A process that dies without its termination chain (kill -9, a crash)
+// leaves no temporary file: it has no name until Commit.
+TEST_F(FilesTest, TemporaryFilesDieWithTheProcess) {
+  FreshDir("killed");
+  PutFile("keep", {5});
+  EngineTest::SetOvr(true);
+  const auto data = RandomBytes(70000, 9);
+  for (const char* name : {"new", "keep"}) {
+    EXPECT_EXIT(
+        {
+          Files::TFile w = Files::OpenWr(name);
+          if (w == nullptr || !w->a) _exit(2);
+          Files::Write(w, 0, data.data(), data.size(), 70000);
+          _exit(0);   // no chain: as if killed
+        },
+        ::testing::ExitedWithCode(0), "")
+        << name;
+  }
+  EXPECT_EQ(Listing(), std::vector<std::string>{"keep"});
+  EXPECT_TRUE(GetFile("keep") == std::vector<uint8_t>{5});
+}
+
+// Where anonymous files cannot be linked (here: /proc hidden in a mount
+// namespace of the child), the temporary file has a name; the sweep of the
+// next start removes those of processes that are gone and of our own PID
+// that no entry holds, and nothing else.
+TEST_F(FilesTest, SweepRemovesWhatDeadProcessesLeft) {
+  if (geteuid() != 0) GTEST_SKIP() << "hiding /proc needs a mount namespace of our own (root)";
+  FreshDir("sweep");
+  const auto data = RandomBytes(3000, 4);
+  EXPECT_EXIT(
+      {
+        if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/proc", "tmpfs", 0, "size=16k") != 0)
+          _exit(2);
+        Files::TFile live = Files::OpenWr("live");
+        Files::TFile left = Files::OpenWr("left");
+        if (live == nullptr || left == nullptr || live->a || left->a) _exit(3);
+        Files::Write(left, 0, data.data(), data.size(), 3000);
+        if (Files::Sweep() != 0 || Listing().size() != 2) _exit(4);   // both are ours
+        // A named one is committed like an anonymous one.
+        Files::Write(live, 0, data.data(), data.size(), 3000);
+        if (!Files::Commit(live)) _exit(5);
+        Files::Close(live);
+        _exit(0);   // left behind by a killed process
+      },
+      ::testing::ExitedWithCode(0), "");
+  std::vector<std::string> l = Listing();
+  ASSERT_EQ(l.size(), 2u);
+  EXPECT_EQ(l[1], "live");
+  EXPECT_TRUE(GetFile("live") == data);
+  EXPECT_EQ(l[0].rfind(".left.wisp-", 0), 0u) << l[0];
+
+  const std::string me = std::to_string(getpid());
+  const std::vector<std::string> kept = {".alive.wisp-1-3.tmp", ".x.wisp-9-not.tmp", ".y.wisp-abc-1.tmp",
+                                         "z.wisp-999999999-1.tmp", ".dir.wisp-999999999-1.tmp"};
+  for (const std::string& n : {".mine.wisp-" + me + "-77.tmp", std::string(".gone.wisp-4194305-1.tmp"),
+                               std::string(".a.wisp-b.wisp-4194305-2.tmp")})
+    PutFile(n, {1});
+  for (size_t k = 0; k + 1 < kept.size(); ++k) PutFile(kept[k], {1});
+  std::filesystem::create_directory(kept.back());
+  EXPECT_EQ(Files::Sweep(), 4u);
+  std::vector<std::string> want = kept;
+  want.push_back("live");
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(Listing(), want);
+  EXPECT_NE(LogText().find("Sweep removed 4 temporary files"), std::string::npos);
+}
+
+// A served file that cannot be read any more (here its descriptor now
+// refers to a directory) marks the entry; the program goes on.
+TEST_F(FilesTest, FailedReadMarksTheEntry) {
+  FreshDir("readfail");
+  const auto data = RandomBytes(5000, 6);
+  PutFile("r", data);
+  std::filesystem::create_directory("d");
+  Files::TFile f = Files::OpenRd("r");
+  ASSERT_NE(f, nullptr);
+  uint8_t buf[1455];
+  EXPECT_EQ(Files::Read(f, 0, buf, sizeof buf), 1455u);
+  EXPECT_FALSE(Files::Failed(f));
+  const int d = open("d", O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(d, 0);
+  ASSERT_EQ(dup2(d, f->b), f->b);
+  close(d);
+  EXPECT_EQ(Files::Read(f, 1455, buf, sizeof buf), 0u);
+  EXPECT_TRUE(Files::Failed(f));
+  Files::TPosDesc x;
+  Files::GetPos(f, 100, x);   // the digest of a prefix cannot be had either
+  EXPECT_TRUE(Files::Close(f));
+  // Logged once, not once per failed read.
+  const std::string log = LogText();
+  const std::string line = "Read failed idx 1 rid 'r' err 21";
+  const size_t at = log.find(line);
+  EXPECT_NE(at, std::string::npos);
+  EXPECT_EQ(log.find(line, at + 1), std::string::npos);
 }
 
 TEST_F(FilesTest, TableHoldsCntMaxEntries) {
@@ -517,6 +672,7 @@ TEST_F(FilesTest, MisuseStopsTheProgram) {
       {"Trunc mode", [] { Files::Trunc(Files::OpenRd("r"), 0); }},
       {"SetTgt mode", [] { Files::SetTgt(Files::OpenRd("r"), Files::TPosDesc{}); }},
       {"Commit mode", [] { Files::Commit(Files::OpenRd("r")); }},
+      {"Reserve mode", [] { Files::Reserve(Files::OpenRd("r")); }},
       {"Free invalid file", [] { Files::TFile f = nullptr; Files::Free(f); }},
   };
   for (const auto& c : cases) {

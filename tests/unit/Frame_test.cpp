@@ -47,14 +47,6 @@ TEST(Lib3, StopBeforeInitialisationExitsWithNine) {
   EXPECT_EXIT(Lib3::Stop(), ::testing::ExitedWithCode(9), "");
 }
 
-TEST(Lib3, FileErrorNamesOperationFileAndReason) {
-  EXPECT_EXIT({
-    Lib3::InitModule();
-    Lib3::Terminate(DoneA, oldA);
-    Lib3::FileError("write", "data.bin", 28);
-  }, ::testing::ExitedWithCode(255), "A;");
-}
-
 TEST(Input, EveryKeyReachesAllHandlersNewestFirst) {
   Input::InitModule();
   keys.clear();

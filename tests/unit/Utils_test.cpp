@@ -1,5 +1,9 @@
-// IPv4 text forms and the date and time writers.
+// Address text forms of both families, endpoints and their socket records,
+// and the date and time writers.
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <net/if.h>
 
 #include <cstring>
 #include <string>
@@ -84,6 +88,135 @@ TEST(Utils, MkIPReadsWhatWrIPWrites) {
     ASSERT_TRUE(Utils::MkIP(ip, IPText(v).c_str()));
     EXPECT_EQ(ip, v);
   }
+}
+
+// ---- either family -------------------------------------------------------------
+
+std::string AdrText(const UDP0::TAdrDesc& a) {
+  char t[96];
+  SO::TBuffer b;
+  SO::Init(b, t);
+  Utils::WrIP(b, a);
+  return Text(b);
+}
+
+std::string DstText(const UDP0::TDstDesc& d) {
+  char t[96];
+  SO::TBuffer b;
+  SO::Init(b, t);
+  Utils::WrDst(b, d);
+  return Text(b);
+}
+
+// The IPv6 record of a literal as the C library reads it, zone z.
+UDP0::TAdrDesc Lib6(const char* s, uint32_t z = 0) {
+  UDP0::TAdrDesc a;
+  a.f = UDP0::famV6;
+  EXPECT_EQ(inet_pton(AF_INET6, s, a.b), 1) << s;
+  a.z = z;
+  return a;
+}
+
+TEST(Utils, MkIPEitherFamily) {
+  const uint32_t lo = if_nametoindex("lo");
+  ASSERT_NE(lo, 0u);
+  struct Case {
+    const char* str;
+    UDP0::TAdrDesc ip;
+    const char* text;   // as WrIP writes it back
+  } const cases[] = {
+      {"127.0.0.1", Utils::IP(127, 0, 0, 1), "127.0.0.1"},
+      {"1.2.3.4.whatever", Utils::IP(1, 2, 3, 4), "1.2.3.4"},   // the dotted rules unchanged
+      {"::1", Lib6("::1"), "::1"},
+      {"::", UDP0::Any(UDP0::famV6), "::"},
+      {"2001:DB8:0:0:0:0:0:5", Lib6("2001:db8::5"), "2001:db8::5"},
+      {"2001:db8:0:0:1:0:0:1", Lib6("2001:db8::1:0:0:1"), "2001:db8::1:0:0:1"},   // first longest run
+      {"2001:db8:0:1:1:1:1:1", Lib6("2001:db8:0:1:1:1:1:1"), "2001:db8:0:1:1:1:1:1"},   // one 0 stays
+      {"1:2:3:4:5:6:7:8", Lib6("1:2:3:4:5:6:7:8"), "1:2:3:4:5:6:7:8"},
+      {"64:ff9b::10.0.0.1", Lib6("64:ff9b::a00:1"), "64:ff9b::a00:1"},
+      {"::ffff:10.0.0.1", Utils::IP(10, 0, 0, 1), "10.0.0.1"},   // mapped: the IPv4 address
+      {"fe80::1%lo", Lib6("fe80::1", lo), "fe80::1%lo"},
+      {"FE80::1%1", Lib6("fe80::1", 1), nullptr},
+      {"fe80::1%0", Lib6("fe80::1"), "fe80::1"},
+      {"fe80::1%4294967295", Lib6("fe80::1", 4294967295u), "fe80::1%4294967295"},   // no such interface
+      {"ff02::1%lo", Lib6("ff02::1", lo), "ff02::1%lo"},
+      {"2001:db8::5%lo", Lib6("2001:db8::5"), "2001:db8::5"},   // a zone only where it counts
+      {"::ffff:1.2.3.4%lo", Utils::IP(1, 2, 3, 4), "1.2.3.4"},
+  };
+  for (const Case& c : cases) {
+    UDP0::TAdrDesc ip = Utils::IP(9, 9, 9, 9);
+    EXPECT_TRUE(Utils::MkIP(ip, c.str)) << c.str;
+    EXPECT_TRUE(ip == c.ip) << c.str << " read as " << AdrText(ip);
+    if (c.text != nullptr) {
+      EXPECT_EQ(AdrText(ip), c.text) << c.str;
+    }
+    UDP0::TAdrDesc back;
+    EXPECT_TRUE(Utils::MkIP(back, AdrText(ip).c_str()) && back == ip) << c.str;
+  }
+  // Every written form fits its bound.
+  UDP0::TAdrDesc w = Lib6("fe80:ffff:ffff:ffff:ffff:ffff:ffff:ffff", 4294967295u);
+  EXPECT_LE(AdrText(w).size(), Utils::lenIPMax);
+}
+
+TEST(Utils, MkIPRejectsEitherFamilyAndKeepsValue) {
+  const char* const bad[] = {
+      "1::2::3", ":::", "1:2:3:4:5:6:7:8:9", "12345::", "::g", ":1", "1:", "[::1]", " ::1", "::1 ",
+      "::ffff:1.2.3.256", "::ffff:1.2.3", "fe80::1%", "fe80::1%nosuchif0", "fe80::1%lo%lo",
+      "fe80::1%4294967296", "0000:0000:0000:0000:0000:0000:0000:0000:0", "1.2.3", "localhost", "",
+  };
+  for (const char* s : bad) {
+    UDP0::TAdrDesc ip = Lib6("2001:db8::9");
+    EXPECT_FALSE(Utils::MkIP(ip, s)) << s;
+    EXPECT_TRUE(ip == Lib6("2001:db8::9")) << s;
+  }
+}
+
+TEST(Utils, EndpointsComparedWholeAndWritten) {
+  const UDP0::TDstDesc v4{Utils::IP(127, 0, 0, 1), 667};
+  const UDP0::TDstDesc v6{Lib6("::1"), 667};
+  const UDP0::TDstDesc ll1{Lib6("fe80::1", 1), 5};
+  const UDP0::TDstDesc ll2{Lib6("fe80::1", 2), 5};
+  EXPECT_EQ(DstText(v4), "127.0.0.1:667");
+  EXPECT_EQ(DstText(v6), "[::1]:667");
+  EXPECT_EQ(DstText(UDP0::TDstDesc{Lib6("fe80::1", if_nametoindex("lo")), 0}), "[fe80::1%lo]:0");
+  EXPECT_EQ(DstText(UDP0::TDstDesc{UDP0::Any(UDP0::famV6), 65535}), "[::]:65535");
+  EXPECT_FALSE(v4 == v6);                       // same port, other family
+  EXPECT_FALSE(ll1 == ll2);                     // same address and port, other zone
+  EXPECT_FALSE(v6 == (UDP0::TDstDesc{Lib6("::1"), 668}));
+  EXPECT_FALSE(UDP0::Any(UDP0::famV4) == UDP0::Any(UDP0::famV6));
+  uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 127, 0, 0, 1};
+  EXPECT_TRUE(v4 == (UDP0::TDstDesc{UDP0::V6(mapped, 7), 667}));   // what a dual-stack socket reports
+}
+
+TEST(Utils, SocketRecordsOfBothFamilies) {
+  const UDP0::TDstDesc v4{Utils::IP(10, 1, 2, 3), 4660};
+  const UDP0::TDstDesc ll{Lib6("fe80::2", 3), 80};
+  Utils::TSockAdr s;
+  UDP0::TDstDesc d{};
+  // IPv4 on an IPv4 socket: the plain record.
+  ASSERT_EQ(Utils::MkSockAdr(s, v4, UDP0::famV4), sizeof(sockaddr_in));
+  EXPECT_EQ(s.v4.sin_family, AF_INET);
+  EXPECT_EQ(s.v4.sin_port, htons(4660));
+  EXPECT_EQ(s.v4.sin_addr.s_addr, htonl(0x0A010203u));
+  ASSERT_TRUE(Utils::RdSockAdr(s, sizeof(sockaddr_in), d));
+  EXPECT_TRUE(d == v4);
+  // IPv4 on a dual-stack socket: mapped, and read back as IPv4.
+  ASSERT_EQ(Utils::MkSockAdr(s, v4, UDP0::famV6), sizeof(sockaddr_in6));
+  char t[INET6_ADDRSTRLEN];
+  EXPECT_STREQ(inet_ntop(AF_INET6, &s.v6.sin6_addr, t, sizeof t), "::ffff:10.1.2.3");
+  EXPECT_EQ(s.v6.sin6_scope_id, 0u);
+  ASSERT_TRUE(Utils::RdSockAdr(s, sizeof(sockaddr_in6), d));
+  EXPECT_TRUE(d == v4);
+  // Link-local with its zone.
+  ASSERT_EQ(Utils::MkSockAdr(s, ll, UDP0::famV6), sizeof(sockaddr_in6));
+  EXPECT_EQ(s.v6.sin6_scope_id, 3u);
+  EXPECT_EQ(s.v6.sin6_port, htons(80));
+  ASSERT_TRUE(Utils::RdSockAdr(s, sizeof(sockaddr_in6), d));
+  EXPECT_TRUE(d == ll);
+  // Short records and other families are refused.
+  EXPECT_FALSE(Utils::RdSockAdr(s, sizeof(sockaddr_in6) - 1, d));
+  s.sa.sa_family = AF_UNIX;
+  EXPECT_FALSE(Utils::RdSockAdr(s, sizeof s, d));
 }
 
 class UtilsDate : public ::testing::Test {

@@ -232,21 +232,36 @@ TEST(WISP, DataReplyLengths) {
   EXPECT_EQ(h.i, 0xFFFFFFFFu);
 }
 
-TEST(WISP, ResourceIdIsAlwaysTerminated) {
+// The field holds 128 characters; only a shorter name ends in a 0 byte. A
+// name that fills it travels and arrives whole, so two names that differ in
+// their 128th character stay two names.
+TEST(WISP, ResourceIdOf128CharactersIsKeptWhole) {
   uint8_t x[WISP::lenMaxTel];
-  WISP::TRdRqDesc q{};
+  std::memset(x, 0xEE, sizeof x);
   std::string longName(200, 'n');
   WISP::PutResID(x, 0, longName.c_str());
-  EXPECT_EQ(x[126], 'n');
-  EXPECT_EQ(x[127], 0);   // 127 characters at most, then the 0
+  EXPECT_EQ(x[127], 'n');
+  EXPECT_EQ(x[128], 0xEE);   // nothing beyond the field
+  WISP::PutResID(x, 0, "ab");
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(x), 3), std::string("ab\0", 3));
+  EXPECT_EQ(x[127], 0);
 
-  // A peer's 128 unterminated bytes are cut at 127 when read.
-  Bytes t = Tel({0x57, 0x49, 0x53, 0x50, 0x06, 0x00, 0x01, 0xAF, 0x05, 0x01, 0x00, 0x01}, 144);
-  std::memset(t.data() + WISP::TelRdRq::r, 'z', 128);
-  WISP::Decode(t.data(), q);
-  EXPECT_EQ(q.r[126], 'z');
-  EXPECT_EQ(q.r[127], 0);
-  EXPECT_EQ(std::strlen(q.r), 127u);
+  WISP::TRdRqDesc q{};
+  std::string a(127, 'z');
+  for (char last : {'1', '2'}) {
+    Bytes t = Tel({0x57, 0x49, 0x53, 0x50, 0x06, 0x00, 0x01, 0xAF, 0x05, 0x01, 0x00, 0x01}, 144);
+    std::memcpy(t.data() + WISP::TelRdRq::r, (a + last).data(), 128);
+    WISP::Decode(t.data(), q);
+    EXPECT_EQ(std::string(q.r), a + last);   // all 128 characters, terminated
+  }
+  // Encoded from the decoded form again: the same 128 bytes.
+  WISP::TWrRqDesc w{};
+  std::memcpy(w.r, (a + '3').data(), 128);
+  ASSERT_EQ(WISP::Encode(x, w), 172u);
+  EXPECT_EQ(std::memcmp(x + WISP::TelWrRq::r, (a + '3').data(), 128), 0);
+  WISP::TWrRqDesc back{};
+  WISP::Decode(x, back);
+  EXPECT_EQ(std::string(back.r), a + '3');
 }
 
 TEST(WISP, AcceptLengthComesFirst) {

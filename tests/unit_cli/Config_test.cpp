@@ -70,6 +70,22 @@ TEST_F(CliConfig, OptionsInAllThreePlacesAndLimits) {
   EXPECT_TRUE(Config::data.vrb);
 }
 
+TEST_F(CliConfig, ServerAsIPv6OrHostName) {
+  uint8_t one[16] = {};
+  one[15] = 1;
+  Parse({"-a", "::1", "get"});
+  EXPECT_TRUE(Config::data.adr == UDP0::V6(one, 0));
+  EXPECT_STREQ(Config::data.hst, "");
+  // A name is resolved at once to an address this host reaches.
+  Parse({"-a", "localhost", "get"});
+  EXPECT_STREQ(Config::data.hst, "localhost");
+  EXPECT_TRUE(Config::data.adr == Utils::IP(127, 0, 0, 1) || Config::data.adr == UDP0::V6(one, 0));
+  // The last -a counts, with or without a name.
+  Parse({"-a", "localhost", "-a", "10.0.0.1", "get"});
+  EXPECT_EQ(Config::data.adr, Utils::IP(10, 0, 0, 1));
+  EXPECT_STREQ(Config::data.hst, "");
+}
+
 TEST_F(CliConfig, NameIsCutTo127) {
   std::string name(200, 'n');
   Parse({"get", name});
@@ -97,6 +113,11 @@ TEST_F(CliConfig, ErrorsStopWith255) {
       {{"-p", "4294967296", "get"}, "Invalid port number", "4294967296"},
       {{"-p", "+1", "get"}, "Invalid port number", "+1"},
       {{"-p", "", "get"}, "Invalid port number", nullptr},
+      // Neither address nor name; a name that does not resolve.
+      {{"-a", "1::2::3", "get"}, "Invalid IP address", "1::2::3"},
+      {{"-a", "fe80::1%nosuchif0", "get"}, "Invalid IP address", "fe80::1%nosuchif0"},
+      {{"-a", "host name", "get"}, "Invalid IP address", "host name"},
+      {{"-a", "nosuch.invalid", "get"}, "Unknown host name", "nosuch.invalid"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.a.empty() ? std::string("(none)") : c.a[0]);

@@ -52,6 +52,13 @@ TEST_F(SrvConfig, OptionsRepeatLastWins) {
   EXPECT_FALSE(Config::data.vrb);   // every parse starts from the defaults
 }
 
+TEST_F(SrvConfig, IPv6AddressesAndDualStack) {
+  Parse({"-a", "::"});
+  EXPECT_TRUE(Config::data.adr == UDP0::Any(UDP0::famV6));
+  Parse({"-a", "::ffff:127.0.0.1"});
+  EXPECT_EQ(Config::data.adr, Utils::IP(127, 0, 0, 1));
+}
+
 TEST_F(SrvConfig, ErrorsStopWith255) {
   struct Case {
     std::vector<std::string> a;
@@ -71,6 +78,8 @@ TEST_F(SrvConfig, ErrorsStopWith255) {
       {{"-p", "65536"}, "Port number out of range", "65536"},
       {{"-p", "4294967295"}, "Port number out of range", "4294967295"},
       {{"-a", "1.2.3", "-p", "x"}, "Invalid IP address", "1.2.3"},
+      {{"-a", "::1::"}, "Invalid IP address", "::1::"},
+      {{"-a", "localhost"}, "Invalid IP address", "localhost"},   // the server takes no names
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.a.empty() ? std::string() : c.a[0]);
