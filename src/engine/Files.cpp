@@ -10,6 +10,14 @@
 // killed process or a power loss leaves it behind. Elsewhere it is a named
 // ".name.wisp-PID-N.tmp", and the next start of the program sweeps those
 // whose process is gone.
+//
+// A digest of a file of some GiB on the event loop's thread (a whole file,
+// or the read-back of a received file's out-of-order part) takes seconds
+// within one step of the loop; it looks for a pending console signal every
+// chkLen bytes, so a stop takes effect at once and the termination chain
+// (which closes the table and removes its temporary files) runs as usual.
+// These functions run on the loop's thread only: the chain must not run on
+// another (the server's digest worker hashes with its own code).
 #include "Files.h"
 
 #include <cerrno>
@@ -25,6 +33,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "ConSigs.h"
 #include "Lib3.h"
 #include "Log.h"
 #include "Slots.h"
@@ -39,6 +48,7 @@ bool initialised = false;
 uint32_t tmpCnt = 0;          // makes temporary names unique within the process
 
 constexpr uint32_t blkLen = 4096;
+constexpr uint64_t chkLen = 1048576;   // digests look for a console signal this often
 constexpr char tmpMark[] = ".wisp-";
 constexpr char tmpExt[] = ".tmp";
 
@@ -572,7 +582,12 @@ void Write(TFile f, uint32_t p, const void* x, size_t n, uint32_t l) {
 void Extend(TFile f, uint32_t p) {
   if (!f->w || f->e || f->xr || p <= f->xl) return;
   uint8_t buf[blkLen];
+  uint64_t n = 0;   // read back since the last look for a console signal
   while (f->xl < p) {
+    if (n >= chkLen) {
+      ConSigs::Check();
+      n = 0;
+    }
     const uint32_t l = p - f->xl < blkLen ? p - f->xl : blkLen;
     const ssize_t k = PRead(f->b, buf, l, static_cast<off_t>(f->xl));
     if (k <= 0) {
@@ -581,6 +596,7 @@ void Extend(TFile f, uint32_t p) {
     }
     MD5::Update(f->x, buf, static_cast<uint32_t>(k));
     f->xl += static_cast<uint32_t>(k);
+    n += static_cast<uint64_t>(k);
   }
 }
 
@@ -655,6 +671,7 @@ bool CalcMD5(THandle h, MD5::TDgstDesc& d, uint32_t& l) {
   uint64_t total = 0;
   int err = 0;
   for (;;) {
+    if (total % chkLen == 0) ConSigs::Check();
     const uint32_t c = ReadAt(h, buf, blkLen, total, err);
     if (c > 0) MD5::Update(ctx, buf, c);
     total += c;
@@ -673,6 +690,7 @@ bool CalcMD5x(THandle h, uint32_t n, MD5::TDgstDesc& d) {
   uint64_t p = 0;
   int err = 0;
   while (n > 0) {
+    if (p % chkLen == 0) ConSigs::Check();
     const uint32_t l = n < blkLen ? n : blkLen;
     const uint32_t c = ReadAt(h, buf, l, p, err);
     if (c < l) {

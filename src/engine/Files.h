@@ -129,7 +129,8 @@ namespace Files {
   // order (see Extend).
   void GetPos(TFile f, uint32_t p, TPosDesc& x);
   // Writing: every byte below p has been written; the running digest takes
-  // in what it has not seen yet, reading it back from the file.
+  // in what it has not seen yet, reading it back from the file (stopping the
+  // program between two blocks when a console signal is pending).
   void Extend(TFile f, uint32_t p);
 
   // Reads up to l bytes at p into x (of n bytes); returns the number read,
@@ -156,7 +157,8 @@ namespace Files {
   bool SetDateTime(TFile f, const DT::TDateTime& x);
 
   // Digest of the whole file into d and its length into l; false on a read
-  // error.
+  // error. Both digests stop the program between two blocks when a console
+  // signal is pending.
   bool CalcMD5(THandle h, MD5::TDgstDesc& d, uint32_t& l);
   // Digest of the first n bytes; false when they cannot all be read.
   bool CalcMD5x(THandle h, uint32_t n, MD5::TDgstDesc& d);

@@ -14,8 +14,10 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include "ConSigs.h"
 #include "Input.h"
 #include "Lib3.h"
 #include "Log.h"
@@ -35,7 +37,27 @@ namespace {
   bool vrb = false;
   UDP0::TFam fam = UDP0::famV4;   // the socket's family
 
+  // Datagrams go out and come in in batches of up to batchMax, one system
+  // call each way (sendmmsg, recvmmsg) instead of one per datagram: at 255
+  // fragments per millisecond that is the difference between keeping up and
+  // not. Sends are queued in order and leave at the latest before the loop
+  // waits, so what a handler sends goes out in the same pass as before.
+  constexpr uint32_t batchMax = 64;
+  struct TBatchDesc {
+    uint8_t x[batchMax][Link::lenBuf];
+    Utils::TSockAdr a[batchMax];
+    iovec v[batchMax];
+    mmsghdr m[batchMax];
+    uint32_t n;                    // queued (sends) or received (receives)
+  };
+  TBatchDesc tx{};
+  TBatchDesc rxb{};
+  bool mmsg = true;                // false once the kernel lacks sendmmsg/recvmmsg
+
+  void Flush();
+
   void DoneModule() {
+    Flush();   // what the chain's earlier steps sent (a client's last close)
     char t[128];
     SO::TBuffer b;
     SO::Init(b, t);
@@ -207,27 +229,27 @@ namespace {
     }
   }
 
+  [[noreturn]] void ShortSend(int32_t r, uint32_t l) {
+    char t[64];
+    SO::TBuffer b;
+    SO::Init(b, t);
+    SO::WrStr(b, "WrSock sendto() failed, ");
+    SO::WrLngInt(b, r, 1);
+    SO::WrStr(b, " of ");
+    SO::WrLngCard(b, l, 1);
+    SO::WrStr(b, " bytes written");
+    Link::Fatal(t);
+  }
+
   // True when a datagram was sent; false when it was dropped.
-  bool WrSock(int s, const UDP0::TDstDesc& d, const uint8_t* x, uint32_t l) {
-    Utils::TSockAdr a;
-    socklen_t al = Utils::MkSockAdr(a, d, fam);
+  bool WrSockAdr(int s, const Utils::TSockAdr& a, socklen_t al, const uint8_t* x, uint32_t l) {
     ssize_t r = ::sendto(s, x, l, MSG_NOSIGNAL, &a.sa, al);
     if (r < 0) {
       int err = errno;
       if (SendTransient(err)) return false;
       FatalErr("WrSock sendto() failed, err ", err);
     }
-    if (static_cast<size_t>(r) != l) {
-      char t[64];
-      SO::TBuffer b;
-      SO::Init(b, t);
-      SO::WrStr(b, "WrSock sendto() failed, ");
-      SO::WrLngInt(b, static_cast<int32_t>(r), 1);
-      SO::WrStr(b, " of ");
-      SO::WrLngCard(b, l, 1);
-      SO::WrStr(b, " bytes written");
-      Link::Fatal(t);
-    }
+    if (static_cast<size_t>(r) != l) ShortSend(static_cast<int32_t>(r), l);
     return true;
   }
 
@@ -256,26 +278,113 @@ namespace {
     return Utils::RdSockAdr(a, al, d);
   }
 
-  void Receive() {
-    uint8_t buf[Link::lenBuf];
-    uint32_t l = 0;
-    UDP0::TDstDesc d{};
-    if (!RdSock(soc, d, buf, l)) {
-      Link::IncCnt(cnt.rxe);
-      return;
-    }
+  void Deliver(const UDP0::TDstDesc& d, const uint8_t* x, uint32_t l) {
     if (rx == nullptr) {
       Link::IncCnt(cnt.rxe);
       return;
     }
-    rx(d, buf, l);
+    rx(d, x, l);
   }
 
-  void Trigger() {
-    Input::Trigger();
+  void ReceiveOne() {
+    uint32_t l = 0;
+    UDP0::TDstDesc d{};
+    if (!RdSock(soc, d, rxb.x[0], l)) {
+      Link::IncCnt(cnt.rxe);
+      return;
+    }
+    Deliver(d, rxb.x[0], l);
+  }
+
+  // Everything that is waiting, up to batchMax datagrams, in one call; each
+  // goes to the handler with its true length (MSG_TRUNC), as one by one.
+  void Receive() {
+    if (!mmsg) return ReceiveOne();
+    for (uint32_t k = 0; k < batchMax; ++k) {
+      rxb.v[k] = iovec{rxb.x[k], Link::lenBuf};
+      rxb.m[k] = mmsghdr{};
+      rxb.m[k].msg_hdr.msg_name = &rxb.a[k];
+      rxb.m[k].msg_hdr.msg_namelen = sizeof rxb.a[k];
+      rxb.m[k].msg_hdr.msg_iov = &rxb.v[k];
+      rxb.m[k].msg_hdr.msg_iovlen = 1;
+    }
+    const int r = ::recvmmsg(soc, rxb.m, batchMax, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    if (r < 0) {
+      const int err = errno;
+      if (err == ENOSYS) {
+        mmsg = false;
+        return ReceiveOne();
+      }
+      if (RecvTransient(err)) {
+        Link::IncCnt(cnt.rxe);
+        return;
+      }
+      FatalErr("RdSock recvmmsg() failed, err ", err);
+    }
+    for (int k = 0; k < r; ++k) {
+      UDP0::TDstDesc d{};
+      if (rxb.m[k].msg_hdr.msg_namelen < 8 ||
+          !Utils::RdSockAdr(rxb.a[k], rxb.m[k].msg_hdr.msg_namelen, d)) {
+        Link::IncCnt(cnt.rxe);
+        continue;
+      }
+      Deliver(d, rxb.x[k], rxb.m[k].msg_len);
+    }
+  }
+
+  // Sends the queued datagrams in order. A datagram the network refuses is
+  // dropped and counted in txe; the rest still go.
+  void Flush() {
+    uint32_t k = 0;
+    while (k < tx.n) {
+      if (!mmsg) {
+        if (WrSockAdr(soc, tx.a[k], tx.m[k].msg_hdr.msg_namelen, tx.x[k], static_cast<uint32_t>(tx.v[k].iov_len))) {
+          Link::IncCnt(cnt.txn);
+        } else {
+          Link::IncCnt(cnt.txe);
+        }
+        ++k;
+        continue;
+      }
+      const int r = ::sendmmsg(soc, tx.m + k, tx.n - k, MSG_NOSIGNAL);
+      if (r < 0) {
+        const int err = errno;
+        if (err == ENOSYS) {
+          mmsg = false;
+          continue;
+        }
+        if (!SendTransient(err)) FatalErr("WrSock sendmmsg() failed, err ", err);
+        Link::IncCnt(cnt.txe);   // the first of the rest could not go
+        ++k;
+        continue;
+      }
+      for (int j = 0; j < r; ++j, ++k) {
+        if (tx.m[k].msg_len != tx.v[k].iov_len) ShortSend(static_cast<int32_t>(tx.m[k].msg_len), static_cast<uint32_t>(tx.v[k].iov_len));
+        Link::IncCnt(cnt.txn);
+      }
+    }
+    tx.n = 0;
+  }
+
+  // The timers, advanced by the milliseconds since the previous pass.
+  void TriggerTimers() {
     uint32_t now = Tmr::Ticks();
     Tmrs::Trigger(Tmr0::Diff(tcs, now));
     tcs = now;
+  }
+
+  // The wait of one pass: up to the start of the millisecond in which the
+  // nearest timer expires (next, from Tmrs::Next), and at most keyMs (from
+  // Input::Fd). nullptr: no limit, the loop sleeps until a descriptor is
+  // ready.
+  const timespec* WaitTime(uint32_t next, uint32_t keyMs, timespec& ts) {
+    if (next == Tmrs::none && keyMs == Input::noLimit) return nullptr;
+    uint64_t ns = UINT64_MAX;
+    if (next != Tmrs::none) ns = Tmr::NsTo(Tmr0::Add(tcs, next));
+    if (keyMs != Input::noLimit && uint64_t(keyMs) * 1000000u < ns) ns = uint64_t(keyMs) * 1000000u;
+    ts.tv_sec = static_cast<time_t>(ns / 1000000000u);
+    ts.tv_nsec = static_cast<long>(ns % 1000000000u);
+    return &ts;
   }
 }
 
@@ -290,6 +399,8 @@ namespace Link {
   void IncCnt(uint32_t& c) { c = (c == 0xFFFFFFFFu) ? 0 : c + 1; }
 
   TCntDesc& Cnt() { return cnt; }
+
+  void Flush() { ::Flush(); }
 
   void InitModule(const TSettings& s) {
     mid = s.mid;
@@ -316,38 +427,60 @@ namespace Link {
 
   void Send(const UDP0::TDstDesc& d, const uint8_t* x, size_t n, uint32_t l) {
     if (l > n || l > lenBuf) Fatal("Send Bad length");
-    if (WrSock(soc, d, x, l)) {
-      IncCnt(cnt.txn);
-    } else {
-      IncCnt(cnt.txe);
-    }
+    const uint32_t k = tx.n;
+    std::memcpy(tx.x[k], x, l);
+    tx.v[k] = iovec{tx.x[k], l};
+    tx.m[k] = mmsghdr{};
+    tx.m[k].msg_hdr.msg_name = &tx.a[k];
+    tx.m[k].msg_hdr.msg_namelen = Utils::MkSockAdr(tx.a[k], d, fam);
+    tx.m[k].msg_hdr.msg_iov = &tx.v[k];
+    tx.m[k].msg_hdr.msg_iovlen = 1;
+    tx.n = k + 1;
+    if (tx.n == batchMax) Flush();
   }
 
   void Execute() {
+    short keys = 0;   // what the previous wait found on standard input
     for (;;) {
-      Trigger();
-      pollfd p{soc, POLLIN, 0};
-      timespec to{0, waitUs * 1000};
-      // The frame lock is given up only here, while the loop waits, so a
-      // console signal can stop the program between two loop steps.
-      Lib3::Unlock();
-      int r = ::ppoll(&p, 1, &to, nullptr);
+      Input::Trigger(keys);
+      TriggerTimers();
+
+      pollfd p[3];
+      nfds_t n = 0;
+      p[n++] = pollfd{soc, POLLIN, 0};
+      const int sfd = ConSigs::Fd();
+      const nfds_t si = n;
+      if (sfd >= 0) p[n++] = pollfd{sfd, POLLIN, 0};
+      uint32_t keyMs = Input::noLimit;
+      const int kfd = Input::Fd(keyMs);
+      const nfds_t ki = n;
+      if (kfd >= 0) p[n++] = pollfd{kfd, POLLIN, 0};
+      Flush();
+      const uint32_t next = Tmrs::Next();
+      timespec ts{};
+      int r = ::ppoll(p, n, WaitTime(next, keyMs, ts), nullptr);
       int err = errno;
-      Lib3::Lock();
+      // With no timer running nothing needed the time slept: the timers'
+      // clock starts again now, so a timer started by this pass's datagram
+      // or key counts from here and not from before the sleep.
+      if (next == Tmrs::none) tcs = Tmr::Ticks();
+      keys = 0;
       if (r < 0) {
         if (err == EINTR) continue;
         FatalErr("Execute select() failed, err ", err);
       }
       if (r == 0) continue;
-      if ((p.revents & (POLLIN | POLLERR)) != 0) {
+      // A console signal goes first: the program stops between two steps.
+      if (sfd >= 0 && p[si].revents != 0) ConSigs::Check();
+      if (kfd >= 0) keys = p[ki].revents;
+      if ((p[0].revents & (POLLIN | POLLERR)) != 0) {
         Receive();
-      } else {
+      } else if (p[0].revents != 0) {
         char t[64];
         SO::TBuffer b;
         SO::Init(b, t);
-        SO::WrStr(b, "Execute select() returned ");
-        SO::WrLngInt(b, r, 1);
-        SO::WrStr(b, " but empty set");
+        SO::WrStr(b, "Execute select() returned socket events ");
+        SO::WrLngHex(b, static_cast<uint16_t>(p[0].revents), 1);
         Fatal(t);
       }
     }

@@ -1,5 +1,8 @@
 // Link.h — the datagram link's common core: one non-blocking UDP socket, the
 // program's only event loop, sending, receiving and the traffic counters.
+// The loop waits in one ppoll on the socket, the console's signals and its
+// keys, until the nearest timer expires; with no timer running it sleeps
+// until one of them has something.
 // The client's SrvIO and the server's CliIO are thin modules over it that
 // differ in binding, filtering and the form of their receive handler.
 #pragma once
@@ -11,7 +14,6 @@
 
 namespace Link {
   constexpr uint32_t lenBuf = 1472;        // receive buffer, largest send
-  constexpr int32_t waitUs = 500;          // wait of one loop pass
   constexpr uint32_t lenSockBuf = 4194304; // least socket buffer sizes
   constexpr uint32_t lenMsgMax = 65507;    // largest UDP payload over IPv4
   constexpr uint32_t lenMsgMax6 = 65527;   // over IPv6 (no jumbograms)
@@ -52,8 +54,13 @@ namespace Link {
 
   // Sends l bytes of x (an array of n bytes) to d.
   void Send(const UDP0::TDstDesc& d, const uint8_t* x, size_t n, uint32_t l);
+  // Sends what is queued now. The loop does it before it waits; a test that
+  // drives the handlers without the loop calls it before it looks.
+  void Flush();
 
-  // The event loop: keys, timers, one wait of 0.5 ms, at most one datagram.
+  // The event loop. Each pass: a key (if the previous wait found one), the
+  // timers, one wait, a console signal (stops the program), at most one
+  // datagram.
   [[noreturn]] void Execute();
 
   void IncCnt(uint32_t& c);

@@ -1,5 +1,5 @@
-// Heap.cpp — allocation under one lock. The termination chain may run on the
-// console-signal thread, so allocations are serialised.
+// Heap.cpp — allocation under one lock, so that any thread may allocate (the
+// server runs a digest worker beside its event loop).
 #include "Heap.h"
 
 #include <cstdlib>

@@ -1,11 +1,16 @@
 // Input.cpp — keys from standard input without blocking, and the stack of
 // key handlers.
 //
-// A terminal is switched to non-echo, non-line mode while the program is in
-// its foreground (and restored on every way out); a pipe or a file is read
-// one byte at a time, so scripts and tests can press keys; nothing is read
-// once standard input has ended or is closed, nor while the terminal belongs
-// to another process group (a program started with & keeps running).
+// Standard input is one of the descriptors the event loop waits on; a key is
+// read only after the wait found one, so a read never blocks. A terminal is
+// switched to non-echo, non-line mode while the program is in its foreground
+// (and restored on every way out); a pipe or a file is read one byte at a
+// time, so scripts and tests can press keys; nothing is read once standard
+// input has ended or is closed, nor while the terminal belongs to another
+// process group (a program started with & keeps running): the loop then
+// leaves standard input out of its wait, which would otherwise report the
+// shell's keys over and over, and looks again every fgCheckMs whether the
+// terminal came back.
 #include "Input.h"
 
 #include <cerrno>
@@ -61,13 +66,10 @@ namespace {
     return true;
   }
 
-  // Reads one byte if one is waiting; false when none is.
-  bool ReadKey(char& c) {
-    pollfd p{STDIN_FILENO, POLLIN, 0};
-    int r = poll(&p, 1, 0);
-    if (r <= 0) return false;
-    if ((p.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) return false;
-    if ((p.revents & POLLNVAL) != 0) {
+  // Reads one byte when the wait found one (revents); false when none is.
+  bool ReadKey(short revents, char& c) {
+    if ((revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) return false;
+    if ((revents & POLLNVAL) != 0) {
       src = srcNone;
       return false;
     }
@@ -101,10 +103,20 @@ namespace Input {
     for (uint32_t k = hnds.n; k > 0; --k) hnds.a[k - 1](c);
   }
 
-  void Trigger() {
-    if (src == srcNone) return;
+  int Fd(uint32_t& ms) {
+    ms = noLimit;
+    if (src == srcNone) return -1;
+    if (src == srcTty && !TtyReady()) {
+      if (src != srcNone) ms = fgCheckMs;
+      return -1;
+    }
+    return STDIN_FILENO;
+  }
+
+  void Trigger(short revents) {
+    if (src == srcNone || revents == 0) return;
     if (src == srcTty && !TtyReady()) return;
     char c = 0;
-    if (ReadKey(c)) Handle(c);
+    if (ReadKey(revents, c)) Handle(c);
   }
 }

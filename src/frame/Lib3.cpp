@@ -1,13 +1,11 @@
-// Lib3.cpp — return code, termination chain, fatal stops, the frame lock.
+// Lib3.cpp — return code, termination chain, fatal stops.
 #include "Lib3.h"
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <unistd.h>
 
 #include "FIOStd.h"
@@ -22,7 +20,6 @@ namespace {
   std::atomic<bool> initialised{false};
   std::atomic<bool> chainRunning{false};
   std::atomic<Lib3::TProc> atExit{nullptr};
-  std::recursive_timed_mutex frame;
 
   // Ends the process at once with code x, after the at-exit procedure.
   [[noreturn]] void Exit(int x) {
@@ -41,7 +38,6 @@ namespace {
 namespace Lib3 {
   void InitModule() {
     if (initialised.load()) return;
-    frame.lock();   // the main thread holds the frame lock from now on
     rc = 255;
     term = Halt;
     initialised.store(true);
@@ -76,9 +72,6 @@ namespace Lib3 {
     Stop();
   }
 
-  void Lock() { frame.lock(); }
-  void Unlock() { frame.unlock(); }
-  bool LockTimed(uint32_t ms) { return frame.try_lock_for(std::chrono::milliseconds(ms)); }
 
   void AtExit(TProc p) { atExit.store(p); }
 }

@@ -4,10 +4,11 @@
 // signal, the quit key) runs the termination chain exactly once, newest entry
 // first, ending in Halt, which exits with the current return code.
 //
-// The main thread holds the frame lock (Lock/Unlock) whenever it runs module
-// code; the event loop releases it only while it waits on the socket. A stop
-// requested from another thread (the console-signal thread) takes the lock
-// before it runs the chain, so the chain never runs beside module code.
+// The chain runs on the main thread: a console signal reaches the event loop
+// as a descriptor event (ConSigs) and stops the program between two steps of
+// the loop or two blocks of a long digest, so the chain never runs beside
+// module code and needs no lock. A module's own thread (the server's digest
+// worker) never stops the program; its module's DoneModule ends it.
 #pragma once
 #include <cstdint>
 
@@ -31,12 +32,6 @@ namespace Lib3 {
   [[noreturn]] void Stop();
   // Writes s and a line end to standard error, then Stop().
   [[noreturn]] void FatalError(const char* s);
-
-  // The frame lock (recursive). The main thread holds it from InitModule on.
-  void Lock();
-  void Unlock();
-  // Takes the lock from another thread, waiting at most ms milliseconds.
-  bool LockTimed(uint32_t ms);
 
   // One procedure called on every way out just before the process ends,
   // also when the chain is cut short (restores the terminal's settings).

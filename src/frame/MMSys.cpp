@@ -1,8 +1,9 @@
 // MMSys.cpp — the millisecond clock and its resolution. The monotonic clock
 // already counts in nanoseconds; what the event loop needs beyond it is that
-// its 0.5 ms waits end on time, so start-up asks the kernel for the finest
-// timer slack (by default a sleep may overrun by 50 us). That request is
-// advisory and its failure harmless, so it cannot stop the program.
+// its waits end on time (it sleeps up to the millisecond in which its next
+// timer expires), so start-up asks the kernel for the finest timer slack (by
+// default a sleep may overrun by 50 us). That request is advisory and its
+// failure harmless, so it cannot stop the program.
 #include "MMSys.h"
 
 #include <ctime>
@@ -22,10 +23,11 @@ namespace MMSys {
     Lib3::Terminate(DoneModule, oldTerm);
   }
 
-  uint32_t Ticks() {
+  uint64_t Nanos() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-    return static_cast<uint32_t>(ms);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
   }
+
+  uint32_t Ticks() { return static_cast<uint32_t>(Nanos() / 1000000u); }
 }

@@ -17,6 +17,12 @@ uint32_t tcs = 0;            // milliseconds since module start
 uint32_t win = 0;            // system clock at the last update
 Mtxs::TMtx mtx = nullptr;    // guards tcs and win: Ticks is read from any thread
 
+// Brings the counter up to date with the clock reading w (MMSys::Ticks).
+void Advance(uint32_t w) {
+  tcs = Tmr0::Add(tcs, Tmr0::Diff(win, w));
+  win = w;
+}
+
 }  // namespace
 
 // Once only, and safe to reach from Ticks: a module that stamps its output
@@ -34,10 +40,18 @@ void Enter() { Mtxs::Req(mtx); }
 
 void Leave() { Mtxs::Rel(mtx); }
 
-void Update() {
-  const uint32_t w = MMSys::Ticks();
-  tcs = Tmr0::Add(tcs, Tmr0::Diff(win, w));
-  win = w;
+void Update() { Advance(MMSys::Ticks()); }
+
+uint64_t NsTo(uint32_t t) {
+  InitModule();
+  Enter();
+  const uint64_t ns = MMSys::Nanos();
+  Advance(static_cast<uint32_t>(ns / 1000000u));
+  const uint32_t d = Tmr0::Diff(tcs, t);
+  Leave();
+  if (d == 0 || d >= 0x80000000u) return 0;
+  // The counter reads t at the start of that millisecond of the clock.
+  return uint64_t(d) * 1000000u - ns % 1000000u;
 }
 
 uint32_t Ticks() {

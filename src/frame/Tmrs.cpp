@@ -1,6 +1,7 @@
 // Tmrs.cpp — a fixed table of software timers. The event loop advances them by
 // the milliseconds since its previous pass; a late periodic timer keeps its
 // phase and reports the periods it missed in k instead of replaying them.
+// Next tells the loop how long it may sleep before the nearest expiry.
 #include "Tmrs.h"
 
 #include <cstring>
@@ -69,6 +70,17 @@ void Trigger(uint32_t d) {
   // Newest first. A handler may Set its own timer; it sees the state already
   // advanced for this call.
   for (uint32_t k = cnt; k >= 1; --k) Trigger_One(arr[k - 1], d);
+}
+
+uint32_t Next() {
+  uint32_t n = none;
+  for (uint32_t k = 0; k < cnt; ++k) {
+    const uint32_t x = arr[k].n;
+    // A timer due in 2^32 - 1 ms still runs: it is reported a millisecond
+    // early rather than as none.
+    if (x != 0 && x <= n) n = x == none ? none - 1 : x;
+  }
+  return n;
 }
 
 }  // namespace Tmrs

@@ -401,7 +401,7 @@ namespace Log {
     if (started) ToFile(m, l, x);
     if (screen) {
       // Built in 512 characters; the line end goes in the same write so
-      // console lines of two threads never interleave.
+      // a console line is never split by another process's output.
       char s[513];
       SO::TBuffer b;
       SO::Init(b, s, 512);

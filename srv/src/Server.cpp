@@ -5,7 +5,9 @@
 // being received (a temporary file until it is committed) and a receiver that
 // asks the client for fragments. Everything runs on the link's event loop:
 // OnRx for each arriving datagram, OnTmr with the milliseconds that passed
-// (a step of every session for each).
+// (a step of every session for each) while a session is open. With no session
+// the timer has nothing to do and is stopped, so the idle server sleeps until
+// a datagram, a key or a signal arrives.
 //
 // Three rules beyond the plain protocol:
 // - An upload that passes its end-of-write check is given its date and time
@@ -178,6 +180,7 @@ namespace {
     s.x = x;
     s.p = p;
     s.c.n = true;
+    if (ses.n == 1) Tmrs::Set(tmr, 1, 1);   // the first session starts the steps
 
     Files::TResID rid;
     Files::GetRID(FileOf(s), rid);
@@ -240,6 +243,7 @@ namespace {
       Files::Close(s.x.s.f);
     }
     ses.Give(&s);
+    if (ses.n == 0) Tmrs::Set(tmr, 0, 0);   // the last one stops them
   }
 
   // The update period is the larger of the two wishes, 1..1000 steps; the
@@ -633,8 +637,7 @@ void InitModule() {
   Log::Register(Cfg::midServer, "Server");
   ses.Reset(sesMax);
   Lib2::Fill(ers, 0);
-  tmr = Tmrs::New();
-  Tmrs::Set(tmr, 1, 1);
+  tmr = Tmrs::New();   // stopped until a session opens
   Tmrs::SetHnd(tmr, OnTmr, 0);
   CliIO::Install(OnRx);
 

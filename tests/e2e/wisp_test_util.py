@@ -266,11 +266,11 @@ class Program:
     console's lines are collected as they come. stop() ends it by its PID.
     pre is a command that runs the program in a mount namespace of its own
     (and execs it, so the PID stays); its directory is then reached through
-    /proc/PID/cwd."""
+    /proc/PID/cwd. Further keyword arguments go to Popen (preexec_fn, ...)."""
 
     LOG = None   # the program's log file in cwd
 
-    def __init__(self, prog, *args, cwd=None, stdin=subprocess.PIPE, pre=()):
+    def __init__(self, prog, *args, cwd=None, stdin=subprocess.PIPE, pre=(), **popen):
         self.own_dir = cwd is None
         self.cwd = os.path.realpath(cwd or tempfile.mkdtemp(prefix="wisp-run-"))
         self.args = list(pre) + [os.path.abspath(prog)] + [str(a) for a in args]
@@ -280,7 +280,7 @@ class Program:
         self.taken = 0   # console lines handed out by next_line()
         self.rc = None
         self.p = subprocess.Popen(self.args, cwd=self.cwd, stdin=stdin, stdout=subprocess.PIPE,
-                                  stderr=subprocess.PIPE)
+                                  stderr=subprocess.PIPE, **popen)
         if pre:
             self.own_dir = False
             self.cwd = "/proc/%d/cwd" % self.p.pid
@@ -390,8 +390,8 @@ class Client(Program):
 
     LOG = "WISPCli.log"
 
-    def __init__(self, cwd, *args, prog=CLI, stdin=subprocess.PIPE):
-        super().__init__(prog, *args, cwd=cwd, stdin=stdin)
+    def __init__(self, cwd, *args, prog=CLI, stdin=subprocess.PIPE, **popen):
+        super().__init__(prog, *args, cwd=cwd, stdin=stdin, **popen)
 
 
 class Server(Program):
@@ -403,10 +403,10 @@ class Server(Program):
     LOG = "WISPSrv.log"
 
     def __init__(self, cwd, *args, addr="127.0.0.1", port=0, ready=LISTENING, prog=SRV,
-                 stdin=subprocess.PIPE, pre=()):
+                 stdin=subprocess.PIPE, pre=(), **popen):
         self.port = free_port(addr if addr is not None and ":" in addr else "127.0.0.1") if port == 0 else port
         head = (["-a", addr] if addr is not None else []) + (["-p", self.port] if port is not None else [])
-        super().__init__(prog, *(head + list(args)), cwd=cwd, stdin=stdin, pre=pre)
+        super().__init__(prog, *(head + list(args)), cwd=cwd, stdin=stdin, pre=pre, **popen)
         if ready is not None and not self.wait_log(re.escape(ready), 20):
             rc = self.p.poll()
             self.stop()

@@ -118,6 +118,9 @@ namespace {
       }
     }
     Check(used == Server::ses.n, "slot count");
+    // The 1 ms steps run exactly while a session is open: a stopped timer
+    // would freeze open sessions, a running one would wake an idle server.
+    Check((Server::tmr->n != 0) == (Server::ses.n > 0), "timer runs while a session is open");
     uint32_t sum = 0;
     for (uint32_t k = 1; k < Server::errCnt; ++k) sum += Server::ers[k];
     Check(sum == Server::ers[Server::eNull], "eNull is the sum of the others");

@@ -1,5 +1,5 @@
-// Software timers: late triggers, one-shot timers, handler order, and the
-// wrapping tick arithmetic. The timer table is global to the process and
+// Software timers: late triggers, one-shot timers, handler order, the
+// nearest expiry the event loop sleeps to, and the wrapping tick arithmetic. The timer table is global to the process and
 // every Trigger advances all timers, so each test creates its own timers,
 // tells its handler calls apart by reference and stops its timers at the end.
 // Fewer than 16 timers are created in one run of all tests.
@@ -159,6 +159,30 @@ TEST_F(TmrsTest, NewestFirstAndHandlerMaySetItsTimer) {
   EXPECT_EQ(KsOf(401), (std::vector<uint32_t>{1, 1}));
 }
 
+TEST_F(TmrsTest, NextIsTheNearestRunningExpiry) {
+  // Every timer of the earlier tests is stopped again.
+  EXPECT_EQ(Tmrs::Next(), Tmrs::none);
+  Tmrs::TTmr a = Make(501);
+  Tmrs::TTmr b = Make(502);
+  Tmrs::Set(a, 7, 10);
+  EXPECT_EQ(Tmrs::Next(), 7u);
+  Tmrs::Set(b, 3, 0);
+  EXPECT_EQ(Tmrs::Next(), 3u);
+  Tmrs::Trigger(2);
+  EXPECT_EQ(Tmrs::Next(), 1u);
+  Tmrs::Trigger(1);    // b fires and stops; a is 4 ms away
+  EXPECT_EQ(KsOf(502), std::vector<uint32_t>{1});
+  EXPECT_EQ(Tmrs::Next(), 4u);
+  Tmrs::Trigger(6);    // a fires 2 ms late and keeps its phase
+  EXPECT_EQ(KsOf(501), std::vector<uint32_t>{1});
+  EXPECT_EQ(Tmrs::Next(), 8u);
+  Tmrs::Set(a, 0, 0);
+  EXPECT_EQ(Tmrs::Next(), Tmrs::none);
+  // The farthest expiry still counts as a running timer.
+  Tmrs::Set(b, 0xFFFFFFFFu, 0);
+  EXPECT_EQ(Tmrs::Next(), Tmrs::none - 1);
+}
+
 TEST(TmrsDeathTest, SeventeenthTimerStops) {
   EXPECT_EXIT(
       {
@@ -184,6 +208,16 @@ TEST(Tmr, TicksFollowTheClock) {
   const uint32_t t1 = Tmr::Ticks();
   EXPECT_GE(Tmr0::Diff(t0, t1), 29u);
   EXPECT_LT(Tmr0::Diff(t0, t1), 5000u);
+
+  // The loop's wait up to a tick ends in that tick's millisecond, never before.
+  const uint32_t t2 = Tmr::Ticks();
+  EXPECT_EQ(Tmr::NsTo(t2), 0u);
+  EXPECT_EQ(Tmr::NsTo(t2 - 5), 0u);
+  const uint64_t ns = Tmr::NsTo(t2 + 20);
+  EXPECT_LE(ns, 20000000u);
+  EXPECT_GT(ns, 10000000u);
+  std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
+  EXPECT_GE(Tmr0::Diff(t2, Tmr::Ticks()), 20u);
 }
 
 }  // namespace
