@@ -400,6 +400,8 @@ namespace Link {
 
   TCntDesc& Cnt() { return cnt; }
 
+  void Flush() { ::Flush(); }
+
   void InitModule(const TSettings& s) {
     mid = s.mid;
     vrb = s.vrb;

@@ -58,6 +58,9 @@ namespace Link {
   // code that counts what went out).
   void Flush();
   void Send(const UDP0::TDstDesc& d, const uint8_t* x, size_t n, uint32_t l);
+  // Sends what is queued now. The loop does it before it waits; a test that
+  // drives the handlers without the loop calls it before it looks.
+  void Flush();
 
   // The event loop. Each pass: a key (if the previous wait found one), the
   // timers, one wait, a console signal (stops the program), at most one
