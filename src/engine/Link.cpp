@@ -400,8 +400,6 @@ namespace Link {
 
   TCntDesc& Cnt() { return cnt; }
 
-  void Flush() { ::Flush(); }
-
   void InitModule(const TSettings& s) {
     mid = s.mid;
     vrb = s.vrb;

@@ -52,11 +52,8 @@ namespace Link {
   void Message(const char* s);
   [[noreturn]] void Fatal(const char* s);
 
-  // Sends l bytes of x (an array of n bytes) to d.
-  // Datagrams are queued and leave in batches, at the latest before the loop
-  // waits or the program ends; Flush sends what is queued now (tests, and
-  // code that counts what went out).
-  void Flush();
+  // Queues l bytes of x (an array of n bytes) for d. Datagrams leave in
+  // batches, at the latest before the loop waits or the program ends.
   void Send(const UDP0::TDstDesc& d, const uint8_t* x, size_t n, uint32_t l);
   // Sends what is queued now. The loop does it before it waits; a test that
   // drives the handlers without the loop calls it before it looks.
