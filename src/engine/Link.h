@@ -60,8 +60,8 @@ namespace Link {
   void Flush();
 
   // The event loop. Each pass: a key (if the previous wait found one), the
-  // timers, one wait, a console signal (stops the program), at most one
-  // datagram.
+  // timers, the queued sends, one wait, a console signal (stops the
+  // program), the datagrams waiting (up to 64, taken in one call).
   [[noreturn]] void Execute();
 
   void IncCnt(uint32_t& c);
