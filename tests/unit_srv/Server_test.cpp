@@ -72,6 +72,7 @@ namespace {
     }
     // The command of the next telegram from the server (0: none within 1 s).
     uint8_t Recv(std::vector<uint8_t>& x) const {
+      Link::Flush();   // what the handlers sent (the loop would before it waits)
       x.resize(WISP::lenMaxTel);
       const ssize_t n = recv(s, x.data(), x.size(), 0);
       x.resize(n > 0 ? static_cast<size_t>(n) : 0);
@@ -187,7 +188,11 @@ namespace {
 
   // ---- late timer passes ------------------------------------------------------
 
-  uint32_t Sent() { return Link::Cnt().txn; }
+  // Datagrams sent so far, those still queued for the loop's next wait included.
+  uint32_t Sent() {
+    Link::Flush();
+    return Link::Cnt().txn;
+  }
 
   void WrRq(const TPeer& p, const char* name, uint32_t len, uint16_t t, uint8_t n) {
     WISP::TWrRqDesc q{};
