@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds both programs into build/ (release with debug info).
+# Builds both programs into build/ (release with debug info), the tree the
+# demo and the benchmarks use; scripts/test.sh builds in trees of its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh

@@ -20,7 +20,10 @@ targets=("$@")
 root=$PWD
 cxx=${WISP_FUZZ_CXX:-clang++}
 command -v "$cxx" >/dev/null || { echo "fuzz: $cxx not found"; exit 1; }
-CXX=$cxx cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWISP_FUZZ=ON -DWISP_TESTS=OFF >/dev/null
+# WISP_WERROR=ON in the environment (scripts/test.sh sets it) makes warnings
+# errors; it is passed every time, so that the cache does not keep it.
+CXX=$cxx cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWISP_FUZZ=ON -DWISP_TESTS=OFF \
+  -DWISP_WERROR="${WISP_WERROR:-OFF}" >/dev/null
 cmake --build build-fuzz -j"$(nproc)" --target $(printf 'fuzz_%s ' "${targets[@]}")
 status=0
 for t in "${targets[@]}"; do

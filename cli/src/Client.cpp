@@ -9,6 +9,15 @@
 // acceptance steps and the checks of its handler; what fails is counted and
 // dropped, never answered.
 //
+// Opening waits for the server as long as the user lets it (a client may be
+// started before its server; the quit key ends it). Once the data phase has
+// begun, a server that sends nothing for the session time-out has forgotten
+// the session, and the client stops. Whenever the client stops in the data
+// phase before its close went out (quit key, signal, silent server, a local
+// file that changed while it was sent), it sends one close with a failure
+// result first, so the server ends the session at once and drops a partial
+// upload.
+//
 // A get writes into the file table's temporary file. The server's date and
 // time are applied and the file is put in place under its name only after
 // length and digest have been checked, so a failed, refused or interrupted
@@ -32,7 +41,6 @@
 #include "Tmr.h"
 #include "Tmr0.h"
 #include "Tmrs.h"
-#include "Types.h"
 #include "Utils.h"
 #include "WISP.h"
 
@@ -59,6 +67,8 @@ namespace {
     bool n;               // data phase new: its first timer pass does one
                           // period, since the time that pass reports began
                           // before the reply came
+    uint32_t rx;          // data phase: tick of the last telegram from the server
+    bool cl;              // the client's close has been sent
   };
 
   struct TProDesc {
@@ -221,6 +231,7 @@ namespace {
   }
 
   void Close() {
+    ses.cl = true;
     WISP::TCloseDesc c{ses.rf, ses.e};
     uint8_t x[WISP::TelClose::len];
     uint32_t l = WISP::Encode(x, c);
@@ -260,8 +271,19 @@ namespace {
   // per pass, not n times: what a late pass has not yet taken from the socket
   // has mostly arrived, and asking for it again would only bring copies.
   void DoData(uint32_t n) {
+    if (Tmr0::Diff(ses.rx, Tmr::Ticks()) >= WISP::tosSes) {
+      EndPro();
+      Fatal("DoData: No answer from the server.");
+    }
     if (ses.w) {
-      Sndrs::Update(ses.s, n * 2u * ses.p.fpu, DatRp, 0);
+      if (!Sndrs::Update(ses.s, n * 2u * ses.p.fpu, DatRp, 0)) {
+        // The local file no longer holds what was announced, or cannot be
+        // read at all.
+        ses.e = WISP::errChk;
+        EndPro();
+        Close();
+        Fatal(Files::Failed(ses.f) ? "DoData: Resource cannot be read." : "DoData: Resource changed while being sent.");
+      }
       UpdPro();
     } else if (Rcvrs::Update(ses.r, n * ses.p.fpu, 125u / ses.p.dtu, DatRq, 0)) {
       UpdPro();
@@ -331,6 +353,7 @@ namespace {
   // Restarts the timer at the granted period for the data phase.
   void StartData(uint32_t m) {
     pro.m = m;
+    ses.rx = Tmr::Ticks();
     SetState(stData);
     ses.n = true;
     Tmrs::Set(tmr, 1, ses.p.dtu);
@@ -469,9 +492,14 @@ namespace {
     Sndrs::Receive(ses.s, q.h.i, q.s);
   }
 
+  // In a put the server closes when its check has run; in a get only to end
+  // a transfer that cannot succeed (its file changed while being sent), with
+  // a failure result: the get then ends as a failed check.
   void OnRx_Close(const uint8_t* x, uint32_t bl) {
     if (ses.st != stData) return IncErrCnt(Client::eCloseSt);
-    if (!ses.w) return IncErrCnt(Client::eCloseWr);
+    if (!ses.w && (bl != WISP::TelClose::body || x[WISP::TelClose::e] == WISP::errNull)) {
+      return IncErrCnt(Client::eCloseWr);
+    }
     if (bl != WISP::TelClose::body) return IncErrCnt(Client::eCloseLen);
     WISP::TCloseDesc q{};
     WISP::Decode(x, q);
@@ -500,6 +528,7 @@ namespace {
       case WISP::accVer: return IncErrCnt(Client::eVer);
       default: return IncErrCnt(Client::eCmd);
     }
+    ses.rx = Tmr::Ticks();   // the server is there
     uint32_t bl = WISP::BodyLen(l);
     switch (x[WISP::TelHdr::c]) {
       case WISP::cmdRdRp: return OnRx_RdRp(x, bl);
@@ -513,13 +542,11 @@ namespace {
 
   // ---- set-up and end ----------------------------------------------------------
 
-  // True when the name leads to a regular file whose length does not fit the
+  // True when the path leads to a regular file whose length does not fit the
   // 32-bit length of the telegrams.
-  bool TooLarge(const char* rnm) {
-    Types::TPthStr n{};
-    Files::MkRdPth(rnm, n);
+  bool TooLarge(const char* pth) {
     struct stat st{};
-    if (::stat(n, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (::stat(pth, &st) != 0 || !S_ISREG(st.st_mode)) return false;
     return static_cast<uint64_t>(st.st_size) > sizeMaxFile;
   }
 
@@ -540,14 +567,16 @@ namespace {
     if (ses.w) {
       // Checked before anything is sent: the length would be cut to 32 bits
       // and the transfer would fail only at its very end.
+      // The local path as given; the request names the file by its last
+      // component.
       if (TooLarge(Config::data.rnm)) Fatal("InitSes: Resource too large.");
-      ses.f = Files::OpenRd(Config::data.rnm);
+      ses.f = Files::OpenRdPth(Config::data.rnm, Config::Rid());
       if (ses.f == nullptr) Fatal("InitSes: Resource does not exist.");
       Files::GetDateTime(ses.f, ses.d);
     } else {
-      ses.f = Files::OpenWr(Config::data.rnm);
+      ses.f = Files::OpenWr(Config::Rid());
       if (ses.f == nullptr) {
-        Fatal(Exists(Config::data.rnm) ? "InitSes: Resource already exists." : "InitSes: Resource cannot be created.");
+        Fatal(Exists(Config::Rid()) ? "InitSes: Resource already exists." : "InitSes: Resource cannot be created.");
       }
     }
     char t[64];
@@ -579,6 +608,12 @@ namespace {
   }
 
   void DoneModule() {
+    // Stopped in the data phase before the close went out: one close with a
+    // failure result, so the server ends the session now.
+    if (ses.st != stOpen && !ses.cl) {
+      if (ses.e == WISP::errNull) ses.e = WISP::errChk;
+      Close();
+    }
     DoneSes();
     ShowErrCnts();
     Message("DoneModule", Config::data.vrb);

@@ -16,6 +16,7 @@
 #include "SO.h"
 #include "Utils.h"
 #include "Ver.h"
+#include "WISP.h"
 
 namespace Config {
   TDataDesc data;
@@ -57,8 +58,25 @@ namespace Config {
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-d'      (* switch on debug mode *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-o'      (* switch on local overwriting *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-v'      (* switch on verbose mode *) .");
+      FIOStd::WrStrLn(FIOStd::chOut, "(* the request is repeated until the server answers; key 'q' quits *)");
       Lib3::SetReturnCode(0);
       Lib3::Stop();
+    }
+
+    // The last component of a path: what follows its last "/".
+    const char* LastPart(const char* p) {
+      const char* s = std::strrchr(p, '/');
+      return s == nullptr ? p : s + 1;
+    }
+
+    // The name parameter, taken whole: a put reads the local path as given,
+    // so it is never cut; what does not fit a path or a resource id is an
+    // error, never a different, shorter name.
+    void ParseArgs_Name() {
+      const char* t = Args::Whole();
+      if (std::strlen(t) >= sizeof data.rnm) Error("Name too long");
+      if (std::strlen(data.wrt ? LastPart(t) : t) > WISP::lenResID) Error("Name too long");
+      SetStr(data.rnm, sizeof data.rnm, t);
     }
 
     void ParseArgs_Options() {
@@ -116,12 +134,14 @@ namespace Config {
     Args::Read();
     ParseArgs_Options();
     if (Args::sym == Args::symArg) {
-      SetStr(data.rnm, sizeof data.rnm, Args::str);
+      ParseArgs_Name();
       Args::Read();
     }
     ParseArgs_Options();
     if (Args::sym != Args::symEOA) Error("Unexpected argument");
   }
+
+  const char* Rid() { return data.wrt ? LastPart(data.rnm) : data.rnm; }
 
   void Show() {
     SetVerbose(data.vrb);

@@ -1,6 +1,7 @@
 // Config.h — the client's configuration, settled from the command line at
 // start-up and read-only afterwards.
 #pragma once
+#include <climits>
 #include <cstdint>
 
 #include "UDP0.h"
@@ -20,11 +21,16 @@ namespace Config {
     uint16_t prt;    // -p: server port
     uint32_t dtu;    // -u: update period, ms, 1..10000
     uint8_t fpu;     // -f: fragment requests per update, 1..255
-    char rnm[128];   // the file to fetch or send
+    char rnm[PATH_MAX];   // get: the name to fetch; put: the local path to send
     char hst[128];   // -a given as a host name: the name (adr its address), else empty
   };
   extern TDataDesc data;
   void InitModule();
+
+  // The resource id the request carries: for a get the name as given, for a
+  // put the last component of the local path. At most 128 characters (the
+  // command line refuses longer ones).
+  const char* Rid();
 
   // The steps of InitModule, open to the tests so they can run them on a
   // command line of their own (Args::SetArgs first): the defaults, the

@@ -1,6 +1,8 @@
 // Args.cpp — the command-line tokenizer.
 #include "Args.h"
 
+#include <cstring>
+
 namespace Args {
   uint32_t cnt = 0;
   uint32_t idx = 0;
@@ -33,6 +35,14 @@ namespace Args {
     }
   }
 
+  bool IsOptWord(const char* t) {
+    for (const char* w : optWords)
+      if (std::strcmp(t, w) == 0) return true;
+    return false;
+  }
+
+  const char* Whole() { return idx <= cnt ? Param(idx) : ""; }
+
   void SetArgs(int argc, char** argv) {
     argCnt = argc > 0 ? argc : 0;
     argVec = argv;
@@ -54,7 +64,7 @@ namespace Args {
       return;
     }
     const char* p = Param(idx);
-    if ((p[0] == '-' || p[0] == '/') && p[1] != '\0') {
+    if ((p[0] == '-' && p[1] != '\0') || (p[0] == '/' && IsOptWord(p + 1))) {
       Take(p + 1);
       sym = symOpt;
     } else {

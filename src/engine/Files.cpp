@@ -347,6 +347,28 @@ TFile OpenRd(const char* r, bool later) {
   return f;
 }
 
+TFile OpenRdPth(const char* p, const char* r) {
+  if (tbl.Full()) return nullptr;
+  const THandle h = open(p, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (h < 0) return nullptr;
+  struct stat st;
+  if (fstat(h, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
+    close(h);
+    return nullptr;
+  }
+  TPosDesc t{};
+  if (!CalcMD5(h, t.d, t.l)) {
+    close(h);
+    return nullptr;
+  }
+  Types::TPthStr n;
+  MkBaseName(r, n);   // the name in reports
+  const Types::TPthStr none = {};
+  TFile f = Alloc(false, r, h, t, n, none);
+  if (f == nullptr) close(h);
+  return f;
+}
+
 TFile OpenWr(const char* r) {
   if (tbl.Full()) return nullptr;
   Types::TPthStr n;

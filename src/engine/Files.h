@@ -84,6 +84,9 @@ namespace Files {
   // With later set the digest is left to the caller (see Dgsts): the entry
   // carries the file's length and a zero digest until SetRdTgt.
   TFile OpenRd(const char* r, bool later = false);
+  // The same for the local file at path p, relative or absolute, taken as
+  // given (the client's put), entered under the resource id r.
+  TFile OpenRdPth(const char* p, const char* r);
   // Open a file for receiving: the data goes to a new temporary file beside
   // the target, anonymous where the file system allows; nullptr when the
   // table is full, the name is invalid (as for OpenRd), the target exists and

@@ -54,10 +54,10 @@ namespace {
   TBatchDesc rxb{};
   bool mmsg = true;                // false once the kernel lacks sendmmsg/recvmmsg
 
-  void Flush();
+  void FlushQueue();
 
   void DoneModule() {
-    Flush();   // what the chain's earlier steps sent (a client's last close)
+    FlushQueue();   // what the chain's earlier steps sent (a client's last close)
     char t[128];
     SO::TBuffer b;
     SO::Init(b, t);
@@ -334,7 +334,7 @@ namespace {
 
   // Sends the queued datagrams in order. A datagram the network refuses is
   // dropped and counted in txe; the rest still go.
-  void Flush() {
+  void FlushQueue() {
     uint32_t k = 0;
     while (k < tx.n) {
       if (!mmsg) {
@@ -400,8 +400,6 @@ namespace Link {
 
   TCntDesc& Cnt() { return cnt; }
 
-  void Flush() { ::Flush(); }
-
   void InitModule(const TSettings& s) {
     mid = s.mid;
     vrb = s.vrb;
@@ -425,6 +423,8 @@ namespace Link {
     Message(t);
   }
 
+  void Flush() { FlushQueue(); }
+
   void Send(const UDP0::TDstDesc& d, const uint8_t* x, size_t n, uint32_t l) {
     if (l > n || l > lenBuf) Fatal("Send Bad length");
     const uint32_t k = tx.n;
@@ -436,7 +436,7 @@ namespace Link {
     tx.m[k].msg_hdr.msg_iov = &tx.v[k];
     tx.m[k].msg_hdr.msg_iovlen = 1;
     tx.n = k + 1;
-    if (tx.n == batchMax) Flush();
+    if (tx.n == batchMax) FlushQueue();
   }
 
   void Execute() {
@@ -455,7 +455,7 @@ namespace Link {
       const int kfd = Input::Fd(keyMs);
       const nfds_t ki = n;
       if (kfd >= 0) p[n++] = pollfd{kfd, POLLIN, 0};
-      Flush();
+      FlushQueue();
       const uint32_t next = Tmrs::Next();
       timespec ts{};
       int r = ::ppoll(p, n, WaitTime(next, keyMs, ts), nullptr);

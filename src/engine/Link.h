@@ -53,10 +53,11 @@ namespace Link {
   [[noreturn]] void Fatal(const char* s);
 
   // Sends l bytes of x (an array of n bytes) to d.
-  void Send(const UDP0::TDstDesc& d, const uint8_t* x, size_t n, uint32_t l);
-  // Sends what is queued now. The loop does it before it waits; a test that
-  // drives the handlers without the loop calls it before it looks.
+  // Datagrams are queued and leave in batches, at the latest before the loop
+  // waits or the program ends; Flush sends what is queued now (tests, and
+  // code that counts what went out).
   void Flush();
+  void Send(const UDP0::TDstDesc& d, const uint8_t* x, size_t n, uint32_t l);
 
   // The event loop. Each pass: a key (if the previous wait found one), the
   // timers, one wait, a console signal (stops the program), at most one

@@ -9,6 +9,8 @@
 #include "Log.h"
 #include "SO.h"
 #include "Slots.h"
+#include "Tmr.h"
+#include "Tmr0.h"
 
 namespace Rcvrs {
 namespace {
@@ -31,6 +33,18 @@ void Trace(const char* s) { Log::Write(set.mid, Log::lvlMsg, s, false); }
 inline bool IsSet(const TWndDesc& w, uint32_t k) { return (w.d[k >> 5] >> (k & 31) & 1) != 0; }
 inline void SetFlag(TWndDesc& w, uint32_t k) { w.d[k >> 5] |= uint32_t(1) << (k & 31); }
 inline void ClrFlag(TWndDesc& w, uint32_t k) { w.d[k >> 5] &= ~(uint32_t(1) << (k & 31)); }
+
+// The lines of fragments asked for again. With -d every one gets a line;
+// without, a peer that has gone silent would make a line per fragment and
+// update (thousands a second), so a receiver writes at most one a second,
+// with the number of fragments asked for again since its previous line.
+constexpr uint32_t toLineMs = 1000;
+struct TToLineDesc {
+  bool w;       // a line has been written
+  uint32_t t;   // tick of the last line
+  uint32_t n;   // fragments asked for again since then, not yet in a line
+};
+TToLineDesc toLine[cntMax];   // by slot i - 1
 
 void Count(TRcvrDesc& r, TErr e) {
   r.e[eNull]++;
@@ -79,6 +93,34 @@ void Update_Add(const TRcvrDesc& r, TReqDesc& q, uint32_t k, uint32_t n, TReqPro
   q.s |= uint32_t(1) << (k - q.b);
 }
 
+// Fragment k asked for again: "Update TO rcv 1 idx 7 to 125", and without
+// -d " cnt 1800" at the end, the fragments since the previous line.
+void Update_TO(const TRcvrDesc& r, uint32_t k, uint32_t to) {
+  TToLineDesc& x = toLine[r.i - 1];
+  x.n++;
+  if (!set.dbg) {
+    const uint32_t now = Tmr::Ticks();
+    if (x.w && Tmr0::Diff(x.t, now) < toLineMs) return;
+    x.w = true;
+    x.t = now;
+  }
+  char s[128];
+  SO::TBuffer b;
+  SO::Init(b, s);
+  SO::WrStr(b, "Update TO rcv ");
+  SO::WrShtCard(b, r.i, 1);
+  SO::WrStr(b, " idx ");
+  SO::WrLngCard(b, k, 1);
+  SO::WrStr(b, " to ");
+  SO::WrLngCard(b, to, 1);
+  if (!set.dbg) {
+    SO::WrStr(b, " cnt ");
+    SO::WrLngCard(b, x.n, 1);
+  }
+  Trace(s);
+  x.n = 0;
+}
+
 }  // namespace
 
 void InitModule(const TSettings& s0) {
@@ -116,6 +158,7 @@ TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w) {
   r->n = t.l / l + (t.l % l > 0 ? 1 : 0);
   r->z = static_cast<uint16_t>(t.l % l);
   r->w.w = static_cast<uint16_t>(w);
+  toLine[r->i - 1] = TToLineDesc{};
   char s[128];
   SO::TBuffer b;
   SO::Init(b, s);
@@ -201,16 +244,7 @@ bool Update(TRcvr r, uint32_t n, uint32_t to, TReqProc p, uint32_t f) {
     if (w.t[sl] > 0) w.t[sl]--;
     if (w.t[sl] != 0) continue;
     Count(*r, eTO);
-    char s[128];
-    SO::TBuffer b;
-    SO::Init(b, s);
-    SO::WrStr(b, "Update TO rcv ");
-    SO::WrShtCard(b, r->i, 1);
-    SO::WrStr(b, " idx ");
-    SO::WrLngCard(b, k, 1);
-    SO::WrStr(b, " to ");
-    SO::WrLngCard(b, to, 1);
-    Trace(s);
+    Update_TO(*r, k, to);
     Update_Add(*r, q, k, n, p, f);
     w.t[sl] = to;
     q.to = to;

@@ -27,6 +27,22 @@ void Trace(const char* s) { Log::Write(set.mid, Log::lvlMsg, s, false); }
   Lib3::Stop();
 }
 
+// A fragment read short: "Update snd 1 idx 5 short len 100 of 1455".
+void Short(const TSndrDesc& s, uint32_t k, uint32_t c, uint32_t l) {
+  char t[128];
+  SO::TBuffer b;
+  SO::Init(b, t);
+  SO::WrStr(b, "Update snd ");
+  SO::WrShtCard(b, s.i, 1);
+  SO::WrStr(b, " idx ");
+  SO::WrLngCard(b, k, 1);
+  SO::WrStr(b, " short len ");
+  SO::WrLngCard(b, c, 1);
+  SO::WrStr(b, " of ");
+  SO::WrLngCard(b, l, 1);
+  Message(t);
+}
+
 }  // namespace
 
 void InitModule(const TSettings& s0) {
@@ -103,14 +119,24 @@ void Receive(TSndr s, uint32_t i, uint32_t x) {
   }
 }
 
-void Update(TSndr s, uint32_t n, TSendProc p, uint32_t r) {
+bool Update(TSndr s, uint32_t n, TSendProc p, uint32_t r) {
   TReqsDesc& q = s->r;
+  Files::TPosDesc tg;
+  Files::GetTgt(s->f, tg);
   uint8_t buf[lenMaxFgm];
   while (n > 0 && q.n > 0) {
     const uint32_t k = q.a[q.r];
     q.r = (q.r + 1) & ringMask;
     q.n--;
-    const uint32_t c = Files::Read(s->f, k * uint32_t(s->l), buf, s->l);
+    // Queued indices lie below the fragment count, so the fragment starts
+    // inside the target length; the last one ends with it.
+    const uint32_t at = k * uint32_t(s->l);
+    const uint32_t l = tg.l - at < s->l ? tg.l - at : s->l;
+    const uint32_t c = Files::Read(s->f, at, buf, l);
+    if (c != l) {
+      Short(*s, k, c, l);
+      return false;
+    }
     p(r, k, buf, c);
     n--;
     if (set.dbg) {
@@ -130,6 +156,7 @@ void Update(TSndr s, uint32_t n, TSendProc p, uint32_t r) {
       Trace(t);
     }
   }
+  return true;
 }
 
 void Free(TSndr& s) {

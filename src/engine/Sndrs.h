@@ -58,7 +58,11 @@ namespace Sndrs {
   // Queues i + j for every set bit j of x (dropped when the queue is full or
   // the index is beyond the file).
   void Receive(TSndr s, uint32_t i, uint32_t x);
-  // Sends at most n queued fragments through p.
-  void Update(TSndr s, uint32_t n, TSendProc p, uint32_t r);
+  // Sends at most n queued fragments through p. Each fragment is read at the
+  // length the file had when it was opened (the target length), never
+  // beyond it, so a file that grows meanwhile sends what was announced. A
+  // fragment the file no longer holds whole (it shrank) is not sent and the
+  // result is false: the session cannot succeed and must end as failed.
+  bool Update(TSndr s, uint32_t n, TSendProc p, uint32_t r);
   void Free(TSndr& s);
 }

@@ -10,11 +10,14 @@
 // process group (a program started with & keeps running): the loop then
 // leaves standard input out of its wait, which would otherwise report the
 // shell's keys over and over, and looks again every fgCheckMs whether the
-// terminal came back.
+// terminal came back. A program that ends in the background leaves the
+// terminal as it is.
 #include "Input.h"
 
 #include <cerrno>
+#include <csignal>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -34,9 +37,24 @@ namespace {
   bool rawSet = false;
   termios saved{};
 
+  // Sets the terminal's modes, but only while our process group is the
+  // terminal's foreground. SIGTTOU is held back in this thread meanwhile: a
+  // program moved to the background (Ctrl-Z, bg) between the test and the
+  // call would be stopped by it and never end. In the background the shell
+  // owns the terminal and has put its own modes back; ours stay untouched.
+  bool SetAttr(const termios& t) {
+    sigset_t s, old;
+    sigemptyset(&s);
+    sigaddset(&s, SIGTTOU);
+    pthread_sigmask(SIG_BLOCK, &s, &old);
+    const bool ok = tcgetpgrp(STDIN_FILENO) == getpgrp() && tcsetattr(STDIN_FILENO, TCSANOW, &t) == 0;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return ok;
+  }
+
   void Restore() {
     if (rawSet) {
-      tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+      SetAttr(saved);
       rawSet = false;
     }
   }
@@ -60,7 +78,7 @@ namespace {
       t.c_cc[VMIN] = 1;
       t.c_cc[VTIME] = 0;
       Lib3::AtExit(Restore);
-      if (tcsetattr(STDIN_FILENO, TCSANOW, &t) != 0) return false;
+      if (!SetAttr(t)) return false;
       rawSet = true;
     }
     return true;

@@ -32,6 +32,10 @@ namespace WISP {
   constexpr uint32_t lenResID = 128;
   constexpr uint32_t lenDgst = 16;
   static_assert(lenFrmOvr == 11 && lenMaxVar == 1461 && lenMaxFgm == 1455);
+  // A session's time-out, ms: the server forgets a session whose client has
+  // sent nothing for this long, and a client in the data phase gives up on a
+  // server that has sent nothing for this long.
+  constexpr uint32_t tosSes = 30000;
 
   enum TCommand : uint8_t {
     cmdNull = 0,

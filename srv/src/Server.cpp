@@ -16,6 +16,11 @@
 //   time-out must then not destroy a file the client counts as delivered. A
 //   session that ends before a passed check leaves no file: the file table
 //   removes the uncommitted temporary file when the entry is closed.
+// - A served file that shrinks while it is sent ends its read session as
+//   failed: the sender reads no byte beyond the length the read reply
+//   announced and reports a fragment it can no longer read whole; the
+//   session then repeats a close with a failure result, which the client
+//   answers as a failed check.
 // - Nothing that arrives from the network stops the server. Every telegram
 //   is checked before it touches a table, and the fatal stops below guard
 //   only against the tables disagreeing with each other.
@@ -58,12 +63,14 @@ namespace {
   // ---- session table ------------------------------------------------------
 
   // A read session: the file served, its date and time as sent in the read
-  // reply, the sender, and the result the client reported in its close.
+  // reply, the sender, the result the client reported in its close, and
+  // whether the file came up short (the session is then closing as failed).
   struct TSndDesc {
     Files::TFile f;
     DT::TDateTime d;
     Sndrs::TSndr s;      // nullptr while the file's digest is being computed
     WISP::TError e;
+    bool c;              // the file came up short: closing as failed
     Dgsts::TJob j;       // the digest job while s is nullptr
     uint16_t l;          // the fragment length granted, for the sender to come
   };
@@ -179,8 +186,8 @@ namespace {
     s.d = d;
     s.x = x;
     s.p = p;
-    s.c.n = true;
     if (ses.n == 1) Tmrs::Set(tmr, 1, 1);   // the first session starts the steps
+    s.c.n = true;
 
     Files::TResID rid;
     Files::GetRID(FileOf(s), rid);
@@ -353,6 +360,7 @@ namespace {
     ext.s.f = f;
     Files::GetDateTime(f, ext.s.d);
     ext.s.e = WISP::errNull;
+    ext.s.c = false;
     ext.s.l = l;
     ext.s.j = j;
     if (st == Dgsts::stDone) {
@@ -453,6 +461,11 @@ namespace {
     if (q.h.r == 0 || q.h.r > sesMax) return IncErrCnt(eDatRqRef);
     if (!Owns(q.h.r, d) || Ses(q.h.r).x.w) return IncErrCnt(eDatRqSes);
     TSesDesc& s = Ses(q.h.r);
+    // No sender yet (the digest is still being computed, the reply has not
+    // gone out): nothing to queue. A failed session lives on its time-out
+    // only: a client that never reads our close must not keep the slot by
+    // asking on.
+    if (s.x.s.s == nullptr || s.x.s.c) return;
     s.c.t = s.p.tos;
     Sndrs::Receive(s.x.s.s, q.h.i, q.s);
   }
@@ -475,7 +488,13 @@ namespace {
     if (c.r == 0 || c.r > sesMax) return IncErrCnt(eCloseRef);
     if (!Owns(c.r, d)) return IncErrCnt(eCloseSes);
     TSesDesc& s = Ses(c.r);
-    if (!s.x.w) s.x.s.e = c.e;
+    if (!s.x.w) {
+      s.x.s.e = c.e;
+    } else if (!s.x.r.c) {
+      // An upload the client gives up before our check (quit, signal, its
+      // file changed): its result goes into the log line; no file is kept.
+      s.x.r.e = c.e;
+    }
     Free(static_cast<uint8_t>(c.r), true);
   }
 
@@ -616,8 +635,13 @@ namespace {
           OnTmr_Chk(s.x.r);
           Close(i, s.x.r.e);
         }
+      } else if (s.x.s.c) {
+        // Closing as failed: the close is repeated like a write session's
+        // until the client answers it or the session times out.
+        Close(i, WISP::errChk);
+        s.c.u = dtc;
       } else {
-        Sndrs::Update(s.x.s.s, n * 2 * s.p.fpu, DatRp, i);
+        const bool whole = Sndrs::Update(s.x.s.s, n * 2 * s.p.fpu, DatRp, i);
         // A served file that cannot be read ends its session: one close
         // with errChk, and the slot is free for others. The log line of
         // the release shows errChk in place of the client's result.
@@ -625,6 +649,12 @@ namespace {
           Close(i, WISP::errChk);
           s.x.s.e = WISP::errChk;
           Free(i, false);
+        } else if (!whole) {
+          // The file no longer holds what the read reply announced (it
+          // shrank while being sent): the transfer cannot succeed.
+          s.x.s.c = true;
+          Close(i, WISP::errChk);
+          s.c.u = dtc;
         }
       }
     }

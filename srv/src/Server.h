@@ -6,6 +6,8 @@
 #pragma once
 #include <cstdint>
 
+#include "WISP.h"
+
 namespace Server {
   // The error counters' kinds; eNull counts them all.
   enum TErr : uint8_t {
@@ -41,7 +43,7 @@ namespace Server {
   using TErrCnts = uint32_t[errCnt];
 
   constexpr uint32_t sesMax = 16;     // sessions at once
-  constexpr uint32_t tos = 30000;     // session time-out, timer steps
+  constexpr uint32_t tos = WISP::tosSes;   // session time-out, timer steps (1 ms)
   constexpr uint32_t dtuMax = 1000;   // largest update period, steps
   constexpr uint32_t dtc = 125;       // steps between repeated closes
   constexpr uint32_t stepsMax = 25;   // steps one late timer pass makes up

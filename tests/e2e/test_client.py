@@ -6,14 +6,15 @@ copy."""
 import hashlib
 import os
 import shutil
+import signal
 import socket
 import tempfile
 import time
 import unittest
 
 from wisp_test_util import (CLOSE, DATRP, DATRQ, ERR_BSY, ERR_CHK, ERR_NULL, ERR_RID, RDRP, RDRQ, WRRQ,
-                            Client, FakeServer, client_console_counters, close, datrp, datrq, dt_text,
-                            leftovers, packed, rdrp, read, tel, unpacked, write, wrrp)
+                            Client, FakeServer, client_console_counters, client_log_counters, close, datrp,
+                            datrq, dt_text, leftovers, packed, rdrp, read, tel, unpacked, write, wrrp)
 
 ZERO_COUNTERS = r"^(  0 ){23}$"
 
@@ -234,6 +235,63 @@ class ClientTest(unittest.TestCase):
         self.assertEqual(os.stat(os.path.join(self.dir, "m.bin")).st_mtime, 1400000000)
         self.assertEqual(leftovers(self.dir), ["m.bin"])
 
+    def test_get_ends_on_the_servers_failure_close(self):
+        # The server's file changed while it was sent: the server closes with
+        # a failure result, the client answers it and fails its check.
+        local = b"local copy"
+        self.write("c.bin", local, 1400000000)
+        data = os.urandom(1455 * 3)
+        c = self.client("-o", "get", "c.bin")
+        self.srv.expect(RDRQ)
+        self.srv.send(rdrp(length=len(data), digest=hashlib.md5(data).digest(), ref=4))
+        self.srv.expect(DATRQ)
+        self.srv.send(datrp(4, 0, data[:1455]))
+        self.srv.send(close(4, ERR_NULL))   # no failure: not for a get, counted (eCloseWr)
+        self.srv.send(close(4, ERR_CHK))
+        f = self.srv.expect(CLOSE)
+        self.assertEqual((f["r"], f["e"]), (4, ERR_CHK))
+        self.assertFatal(c, "DoClose: Checksum mismatch.")
+        self.assertEqual({k: v for k, v in client_log_counters(c).items() if v}, dict(eNull=1, eCloseWr=1))
+        self.assertEqual([x[0] for x in self.srv.quiet(0.3)], [])   # one close only
+        self.assertEqual(self.read("c.bin"), local)
+        self.assertEqual(leftovers(self.dir), ["c.bin"])
+
+    def test_quit_in_the_data_phase_sends_one_failure_close(self):
+        # Quit key and signals, get and put: one close with a failure result
+        # goes out before the client stops, so the server ends the session
+        # at once; a get leaves no file.
+        self.write("q.bin", os.urandom(50000))
+        for how in ("q", signal.SIGTERM, signal.SIGINT):
+            for mode in ("get", "put"):
+                with self.subTest(how=how, mode=mode):
+                    name = "g.bin" if mode == "get" else "q.bin"
+                    c = self.client("-f", "1", mode, name)
+                    if mode == "get":
+                        self.srv.expect(RDRQ)
+                        self.srv.send(rdrp(length=50000, n=1, ref=6))
+                        self.srv.expect(DATRQ)
+                    else:
+                        self.srv.expect(WRRQ)
+                        self.srv.send(wrrp(n=1, ref=6))
+                        self.srv.send(datrq(6, 0, 1))
+                        self.srv.expect(DATRP)
+                    if how == "q":
+                        c.key("q")
+                    else:
+                        c.p.send_signal(how)
+                    f = self.srv.expect(CLOSE)
+                    self.assertEqual((f["r"], f["e"]), (6, ERR_CHK))
+                    rc, out, err = c.finish()
+                    self.assertEqual(rc, 1 if how == "q" else 255, out + err)
+                    self.assertNotIn(CLOSE, [x[0] for x in self.srv.quiet(0.3)])
+                    self.assertEqual(leftovers(self.dir), ["q.bin"])
+        # Still opening: there is no session to close.
+        c = self.client("get", "g.bin")
+        self.srv.expect(RDRQ)
+        c.key("q")
+        self.assertEqual(c.finish()[0], 1)
+        self.assertNotIn(CLOSE, [x[0] for x in self.srv.quiet(0.3)])
+
     def test_get_never_replaces_a_file_that_appeared_meanwhile_without_o(self):
         data = os.urandom(100)
         c = self.client("get", "race.bin")
@@ -287,6 +345,37 @@ class ClientTest(unittest.TestCase):
                 errs = [l for l in c.log() if "ShowErrCnts" in l][-1].split()[-23:]
                 self.assertEqual((errs[0], errs[10]), ("1", "1"))   # eNull, eDatRpWr
                 self.assertEqual(self.read("p.bin"), data)
+                os.remove(os.path.join(self.dir, "WISPCli.log"))
+
+    def test_put_of_a_file_that_changes_while_it_is_sent(self):
+        # Grown: the fragments end at the announced length and the put goes
+        # through. Shrunk: a fragment it no longer holds whole ends the put
+        # with a failure close, whichever fragment it is.
+        data = os.urandom(2500)   # fragments of 1000, 1000 and 500 bytes
+        for change, ask in (("grow", 2), ("shrink", 1), ("shrink", 2)):
+            with self.subTest(change=change, fragment=ask):
+                path = self.write("v.bin", data)
+                c = self.client("put", "v.bin")
+                self.assertEqual(self.srv.expect(WRRQ)["l"], 2500)
+                self.srv.send(wrrp(f=1000, ref=5))
+                with open(path, "ab" if change == "grow" else "r+b") as f:
+                    if change == "grow":
+                        f.write(b"more" * 1000)
+                    else:
+                        f.truncate(1000 * ask + 10)
+                self.srv.send(datrq(5, ask, 1))
+                if change == "grow":
+                    f = self.srv.expect(DATRP)
+                    self.assertEqual((f["i"], f["data"]), (2, data[2000:]))
+                    self.srv.send(close(5, ERR_NULL))
+                    self.assertEqual(self.srv.expect(CLOSE)["e"], ERR_NULL)
+                    self.assertEqual(c.finish()[0], 0)
+                else:
+                    f = self.srv.expect(CLOSE)
+                    self.assertEqual((f["r"], f["e"]), (5, ERR_CHK))
+                    self.assertFatal(c, "DoData: Resource changed while being sent.")
+                    got = [(x[0], x[1].get("i")) for x in self.srv.quiet(0.3)]
+                    self.assertEqual(got, [], "nothing after the close")
                 os.remove(os.path.join(self.dir, "WISPCli.log"))
 
 

@@ -30,6 +30,7 @@ CLI_HELP = [
     "       | '-d'      (* switch on debug mode *)",
     "       | '-o'      (* switch on local overwriting *)",
     "       | '-v'      (* switch on verbose mode *) .",
+    "(* the request is repeated until the server answers; key 'q' quits *)",
 ]
 
 SRV_HELP = [
@@ -49,7 +50,10 @@ SRV_HELP = [
 CLI_ERRORS = [
     ([], "Invalid mode", None),
     (["-x", "get"], "Invalid option", "x"),
-    (["/x", "get"], "Invalid option", "x"),
+    # "/" and anything but an option word is a path: here in the mode's place.
+    (["/x", "get"], "Invalid mode", "/x"),
+    (["/tmp/x.bin"], "Invalid mode", "/tmp/x.bin"),
+    (["get", "/tmp/x.bin", "/hv"], "Unexpected argument", "/hv"),
     (["-dv", "get"], "Invalid option", "dv"),
     (["-V", "get"], "Invalid option", "V"),
     (["-p667", "get"], "Invalid option", "p667"),
@@ -92,7 +96,7 @@ CLI_ERRORS = [
 
 SRV_ERRORS = [
     (["-x"], "Invalid option", "x"),
-    (["/x"], "Invalid option", "x"),
+    (["/x"], "Unexpected argument", "/x"),
     (["-V"], "Invalid option", "V"),
     (["-vd"], "Invalid option", "vd"),
     (["-p667"], "Invalid option", "p667"),
@@ -212,6 +216,24 @@ class ClientCmdLine(CmdLineCase):
         full = "Error: Invalid option: '" + "y" * 300 + "'"
         self.assertEqual(r.err, full[:128] + "\n")
         self.assertEqual(r.rc, 255)
+
+    def test_names_too_long(self):
+        # A name is never cut to a shorter one: a get's name and a put's last
+        # component fill at most the 128 characters of the resource id, a
+        # put's path at most what the system takes (4095 characters).
+        cases = [("get", "n" * 129), ("put", "d/" + "n" * 129), ("put", "/" + "d/" * 2047 + "n")]
+        for mode, name in cases:
+            with self.subTest(mode=mode, length=len(name)):
+                r = self.run_to_end(CLI, [mode, name])
+                self.assertEqual(r.err, ("Error: Name too long: '" + name)[:128] + "\n")
+                self.assertEqual(r.rc, 255)
+        port = free_port()
+        for mode, name in (("get", "n" * 128), ("put", "/" + "d/" * 1983 + "n" * 128)):
+            with self.subTest(mode=mode, length=len(name)):
+                r = self.start(CLI, ["-p", str(port), mode, name])
+                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "rnm")]
+                r.terminate(RUN_LIMIT)
+                self.assertEqual(texts[-1], ("  rnm '" + name)[:128])
 
     def test_defaults_in_log(self):
         port = free_port()   # nobody listens there

@@ -35,6 +35,62 @@ def link_done(t):
     return next((l for l in reversed(t) if l.startswith("DoneModule txn")), "DoneModule txn line missing")
 
 
+def job_shell(how, port, cwd):
+    """The child of pty.fork: a session leader that runs the server as a job
+    in a process group of its own, sends it to the background as a shell
+    does (bg: foreground first, then stop, take the terminal back, continue;
+    &: never in the foreground), sends SIGTERM and reports how the job ended
+    ("job: exit <code>", or "job: stopped by <signal>"). Never returns."""
+    code = 2
+    try:
+        signal.signal(signal.SIGTTOU, signal.SIG_IGN)   # the shell itself takes the terminal back
+        job = os.fork()
+        if job == 0:
+            os.setpgid(0, 0)
+            if how == "bg":
+                os.tcsetpgrp(0, os.getpgrp())
+            signal.signal(signal.SIGTTOU, signal.SIG_DFL)
+            os.chdir(cwd)
+            os.execv(SRV, [SRV, "-p", str(port)])
+        try:
+            os.setpgid(job, job)
+        except OSError:
+            pass   # the job has done it already
+        if how == "bg":
+            # In the foreground the server switches echo off; then Ctrl-Z and bg.
+            if not wait_for(lambda: not termios.tcgetattr(0)[3] & termios.ECHO):
+                raise AssertionError("terminal was not switched to key mode")
+            os.kill(job, signal.SIGTSTP)
+            _, st = os.waitpid(job, os.WUNTRACED)
+            if not os.WIFSTOPPED(st):
+                raise AssertionError("job did not stop on SIGTSTP")
+            os.tcsetpgrp(0, os.getpgrp())
+            os.kill(job, signal.SIGCONT)
+        time.sleep(1.0)
+        os.kill(job, signal.SIGTERM)
+        end = time.time() + 10
+        while time.time() < end:
+            done, st = os.waitpid(job, os.WUNTRACED | os.WNOHANG)
+            if done and os.WIFSTOPPED(st):
+                print("job: stopped by", signal.Signals(os.WSTOPSIG(st)).name, flush=True)
+                os.kill(job, signal.SIGKILL)
+                os.waitpid(job, 0)
+                code = 1
+                break
+            if done:
+                print("job: exit", os.waitstatus_to_exitcode(st), flush=True)
+                code = 0
+                break
+            time.sleep(0.05)
+        else:
+            print("job: still running", flush=True)
+            os.kill(job, signal.SIGKILL)
+            code = 1
+    except BaseException as e:   # whatever happens, the child ends here
+        print("job shell:", repr(e), flush=True)
+    os._exit(code)
+
+
 def open_files(pid, d):
     """(descriptor path in /proc, file) of each file in directory d that
     process pid holds open; an anonymous file shows as "d/#inode (deleted)"."""
@@ -273,6 +329,40 @@ class FrameTest(unittest.TestCase):
                         pass
                 os.waitpid(pid, 0)
             os.close(fd)
+
+    def test_leaving_from_the_background_does_not_stop_on_the_terminal(self):
+        # A little job-control shell of our own on a pty runs the server as a
+        # job: in the foreground, then Ctrl-Z and bg; or started with &. The
+        # server must end on SIGTERM, not stop on SIGTTOU when it would put
+        # the terminal's modes back from the background.
+        for how in ("bg", "&"):
+            with self.subTest(how=how):
+                pid, fd = pty.fork()
+                if pid == 0:
+                    job_shell(how, free_port(), self.dir)
+                try:
+                    out = b""
+                    end = time.time() + 30
+                    while time.time() < end:
+                        if select.select([fd], [], [], 0.5)[0]:
+                            try:
+                                chunk = os.read(fd, 4096)
+                            except OSError:   # the shell has ended
+                                break
+                            if not chunk:
+                                break
+                            out += chunk
+                    _, status = os.waitpid(pid, 0)
+                    text = out.decode("latin-1")
+                    self.assertEqual(os.waitstatus_to_exitcode(status), 0, text)
+                    self.assertIn("job: exit 255", text)
+                finally:
+                    try:
+                        os.kill(pid, signal.SIGKILL)
+                        os.waitpid(pid, 0)
+                    except (ProcessLookupError, ChildProcessError):
+                        pass
+                    os.close(fd)
 
     def test_odd_datagrams_do_not_stop_the_server(self):
         port = free_port()

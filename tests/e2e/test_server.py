@@ -400,6 +400,7 @@ class ServerTest(unittest.TestCase):
         a, b, c = srv.peer(), srv.peer(), srv.peer()
         t0 = time.monotonic()
         a.send(rdrq("big.bin"))
+        a.send(datrq(1, 0, 1))   # guessed reference, before the reply: nothing to send yet
         small = b.ask(rdrq("small.txt"), 5)
         t_small = time.monotonic() - t0
         self.assertIsNotNone(small)
@@ -408,6 +409,7 @@ class ServerTest(unittest.TestCase):
         t_big = time.monotonic() - t0
         self.assertIsNotNone(big, "no read reply for the large file")
         self.assertEqual(big[7], ERR_NULL)
+        self.assertTrue(srv.alive())
         self.assertLess(t_small, t_big, "the small file waited for the large file's digest")
         md5 = hashlib.md5()
         zeros = bytes(1 << 20)
@@ -801,6 +803,15 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(srv.files(), ["kept.bin", "r.txt"])
         self.assertEqual(self.read_file("kept.bin"), data)
         self.assertEqual(os.stat(os.path.join(self.wd, "kept.bin")).st_mtime, when)
+        # The silent upload asked for its two missing fragments again about
+        # eight times a second; without -d its log got at most one line a
+        # second, counting the fragments asked for since the line before.
+        log = srv.log_text()
+        tos = [int(n) for n in re.findall(r"Update TO rcv 1 idx \d+ to \d+ cnt (\d+)\r\n", log)]
+        self.assertEqual(len(tos), log.count("Update TO"))
+        self.assertTrue(20 <= len(tos) <= 36, len(tos))
+        ers = int(re.search(r"Free rcv 1 ers(?: +[0-9A-F]+){4} +([0-9A-F]+)\r\n", log).group(1), 16)
+        self.assertTrue(0 <= ers - sum(tos) < 40, (ers, sum(tos)))
         # The closes stop with the session.
         while lost.recv(0.05) is not None:
             pass

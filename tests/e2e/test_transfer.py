@@ -1,9 +1,11 @@
 """Real transfers between the built client and server on loopback: files of
 the sizes around the fragment length and a few MiB, both ways, compared byte
-for byte and by modification time; overwriting on and off; a missing file;
-and a client stopped in the middle of a get, which must leave no partial file
-and no damaged local copy."""
+for byte and by modification time; local paths of a put; overwriting on and
+off; a missing file; a served file that changes during a get; a client
+stopped in the middle of a transfer, which must leave no partial file and no
+damaged local copy on either side; and a server that vanishes mid-transfer."""
 import os
+import re
 import shutil
 import signal
 import tempfile
@@ -103,6 +105,61 @@ class TransferTest(unittest.TestCase):
         self.assertEqual(out.count("Server granted"), 1, out)
         self.assertIn("RdRp: Server granted 13.875 MB/s.", out)
 
+    def test_put_reads_the_local_path_as_given(self):
+        # Relative and absolute paths, one longer than 255 characters; the
+        # server gets the last component. A get's name still lands in the
+        # current directory under its last component.
+        sub = os.urandom(3000)
+        os.mkdir(os.path.join(self.cdir, "sub"))
+        write(os.path.join(self.cdir, "sub", "lp-y.bin"), sub)
+        write(os.path.join(self.cdir, "lp-y.bin"), b"a different file")
+        deep = os.path.join(self.cdir, *["d" * 60] * 5)
+        os.makedirs(deep)
+        far = os.urandom(2000)
+        write(os.path.join(deep, "lp-z.bin"), far)
+        self.assertGreater(len(os.path.join(deep, "lp-z.bin")), 300)
+        for path, name, data in (("sub/lp-y.bin", "lp-y.bin", sub), (os.path.join(deep, "lp-z.bin"), "lp-z.bin", far)):
+            with self.subTest(path=path):
+                rc, out, err = self.client("put", path).finish()
+                self.assertEqual(rc, 0, out + err)
+                dst = os.path.join(self.sdir, name)
+                self.assertTrue(wait_for(lambda: os.path.exists(dst), 5))
+                self.assertEqual(read(dst), data)
+        os.remove(os.path.join(self.cdir, "lp-y.bin"))
+        rc, out, err = self.client("get", "/any/dir/lp-y.bin").finish()
+        self.assertEqual(rc, 0, out + err)
+        self.assertEqual(read(os.path.join(self.cdir, "lp-y.bin")), sub)
+
+    def test_served_file_that_changes_during_a_get(self):
+        # Grown: the get ends with the length announced at its start.
+        # Truncated: the server ends the session with a failure close and the
+        # client with its checksum message, leaving no file.
+        data = os.urandom(2 * 1048576)
+        for change in ("grow", "truncate"):
+            with self.subTest(change=change):
+                name = "chg-%s.bin" % change
+                src = os.path.join(self.sdir, name)
+                write(src, data)
+                c = self.client("-u", "10", "-f", "4", "get", name)   # about 3.5 s for the file
+                self.assertTrue(wait_for(lambda: any(l.startswith("SetState: Transferring") for l in c.log()), 5))
+                time.sleep(0.3)
+                with open(src, "ab" if change == "grow" else "r+b") as f:
+                    if change == "grow":
+                        f.write(os.urandom(100000))
+                    else:
+                        f.truncate(len(data) // 2 + 77)
+                rc, out, err = c.finish(60)
+                if change == "grow":
+                    self.assertEqual(rc, 0, out + err)
+                    self.assertEqual(read(os.path.join(self.cdir, name)), data)
+                else:
+                    self.assertEqual(rc, 255, out + err)
+                    self.assertIn("F Client DoClose: Checksum mismatch.", out)
+                    self.assertEqual(leftovers(self.cdir), ["chg-grow.bin"])
+                    self.assertTrue(wait_for(lambda: re.search(r"Free idx \d+ ok 1 err 3 dst [0-9.:]+ wrt 0 rid '%s'"
+                                                               % name, self.srv.log_text()), 5))
+                    self.assertRegex(self.srv.log_text(), r"Update snd \d+ idx 720 short len 1053 of 1455")
+
     def test_overwriting_an_existing_local_file_only_with_o(self):
         data = os.urandom(4000)
         write(os.path.join(self.sdir, "o.bin"), data)
@@ -151,9 +208,33 @@ class TransferTest(unittest.TestCase):
         finally:
             srv_o.stop()
 
+    def failures(self, name, wrt):
+        """The server's lines of sessions for name that a client ended with a failure close."""
+        rx = r"Free idx \d+ ok 1 err 3 dst [0-9.:]+ wrt %d rid '%s'" % (wrt, re.escape(name))
+        return len(re.findall(rx, self.srv.log_text()))
+
     def test_get_stopped_midway_leaves_no_partial_file(self):
+        # Neither side keeps a partial file: the client's failure close ends
+        # the server's session at once, a get's and a put's alike.
         data = os.urandom(2 * 1048576)
         write(os.path.join(self.sdir, "slow.bin"), data)
+        write(os.path.join(self.cdir, "up-slow.bin"), data)
+        for how in ("signal", "key"):
+            with self.subTest(how=how, mode="put"):
+                n = self.failures("up-slow.bin", 1)
+                c = self.client("-u", "10", "-f", "1", "put", "up-slow.bin")
+                self.assertTrue(wait_for(lambda: any(l.startswith("SetState: Transferring") for l in c.log()), 5))
+                time.sleep(0.7)
+                if how == "signal":
+                    c.p.send_signal(signal.SIGTERM)
+                else:
+                    c.key("q")
+                rc, out, err = c.finish()
+                self.assertEqual(rc, 255 if how == "signal" else 1, out + err)
+                self.assertTrue(wait_for(lambda: self.failures("up-slow.bin", 1) == n + 1, 2))
+                self.assertEqual([n for n in os.listdir(self.sdir) if "up-slow" in n], [])
+                os.remove(os.path.join(self.cdir, "WISPCli.log"))
+        os.remove(os.path.join(self.cdir, "up-slow.bin"))
         # kill: no termination chain runs, yet no temporary file is left.
         for how in ("signal", "key", "kill"):
             for existing in (None, b"precious"):
@@ -161,6 +242,7 @@ class TransferTest(unittest.TestCase):
                     local = os.path.join(self.cdir, "slow.bin")
                     if existing:
                         write(local, existing, 1000000000)
+                    n = self.failures("slow.bin", 0)
                     # One fragment per 10 ms: about 14 s for the file.
                     c = self.client("-u", "10", "-f", "1", "-o", "get", "slow.bin")
                     self.assertTrue(wait_for(lambda: any(l.startswith("SetState: Transferring")
@@ -176,6 +258,8 @@ class TransferTest(unittest.TestCase):
                     self.assertEqual(rc, {"signal": 255, "key": 1, "kill": -9}[how], out + err)
                     self.assertNotIn("successful", out)
                     self.assertRegex(out, r"\r\d+/1442")   # progress was under way
+                    if how != "kill":
+                        self.assertTrue(wait_for(lambda: self.failures("slow.bin", 0) == n + 1, 2))
                     if how == "key":
                         self.assertRegex(out, r"(  0 ){23}\n$")   # the counter line
                     if existing:
@@ -186,6 +270,39 @@ class TransferTest(unittest.TestCase):
                     else:
                         self.assertEqual(leftovers(self.cdir), [])
                     os.remove(os.path.join(self.cdir, "WISPCli.log"))
+
+
+class VanishedServerTest(unittest.TestCase):
+    def test_clients_give_up_on_a_server_killed_mid_transfer(self):
+        # Once the data phase has begun, 30 s without a telegram from the
+        # server end the client with one line, exit code 255 and no file;
+        # meanwhile its log gets at most one time-out line a second.
+        root = tempfile.mkdtemp(prefix="wisp-gone-")
+        self.addCleanup(shutil.rmtree, root, True)
+        sdir, gdir, pdir = (os.path.join(root, d) for d in ("srv", "get", "put"))
+        for d in (sdir, gdir, pdir):
+            os.mkdir(d)
+        data = os.urandom(2 * 1048576)
+        write(os.path.join(sdir, "gone.bin"), data)
+        write(os.path.join(pdir, "gone-up.bin"), data)
+        srv = Server(sdir)
+        self.addCleanup(srv.stop)
+        clients = [Client(gdir, "-p", srv.port, "-u", "10", "-f", "1", "get", "gone.bin"),
+                   Client(pdir, "-p", srv.port, "-u", "10", "-f", "1", "put", "gone-up.bin")]
+        for c in clients:
+            self.addCleanup(c.stop)
+            self.assertTrue(wait_for(lambda: any(l.startswith("SetState: Transferring") for l in c.log()), 5))
+        time.sleep(0.5)
+        srv.p.kill()
+        gone = time.monotonic()
+        for c in clients:
+            with self.subTest(mode=c.args[-2]):
+                rc, out, err = c.finish(60)
+                self.assertTrue(29 < time.monotonic() - gone < 45, time.monotonic() - gone)
+                self.assertEqual(rc, 255, out + err)
+                self.assertIn("F Client DoData: No answer from the server.\n", out)
+                self.assertLessEqual(len([l for l in c.log() if "Update TO" in l]), 40)
+        self.assertEqual(leftovers(gdir), [])
 
 
 if __name__ == "__main__":

@@ -19,8 +19,8 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-CLI = os.path.abspath(os.environ.get("WISP_CLI") or os.path.join(HERE, "..", "..", "build", "WISPCli"))
-SRV = os.path.abspath(os.environ.get("WISP_SRV") or os.path.join(HERE, "..", "..", "build", "WISPSrv"))
+CLI = os.path.abspath(os.environ.get("WISP_CLI") or os.path.join(HERE, "..", "..", "build-test", "WISPCli"))
+SRV = os.path.abspath(os.environ.get("WISP_SRV") or os.path.join(HERE, "..", "..", "build-test", "WISPSrv"))
 RELAY = os.path.join(HERE, "..", "relay.py")
 
 # ---- telegrams --------------------------------------------------------------

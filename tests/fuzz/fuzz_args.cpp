@@ -2,9 +2,10 @@
 //
 // The input is cut at its zero bytes into parameters (the first is the
 // program path). The tokenizer must report each in turn as the model below
-// says: an option when it starts with "-" or "/" and has more characters,
-// its text without that first character; an argument otherwise; text cut at
-// 255 characters; then the end of the arguments, for ever.
+// says: an option when it starts with "-" and has more characters, or with
+// "/" and the rest is one of the option words, its text without that first
+// character; an argument otherwise; text cut at 255 characters, the whole
+// parameter uncut; then the end of the arguments, for ever.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,12 @@ namespace {
     Check(Args::len == want.size(), "length");
     Check(std::strlen(Args::str) == Args::len, "text ends at its length");
     Check(want == Args::str, "text");
+  }
+
+  bool OptWord(const std::string& t) {
+    for (const char* w : Args::optWords)
+      if (t == w) return true;
+    return false;
   }
 }
 
@@ -55,11 +62,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Args::Read();
     Check(Args::idx == i, "index");
     const std::string& p = params[i];
-    if (p.size() > 1 && (p[0] == '-' || p[0] == '/')) {
+    if (p.size() > 1 && (p[0] == '-' || (p[0] == '/' && OptWord(p.substr(1))))) {
       Expect(p.substr(1), Args::symOpt);
     } else {
       Expect(p, Args::symArg);
     }
+    Check(p == Args::Whole(), "whole parameter");
   }
   for (int k = 0; k < 3; ++k) {
     Args::Read();

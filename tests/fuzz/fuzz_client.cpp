@@ -14,8 +14,9 @@
 //                       the timer checks the file, reports and ends the run)
 //   0hc00000  len(u16)  a datagram of len bytes (mod 1601); h: force magic
 //                       and version, c: fix the CRC trailer
-// A server's refusal ends the client by design ("RdRp: Server full." etc.):
-// replies that would be refused are left out while the session is opening.
+// A server's refusal ends the client by design ("RdRp: Server full." etc.),
+// and so does a close with a failure result in a get (the server's file
+// changed): such telegrams are left out.
 // Any other stop, sanitizer report or broken invariant is a finding.
 #include "../../cli/src/Client.cpp"
 
@@ -55,11 +56,16 @@ namespace {
     std::fclose(f);
   }
 
-  // A reply the client refuses by stopping: an error code or parameters it
-  // did not allow, in the mode and state where it reads replies.
+  // A telegram that ends the client: a reply with an error code or
+  // parameters it did not allow, in the mode and state where it reads
+  // replies; a failure close in a get's data phase.
   bool Refused(const uint8_t* x, uint32_t l) {
-    if (ses.st != stOpen || WISP::Accept(x, l, false) != WISP::accOk) return false;
+    if (WISP::Accept(x, l, false) != WISP::accOk) return false;
     uint32_t bl = WISP::BodyLen(l);
+    if (ses.st == stData && !ses.w && x[WISP::TelHdr::c] == WISP::cmdClose && bl == WISP::TelClose::body) {
+      return x[WISP::TelClose::e] != WISP::errNull;
+    }
+    if (ses.st != stOpen) return false;
     uint8_t e, n;
     uint16_t f, t;
     if (x[WISP::TelHdr::c] == WISP::cmdRdRp && !ses.w && bl == WISP::TelRdRp::body) {

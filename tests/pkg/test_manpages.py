@@ -10,8 +10,8 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 MAN = os.path.normpath(os.path.join(HERE, "..", "..", "man"))
 PAGES = {"WISPCli": os.path.join(MAN, "WISPCli.1"), "WISPSrv": os.path.join(MAN, "WISPSrv.1")}
-PROGS = {"WISPCli": os.environ.get("WISP_CLI", "../../build/WISPCli"),
-         "WISPSrv": os.environ.get("WISP_SRV", "../../build/WISPSrv")}
+PROGS = {"WISPCli": os.environ.get("WISP_CLI", "../../build-test/WISPCli"),
+         "WISPSrv": os.environ.get("WISP_SRV", "../../build-test/WISPSrv")}
 
 
 def sections(path):

@@ -10,7 +10,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 UNIT = os.path.join(ROOT, "contrib", "wispsrv.service")
-SRV = os.path.abspath(os.environ.get("WISP_SRV", os.path.join(ROOT, "build", "WISPSrv")))
+SRV = os.path.abspath(os.environ.get("WISP_SRV", os.path.join(ROOT, "build-test", "WISPSrv")))
 
 
 class UnitTest(unittest.TestCase):

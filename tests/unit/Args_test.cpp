@@ -42,19 +42,28 @@ TEST(Args, ResetGoesBackToTheProgramPath) {
   EXPECT_EQ(Args::idx, 1u);
 }
 
+// "-" makes any text an option; "/" only the option words, since anything
+// else after it is an absolute path.
 TEST(Args, OptionsLoseTheirPrefixLoneSignsAreArguments) {
-  CmdLine c({"p", "-x", "/h", "-", "/", "get", "--v", "//", "-p667", "", "a-b", "-?"});
+  CmdLine c({"p", "-x", "/h", "-", "/", "get", "--v", "//", "-p667", "", "a-b", "-?", "/tmp/x.bin", "/x",
+             "/hv", "/H", "-/", "/?", "/a", "/p", "/u", "/f", "/d", "/o", "/v"});
   ExpectTok(Args::symOpt, "x");
   ExpectTok(Args::symOpt, "h");
   ExpectTok(Args::symArg, "-");
   ExpectTok(Args::symArg, "/");
   ExpectTok(Args::symArg, "get");
   ExpectTok(Args::symOpt, "-v");
-  ExpectTok(Args::symOpt, "/");
+  ExpectTok(Args::symArg, "//");
   ExpectTok(Args::symOpt, "p667");
   ExpectTok(Args::symArg, "");
   ExpectTok(Args::symArg, "a-b");
   ExpectTok(Args::symOpt, "?");
+  ExpectTok(Args::symArg, "/tmp/x.bin");
+  ExpectTok(Args::symArg, "/x");
+  ExpectTok(Args::symArg, "/hv");
+  ExpectTok(Args::symArg, "/H");
+  ExpectTok(Args::symOpt, "/");
+  for (const char* w : {"?", "a", "p", "u", "f", "d", "o", "v"}) ExpectTok(Args::symOpt, w);
   EXPECT_EQ(Args::idx, Args::cnt);
 }
 
@@ -76,10 +85,15 @@ TEST(Args, NoProgramPathAtAll) {
   ExpectTok(Args::symEOA, "");
 }
 
+// The text field holds 255 characters; Whole gives the parameter uncut.
 TEST(Args, LongParameterIsCutAt255) {
   std::string longArg(300, 'a');
   CmdLine c({"p", longArg, "-" + longArg, "-" + std::string(255, 'b')});
   ExpectTok(Args::symArg, std::string(255, 'a'));
+  EXPECT_EQ(std::string(Args::Whole()), longArg);
   ExpectTok(Args::symOpt, std::string(255, 'a'));
+  EXPECT_EQ(std::string(Args::Whole()), "-" + longArg);
   ExpectTok(Args::symOpt, std::string(255, 'b'));
+  ExpectTok(Args::symEOA, "");
+  EXPECT_STREQ(Args::Whole(), "");
 }

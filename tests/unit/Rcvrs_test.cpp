@@ -3,7 +3,9 @@
 // error counters; and whole transfers through a sender with losses.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -272,6 +274,46 @@ TEST_F(RcvrsTest, DebugLines) {
   EXPECT_NE(t.find("M Update TO rcv " + std::to_string(r->i) + " idx 0 to 1"), std::string::npos);
   EXPECT_NE(t.find("M Update rcv " + std::to_string(r->i) + " idx 0 set 1 to 1 wnd 0 25 cnt 0"),
             std::string::npos);
+}
+
+// Without -d a receiver writes at most one time-out line a second, with the
+// number of fragments asked for again since its previous line; with -d one
+// line per fragment, as ever.
+TEST_F(RcvrsTest, TimeOutLinesAtMostOneASecondWithoutDebug) {
+  Rcvrs::TRcvr r = Make(300, 100, 3);
+  const std::string id = "M Update TO rcv " + std::to_string(r->i) + " idx ";
+  const size_t from = LogText().size();
+  const auto lines = [&] {
+    std::vector<std::string> v;
+    const std::string t = LogText().substr(from);
+    for (size_t k = t.find(id); k != std::string::npos; k = t.find(id, k + 1))
+      v.push_back(t.substr(k + id.size(), t.find("\r\n", k) - k - id.size()));
+    return v;
+  };
+  const auto t0 = std::chrono::steady_clock::now();
+  Rcvrs::Update(r, 3, 1, Req, 0);   // asks for 0..2
+  for (int u = 0; u < 50; ++u) Rcvrs::Update(r, 3, 1, Req, 0);   // each asks for all three again
+  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(r->e[Rcvrs::eTO], 150u);
+  std::vector<std::string> v = lines();
+  ASSERT_GE(v.size(), 1u);
+  EXPECT_LE(v.size(), 1u + static_cast<size_t>(secs));
+  EXPECT_EQ(v[0], "0 to 1 cnt 1");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  Rcvrs::Update(r, 3, 1, Req, 0);
+  v = lines();
+  ASSERT_GE(v.size(), 2u);
+  uint32_t sum = 0;
+  for (const auto& l : v) {
+    ASSERT_EQ(l.rfind("0 to 1 cnt ", 0), 0u) << l;
+    sum += static_cast<uint32_t>(std::stoul(l.substr(11)));
+  }
+  EXPECT_EQ(sum, 151u) << "every fragment asked for again is counted in a line";
+  EngineTest::SetDbg(true);
+  Rcvrs::Update(r, 3, 1, Req, 0);
+  v = lines();
+  EXPECT_EQ(std::vector<std::string>(v.end() - 3, v.end()),
+            (std::vector<std::string>{"0 to 1", "1 to 1", "2 to 1"}));
 }
 
 // Whole transfers: a receiver asks a sender for the fragments over a channel

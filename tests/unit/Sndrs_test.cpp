@@ -93,6 +93,31 @@ TEST_F(SndrsTest, FragmentCounts) {
   }
 }
 
+// The file changes after it was opened: what grew beyond the announced
+// length is never sent; a fragment the file no longer holds whole is not
+// sent and ends the sender's run with false, also for the last fragment.
+TEST_F(SndrsTest, AFileThatChangesWhileItIsSent) {
+  Sndrs::TSndr s = Make(250, 100);   // fragments of 100, 100 and 50
+  {
+    std::ofstream o("s0", std::ios::binary | std::ios::app);
+    o << std::string(300, 'x');
+  }
+  Sndrs::Receive(s, 0, 0x7);
+  EXPECT_TRUE(Sndrs::Update(s, 10, Send, 0));
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[2].d, std::vector<uint8_t>(data.begin() + 200, data.end()));
+  for (uint32_t cut : {250u, 220u, 150u}) {
+    sent.clear();
+    std::filesystem::resize_file("s0", cut);
+    Sndrs::Receive(s, 0, 0x7);
+    EXPECT_EQ(Sndrs::Update(s, 10, Send, 0), cut == 250) << cut;
+    EXPECT_EQ(sent.size(), cut == 250 ? 3u : cut / 100) << cut;
+    s->r = Sndrs::TReqsDesc{0, 0, 0, {}, s->r.m};
+  }
+  EXPECT_NE(LogText().find("Sndrs    M Update snd " + std::to_string(s->i) + " idx 1 short len 50 of 100"),
+            std::string::npos);
+}
+
 TEST_F(SndrsTest, RequestSetQueuesInBitOrder) {
   Sndrs::TSndr s = Make(100 * 50, 100);
   Sndrs::Receive(s, 10, 0);
