@@ -186,8 +186,8 @@ namespace {
     s.d = d;
     s.x = x;
     s.p = p;
-    if (ses.n == 1) Tmrs::Set(tmr, 1, 1);   // the first session starts the steps
     s.c.n = true;
+    if (ses.n == 1) Tmrs::Set(tmr, 1, 1);   // the first session starts the steps
 
     Files::TResID rid;
     Files::GetRID(FileOf(s), rid);
