@@ -233,9 +233,9 @@ class ClientCmdLine(CmdLineCase):
         for mode, name in (("get", "n" * 128), ("put", "/" + "d/" * 1983 + "n" * 128)):
             with self.subTest(mode=mode, length=len(name)):
                 r = self.start(CLI, ["-p", str(port), mode, name])
-                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "rnm")]
+                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "rtt")]
                 r.terminate(RUN_LIMIT)
-                self.assertEqual(texts[-1], ("  rnm '" + name)[:128])
+                self.assertEqual(texts[-2:], [("  rnm '" + name)[:128], "  rtt 0"])
 
     def test_defaults_in_log(self):
         port = free_port()   # nobody listens there
