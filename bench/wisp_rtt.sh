@@ -2,7 +2,7 @@
 # WISP under random loss with and without -r (re-requests after the learnt
 # round trip) beside the same run's loss-free rate.
 #
-#   sudo bash bench/wisp_rtt.sh [MiB at the defaults, 8] [MiB at -f 255, 64; 0: none] [runs, 3] [build, build] [loss levels, "0 1 5"]
+#   sudo bash bench/wisp_rtt.sh [MiB at the defaults, 8] [MiB at -f 255, 64; 0: none] [runs, 5] [build, build] [loss levels, "0 1 5"]
 #
 # In a network namespace of its own whose loopback drops the given share of
 # all UDP datagrams (kernel rule on the input hook, so each datagram crosses
@@ -12,19 +12,20 @@
 #   get of the large file at -f 255 on both sides, without and with -r.
 # The first loss level is the reference (normally 0): every case's ratio is
 # its rate over that case's rate at the reference level of this same run.
-# Each case runs `runs` times per level; the figure is the median of the
-# wall-clock rates (client process start to verified end, both digests
-# included). "twice" is the receiver's count of fragments that came again
-# after they had arrived (eDup + eWnd of its Free line), "TO" the fragments
-# it asked for again, both summed over the runs; "%frg" is twice over all
-# fragments moved. Needs root. Not part of CI: it prints figures, and fails
-# only when a transfer fails.
+# Each case runs `runs` times per level, in rounds of one run of every case;
+# the figure is the median of the wall-clock rates (client process start to
+# verified end, both digests included). "twice" is the receiver's count of
+# fragments that came again after they had arrived (eDup + eWnd of its Free
+# line, low 16 bits of each), "TO" the fragments it asked for again (eTO),
+# both summed over the runs; "%frg" is twice over all fragments moved.
+# Needs root. Not part of CI: it prints figures, and fails only when a
+# transfer fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 small=${1:-8}
 large=${2:-64}
-runs=${3:-3}
+runs=${3:-5}
 build=${4:-build}
 levels=${5:-"0 1 5"}
 [ "$(id -u)" -eq 0 ] || { echo "run as root (network namespace)"; exit 1; }
@@ -129,26 +130,29 @@ echo "WISP $small MiB at the defaults and $large MiB at -f 255 under random loss
 echo "loopback of network namespace $ns, $(nproc) CPUs, median of $runs runs per case"
 echo "before: $(uptime)"
 printf "%-26s %6s %8s %6s %7s %6s %6s\n" case "loss %" "MiB/s" ratio twice "%frg" TO
-declare -A ref
+declare -A ref rates twice to
 for loss in $levels; do
   set_loss "$loss"
+  # Round by round, each case once per round, so that a change in the
+  # machine's load falls on all cases alike.
+  for c in "${cases[@]}"; do rates[$c]="" twice[$c]=0 to[$c]=0; done
+  for _ in $(seq "$runs"); do
+    for c in "${cases[@]}"; do
+      # shellcheck disable=SC2086
+      read -r r d t <<<"$(one ${c#*|})"
+      rates[$c]+=" $r"
+      twice[$c]=$((${twice[$c]} + d))
+      to[$c]=$((${to[$c]} + t))
+    done
+  done
   for c in "${cases[@]}"; do
     label=${c%%|*}
-    args=${c#*|}
-    rates=() twice=0 to=0
-    for _ in $(seq "$runs"); do
-      # shellcheck disable=SC2086
-      read -r r d t <<<"$(one $args)"
-      rates+=("$r")
-      twice=$((twice + d))
-      to=$((to + t))
-    done
-    med=$(printf '%s\n' "${rates[@]}" | sort -g | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }')
+    med=$(printf '%s\n' ${rates[$c]} | sort -g | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }')
     [ -z "${ref[$label]:-}" ] && ref[$label]=$med
-    frg=$(fragments "$args")
+    frg=$(fragments "${c#*|}")
     printf "%-26s %6s %8.2f %6.2f %7d %6.2f %6d   (%s)\n" "$label" "$loss" "$med" \
-      "$(awk -v a="$med" -v b="${ref[$label]}" 'BEGIN { printf "%.3f", a / b }')" "$twice" \
-      "$(awk -v d="$twice" -v f="$frg" -v n="$runs" 'BEGIN { printf "%.3f", 100 * d / (f * n) }')" "$to" "${rates[*]}"
+      "$(awk -v a="$med" -v b="${ref[$label]}" 'BEGIN { printf "%.3f", a / b }')" "${twice[$c]}" \
+      "$(awk -v d="${twice[$c]}" -v f="$frg" -v n="$runs" 'BEGIN { printf "%.3f", 100 * d / (f * n) }')" "${to[$c]}" "${rates[$c]# }"
   done
 done
 echo "after: $(uptime)"
