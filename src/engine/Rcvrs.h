@@ -4,8 +4,9 @@
 //
 // The time-out is a countdown of update periods (125 ms at whatever period).
 // With the switch rtt (-r) a receiver also learns the round trip from its
-// own requests (Rtt) and asks again for a missing fragment as soon as the
-// learnt time has passed since it was last asked for.
+// own requests (Rtt) and asks again for a missing fragment once the learnt
+// time has passed since it was last asked for and the link has shown that it
+// is lost, not late (Rcvrs.cpp says how).
 #pragma once
 #include <cstdint>
 #include "Files.h"
@@ -59,8 +60,8 @@ namespace Rcvrs {
   constexpr uint32_t sizeRcvrDesc = 1 + 2 + 4 + 4 + 2 + sizeWndDesc + 4 * errCnt + 12 + 4 * 6;
   static_assert(sizeRcvrDesc == 67665);
 
-  // The longest wait before a fragment is asked for again, in microseconds:
-  // today's 125 ms, and the learnt time until there is a measure.
+  // The upper bound of the learnt time, in microseconds: the 125 ms of the
+  // countdown, and the learnt time until there is a measure.
   constexpr uint32_t toMaxUs = 125000;
 
   // Sends one data request: f the caller's reference, b the base index, bit j
