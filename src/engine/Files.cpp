@@ -320,15 +320,12 @@ void MkBaseName(const char* r, Types::TPthStr& n) {
 void MkRdPth(const char* r, Types::TPthStr& n) { MkBaseName(r, n); }
 void MkWrPth(const char* r, Types::TPthStr& n) { MkBaseName(r, n); }
 
-TFile OpenRd(const char* r, bool later) {
-  if (tbl.Full()) return nullptr;
-  Types::TPthStr n;
-  MkRdPth(r, n);
-  if (!IsUsable(n) || HasCtl(r)) return nullptr;
-  // Non-blocking, so that a FIFO of that name cannot hold up the program;
-  // the type test below refuses it anyway.
-  const THandle h = OpenForReading(n);
-  if (h < 0) return nullptr;
+namespace {
+
+// Enters the open file h for reading under the name n and resource id r:
+// a regular file below 4 GiB, its digest computed now unless later is set.
+// h is closed when it does not qualify or the table is full.
+TFile EnterRd(THandle h, const char* r, const Types::TPthStr& n, bool later) {
   struct stat st;
   if (fstat(h, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
     close(h);
@@ -347,26 +344,27 @@ TFile OpenRd(const char* r, bool later) {
   return f;
 }
 
+}  // namespace
+
+TFile OpenRd(const char* r, bool later) {
+  if (tbl.Full()) return nullptr;
+  Types::TPthStr n;
+  MkRdPth(r, n);
+  if (!IsUsable(n) || HasCtl(r)) return nullptr;
+  // Non-blocking, so that a FIFO of that name cannot hold up the program;
+  // the type test refuses it anyway.
+  const THandle h = OpenForReading(n);
+  if (h < 0) return nullptr;
+  return EnterRd(h, r, n, later);
+}
+
 TFile OpenRdPth(const char* p, const char* r) {
   if (tbl.Full()) return nullptr;
   const THandle h = open(p, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (h < 0) return nullptr;
-  struct stat st;
-  if (fstat(h, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
-    close(h);
-    return nullptr;
-  }
-  TPosDesc t{};
-  if (!CalcMD5(h, t.d, t.l)) {
-    close(h);
-    return nullptr;
-  }
   Types::TPthStr n;
   MkBaseName(r, n);   // the name in reports
-  const Types::TPthStr none = {};
-  TFile f = Alloc(false, r, h, t, n, none);
-  if (f == nullptr) close(h);
-  return f;
+  return EnterRd(h, r, n, false);
 }
 
 TFile OpenWr(const char* r) {

@@ -24,32 +24,15 @@
 #include <initializer_list>
 #include <vector>
 
+#include "../ChildCase.h"
 #include "Args.h"
 #include "Link.h"
 #include "Startup.h"
 
 namespace {
-  char scratch[] = "/tmp/wisp-cli-unit-XXXXXX";
-
-  // Ends the child with code (0: every step held), leaving nothing behind.
-  [[noreturn]] void End(int code) {
-    std::error_code ec;
-    std::filesystem::remove_all(scratch, ec);
-    _exit(code);
-  }
-
-  // A step of the case that did not hold ends the child with its number.
-  void Want(bool ok, int step, const char* what) {
-    if (ok) return;
-    std::fprintf(stderr, "step %d: %s\n", step, what);
-    End(step);
-  }
-
-  // Datagrams sent so far, those still queued for the loop's next wait included.
-  uint32_t Sent() {
-    Link::Flush();
-    return Link::Cnt().txn;
-  }
+  using ChildCase::End;
+  using ChildCase::Sent;
+  using ChildCase::Want;
 
   void Deliver(const uint8_t* x, uint32_t l) {
     uint8_t buf[WISP::lenMaxTel];
@@ -61,7 +44,7 @@ namespace {
   // fragments of 100 bytes) and the parameters a; a loopback socket of the
   // case stands for the server (nothing reads it).
   void StartClient(std::initializer_list<const char*> a) {
-    if (mkdtemp(scratch) == nullptr || chdir(scratch) != 0) _exit(91);
+    ChildCase::EnterScratch();
     {
       std::ofstream f("put.bin", std::ios::binary);
       for (int k = 0; k < 2000 * 100; ++k) f.put(static_cast<char>(k));

@@ -25,26 +25,15 @@
 #include <string>
 #include <vector>
 
+#include "../ChildCase.h"
 #include "Args.h"
 #include "Link.h"
 #include "Startup.h"
 
 namespace {
-  char scratch[] = "/tmp/wisp-srv-unit-XXXXXX";
-
-  // Ends the child with code (0: every step held), leaving nothing behind.
-  [[noreturn]] void End(int code) {
-    std::error_code ec;
-    std::filesystem::remove_all(scratch, ec);
-    _exit(code);
-  }
-
-  // A step of the case that did not hold ends the child with its number.
-  void Want(bool ok, int step, const char* what) {
-    if (ok) return;
-    std::fprintf(stderr, "step %d: %s\n", step, what);
-    End(step);
-  }
+  using ChildCase::End;
+  using ChildCase::Sent;
+  using ChildCase::Want;
 
   // A client endpoint on loopback that hears the server's answers.
   struct TPeer {
@@ -108,7 +97,7 @@ namespace {
   // The server started in a fresh scratch directory with files a.bin (5000
   // bytes) and b.bin (3000 bytes).
   void StartServer() {
-    if (mkdtemp(scratch) == nullptr || chdir(scratch) != 0) _exit(91);
+    ChildCase::EnterScratch();
     for (auto [n, l] : {std::pair{"a.bin", 5000}, std::pair{"b.bin", 3000}}) {
       std::ofstream f(n, std::ios::binary);
       for (int k = 0; k < l; ++k) f.put(static_cast<char>(k * 7));
@@ -187,12 +176,6 @@ namespace {
   }
 
   // ---- late timer passes ------------------------------------------------------
-
-  // Datagrams sent so far, those still queued for the loop's next wait included.
-  uint32_t Sent() {
-    Link::Flush();
-    return Link::Cnt().txn;
-  }
 
   void WrRq(const TPeer& p, const char* name, uint32_t len, uint16_t t, uint8_t n) {
     WISP::TWrRqDesc q{};
