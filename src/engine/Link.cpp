@@ -129,8 +129,16 @@ namespace {
     return static_cast<uint32_t>(v);
   }
 
-  void AdjSock_Set(int s, int opt, const char* name, uint32_t v, int lvl = SOL_SOCKET) {
+  void AdjSock_Set(int s, int opt, const char* name, uint32_t v, int lvl = SOL_SOCKET, int force = -1) {
     int x = static_cast<int>(v);
+    // A privileged program may pass the system's limit (net.core.rmem_max,
+    // wmem_max; often 208 KiB): at 255 fragments a millisecond a socket that
+    // holds less than a window overflows whenever the process waits for a
+    // CPU. Without the privilege the limit applies.
+    if (force >= 0 && ::setsockopt(s, lvl, force, &x, sizeof x) == 0) {
+      Show(name, v);
+      return;
+    }
     if (::setsockopt(s, lvl, opt, &x, sizeof x) != 0) {
       char t[64];
       SO::TBuffer b;
@@ -159,11 +167,11 @@ namespace {
   void AdjSock(int s, const UDP0::TAdrDesc& la) {
     AdjSock_SetNonBlock(s);
     if (AdjSock_Get(s, SO_RCVBUF, "RcvLen") < Link::lenSockBuf) {
-      AdjSock_Set(s, SO_RCVBUF, "SetRcvLen", Link::lenSockBuf);
+      AdjSock_Set(s, SO_RCVBUF, "SetRcvLen", Link::lenSockBuf, SOL_SOCKET, SO_RCVBUFFORCE);
       AdjSock_Get(s, SO_RCVBUF, "RcvLen");
     }
     if (AdjSock_Get(s, SO_SNDBUF, "SndLen") < Link::lenSockBuf) {
-      AdjSock_Set(s, SO_SNDBUF, "SetSndLen", Link::lenSockBuf);
+      AdjSock_Set(s, SO_SNDBUF, "SetSndLen", Link::lenSockBuf, SOL_SOCKET, SO_SNDBUFFORCE);
       AdjSock_Get(s, SO_SNDBUF, "SndLen");
     }
     if (fam == UDP0::famV6) AdjSock_V6(s, la);

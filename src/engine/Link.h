@@ -14,7 +14,7 @@
 
 namespace Link {
   constexpr uint32_t lenBuf = 1472;        // receive buffer, largest send
-  constexpr uint32_t lenSockBuf = 4194304; // least socket buffer sizes
+  constexpr uint32_t lenSockBuf = 16777216; // least socket buffer sizes: a window at -f 255
   constexpr uint32_t lenMsgMax = 65507;    // largest UDP payload over IPv4
   constexpr uint32_t lenMsgMax6 = 65527;   // over IPv6 (no jumbograms)
 
