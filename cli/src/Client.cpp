@@ -402,6 +402,7 @@ namespace {
       ses.t = Tmr::Ticks();
       ses.p.dtu = t;
       ses.p.fpu = n;
+      SrvIO::Runs(n > 10);   // above the default rate datagrams go in runs
       return;
     }
     Fatal(m);

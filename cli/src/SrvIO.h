@@ -11,5 +11,8 @@ namespace SrvIO {
   // Sends l bytes of x (an array of n bytes) to the configured server.
   void Send(const uint8_t* x, size_t n, uint32_t l);
   template <size_t N> inline void Send(const uint8_t (&x)[N], uint32_t l) { Send(x, N, l); }
+  // Datagrams in runs (Link::Runs): on when the granted rate is above the
+  // default 10 fragments per update.
+  void Runs(bool on);
   [[noreturn]] void Execute();
 }

@@ -218,6 +218,20 @@ bool IsReceiving(const char* n) {
   return false;
 }
 
+// One buffer per entry, so that a run of fragments costs one system call
+// instead of one each: a file being sent reads ahead up to bufLen bytes
+// (never beyond the target length) and serves the next fragments from
+// memory; a file being received collects consecutive fragments and writes
+// them at once. What is collected is written before anything else touches
+// the file (Drain) and at the latest at the receiver's next update.
+constexpr uint32_t bufLen = 65536;
+struct TBufDesc {
+  uint64_t p;           // file position of x[0]
+  uint32_t n;           // bytes valid (read) or collected (write)
+  uint8_t x[bufLen];
+};
+TBufDesc buf[cntMax];   // by slot i - 1
+
 TFile Alloc(bool w, const char* r, THandle h, const TPosDesc& t, const Types::TPthStr& n,
             const Types::TPthStr& tmp, bool log = true) {
   if (tbl.Full()) return nullptr;
@@ -233,6 +247,7 @@ TFile Alloc(bool w, const char* r, THandle h, const TPosDesc& t, const Types::TP
   f->a = w && tmp[0] == 0;
   f->c = false;
   MD5::Init(f->x);
+  buf[f->i - 1].n = 0;
   if (log) LogEntry("Alloc", *f);
   return f;
 }
@@ -259,6 +274,23 @@ uint32_t ReadAt(THandle h, uint8_t* x, uint32_t l, uint64_t p, int& err) {
     c += static_cast<uint32_t>(k);
   }
   return c;
+}
+
+
+// Writes what the entry has collected; a refused write marks it failed.
+void Drain(TFileDesc& f) {
+  TBufDesc& q = buf[f.i - 1];
+  uint32_t c = 0;
+  while (c < q.n && !f.e) {
+    const ssize_t k = pwrite(f.b, q.x + c, q.n - c, static_cast<off_t>(q.p + c));
+    if (k < 0) {
+      if (errno == EINTR) continue;
+      Failure(f, "Write", errno);
+      break;
+    }
+    c += static_cast<uint32_t>(k);
+  }
+  q.n = 0;
 }
 
 void DoneModule() {
@@ -422,6 +454,7 @@ bool Commit(TFile f) {
   if (f == nullptr || f->i == 0) Fatal("Commit invalid file");
   if (!f->w) Fatal("Commit mode");
   if (f->c) return true;
+  Drain(*f);
   if (f->e) return false;
   // The data first: a file must never appear under its name with contents
   // that a power loss can still take away.
@@ -496,6 +529,7 @@ bool Commit(TFile f) {
 
 void Free(TFile& f) {
   if (f == nullptr || f->i == 0) Fatal("Free invalid file");
+  if (f->w) Drain(*f);
   LogEntry("Free", *f);
   tbl.Give(f);
   f = nullptr;
@@ -506,6 +540,7 @@ bool Failed(TFile f) { return f->e; }
 bool Close(TFile& f) {
   bool ok = true;
   if (f != nullptr && f->i != 0) {
+    if (f->w) Drain(*f);
     if (close(f->b) != 0) {
       Failure(*f, "Close", errno);
       ok = false;
@@ -545,6 +580,7 @@ void GetRID(TFile f, TResID& x) { std::memcpy(x, f->r, sizeof x); }
 
 void GetPos(TFile f, uint32_t p, TPosDesc& x) {
   if (f->w) {
+    Drain(*f);
     struct stat st{};
     if (!f->xr && fstat(f->b, &st) == 0 && static_cast<uint64_t>(st.st_size) >= f->xl &&
         static_cast<uint64_t>(st.st_size) <= UINT32_MAX) {
@@ -569,9 +605,26 @@ void GetPos(TFile f, uint32_t p, TPosDesc& x) {
 uint32_t Read(TFile f, uint32_t p, void* x, size_t n, uint32_t l) {
   if (f->w) Fatal("Read mode");
   if (n < l) Fatal("Read len");
-  int err;
-  const uint32_t c = ReadAt(f->b, static_cast<uint8_t*>(x), l, p, err);
-  if (err != 0) FailOnce(*f, "Read", err);
+  TBufDesc& q = buf[f->i - 1];
+  if (p < q.p || uint64_t(p) + l > q.p + q.n) {
+    // Not in what was read ahead: read from p on, as far as the buffer and
+    // the target length allow (a request beyond the target is read as asked).
+    const uint64_t end = uint64_t(p) + l > f->t.l ? uint64_t(p) + l : f->t.l;
+    const uint32_t want = end - p < bufLen ? static_cast<uint32_t>(end - p) : bufLen;
+    int err;
+    q.p = p;
+    q.n = want >= l ? ReadAt(f->b, q.x, want, p, err) : 0;
+    if (want < l || (err != 0 && q.n < l)) {
+      // Larger than the buffer, or a failed read: straight into x.
+      q.n = 0;
+      const uint32_t c = ReadAt(f->b, static_cast<uint8_t*>(x), l, p, err);
+      if (err != 0) FailOnce(*f, "Read", err);
+      return c;
+    }
+  }
+  const uint32_t at = static_cast<uint32_t>(p - q.p);
+  const uint32_t c = q.n - at < l ? q.n - at : l;
+  std::memcpy(x, q.x + at, c);
   return c;
 }
 
@@ -580,16 +633,25 @@ void Write(TFile f, uint32_t p, const void* x, size_t n, uint32_t l) {
   if (n < l) Fatal("Write len");
   if (f->e) return;
   const uint8_t* s = static_cast<const uint8_t*>(x);
-  uint32_t c = 0;
-  while (c < l) {
-    const ssize_t k = pwrite(f->b, s + c, l - c, static_cast<off_t>(uint64_t(p) + c));
-    if (k < 0) {
-      if (errno == EINTR) continue;
-      Failure(*f, "Write", errno);
-      return;
+  TBufDesc& q = buf[f->i - 1];
+  if (q.n > 0 && (uint64_t(p) != q.p + q.n || q.n + l > bufLen)) Drain(*f);
+  if (l > bufLen) {
+    uint32_t c = 0;
+    while (c < l) {
+      const ssize_t k = pwrite(f->b, s + c, l - c, static_cast<off_t>(uint64_t(p) + c));
+      if (k < 0) {
+        if (errno == EINTR) continue;
+        Failure(*f, "Write", errno);
+        return;
+      }
+      c += static_cast<uint32_t>(k);
     }
-    c += static_cast<uint32_t>(k);
+  } else {
+    if (q.n == 0) q.p = p;
+    std::memcpy(q.x + q.n, s, l);
+    q.n += l;
   }
+  if (f->e) return;
   // In order: the running digest takes the data as it goes by.
   if (p == f->xl) {
     MD5::Update(f->x, s, l);
@@ -599,7 +661,32 @@ void Write(TFile f, uint32_t p, const void* x, size_t n, uint32_t l) {
   }
 }
 
+// The disk gets what has arrived while the transfer goes on: Commit syncs
+// the file before its name appears, and a sync that finds the whole file
+// still in memory would hold the end of a large transfer up by the time the
+// disk needs for all of it. Started every wbLen bytes of the in-order
+// prefix; it only starts the writing and does not wait for it.
+namespace {
+constexpr uint32_t wbLen = 8u << 20;
+
+void WriteBack(TFileDesc& f, uint32_t p) {
+  if (p - f.wb < wbLen) return;
+  (void)sync_file_range(f.b, f.wb, p - f.wb, SYNC_FILE_RANGE_WRITE);
+  f.wb = p;
+}
+}  // namespace
+
+void Flush(TFile f) {
+  if (f->w) {
+    Drain(*f);
+  } else {
+    buf[f->i - 1].n = 0;
+  }
+}
+
 void Extend(TFile f, uint32_t p) {
+  if (f->w) Drain(*f);
+  if (f->w && !f->e && p > f->wb) WriteBack(*f, p);
   if (!f->w || f->e || f->xr || p <= f->xl) return;
   uint8_t buf[blkLen];
   uint64_t n = 0;   // read back since the last look for a console signal
@@ -622,6 +709,7 @@ void Extend(TFile f, uint32_t p) {
 
 void Trunc(TFile f, uint32_t p) {
   if (!f->w) Fatal("Trunc mode");
+  Drain(*f);
   if (ftruncate(f->b, static_cast<off_t>(p)) != 0) FailOnce(*f, "Trunc", errno);
 }
 
@@ -646,6 +734,7 @@ void GetDateTime(TFile f, DT::TDateTime& x) {
 }
 
 bool SetDateTime(TFile f, const DT::TDateTime& x) {
+  if (f->w) Drain(*f);   // a later write would move the time again
   int32_t year;
   uint32_t month, day, hour, minute, second, ms;
   DT::UnpackDate(x.d, year, month, day);

@@ -50,6 +50,7 @@ namespace Files {
     MD5::TCtxDesc x;      // writing: digest of the first xl bytes, grown as
     uint32_t xl;          // the in-order prefix of the file is written
     bool xr;              // writing: data below xl was rewritten; digest anew
+    uint32_t wb;          // writing: the prefix whose write-back has been started
   };
   using TFile = TFileDesc*;
 
@@ -136,14 +137,17 @@ namespace Files {
   // program between two blocks when a console signal is pending).
   void Extend(TFile f, uint32_t p);
 
-  // Reads up to l bytes at p into x (of n bytes); returns the number read,
+  // Reads up to l bytes at p into x (of n bytes), served from a read-ahead
+  // of up to 64 KiB (not beyond the target length); returns the number read,
   // fewer at the end of the file or when the read fails (then the entry is
   // marked failed).
   uint32_t Read(TFile f, uint32_t p, void* x, size_t n, uint32_t l);
   template <size_t N> inline uint32_t Read(TFile f, uint32_t p, uint8_t (&x)[N], uint32_t l) {
     return Read(f, p, x, N, l);
   }
-  // Writes the first l bytes of x (of n bytes) at p. A write the system
+  // Writes the first l bytes of x (of n bytes) at p. Consecutive writes are
+  // collected and reach the file together, before any other use of the
+  // entry or at Flush. A write the system
   // refuses (disk full, quota, I/O error) does not stop the program: it is
   // logged once, the entry is marked failed and later writes are skipped, so
   // the transfer ends in a failed check and leaves no file. A peer can thus
@@ -152,6 +156,9 @@ namespace Files {
   template <size_t N> inline void Write(TFile f, uint32_t p, const uint8_t (&x)[N], uint32_t l) {
     Write(f, p, x, N, l);
   }
+  // Writing: what Write has collected goes to the file now. Reading: what
+  // was read ahead is dropped, so the next Read sees the file as it is now.
+  void Flush(TFile f);
   void Trunc(TFile f, uint32_t p);
 
   // The file's modification time; 0 for both parts when it cannot be read.

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -27,6 +28,14 @@
 #include "Tmrs.h"
 #include "Utils.h"
 
+// Older C library headers lack the names of the kernel's UDP offload options.
+#ifndef UDP_SEGMENT
+#define UDP_SEGMENT 103
+#endif
+#ifndef UDP_GRO
+#define UDP_GRO 104
+#endif
+
 namespace {
   int soc = -1;
   Link::TCntDesc cnt{};
@@ -37,22 +46,44 @@ namespace {
   bool vrb = false;
   UDP0::TFam fam = UDP0::famV4;   // the socket's family
 
-  // Datagrams go out and come in in batches of up to batchMax, one system
-  // call each way (sendmmsg, recvmmsg) instead of one per datagram: at 255
-  // fragments per millisecond that is the difference between keeping up and
-  // not. Sends are queued in order and leave at the latest before the loop
-  // waits, so what a handler sends goes out in the same pass as before.
-  constexpr uint32_t batchMax = 64;
-  struct TBatchDesc {
-    uint8_t x[batchMax][Link::lenBuf];
-    Utils::TSockAdr a[batchMax];
-    iovec v[batchMax];
-    mmsghdr m[batchMax];
-    uint32_t n;                    // queued (sends) or received (receives)
+  // Datagrams go out and come in in batches, one system call each way
+  // (sendmmsg, recvmmsg) instead of one per datagram: at 255 fragments per
+  // millisecond that is the difference between keeping up and not. Sends
+  // are queued in order and leave at the latest before the loop waits, so
+  // what a handler sends goes out in the same pass as before.
+  //
+  // Where the kernel has UDP segmentation offload, a run of queued datagrams
+  // of one length for one peer leaves as one message that the kernel cuts
+  // into those datagrams (UDP_SEGMENT): the network sees the same datagrams,
+  // the stack is passed once per run. A receiving socket asks for the
+  // reverse (UDP_GRO): such runs arrive whole and are cut here, each piece
+  // handed on as the datagram it is.
+  constexpr uint32_t txMax = 256;       // queued sends
+  constexpr uint32_t rxMax = 64;        // messages per receive call
+  constexpr uint32_t lenRx = 65536;     // receive buffer per message (a whole run)
+  constexpr uint32_t segMax = 64;       // datagrams per run (the kernel's limit)
+  struct TTxDesc {
+    uint8_t x[txMax][Link::lenBuf];
+    Utils::TSockAdr a[txMax];
+    socklen_t al[txMax];
+    iovec v[txMax];
+    mmsghdr m[txMax];                   // one per run
+    uint32_t g[txMax];                  // datagrams per run
+    alignas(cmsghdr) uint8_t c[txMax][CMSG_SPACE(sizeof(uint16_t))];
+    uint32_t n;                         // queued
   };
-  TBatchDesc tx{};
-  TBatchDesc rxb{};
+  struct TRxDesc {
+    uint8_t x[rxMax][lenRx];
+    Utils::TSockAdr a[rxMax];
+    iovec v[rxMax];
+    mmsghdr m[rxMax];
+    alignas(cmsghdr) uint8_t c[rxMax][CMSG_SPACE(sizeof(int))];
+  };
+  TTxDesc tx{};
+  TRxDesc rxb{};
   bool mmsg = true;                // false once the kernel lacks sendmmsg/recvmmsg
+  bool gso = true;                 // false once a run could not be sent as one
+  bool runs = false;               // Runs(true): runs go out and come in whole
 
   void FlushQueue();
 
@@ -264,10 +295,10 @@ namespace {
   // Receives one datagram; false when the receive failed transiently or the
   // source is of no family the link knows.
   // l is the datagram's true length (MSG_TRUNC), also when it exceeds x.
-  bool RdSock(int s, UDP0::TDstDesc& d, uint8_t (&x)[Link::lenBuf], uint32_t& l) {
+  bool RdSock(int s, UDP0::TDstDesc& d, uint8_t* x, uint32_t n, uint32_t& l) {
     Utils::TSockAdr a{};
     socklen_t al = sizeof a;
-    ssize_t r = ::recvfrom(s, x, sizeof x, MSG_TRUNC, &a.sa, &al);
+    ssize_t r = ::recvfrom(s, x, n, MSG_TRUNC, &a.sa, &al);
     if (r < 0) {
       int err = errno;
       if (RecvTransient(err)) return false;
@@ -297,29 +328,47 @@ namespace {
   void ReceiveOne() {
     uint32_t l = 0;
     UDP0::TDstDesc d{};
-    if (!RdSock(soc, d, rxb.x[0], l)) {
+    if (!RdSock(soc, d, rxb.x[0], lenRx, l)) {
       Link::IncCnt(cnt.rxe);
       return;
     }
     Deliver(d, rxb.x[0], l);
   }
 
-  // Everything that is waiting, up to batchMax datagrams, in one call; each
-  // goes to the handler with its true length (MSG_TRUNC), as one by one.
+  // The datagram size of a run that arrived whole (UDP_GRO); 0 for a single
+  // datagram.
+  uint32_t RunSeg(const msghdr& h) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(const_cast<msghdr*>(&h), c)) {
+      if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO && c->cmsg_len >= CMSG_LEN(sizeof(int))) {
+        int v;
+        std::memcpy(&v, CMSG_DATA(c), sizeof v);
+        return v > 0 ? static_cast<uint32_t>(v) : 0;
+      }
+    }
+    return 0;
+  }
+
+  // Everything that is waiting, up to rxMax messages, in one call; each
+  // datagram (a run cut into its datagrams) goes to the handler with its
+  // true length (MSG_TRUNC), as one by one.
   void Receive() {
     if (!mmsg) return ReceiveOne();
-    for (uint32_t k = 0; k < batchMax; ++k) {
-      rxb.v[k] = iovec{rxb.x[k], Link::lenBuf};
+    for (uint32_t k = 0; k < rxMax; ++k) {
+      rxb.v[k] = iovec{rxb.x[k], lenRx};
       rxb.m[k] = mmsghdr{};
       rxb.m[k].msg_hdr.msg_name = &rxb.a[k];
       rxb.m[k].msg_hdr.msg_namelen = sizeof rxb.a[k];
       rxb.m[k].msg_hdr.msg_iov = &rxb.v[k];
       rxb.m[k].msg_hdr.msg_iovlen = 1;
+      rxb.m[k].msg_hdr.msg_control = rxb.c[k];
+      rxb.m[k].msg_hdr.msg_controllen = sizeof rxb.c[k];
     }
-    const int r = ::recvmmsg(soc, rxb.m, batchMax, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    const int r = ::recvmmsg(soc, rxb.m, rxMax, MSG_DONTWAIT | MSG_TRUNC, nullptr);
     if (r < 0) {
       const int err = errno;
       if (err == ENOSYS) {
+        // One by one there is no word on runs: the socket must not make them.
+        Link::Runs(false);
         mmsg = false;
         return ReceiveOne();
       }
@@ -330,23 +379,68 @@ namespace {
       FatalErr("RdSock recvmmsg() failed, err ", err);
     }
     for (int k = 0; k < r; ++k) {
+      const msghdr& h = rxb.m[k].msg_hdr;
       UDP0::TDstDesc d{};
-      if (rxb.m[k].msg_hdr.msg_namelen < 8 ||
-          !Utils::RdSockAdr(rxb.a[k], rxb.m[k].msg_hdr.msg_namelen, d)) {
+      if (h.msg_namelen < 8 || !Utils::RdSockAdr(rxb.a[k], h.msg_namelen, d)) {
         Link::IncCnt(cnt.rxe);
         continue;
       }
-      Deliver(d, rxb.x[k], rxb.m[k].msg_len);
+      const uint32_t l = rxb.m[k].msg_len;
+      const uint32_t g = RunSeg(h);
+      if (g == 0 || g >= l || l > lenRx) {
+        Deliver(d, rxb.x[k], l);
+        continue;
+      }
+      for (uint32_t at = 0; at < l; at += g) Deliver(d, rxb.x[k] + at, l - at < g ? l - at : g);
     }
   }
 
+  // Datagrams k .. k + g - 1 as one message: the first's peer, the run's
+  // datagrams as its pieces and, for more than one, their size to cut at.
+  void Run(mmsghdr& m, uint8_t (&c)[CMSG_SPACE(sizeof(uint16_t))], uint32_t k, uint32_t g) {
+    m = mmsghdr{};
+    m.msg_hdr.msg_name = &tx.a[k];
+    m.msg_hdr.msg_namelen = tx.al[k];
+    m.msg_hdr.msg_iov = &tx.v[k];
+    m.msg_hdr.msg_iovlen = g;
+    if (g < 2) return;
+    std::memset(c, 0, sizeof c);
+    m.msg_hdr.msg_control = c;
+    m.msg_hdr.msg_controllen = sizeof c;
+    cmsghdr* h = CMSG_FIRSTHDR(&m.msg_hdr);
+    h->cmsg_level = SOL_UDP;
+    h->cmsg_type = UDP_SEGMENT;
+    h->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+    const uint16_t z = static_cast<uint16_t>(tx.v[k].iov_len);
+    std::memcpy(CMSG_DATA(h), &z, sizeof z);
+  }
+
+  // How many of the queued datagrams from k on go as one run: the same
+  // peer, the same length (the last may be shorter), at most segMax of them
+  // and no more bytes than a datagram may have.
+  uint32_t RunLen(uint32_t k) {
+    if (!gso || !runs) return 1;
+    const uint32_t z = static_cast<uint32_t>(tx.v[k].iov_len);
+    const uint32_t most = (fam == UDP0::famV6 ? Link::lenMsgMax6 : Link::lenMsgMax) / z;
+    const uint32_t lim = most < segMax ? most : segMax;
+    uint32_t g = 1;
+    while (k + g < tx.n && g < lim && tx.v[k + g].iov_len <= z && tx.al[k + g] == tx.al[k] &&
+           std::memcmp(&tx.a[k + g], &tx.a[k], tx.al[k]) == 0) {
+      const bool last = tx.v[k + g].iov_len < z;
+      ++g;
+      if (last) break;
+    }
+    return g;
+  }
+
   // Sends the queued datagrams in order. A datagram the network refuses is
-  // dropped and counted in txe; the rest still go.
+  // dropped and counted in txe; the rest still go. A run the kernel cannot
+  // send as one turns runs off and goes again datagram by datagram.
   void FlushQueue() {
     uint32_t k = 0;
     while (k < tx.n) {
       if (!mmsg) {
-        if (WrSockAdr(soc, tx.a[k], tx.m[k].msg_hdr.msg_namelen, tx.x[k], static_cast<uint32_t>(tx.v[k].iov_len))) {
+        if (WrSockAdr(soc, tx.a[k], tx.al[k], tx.x[k], static_cast<uint32_t>(tx.v[k].iov_len))) {
           Link::IncCnt(cnt.txn);
         } else {
           Link::IncCnt(cnt.txe);
@@ -354,21 +448,34 @@ namespace {
         ++k;
         continue;
       }
-      const int r = ::sendmmsg(soc, tx.m + k, tx.n - k, MSG_NOSIGNAL);
+      uint32_t nm = 0;
+      for (uint32_t j = k; j < tx.n; ++nm) {
+        tx.g[nm] = RunLen(j);
+        Run(tx.m[nm], tx.c[nm], j, tx.g[nm]);
+        j += tx.g[nm];
+      }
+      const int r = ::sendmmsg(soc, tx.m, nm, MSG_NOSIGNAL);
       if (r < 0) {
         const int err = errno;
         if (err == ENOSYS) {
           mmsg = false;
           continue;
         }
+        if (tx.g[0] > 1 && err != EAGAIN && err != EWOULDBLOCK && err != ENOBUFS && err != EINTR) {
+          gso = false;   // no offload on this path: the same datagrams one by one
+          continue;
+        }
         if (!SendTransient(err)) FatalErr("WrSock sendmmsg() failed, err ", err);
-        Link::IncCnt(cnt.txe);   // the first of the rest could not go
-        ++k;
+        for (uint32_t j = 0; j < tx.g[0]; ++j) Link::IncCnt(cnt.txe);   // the first of the rest could not go
+        k += tx.g[0];
         continue;
       }
-      for (int j = 0; j < r; ++j, ++k) {
-        if (tx.m[k].msg_len != tx.v[k].iov_len) ShortSend(static_cast<int32_t>(tx.m[k].msg_len), static_cast<uint32_t>(tx.v[k].iov_len));
-        Link::IncCnt(cnt.txn);
+      for (int j = 0; j < r; ++j) {
+        uint32_t l = 0;
+        for (uint32_t i = 0; i < tx.g[j]; ++i) l += static_cast<uint32_t>(tx.v[k + i].iov_len);
+        if (tx.m[j].msg_len != l) ShortSend(static_cast<int32_t>(tx.m[j].msg_len), l);
+        for (uint32_t i = 0; i < tx.g[j]; ++i) Link::IncCnt(cnt.txn);
+        k += tx.g[j];
       }
     }
     tx.n = 0;
@@ -433,18 +540,23 @@ namespace Link {
 
   void Flush() { FlushQueue(); }
 
+  void Runs(bool on) {
+    if (on == runs || soc < 0) return;
+    const int v = on ? 1 : 0;
+    // Without runs the socket must not merge datagrams; if it cannot stop
+    // (it never could merge then), what it hands over is still cut right.
+    if (::setsockopt(soc, SOL_UDP, UDP_GRO, &v, sizeof v) != 0 && on) return;
+    runs = on;
+  }
+
   void Send(const UDP0::TDstDesc& d, const uint8_t* x, size_t n, uint32_t l) {
     if (l > n || l > lenBuf) Fatal("Send Bad length");
     const uint32_t k = tx.n;
     std::memcpy(tx.x[k], x, l);
     tx.v[k] = iovec{tx.x[k], l};
-    tx.m[k] = mmsghdr{};
-    tx.m[k].msg_hdr.msg_name = &tx.a[k];
-    tx.m[k].msg_hdr.msg_namelen = Utils::MkSockAdr(tx.a[k], d, fam);
-    tx.m[k].msg_hdr.msg_iov = &tx.v[k];
-    tx.m[k].msg_hdr.msg_iovlen = 1;
+    tx.al[k] = Utils::MkSockAdr(tx.a[k], d, fam);
     tx.n = k + 1;
-    if (tx.n == batchMax) FlushQueue();
+    if (tx.n == txMax) FlushQueue();
   }
 
   void Execute() {

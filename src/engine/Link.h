@@ -58,6 +58,15 @@ namespace Link {
   // Sends what is queued now. The loop does it before it waits; a test that
   // drives the handlers without the loop calls it before it looks.
   void Flush();
+  // Runs: a run of queued datagrams of one length for one peer leaves as one
+  // message that the kernel cuts into those datagrams (UDP segmentation
+  // offload), and runs that a local sender made arrive whole (UDP_GRO) and
+  // are cut here; the network sees the same datagrams either way, the stack
+  // is passed once per run. Off at start, so at the default rates every
+  // datagram is its own also to a capture on this host; the programs turn
+  // it on while a transfer asks for more than 10 fragments per update.
+  // Where the kernel cannot, datagrams go and come one by one.
+  void Runs(bool on);
 
   // The event loop. Each pass: a key (if the previous wait found one), the
   // timers, the queued sends, one wait, a console signal (stops the

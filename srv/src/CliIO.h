@@ -17,5 +17,8 @@ namespace CliIO {
   // Sends l bytes of x (an array of n bytes) to d.
   void Send(const UDP0::TDstDesc& d, const uint8_t* x, size_t n, uint32_t l);
   template <size_t N> inline void Send(const UDP0::TDstDesc& d, const uint8_t (&x)[N], uint32_t l) { Send(d, x, N, l); }
+  // Datagrams in runs (Link::Runs): on while a session asks for more than
+  // the default rate.
+  void Runs(bool on);
   [[noreturn]] void Execute();
 }

@@ -178,6 +178,16 @@ namespace {
     return 0;
   }
 
+  // While a session moves more than the default 10 fragments per update,
+  // datagrams leave and arrive in runs (Link::Runs); at the default rates
+  // each one is its own, also to a capture on this host.
+  constexpr uint32_t fpuRuns = 10;
+  void SetRuns() {
+    bool on = false;
+    for (const TSesDesc& s : ses.a) on = on || (s.i != 0 && s.p.fpu > fpuRuns);
+    CliIO::Runs(on);
+  }
+
   uint8_t Alloc(const UDP0::TDstDesc& d, const TExtDesc& x, const TParDesc& p) {
     TSesDesc* e = ses.Take();
     if (e == nullptr) return 0;
@@ -188,6 +198,7 @@ namespace {
     s.p = p;
     s.c.n = true;
     if (ses.n == 1) Tmrs::Set(tmr, 1, 1);   // the first session starts the steps
+    SetRuns();
 
     Files::TResID rid;
     Files::GetRID(FileOf(s), rid);
@@ -251,6 +262,7 @@ namespace {
     }
     ses.Give(&s);
     if (ses.n == 0) Tmrs::Set(tmr, 0, 0);   // the last one stops them
+    SetRuns();
   }
 
   // The update period is the larger of the two wishes, 1..1000 steps; the
@@ -630,6 +642,7 @@ namespace {
       if (s.x.w) {
         // A write that failed (a full disk the reservation could not see)
         // ends the upload at once instead of after all of its data.
+        Files::Flush(s.x.r.f);
         if (Files::Failed(s.x.r.f) || !Rcvrs::Update(s.x.r.r, n * s.p.fpu, dtc / s.p.dtu, DatRq, i)) {
           if (!done) s.c.u = dtc;
           OnTmr_Chk(s.x.r);

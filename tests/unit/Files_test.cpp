@@ -501,6 +501,9 @@ TEST_F(FilesTest, FailedReadMarksTheEntry) {
   ASSERT_GE(d, 0);
   ASSERT_EQ(dup2(d, f->b), f->b);
   close(d);
+  EXPECT_EQ(Files::Read(f, 1455, buf, sizeof buf), 1455u) << "read ahead with the first";
+  EXPECT_FALSE(Files::Failed(f));
+  Files::Flush(f);
   EXPECT_EQ(Files::Read(f, 1455, buf, sizeof buf), 0u);
   EXPECT_TRUE(Files::Failed(f));
   Files::TPosDesc x;
