@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
-# WISP at full speed: a file (256 MiB by default) fetched twice and sent once
-# at -f 255 -u 1 on both sides (the server started with -f 255), on the
+# WISP at full speed beside atftp: a file (256 MiB by default) fetched twice
+# and sent once by WISP at -f 255 -u 1 on both sides (the server started with
+# -f 255), then fetched by atftp with 1428-byte blocks and windows of 16 and
+# 64 (atftpd unpacked from its Debian package, not installed), all on the
 # loopback of a network namespace of its own, so other traffic on the
 # machine's loopback stays out of it. Prints per run the wall-clock rate of
-# the client process (start to verified end, both digests included), the
-# rate of the client's result line beside the requested one, and the CPU
-# seconds of client and server per GiB moved. Every file is compared byte
+# the client process (start to verified end, both digests included for
+# WISP), the rate of WISP's result line beside the requested one, and the
+# CPU seconds of client and server per GiB moved; then WISP's ratios to the
+# best atftp variant and of its put to its gets. Every file is compared byte
 # for byte afterwards.
 #
 #   sudo bash bench/speed.sh [MiB, 256] [build directory, build] [fpu, 255]
 #
-# Needs root (network namespace). Not a test: it prints figures and fails
-# only when a transfer fails.
+# Needs root (network namespace, packages). Not a test: it prints figures
+# and fails only when a transfer fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mib=${1:-256}
@@ -25,12 +28,37 @@ srv=$(realpath "$build/WISPSrv")
 work=$(mktemp -d /tmp/wisp-speed-XXXXXX)
 ns=wisp-speed-$$
 spid=""
+apid=""
 cleanup() {
   if [ -n "$spid" ]; then kill "$spid" 2>/dev/null || true; wait "$spid" 2>/dev/null || true; fi
+  if [ -n "$apid" ]; then kill "$apid" 2>/dev/null || true; wait "$apid" 2>/dev/null || true; fi
   ip netns del "$ns" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
+
+# atftp (client) from its package; atftpd only unpacked, so that no daemon
+# starts on the machine. The package would start it: keep it from that.
+need=()
+command -v atftp >/dev/null || need+=(atftp)
+ldconfig -p | grep -q libwrap.so.0 || need+=(libwrap0)
+if [ ${#need[@]} -gt 0 ]; then
+  echo "installing ${need[*]}"
+  made_policy=0
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+    chmod 755 /usr/sbin/policy-rc.d
+    made_policy=1
+  fi
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
+  [ $made_policy -eq 1 ] && rm -f /usr/sbin/policy-rc.d
+fi
+mkdir -p "$work/deb"
+(cd "$work/deb" && apt-get download atftpd >/dev/null 2>&1) || { apt-get update -qq; (cd "$work/deb" && apt-get download atftpd >/dev/null); }
+dpkg-deb -x "$work"/deb/atftpd_*.deb "$work/atftpd"
+atftpd=$work/atftpd/usr/sbin/atftpd
+
 ip netns add "$ns"
 ip netns exec "$ns" ip link set lo up
 
@@ -54,9 +82,9 @@ done
 
 echo "WISP ${mib} MiB at -f $fpu -u 1 on both sides, loopback of network namespace $ns; $(nproc) CPUs"
 echo "before: $(uptime)"
-printf "%-22s %7s %8s %12s %11s %6s %11s %11s\n" run "wall s" "MiB/s" "result MB/s" "asked MB/s" ratio "cli CPU/GiB" "srv CPU/GiB"
+printf "%-30s %7s %8s %12s %11s %6s %11s %11s\n" run "wall s" "MiB/s" "result MB/s" "asked MB/s" ratio "cli CPU/GiB" "srv CPU/GiB"
 rc=0
-run() {   # run LABEL MODE NAME
+run() {   # run LABEL MODE NAME N (the N-th run of MODE)
   local label=$1 mode=$2 name=$3 s0 s1 out t
   [ "$mode" = get ] && rm -f "$cdir/$name"
   [ "$mode" = put ] && rm -f "$sdir/$name"
@@ -76,18 +104,54 @@ run() {   # run LABEL MODE NAME
   fi
   awk -v l="$label" -v m="$mib" -v r="$res" -v a="$ask" -v t="$t" -v s0="$s0" -v s1="$s1" 'BEGIN {
     split(t, x, " "); wall = x[2]; ccpu = x[3] + x[4]; scpu = s1 - s0; gib = m / 1024
-    printf "%-22s %7.2f %8.2f %12.3f %11.3f %6.3f %11.2f %11.2f\n", l, wall, m / wall, r, a, r / a, ccpu / gib, scpu / gib }'
+    printf "%-30s %7.2f %8.2f %12.3f %11.3f %6.3f %11.2f %11.2f\n", l, wall, m / wall, r, a, r / a, ccpu / gib, scpu / gib }'
+  wall[$mode$4]=$(awk '{ print $2 }' <<<"$t")
 }
-run "get (first)" get down.bin
+declare -A wall
+run "WISP get (first)" get down.bin 1
 cmp -s "$sdir/down.bin" "$cdir/down.bin" || { echo "get: files differ"; rc=1; }
-run "get (second, same)" get down.bin
+run "WISP get (second, same file)" get down.bin 2
 cmp -s "$sdir/down.bin" "$cdir/down.bin" || { echo "get: files differ"; rc=1; }
-run "put" put up.bin
+run "WISP put" put up.bin 1
 # The server commits the upload once it has checked it.
 for _ in $(seq 100); do
   [ -f "$sdir/up.bin" ] && [ "$(stat -c %s "$sdir/up.bin")" -eq "$size" ] && break
   sleep 0.05
 done
 cmp -s "$cdir/up.bin" "$sdir/up.bin" || { echo "put: files differ"; rc=1; }
+kill "$spid" 2>/dev/null || true
+wait "$spid" 2>/dev/null || true
+spid=""
+
+# atftp against atftpd, same file, same namespace.
+chmod 755 "$sdir"
+chmod 644 "$sdir/down.bin"
+ip netns exec "$ns" "$atftpd" --daemon --no-fork --port 6970 --bind-address 127.0.0.1 --user root.root \
+  --logfile /dev/null "$sdir" &
+apid=$!
+sleep 1
+best=""
+for w in 16 64; do
+  rm -f "$cdir/a.bin"
+  a0=$(cpu_of "$apid")
+  t=$(cd "$cdir" && ip netns exec "$ns" /usr/bin/time -f "TIME %e %U %S" atftp --option "blksize 1428" \
+      --option "windowsize $w" -g -r down.bin -l a.bin 127.0.0.1 6970 2>&1 | grep "^TIME " | tail -1) || true
+  a1=$(cpu_of "$apid")
+  if [ -z "$t" ] || ! cmp -s "$sdir/down.bin" "$cdir/a.bin"; then
+    echo "atftp windowsize $w failed"
+    rc=1
+    continue
+  fi
+  awk -v l="atftp get, windowsize $w" -v m="$mib" -v t="$t" -v s0="$a0" -v s1="$a1" 'BEGIN {
+    split(t, x, " "); wall = x[2]; gib = m / 1024
+    printf "%-30s %7.2f %8.2f %12s %11s %6s %11.2f %11.2f\n", l, wall, m / wall, "-", "-", "-", (x[3] + x[4]) / gib, (s1 - s0) / gib }'
+  w_t=$(awk '{ print $2 }' <<<"$t")
+  if [ -z "$best" ] || awk -v a="$w_t" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$w_t; fi
+done
+if [ -n "$best" ] && [ -n "${wall[get1]:-}" ] && [ -n "${wall[get2]:-}" ] && [ -n "${wall[put1]:-}" ]; then
+  awk -v b="$best" -v g1="${wall[get1]}" -v g2="${wall[get2]}" -v p="${wall[put1]}" 'BEGIN {
+    printf "WISP / best atftp (wall-clock rates): first get %.2f, second get %.2f\n", b / g1, b / g2
+    printf "WISP put / get (wall-clock rates): to the first get %.2f, to the second %.2f\n", g1 / p, g2 / p }'
+fi
 echo "after:  $(uptime)"
 exit $rc
