@@ -33,6 +33,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include "ConSigs.h"
 #include "Lib3.h"
 #include "Log.h"
@@ -293,8 +297,54 @@ void Drain(TFileDesc& f) {
   q.n = 0;
 }
 
+// The thread that syncs files being received while they arrive (see
+// WriteBack).
+struct TSyncDesc {
+  std::mutex m;
+  std::condition_variable c;
+  std::thread t;
+  int fd = -1;          // duplicate to sync; -1: idle
+  bool stop = false;
+};
+TSyncDesc syn;
+
+void SyncWork() {
+  std::unique_lock<std::mutex> l(syn.m);
+  for (;;) {
+    syn.c.wait(l, [] { return syn.stop || syn.fd >= 0; });
+    if (syn.fd < 0) return;
+    const int fd = syn.fd;
+    l.unlock();
+    (void)fdatasync(fd);
+    close(fd);
+    l.lock();
+    syn.fd = -1;
+  }
+}
+
+// Hands the file to the sync thread unless it is busy.
+void SyncLater(const TFileDesc& f) {
+  std::lock_guard<std::mutex> g(syn.m);
+  if (syn.fd >= 0 || syn.stop) return;
+  const int d = fcntl(f.b, F_DUPFD_CLOEXEC, 0);
+  if (d < 0) return;
+  syn.fd = d;
+  if (!syn.t.joinable()) syn.t = std::thread(SyncWork);
+  syn.c.notify_one();
+}
+
+void SyncStop() {
+  {
+    std::lock_guard<std::mutex> g(syn.m);
+    syn.stop = true;
+  }
+  syn.c.notify_one();
+  if (syn.t.joinable()) syn.t.join();
+}
+
 void DoneModule() {
   Message("DoneModule");
+  SyncStop();
   CloseAll();
   oldTerm();
 }
@@ -666,12 +716,22 @@ void Write(TFile f, uint32_t p, const void* x, size_t n, uint32_t l) {
 // still in memory would hold the end of a large transfer up by the time the
 // disk needs for all of it. Started every wbLen bytes of the in-order
 // prefix; it only starts the writing and does not wait for it.
+//
+// Starting the writing is not all: the disk (or the host under a virtual
+// one) may still hold the data in its cache, and the final sync then waits
+// for that cache to be flushed, a tenth of a second and more for 256 MiB.
+// So every syncLen bytes a thread of this module syncs the file's data
+// (fdatasync on a duplicate of its descriptor) while the transfer goes on;
+// Commit's sync then finds little left. The loop never waits for it: a sync
+// still running when the next is due is simply skipped.
 namespace {
 constexpr uint32_t wbLen = 8u << 20;
+constexpr uint32_t syncLen = 32u << 20;
 
 void WriteBack(TFileDesc& f, uint32_t p) {
   if (p - f.wb < wbLen) return;
   (void)sync_file_range(f.b, f.wb, p - f.wb, SYNC_FILE_RANGE_WRITE);
+  if (p / syncLen != f.wb / syncLen) SyncLater(f);
   f.wb = p;
 }
 }  // namespace
