@@ -33,7 +33,7 @@ cleanup() {
   if [ -n "$spid" ]; then kill "$spid" 2>/dev/null || true; wait "$spid" 2>/dev/null || true; fi
   if [ -n "$apid" ]; then kill "$apid" 2>/dev/null || true; wait "$apid" 2>/dev/null || true; fi
   ip netns del "$ns" 2>/dev/null || true
-  rm -rf "$work"
+  if [ -n "${WISP_BENCH_KEEP:-}" ]; then echo "logs kept in $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 
@@ -68,6 +68,7 @@ mkdir -p "$sdir" "$cdir"
 head -c $((mib * 1048576)) /dev/urandom >"$sdir/down.bin"
 head -c $((mib * 1048576)) /dev/urandom >"$cdir/up.bin"
 size=$((mib * 1048576))
+sync   # the new files' write-back must not fall into the runs
 
 # CPU seconds (user + system) of a running process.
 tck=$(getconf CLK_TCK)

@@ -33,9 +33,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 
 #include "ConSigs.h"
 #include "Lib3.h"
@@ -297,54 +299,178 @@ void Drain(TFileDesc& f) {
   q.n = 0;
 }
 
-// The thread that syncs files being received while they arrive (see
-// WriteBack).
-struct TSyncDesc {
-  std::mutex m;
-  std::condition_variable c;
-  std::thread t;
-  int fd = -1;          // duplicate to sync; -1: idle
-  bool stop = false;
-};
-TSyncDesc syn;
+// The background thread. It does for files being received what the loop
+// must not wait for: it follows the in-order prefix of a large file with its
+// digest, reading back what was written (from the page cache), so the loop
+// only writes and the final check finds the digest ready; and it syncs their
+// data every syncLen bytes (see WriteBack). It starts with the first large
+// file. A process that cannot start it, or a child forked from the one that
+// did, digests in the loop as before and leaves the syncing to Commit.
+constexpr uint32_t followMin = 8u << 20;   // files from this length on are followed
+constexpr uint32_t followStep = 1u << 20;  // digested per turn of the thread
 
-void SyncWork() {
-  std::unique_lock<std::mutex> l(syn.m);
+struct TFollowDesc {
+  int fd = -1;          // the thread's duplicate of the entry's file; -1: not followed
+  uint32_t want = 0;    // to be digested up to here (written, in order)
+  uint32_t xl = 0;      // digested so far
+  MD5::TCtxDesc x{};    // the digest of the first xl bytes
+  bool busy = false;    // the thread works on it, outside the lock
+  bool fail = false;    // a read back failed: the final check digests anew
+};
+struct TBackDesc {
+  std::mutex m;
+  std::condition_variable c;   // work for the thread, or stop
+  std::condition_variable d;   // a piece of a digest is done
+  pthread_t t{};
+  pid_t pid = 0;               // the process that started the thread; 0: none
+  bool stop = false;
+  int sfd = -1;                // a duplicate to sync; -1: none
+  uint32_t next = 0;           // where the round over the entries goes on
+  TFollowDesc e[cntMax];       // by slot i - 1
+};
+TBackDesc bg;
+uint8_t bgBuf[bufLen];         // the thread's read-back buffer
+
+bool BgOn() { return bg.pid != 0 && bg.pid == getpid(); }
+
+// An entry with digest work, in turn (take: the round moves on).
+TFollowDesc* BgPick(bool take) {
+  for (uint32_t k = 0; k < cntMax; ++k) {
+    const uint32_t j = (bg.next + k) % cntMax;
+    TFollowDesc& e = bg.e[j];
+    if (e.fd < 0 || e.fail || e.xl >= e.want) continue;
+    if (take) bg.next = (j + 1) % cntMax;
+    return &e;
+  }
+  return nullptr;
+}
+
+void* BgWork(void*) {
+  std::unique_lock<std::mutex> l(bg.m);
   for (;;) {
-    syn.c.wait(l, [] { return syn.stop || syn.fd >= 0; });
-    if (syn.fd < 0) return;
-    const int fd = syn.fd;
+    bg.c.wait(l, [] { return bg.stop || bg.sfd >= 0 || BgPick(false) != nullptr; });
+    if (bg.stop) return nullptr;
+    if (bg.sfd >= 0) {
+      const int fd = bg.sfd;
+      l.unlock();
+      (void)fdatasync(fd);
+      close(fd);
+      l.lock();
+      bg.sfd = -1;
+      continue;
+    }
+    TFollowDesc& e = *BgPick(true);
+    e.busy = true;
+    const int fd = e.fd;
+    uint32_t xl = e.xl;
+    const uint32_t end = e.want - xl < followStep ? e.want : xl + followStep;
+    MD5::TCtxDesc x = e.x;
     l.unlock();
-    (void)fdatasync(fd);
-    close(fd);
+    bool ok = true;
+    while (xl < end) {
+      const uint32_t n = end - xl < bufLen ? end - xl : bufLen;
+      const ssize_t k = pread(fd, bgBuf, n, static_cast<off_t>(xl));
+      if (k < 0 && errno == EINTR) continue;
+      if (k <= 0) {
+        ok = false;
+        break;
+      }
+      MD5::Update(x, bgBuf, static_cast<uint32_t>(k));
+      xl += static_cast<uint32_t>(k);
+    }
     l.lock();
-    syn.fd = -1;
+    e.x = x;
+    e.xl = xl;
+    e.fail = !ok;
+    e.busy = false;
+    bg.d.notify_all();
   }
 }
 
-// Hands the file to the sync thread unless it is busy.
+bool BgStart() {
+  if (BgOn()) return true;
+  if (bg.pid != 0) return false;   // started by the process this one was forked from
+  bg.stop = false;
+  if (pthread_create(&bg.t, nullptr, BgWork, nullptr) != 0) return false;
+  bg.pid = getpid();
+  return true;
+}
+
+void BgStop() {
+  if (!BgOn()) return;
+  {
+    std::lock_guard<std::mutex> g(bg.m);
+    bg.stop = true;
+  }
+  bg.c.notify_all();
+  pthread_join(bg.t, nullptr);
+  bg.pid = 0;
+  if (bg.sfd >= 0) close(bg.sfd);
+  bg.sfd = -1;
+}
+
+// Hands the file to the thread to sync, unless it is busy with a sync.
 void SyncLater(const TFileDesc& f) {
-  std::lock_guard<std::mutex> g(syn.m);
-  if (syn.fd >= 0 || syn.stop) return;
+  if (!BgOn()) return;
+  std::lock_guard<std::mutex> g(bg.m);
+  if (bg.sfd >= 0) return;
+  bg.sfd = fcntl(f.b, F_DUPFD_CLOEXEC, 0);
+  if (bg.sfd >= 0) bg.c.notify_all();
+}
+
+// A write entry of target length l: followed by the thread when l is large
+// and the thread runs.
+void FollowStart(TFileDesc& f, uint32_t l) {
+  if (f.fo || l < followMin || !BgStart()) return;
   const int d = fcntl(f.b, F_DUPFD_CLOEXEC, 0);
   if (d < 0) return;
-  syn.fd = d;
-  if (!syn.t.joinable()) syn.t = std::thread(SyncWork);
-  syn.c.notify_one();
+  std::lock_guard<std::mutex> g(bg.m);
+  TFollowDesc& e = bg.e[f.i - 1];
+  e = TFollowDesc{};
+  e.fd = d;
+  MD5::Init(e.x);
+  f.fo = true;
 }
 
-void SyncStop() {
+void FollowWant(const TFileDesc& f, uint32_t p) {
   {
-    std::lock_guard<std::mutex> g(syn.m);
-    syn.stop = true;
+    std::lock_guard<std::mutex> g(bg.m);
+    TFollowDesc& e = bg.e[f.i - 1];
+    if (p <= e.want) return;
+    e.want = p;
   }
-  syn.c.notify_one();
-  if (syn.t.joinable()) syn.t.join();
+  bg.c.notify_all();
+}
+
+// Waits until the thread has digested what it was given (looking for a
+// console signal every 100 ms); false when its read back failed.
+bool FollowWait(const TFileDesc& f, MD5::TCtxDesc& x, uint32_t& l) {
+  TFollowDesc& e = bg.e[f.i - 1];
+  std::unique_lock<std::mutex> g(bg.m);
+  while (!e.fail && e.xl < e.want) {
+    bg.d.wait_for(g, std::chrono::milliseconds(100));
+    g.unlock();
+    ConSigs::Check();
+    g.lock();
+  }
+  x = e.x;
+  l = e.xl;
+  return !e.fail;
+}
+
+void FollowEnd(TFileDesc& f) {
+  if (!f.fo) return;
+  std::unique_lock<std::mutex> g(bg.m);
+  TFollowDesc& e = bg.e[f.i - 1];
+  bg.d.wait(g, [&] { return !e.busy; });
+  if (e.fd >= 0) close(e.fd);
+  e = TFollowDesc{};
+  f.fo = false;
 }
 
 void DoneModule() {
   Message("DoneModule");
-  SyncStop();
+  BgStop();
   CloseAll();
   oldTerm();
 }
@@ -580,6 +706,7 @@ bool Commit(TFile f) {
 void Free(TFile& f) {
   if (f == nullptr || f->i == 0) Fatal("Free invalid file");
   if (f->w) Drain(*f);
+  FollowEnd(*f);
   LogEntry("Free", *f);
   tbl.Give(f);
   f = nullptr;
@@ -591,6 +718,7 @@ bool Close(TFile& f) {
   bool ok = true;
   if (f != nullptr && f->i != 0) {
     if (f->w) Drain(*f);
+    FollowEnd(*f);
     if (close(f->b) != 0) {
       Failure(*f, "Close", errno);
       ok = false;
@@ -615,6 +743,7 @@ void CloseAll() {
 void SetTgt(TFile f, const TPosDesc& t) {
   if (!f->w) Fatal("SetTgt mode");
   f->t = t;
+  FollowStart(*f, t.l);
   LogEntry("SetTgt", *f);
 }
 
@@ -637,8 +766,13 @@ void GetPos(TFile f, uint32_t p, TPosDesc& x) {
       // The prefix is digested already: read back only the rest.
       Extend(f, static_cast<uint32_t>(st.st_size));
       MD5::TCtxDesc c = f->x;
-      MD5::Final(c, x.d);
-      x.l = f->xl;
+      uint32_t l = f->xl;
+      if (f->fo && !FollowWait(*f, c, l)) {
+        if (!CalcMD5(f->b, x.d, x.l)) FailOnce(*f, "Read", errno);
+      } else {
+        MD5::Final(c, x.d);
+        x.l = l;
+      }
     } else if (!CalcMD5(f->b, x.d, x.l)) {
       FailOnce(*f, "Read", errno);
     }
@@ -702,8 +836,11 @@ void Write(TFile f, uint32_t p, const void* x, size_t n, uint32_t l) {
     q.n += l;
   }
   if (f->e) return;
-  // In order: the running digest takes the data as it goes by.
-  if (p == f->xl) {
+  // In order: the running digest takes the data as it goes by (followed:
+  // the thread reads it back once Extend hands it over).
+  if (f->fo) {
+    if (p < f->xl) f->xr = true;
+  } else if (p == f->xl) {
     MD5::Update(f->x, s, l);
     f->xl += l;
   } else if (p < f->xl) {
@@ -748,6 +885,11 @@ void Extend(TFile f, uint32_t p) {
   if (f->w) Drain(*f);
   if (f->w && !f->e && p > f->wb) WriteBack(*f, p);
   if (!f->w || f->e || f->xr || p <= f->xl) return;
+  if (f->fo) {
+    f->xl = p;
+    FollowWant(*f, p);
+    return;
+  }
   uint8_t buf[blkLen];
   uint64_t n = 0;   // read back since the last look for a console signal
   while (f->xl < p) {

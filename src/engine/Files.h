@@ -51,6 +51,8 @@ namespace Files {
     uint32_t xl;          // the in-order prefix of the file is written
     bool xr;              // writing: data below xl was rewritten; digest anew
     uint32_t wb;          // writing: the prefix whose write-back has been started
+    bool fo;              // writing: a large file, digested by the module's thread
+                          // (xl: what it was given; see Files.cpp)
   };
   using TFile = TFileDesc*;
 
