@@ -21,7 +21,7 @@ if [ $# -gt 0 ] && [[ $1 =~ ^[0-9]+$ ]]; then
 fi
 builds=()
 while [ $# -gt 0 ] && [ "$1" != "--" ]; do
-  builds+=("$1")
+  builds+=("$(realpath "$1")")
   shift
 done
 [ $# -gt 0 ] && shift   # the "--"

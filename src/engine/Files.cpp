@@ -328,7 +328,9 @@ struct TBackDesc {
   uint32_t next = 0;           // where the round over the entries goes on
   TFollowDesc e[cntMax];       // by slot i - 1
 };
-TBackDesc bg;
+// Never destroyed: a test process may end while the thread still waits on
+// the condition, and destroying a condition with a waiter blocks.
+TBackDesc& bg = *new TBackDesc;
 uint8_t bgBuf[bufLen];         // the thread's read-back buffer
 
 bool BgOn() { return bg.pid != 0 && bg.pid == getpid(); }

@@ -214,24 +214,36 @@ TEST_F(FilesTest, FragmentsInRandomOrderReadBackIdentical) {
   FreshDir("fragments");
   constexpr uint32_t l = 1455;
   std::mt19937 g(42);
-  for (uint32_t len : {0u, 1u, l - 1, l, l + 1, 2 * l, 3u * 1024 * 1024 + 7}) {
+  // From 8 MiB on, a file with its target set is digested by the module's
+  // thread; it also gets consecutive fragments (collected into one write)
+  // and its prefix in larger steps.
+  for (uint32_t len : {0u, 1u, l - 1, l, l + 1, 2 * l, 3u * 1024 * 1024 + 7, 9u * 1024 * 1024 + 5}) {
     const auto data = RandomBytes(len, len);
     const std::string name = "f" + std::to_string(len);
     Files::TFile w = Files::OpenWr(name.c_str());
     ASSERT_NE(w, nullptr);
+    const bool large = len > 8u * 1024 * 1024;
+    if (large) Files::SetTgt(w, Files::TPosDesc{len, {}});
+    EXPECT_EQ(w->fo, large);
     const uint32_t cnt = len / l + (len % l > 0);
     std::vector<uint32_t> order(cnt);
     std::iota(order.begin(), order.end(), 0);
-    std::shuffle(order.begin(), order.end(), g);
+    // Mostly in order with some fragments late, as over a lossy link.
+    if (large) {
+      for (uint32_t k = 0; k + 40 < cnt; k += 97) std::swap(order[k], order[k + 40]);
+    } else {
+      std::shuffle(order.begin(), order.end(), g);
+    }
     // As the receiver does: the running digest follows the in-order prefix.
     std::vector<bool> got(cnt);
     uint32_t prefix = 0;
-    for (uint32_t i : order) {
+    for (uint32_t n = 0; n < cnt; ++n) {
+      const uint32_t i = order[n];
       const uint32_t k = std::min(l, len - i * l);
       Files::Write(w, i * l, data.data() + i * l, k, k);
       got[i] = true;
       while (prefix < cnt && got[prefix]) ++prefix;
-      Files::Extend(w, std::min(prefix * l, len));
+      if (!large || n % 64 == 63) Files::Extend(w, std::min(prefix * l, len));
     }
     EXPECT_FALSE(Exists(name)) << "the target appears only at Commit";
     Files::TPosDesc p;

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -39,8 +40,12 @@ namespace {
   struct TPeer {
     int s;
     uint16_t port;
-    TPeer() {
+    // gro: the endpoint takes runs of datagrams whole (UDP_GRO), so a run
+    // the server sent as one comes as one.
+    explicit TPeer(bool gro = false) {
       s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      const int on = 1;
+      if (gro && setsockopt(s, SOL_UDP, UDP_GRO, &on, sizeof on) != 0) _exit(91);
       sockaddr_in a{};
       a.sin_family = AF_INET;
       a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -62,7 +67,7 @@ namespace {
     // The command of the next telegram from the server (0: none within 1 s).
     uint8_t Recv(std::vector<uint8_t>& x) const {
       Link::Flush();   // what the handlers sent (the loop would before it waits)
-      x.resize(WISP::lenMaxTel);
+      x.resize(65536);
       const ssize_t n = recv(s, x.data(), x.size(), 0);
       x.resize(n > 0 ? static_cast<size_t>(n) : 0);
       return n >= 11 ? x[WISP::TelHdr::c] : 0;
@@ -80,11 +85,11 @@ namespace {
     }
   };
 
-  void RdRq(const TPeer& p, const char* name) {
+  void RdRq(const TPeer& p, const char* name, uint8_t n = 10) {
     WISP::TRdRqDesc q{};
     q.f = WISP::lenMaxFgm;
     q.t = 1;
-    q.n = 10;
+    q.n = n;
     std::strcpy(q.r, name);
     uint8_t x[WISP::lenMaxTel];
     p.Send(x, WISP::Encode(x, q));
@@ -95,16 +100,17 @@ namespace {
   }
 
   // The server started in a fresh scratch directory with files a.bin (5000
-  // bytes) and b.bin (3000 bytes).
-  void StartServer() {
+  // bytes) and b.bin (3000 bytes); fast: with -f 255.
+  void StartServer(bool fast = false) {
     ChildCase::EnterScratch();
     for (auto [n, l] : {std::pair{"a.bin", 5000}, std::pair{"b.bin", 3000}}) {
       std::ofstream f(n, std::ios::binary);
       for (int k = 0; k < l; ++k) f.put(static_cast<char>(k * 7));
     }
-    static char a0[] = "WISPSrv", a1[] = "-a", a2[] = "127.0.0.1", a3[] = "-p", a4[] = "0";
-    static char* argv[] = {a0, a1, a2, a3, a4, nullptr};
-    Args::SetArgs(5, argv);
+    static char a0[] = "WISPSrv", a1[] = "-a", a2[] = "127.0.0.1", a3[] = "-p", a4[] = "0", a5[] = "-f",
+                a6[] = "255";
+    static char* argv[] = {a0, a1, a2, a3, a4, a5, a6, nullptr};
+    Args::SetArgs(fast ? 7 : 5, argv);
     Startup::InitModules(false);
   }
 
@@ -248,6 +254,39 @@ namespace {
     End(0);
   }
 
+  // Runs: while a session moves more than 10 fragments per update, its
+  // fragments leave as one run the kernel cuts into datagrams (a peer that
+  // takes runs whole gets them as one, cut at 1472 bytes, the short last one
+  // included); at the default rate, and again once the fast session has
+  // ended, every datagram leaves on its own.
+  void RunsAboveTheDefaultRate() {
+    StartServer(true);
+    TPeer p1(true), p2(true);
+    std::vector<uint8_t> x;
+    uint8_t t[WISP::lenMaxTel];
+    RdRq(p1, "a.bin");
+    Want(p1.Recv(x) == WISP::cmdRdRp && x[WISP::TelRdRp::n] == 10, 1, "a session at the default rate");
+    p1.Send(t, WISP::Encode(t, WISP::TDatRqDesc{{1, 0}, 0xF}));
+    Steps(1);
+    for (size_t l : {1472u, 1472u, 1472u, 5000u - 3 * 1455 + 17}) {
+      Want(p1.Recv(x) == WISP::cmdDatRp && x.size() == l, 2, "single datagrams");
+    }
+    RdRq(p2, "b.bin", 255);
+    Want(p2.Recv(x) == WISP::cmdRdRp && x[WISP::TelRdRp::n] == 255, 3, "a session at 255");
+    p2.Send(t, WISP::Encode(t, WISP::TDatRqDesc{{2, 0}, 0x7}));
+    Steps(1);
+    Want(p2.Recv(x) == WISP::cmdDatRp && x.size() == 2 * 1472 + 3000 - 2 * 1455 + 17, 4, "one run of three");
+    Want(WISP::Accept(x.data(), 1472, false) == WISP::accOk &&
+             WISP::Accept(x.data() + 2 * 1472, 3000 - 2 * 1455 + 17, false) == WISP::accOk, 5, "cut at 1472");
+    p2.Send(t, WISP::Encode(t, WISP::TCloseDesc{2, WISP::errNull}));
+    Want(Server::Ses(2).i == 0, 6, "the fast session ended");
+    p1.Send(t, WISP::Encode(t, WISP::TDatRqDesc{{1, 0}, 0x3}));
+    Steps(1);
+    Want(p1.Recv(x) == WISP::cmdDatRp && x.size() == 1472 && p1.Recv(x) == WISP::cmdDatRp && x.size() == 1472, 7,
+         "single again");
+    End(0);
+  }
+
   // An empty upload is complete at its first update; its close goes out then
   // and again every dtc steps, however the steps come in passes.
   void FinishedUploadRepeatsItsClose() {
@@ -283,6 +322,10 @@ TEST(ServerTmr, FinishedUploadRepeatsItsCloseByTheClock) {
 
 TEST(ServerFiles, UnreadableServedFileEndsItsSessionOnly) {
   EXPECT_EXIT(UnreadableServedFile(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(ServerLink, RunsOnlyAboveTheDefaultRate) {
+  EXPECT_EXIT(RunsAboveTheDefaultRate(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ServerFiles, FailedWriteEndsTheUploadAtOnce) {
