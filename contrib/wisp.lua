@@ -236,7 +236,45 @@ bodies[7] = function(t, b, o)  -- Close
                        errors[b(o + 2, 1):uint()] or b(o + 2, 1):uint())
 end
 
+-- Above 10 fragments per update the programs hand the kernel runs of
+-- telegrams of one length (UDP segmentation offload); a capture on the
+-- sending host sees such a run as one datagram. The length of its telegrams
+-- is where the CRC over the first bytes first closes to 0 (an intact
+-- telegram with its trailer leaves 0) such that the run is whole telegrams
+-- of it, the last one maybe shorter. 0 when there is no such length.
+local function run_len(tvb, len)
+  local s = tvb:raw(0, LEN_MAX)
+  local crc = 0xFFFFFFFF
+  for k = 1, LEN_MAX do
+    local i = band(bxor(rshift(crc, 24), s:byte(k)), 0xFF)
+    crc = bxor(lshift(crc, 8), crc_table[i])
+    if crc == 0 and k >= LEN_MIN and (len % k == 0 or len % k >= LEN_MIN) then return k end
+  end
+  return 0
+end
+
+local dissect_one
+
 function wisp.dissector(tvb, pinfo, tree)
+  local len = tvb:captured_len()
+  if len > LEN_MAX and len == tvb:reported_length_remaining() then
+    local k = run_len(tvb, len)
+    if k > 0 then
+      local n, info = 0, nil
+      for off = 0, len - 1, k do
+        local l = math.min(k, len - off)
+        dissect_one(tvb(off, l):tvb(), pinfo, tree)
+        n = n + 1
+        info = info or tostring(pinfo.cols.info)
+      end
+      pinfo.cols.info = string.format("Run of %d telegrams: %s ...", n, info)
+      return len
+    end
+  end
+  return dissect_one(tvb, pinfo, tree)
+end
+
+dissect_one = function(tvb, pinfo, tree)
   local len = tvb:captured_len()
   pinfo.cols.protocol = "WISP"
   local root = tree:add(wisp, tvb())

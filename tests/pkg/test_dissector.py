@@ -184,7 +184,7 @@ class TelegramsTest(DissectorCase):
 class TransferTest(DissectorCase):
     """Real transfers between the programs, captured on loopback."""
 
-    def run_transfer(self, mode, size):
+    def run_transfer(self, mode, size, fast=()):
         port = free_port()
         base = tempfile.mkdtemp(dir=self.dir)
         sdir, cdir = os.path.join(base, "srv"), os.path.join(base, "cli")
@@ -197,8 +197,8 @@ class TransferTest(DissectorCase):
         cap = w.Capture(port, pcap)
         srv = None
         try:
-            srv = Server(sdir, port=port)
-            rc, out, err = Client(cdir, "-p", port, mode, "file.bin", stdin=subprocess.DEVNULL).finish(120)
+            srv = Server(sdir, *fast, port=port)
+            rc, out, err = Client(cdir, "-p", port, *fast, mode, "file.bin", stdin=subprocess.DEVNULL).finish(120)
             self.assertEqual(rc, 0, out + err)
             self.assertIn("DoClose: Transmission successful.", out)
             # A damaged telegram from another endpoint, which the server drops.
@@ -294,6 +294,23 @@ class TransferTest(DissectorCase):
                 self.assertEqual(r["wisp.ref"], ref if mine else "0", r["_ws.col.Info"])
             if r["wisp.cmd"] == "7":
                 self.assertEqual(r["wisp.e"], "0")
+
+    def test_runs_above_the_default_rate(self):
+        # At -f 255 both programs send runs that a capture on loopback sees as
+        # one datagram each: every one is cut into its telegrams, all intact.
+        data, port, cli_port, bad_port, rows = self.run_transfer("get", 200000, ("-f", "255"))
+        infos = [r["_ws.col.Info"] for r in rows]
+        self.assertFalse([i for i in infos if "Malformed" in i], infos)
+        runs = [r for r in rows if r["_ws.col.Info"].startswith("Run of ")]
+        self.assertTrue(runs, infos)
+        def vals(v):
+            return v if isinstance(v, list) else [v]
+        for r in runs:
+            self.assertEqual(set(vals(r["wisp.cmd"])), {"6"}, r["_ws.col.Info"])
+            self.assertEqual(set(vals(r["wisp.trl.status"])), {"1"}, r["_ws.col.Info"])
+            self.assertGreater(len(vals(r["wisp.idx"])), 1, r["_ws.col.Info"])
+        fragments = {i for r in rows if "6" in vals(r["wisp.cmd"]) for i in vals(r["wisp.idx"])}
+        self.assertEqual(len(fragments), -(-len(data) // 1455))
 
 
 if __name__ == "__main__":
