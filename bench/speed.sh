@@ -37,27 +37,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# atftp (client) from its package; atftpd only unpacked, so that no daemon
-# starts on the machine. The package would start it: keep it from that.
+# atftp (client) from its package; atftpd only unpacked (bench/tools.sh).
 need=()
 command -v atftp >/dev/null || need+=(atftp)
 ldconfig -p | grep -q libwrap.so.0 || need+=(libwrap0)
-if [ ${#need[@]} -gt 0 ]; then
-  echo "installing ${need[*]}"
-  made_policy=0
-  if [ ! -e /usr/sbin/policy-rc.d ]; then
-    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
-    chmod 755 /usr/sbin/policy-rc.d
-    made_policy=1
-  fi
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
-  [ $made_policy -eq 1 ] && rm -f /usr/sbin/policy-rc.d
-fi
-mkdir -p "$work/deb"
-(cd "$work/deb" && apt-get download atftpd >/dev/null 2>&1) || { apt-get update -qq; (cd "$work/deb" && apt-get download atftpd >/dev/null); }
-dpkg-deb -x "$work"/deb/atftpd_*.deb "$work/atftpd"
-atftpd=$work/atftpd/usr/sbin/atftpd
+# shellcheck source=bench/tools.sh
+. bench/tools.sh
+install_pkgs "${need[@]}"
+unpack_atftpd "$work"
 
 ip netns add "$ns"
 ip netns exec "$ns" ip link set lo up

@@ -41,23 +41,10 @@ command -v tftp >/dev/null || need+=(tftp-hpa)
 command -v atftp >/dev/null || need+=(atftp)
 command -v curl >/dev/null || need+=(curl)
 command -v nft >/dev/null || need+=(nftables)
-if [ ${#need[@]} -gt 0 ]; then
-  echo "installing ${need[*]}"
-  # The packages would start their daemons on all interfaces: keep them from it.
-  made_policy=0
-  if [ ! -e /usr/sbin/policy-rc.d ]; then
-    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
-    chmod 755 /usr/sbin/policy-rc.d
-    made_policy=1
-  fi
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
-  [ $made_policy -eq 1 ] && rm -f /usr/sbin/policy-rc.d
-fi
-mkdir -p "$work/deb"
-(cd "$work/deb" && apt-get download atftpd >/dev/null 2>&1) || { apt-get update -qq; (cd "$work/deb" && apt-get download atftpd >/dev/null); }
-dpkg-deb -x "$work"/deb/atftpd_*.deb "$work/atftpd"
-atftpd=$work/atftpd/usr/sbin/atftpd
+# shellcheck source=bench/tools.sh
+. bench/tools.sh
+install_pkgs "${need[@]}"
+unpack_atftpd "$work"
 
 bash scripts/build.sh >/dev/null
 cli=$root/build/WISPCli
