@@ -875,6 +875,17 @@ void WriteBack(TFileDesc& f, uint32_t p) {
 }
 }  // namespace
 
+bool Ready(TFile f) {
+  if (!f->w || !f->fo || f->e || f->xr) return true;
+  Drain(*f);
+  struct stat st{};
+  if (fstat(f->b, &st) != 0 || static_cast<uint64_t>(st.st_size) > UINT32_MAX) return true;
+  Extend(f, static_cast<uint32_t>(st.st_size));
+  std::lock_guard<std::mutex> g(bg.m);
+  const TFollowDesc& e = bg.e[f->i - 1];
+  return e.fail || e.xl >= e.want;
+}
+
 void Flush(TFile f) {
   if (f->w) {
     Drain(*f);

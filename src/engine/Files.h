@@ -158,6 +158,11 @@ namespace Files {
   template <size_t N> inline void Write(TFile f, uint32_t p, const uint8_t (&x)[N], uint32_t l) {
     Write(f, p, x, N, l);
   }
+  // Writing: whether GetPos would find the digest of the whole present
+  // content ready now (a large file is digested by the module's thread; see
+  // Files.cpp); a caller that must not wait asks again later. Hands the
+  // thread what was written.
+  bool Ready(TFile f);
   // Writing: what Write has collected goes to the file now. Reading: what
   // was read ahead is dropped, so the next Read sees the file as it is now.
   void Flush(TFile f);

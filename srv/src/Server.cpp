@@ -644,6 +644,13 @@ namespace {
         // ends the upload at once instead of after all of its data.
         Files::Flush(s.x.r.f);
         if (Files::Failed(s.x.r.f) || !Rcvrs::Update(s.x.r.r, n * s.p.fpu, dtc / s.p.dtu, DatRq, i)) {
+          // A large upload's digest is made on a thread: the check waits for
+          // it step by step, so other sessions go on meanwhile, and the wait
+          // does not count against the session's time-out.
+          if (!done && !Files::Failed(s.x.r.f) && !Files::Ready(s.x.r.f)) {
+            s.c.t += ks;
+            continue;
+          }
           if (!done) s.c.u = dtc;
           OnTmr_Chk(s.x.r);
           Close(i, s.x.r.e);

@@ -246,6 +246,9 @@ TEST_F(FilesTest, FragmentsInRandomOrderReadBackIdentical) {
       if (!large || n % 64 == 63) Files::Extend(w, std::min(prefix * l, len));
     }
     EXPECT_FALSE(Exists(name)) << "the target appears only at Commit";
+    // A caller that must not wait asks until the thread has caught up.
+    for (int k = 0; k < 2000 && !Files::Ready(w); ++k) usleep(1000);
+    EXPECT_TRUE(Files::Ready(w));
     Files::TPosDesc p;
     Files::GetPos(w, 0, p);
     EXPECT_EQ(p.l, len);
