@@ -402,7 +402,7 @@ namespace {
       ses.t = Tmr::Ticks();
       ses.p.dtu = t;
       ses.p.fpu = n;
-      SrvIO::Runs(n > 10);   // above the default rate datagrams go in runs
+      SrvIO::Runs(n);   // above the default rate datagrams go in runs
       return;
     }
     Fatal(m);
@@ -518,8 +518,8 @@ namespace {
     Message(t, Config::data.vrb);
   }
 
-  // x is the link's 1472-byte buffer, l the datagram's true length: the
-  // length test comes first, so nothing beyond the buffer is ever read.
+  // x holds the datagram (at least its first 1472 bytes), l is its true
+  // length: the length test comes first, so nothing beyond it is read.
   void OnRx(const uint8_t* x, uint32_t l) {
     switch (WISP::Accept(x, l, false)) {
       case WISP::accOk: break;

@@ -37,7 +37,7 @@ namespace SrvIO {
   }
 
   void Send(const uint8_t* x, size_t n, uint32_t l) { Link::Send(Srv(), x, n, l); }
-  void Runs(bool on) { Link::Runs(on); }
+  void Runs(uint32_t fpu) { Link::Runs(fpu > Link::runFpu); }
 
   void Execute() { Link::Execute(); }
 }

@@ -17,7 +17,9 @@
 // chkLen bytes, so a stop takes effect at once and the termination chain
 // (which closes the table and removes its temporary files) runs as usual.
 // These functions run on the loop's thread only: the chain must not run on
-// another (the server's digest worker hashes with its own code).
+// another (the server's digest worker hashes with its own code, and this
+// module's own thread, below, only reads back and syncs through duplicates
+// of the descriptors).
 #include "Files.h"
 
 #include <cerrno>
@@ -282,20 +284,24 @@ uint32_t ReadAt(THandle h, uint8_t* x, uint32_t l, uint64_t p, int& err) {
   return c;
 }
 
-
-// Writes what the entry has collected; a refused write marks it failed.
-void Drain(TFileDesc& f) {
-  TBufDesc& q = buf[f.i - 1];
+// Writes l bytes of x at p; a refused write marks the entry failed.
+void WriteAt(TFileDesc& f, const uint8_t* x, uint32_t l, uint64_t p) {
   uint32_t c = 0;
-  while (c < q.n && !f.e) {
-    const ssize_t k = pwrite(f.b, q.x + c, q.n - c, static_cast<off_t>(q.p + c));
+  while (c < l) {
+    const ssize_t k = pwrite(f.b, x + c, l - c, static_cast<off_t>(p + c));
     if (k < 0) {
       if (errno == EINTR) continue;
       Failure(f, "Write", errno);
-      break;
+      return;
     }
     c += static_cast<uint32_t>(k);
   }
+}
+
+// Writes what the entry has collected.
+void Drain(TFileDesc& f) {
+  TBufDesc& q = buf[f.i - 1];
+  if (q.n > 0 && !f.e) WriteAt(f, q.x, q.n, q.p);
   q.n = 0;
 }
 
@@ -369,16 +375,14 @@ void* BgWork(void*) {
     MD5::TCtxDesc x = e.x;
     l.unlock();
     bool ok = true;
-    while (xl < end) {
+    while (ok && xl < end) {
       const uint32_t n = end - xl < bufLen ? end - xl : bufLen;
-      const ssize_t k = pread(fd, bgBuf, n, static_cast<off_t>(xl));
-      if (k < 0 && errno == EINTR) continue;
-      if (k <= 0) {
-        ok = false;
-        break;
+      int err;
+      ok = ReadAt(fd, bgBuf, n, xl, err) == n;
+      if (ok) {
+        MD5::Update(x, bgBuf, n);
+        xl += n;
       }
-      MD5::Update(x, bgBuf, static_cast<uint32_t>(k));
-      xl += static_cast<uint32_t>(k);
     }
     l.lock();
     e.x = x;
@@ -759,14 +763,24 @@ void SetRdTgt(TFile f, const TPosDesc& t) {
 
 void GetRID(TFile f, TResID& x) { std::memcpy(x, f->r, sizeof x); }
 
+namespace {
+// A write entry's present length, what it collected written first; false
+// when it cannot be known or is 4 GiB or more.
+bool PresentLen(TFileDesc& f, uint32_t& l) {
+  Drain(f);
+  struct stat st{};
+  if (fstat(f.b, &st) != 0 || static_cast<uint64_t>(st.st_size) > UINT32_MAX) return false;
+  l = static_cast<uint32_t>(st.st_size);
+  return true;
+}
+}  // namespace
+
 void GetPos(TFile f, uint32_t p, TPosDesc& x) {
   if (f->w) {
-    Drain(*f);
-    struct stat st{};
-    if (!f->xr && fstat(f->b, &st) == 0 && static_cast<uint64_t>(st.st_size) >= f->xl &&
-        static_cast<uint64_t>(st.st_size) <= UINT32_MAX) {
+    uint32_t len = 0;
+    if (PresentLen(*f, len) && !f->xr && len >= f->xl) {
       // The prefix is digested already: read back only the rest.
-      Extend(f, static_cast<uint32_t>(st.st_size));
+      Extend(f, len);
       MD5::TCtxDesc c = f->x;
       uint32_t l = f->xl;
       if (f->fo && !FollowWait(*f, c, l)) {
@@ -792,21 +806,19 @@ uint32_t Read(TFile f, uint32_t p, void* x, size_t n, uint32_t l) {
   if (f->w) Fatal("Read mode");
   if (n < l) Fatal("Read len");
   TBufDesc& q = buf[f->i - 1];
+  int err = 0;
+  if (l > bufLen) {
+    const uint32_t c = ReadAt(f->b, static_cast<uint8_t*>(x), l, p, err);
+    if (err != 0) FailOnce(*f, "Read", err);
+    return c;
+  }
   if (p < q.p || uint64_t(p) + l > q.p + q.n) {
     // Not in what was read ahead: read from p on, as far as the buffer and
     // the target length allow (a request beyond the target is read as asked).
     const uint64_t end = uint64_t(p) + l > f->t.l ? uint64_t(p) + l : f->t.l;
-    const uint32_t want = end - p < bufLen ? static_cast<uint32_t>(end - p) : bufLen;
-    int err;
     q.p = p;
-    q.n = want >= l ? ReadAt(f->b, q.x, want, p, err) : 0;
-    if (want < l || (err != 0 && q.n < l)) {
-      // Larger than the buffer, or a failed read: straight into x.
-      q.n = 0;
-      const uint32_t c = ReadAt(f->b, static_cast<uint8_t*>(x), l, p, err);
-      if (err != 0) FailOnce(*f, "Read", err);
-      return c;
-    }
+    q.n = ReadAt(f->b, q.x, end - p < bufLen ? static_cast<uint32_t>(end - p) : bufLen, p, err);
+    if (err != 0 && q.n < l) FailOnce(*f, "Read", err);
   }
   const uint32_t at = static_cast<uint32_t>(p - q.p);
   const uint32_t c = q.n - at < l ? q.n - at : l;
@@ -822,16 +834,7 @@ void Write(TFile f, uint32_t p, const void* x, size_t n, uint32_t l) {
   TBufDesc& q = buf[f->i - 1];
   if (q.n > 0 && (uint64_t(p) != q.p + q.n || q.n + l > bufLen)) Drain(*f);
   if (l > bufLen) {
-    uint32_t c = 0;
-    while (c < l) {
-      const ssize_t k = pwrite(f->b, s + c, l - c, static_cast<off_t>(uint64_t(p) + c));
-      if (k < 0) {
-        if (errno == EINTR) continue;
-        Failure(*f, "Write", errno);
-        return;
-      }
-      c += static_cast<uint32_t>(k);
-    }
+    WriteAt(*f, s, l, p);
   } else {
     if (q.n == 0) q.p = p;
     std::memcpy(q.x + q.n, s, l);
@@ -877,10 +880,9 @@ void WriteBack(TFileDesc& f, uint32_t p) {
 
 bool Ready(TFile f) {
   if (!f->w || !f->fo || f->e || f->xr) return true;
-  Drain(*f);
-  struct stat st{};
-  if (fstat(f->b, &st) != 0 || static_cast<uint64_t>(st.st_size) > UINT32_MAX) return true;
-  Extend(f, static_cast<uint32_t>(st.st_size));
+  uint32_t len = 0;
+  if (!PresentLen(*f, len)) return true;
+  Extend(f, len);
   std::lock_guard<std::mutex> g(bg.m);
   const TFollowDesc& e = bg.e[f->i - 1];
   return e.fail || e.xl >= e.want;

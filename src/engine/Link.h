@@ -13,7 +13,7 @@
 #include "UDP0.h"
 
 namespace Link {
-  constexpr uint32_t lenBuf = 1472;        // receive buffer, largest send
+  constexpr uint32_t lenBuf = 1472;        // largest datagram sent or handed on whole
   constexpr uint32_t lenSockBuf = 16777216; // least socket buffer sizes: a window at -f 255
   constexpr uint32_t lenMsgMax = 65507;    // largest UDP payload over IPv4
   constexpr uint32_t lenMsgMax6 = 65527;   // over IPv6 (no jumbograms)
@@ -25,10 +25,11 @@ namespace Link {
     uint32_t rxe;   // datagrams received and dropped, failed receives
   };
 
-  // Called for every datagram that arrives: source endpoint (canonical, so
-  // an IPv4 peer of a dual-stack socket is an IPv4 endpoint), the 1472-byte
-  // buffer and the datagram's true length (which may exceed the buffer: the
-  // handler then sees only the first 1472 bytes and must reject it by length).
+  // Called for every datagram that arrives (each piece of a run as one):
+  // source endpoint (canonical, so an IPv4 peer of a dual-stack socket is an
+  // IPv4 endpoint), its bytes and its true length. At least the first
+  // min(l, lenBuf) bytes at x can be read; a datagram longer than lenBuf
+  // must be rejected by its length.
   using TRx = void (*)(const UDP0::TDstDesc& r, const uint8_t* x, uint32_t l);
 
   struct TSettings {
@@ -64,9 +65,12 @@ namespace Link {
   // are cut here; the network sees the same datagrams either way, the stack
   // is passed once per run. Off at start, so at the default rates every
   // datagram is its own also to a capture on this host; the programs turn
-  // it on while a transfer asks for more than 10 fragments per update.
+  // it on while a transfer asks for more than runFpu fragments per update.
   // Where the kernel cannot, datagrams go and come one by one.
   void Runs(bool on);
+  // The fragments per update above which the programs turn runs on: the
+  // default rate's 10.
+  constexpr uint32_t runFpu = 10;
 
   // The event loop. Each pass: a key (if the previous wait found one), the
   // timers, the queued sends, one wait, a console signal (stops the

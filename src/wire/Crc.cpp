@@ -76,6 +76,8 @@ namespace {
 }
 
 namespace {
+  constexpr uint32_t poly = 0x04C11DB7u;   // the generator without its x^32 term
+
   // Eight steps at once (slicing by eight): wide[j][b] is the CRC register
   // after byte b followed by j zero bytes, so the eight table entries of
   // eight message bytes xor to the register after all eight. Byte by byte
@@ -88,7 +90,7 @@ namespace {
   // Entry b of the step table, bit by bit (the same as table[b]).
   constexpr uint32_t table_ce(uint32_t b) {
     uint32_t c = b << 24;
-    for (int k = 0; k < 8; ++k) c = (c & 0x80000000u) != 0 ? (c << 1) ^ 0x04C11DB7u : c << 1;
+    for (int k = 0; k < 8; ++k) c = (c & 0x80000000u) != 0 ? (c << 1) ^ poly : c << 1;
     return c;
   }
   constexpr TWide MkWide() {
@@ -133,7 +135,7 @@ constexpr uint32_t XPowMod(uint32_t n) {
   uint64_t r = 1;
   for (uint32_t k = 0; k < n; ++k) {
     r <<= 1;
-    if ((r & 0x100000000u) != 0) r ^= 0x104C11DB7u;
+    if ((r & 0x100000000u) != 0) r ^= 0x100000000u | poly;
   }
   return static_cast<uint32_t>(r);
 }
@@ -165,8 +167,6 @@ uint32_t UpdL(uint32_t crc, const void* buf, size_t len) {
   const uint8_t* p = static_cast<const uint8_t*>(buf);
   return clmul && len >= 32 ? UpdLClmul(crc, p, len) : UpdL8(crc, p, len);
 }
-
-bool Accelerated() { return clmul; }
 
 bool Ok(const void* buf, size_t len) { return UpdL(init, buf, len) == 0; }
 

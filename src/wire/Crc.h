@@ -20,9 +20,8 @@ namespace Crc {
   }
   // Runs Upd over the first len bytes of buf: eight bytes a step through
   // derived tables, or sixteen with carry-less multiplication where the
-  // processor has it (Accelerated); the result is the same.
+  // processor has it; the result is the same.
   uint32_t UpdL(uint32_t crc, const void* buf, size_t len);
-  bool Accelerated();
   // Reverses the byte order, so that storing the result little-endian puts
   // the most significant byte of crc first.
   constexpr uint32_t Swap(uint32_t crc) {

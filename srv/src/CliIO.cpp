@@ -32,7 +32,7 @@ namespace CliIO {
   }
 
   void Send(const UDP0::TDstDesc& d, const uint8_t* x, size_t n, uint32_t l) { Link::Send(d, x, n, l); }
-  void Runs(bool on) { Link::Runs(on); }
+  void Runs(uint32_t fpu) { Link::Runs(fpu > Link::runFpu); }
 
   void Execute() { Link::Execute(); }
 }

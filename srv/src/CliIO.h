@@ -10,15 +10,15 @@ namespace CliIO {
   struct TRxInfDesc {
     UDP0::TDstDesc d;   // the endpoint that sent the datagram
   };
-  // x is the 1472-byte receive buffer, l the datagram's true length.
+  // x holds the datagram (at least its first 1472 bytes), l is its true length.
   using THandler = void (*)(const TRxInfDesc& r, const uint8_t* x, uint32_t l);
   void InitModule();
   void Install(THandler h);
   // Sends l bytes of x (an array of n bytes) to d.
   void Send(const UDP0::TDstDesc& d, const uint8_t* x, size_t n, uint32_t l);
   template <size_t N> inline void Send(const UDP0::TDstDesc& d, const uint8_t (&x)[N], uint32_t l) { Send(d, x, N, l); }
-  // Datagrams in runs (Link::Runs): on while a session asks for more than
-  // the default rate.
-  void Runs(bool on);
+  // Datagrams in runs (Link::Runs) while the largest fragment count per
+  // update of the open sessions, fpu, is above the default rate's.
+  void Runs(uint32_t fpu);
   [[noreturn]] void Execute();
 }

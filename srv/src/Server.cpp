@@ -181,11 +181,11 @@ namespace {
   // While a session moves more than the default 10 fragments per update,
   // datagrams leave and arrive in runs (Link::Runs); at the default rates
   // each one is its own, also to a capture on this host.
-  constexpr uint32_t fpuRuns = 10;
   void SetRuns() {
-    bool on = false;
-    for (const TSesDesc& s : ses.a) on = on || (s.i != 0 && s.p.fpu > fpuRuns);
-    CliIO::Runs(on);
+    uint32_t fpu = 0;
+    for (const TSesDesc& s : ses.a)
+      if (s.i != 0 && s.p.fpu > fpu) fpu = s.p.fpu;
+    CliIO::Runs(fpu);
   }
 
   uint8_t Alloc(const UDP0::TDstDesc& d, const TExtDesc& x, const TParDesc& p) {
@@ -512,7 +512,7 @@ namespace {
 
   // Every datagram: the common checks in their fixed order, then the
   // command's own. l is the datagram's true length and may exceed the
-  // 1472-byte buffer; the length check comes before any byte is read.
+  // 1472 bytes at x; the length check comes before any byte is read.
   void OnRx(const CliIO::TRxInfDesc& r, const uint8_t* x, uint32_t l) {
     switch (WISP::Accept(x, l, true)) {
       case WISP::accOk: break;

@@ -113,6 +113,17 @@ def cpu_ticks(pid):
     return int(fields[11]) + int(fields[12])
 
 
+
+def end_pty_child(pid, fd):
+    """Kills and reaps a child started on a pseudo-terminal (if it still runs)
+    and closes the terminal's controlling side."""
+    try:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+    except (ProcessLookupError, ChildProcessError):
+        pass
+    os.close(fd)
+
 class FrameTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="wisp-frame-")
@@ -271,12 +282,7 @@ class FrameTest(unittest.TestCase):
                     self.assertEqual(os.waitstatus_to_exitcode(status), rc)
                     self.assertEqual(termios.tcgetattr(fd), before)
                 finally:
-                    try:
-                        os.kill(pid, signal.SIGKILL)
-                        os.waitpid(pid, 0)
-                    except (ProcessLookupError, ChildProcessError):
-                        pass
-                    os.close(fd)
+                    end_pty_child(pid, fd)
 
     def test_background_job_reads_no_keys_and_stays_idle(self):
         """Started in the background of its terminal (the shell's process
@@ -357,12 +363,7 @@ class FrameTest(unittest.TestCase):
                     self.assertEqual(os.waitstatus_to_exitcode(status), 0, text)
                     self.assertIn("job: exit 255", text)
                 finally:
-                    try:
-                        os.kill(pid, signal.SIGKILL)
-                        os.waitpid(pid, 0)
-                    except (ProcessLookupError, ChildProcessError):
-                        pass
-                    os.close(fd)
+                    end_pty_child(pid, fd)
 
     def test_odd_datagrams_do_not_stop_the_server(self):
         port = free_port()
