@@ -139,7 +139,8 @@ struct TDir {
   uint64_t limit = 0;          // queue limit in bytes
   double psPerByte = 0;        // serialisation time per byte, in picoseconds
   uint64_t delayNs = 0;
-  TRng rng{};
+  TRng rng{};                  // the losses
+  TRng pick{};                 // the reservoir of queue waits, apart, so that losses depend on the seed alone
   // The ring of packets in flight, in order of delivery.
   std::vector<TSlot> ring;
   uint32_t mask = 0, head = 0, tail = 0;
@@ -226,7 +227,7 @@ void Sample(TDir& d, uint32_t waitUs) {
   if (d.nSamples < binSamples) {
     d.samples[d.nSamples++] = waitUs;
   } else {
-    uint64_t r = d.rng.Next() % d.seen;   // keep a uniform sample of the bin
+    uint64_t r = d.pick.Next() % d.seen;   // keep a uniform sample of the bin
     if (r < binSamples) d.samples[r] = waitUs;
   }
 }
@@ -480,6 +481,7 @@ void SizeDir(TDir& d, uint32_t slots, uint32_t maxBins, uint64_t seed) {
   d.lateHist.assign(histBins, 0);
   d.bins.assign(maxBins, TBin{});
   d.rng.s = seed;
+  d.pick.s = ~seed;
   d.flows[maxFlows].k = TFlowKey{};
 }
 
