@@ -173,6 +173,7 @@ mkdir -p "$sdir" "$cdir" "$work/cli2"
 size=$((mib * 1048576))
 head -c "$size" /dev/urandom >"$sdir/down.bin"
 head -c "$size" /dev/urandom >"$cdir/up.bin"
+sync   # the new files' write-back must not fall into the runs
 big_mib=$(( (share_s * 100 / 8 * 1000000 / 1048576) + 16 ))   # more than 100 Mbit/s moves in the window
 results=$work/results.jsonl
 : >"$results"
@@ -253,7 +254,7 @@ share_case() {
     echo "  $path / $case: n/a ($why)"
     return
   fi
-  [ -f "$sdir/big.bin" ] || head -c $((big_mib * 1048576)) /dev/urandom >"$sdir/big.bin"
+  [ -f "$sdir/big.bin" ] || { head -c $((big_mib * 1048576)) /dev/urandom >"$sdir/big.bin"; sync; }
   id=c$((++n))
   rm -f "$cdir/big.bin" "$work/cli2/big.bin"
   start_link "$id" "$rate" "$rtt" "$loss"
@@ -293,12 +294,15 @@ share_case() {
 brief() {
   python3 -c 'import json, sys
 r = json.loads(sys.stdin.read())
+late = "emulator late by %d us at the 99th percentile, %d of %d packets 1 ms or more" % (
+    r["late_p99_us"], r["late_1ms"], r["forwarded"])
 if "share" in r:
-    print("  %s / %s: share %.3f in %.1f s, dropped at the queue %s, %s" % (sys.argv[1], sys.argv[2], r["share"],
-          r["seconds"], "-" if r.get("drop_share") is None else "%.2f %%" % (100 * r["drop_share"]),
-          "done" if r.get("done") else "NOT DONE"))
+    print("  %s / %s: share %.3f in %.1f s, dropped at the queue %s, %s; %s" % (sys.argv[1], sys.argv[2],
+          r["share"], r["seconds"], "-" if r.get("drop_share") is None else "%.2f %%" % (100 * r["drop_share"]),
+          "done" if r.get("done") else "NOT DONE", late))
 else:
-    print("  %s / %s: shares %s" % (sys.argv[1], sys.argv[2], ", ".join("%s %.3f" % kv for kv in r["shares"].items())))' "$1" "$2"
+    print("  %s / %s: shares %s; %s" % (sys.argv[1], sys.argv[2],
+          ", ".join("%s %.3f" % kv for kv in r["shares"].items()), late))' "$1" "$2"
 }
 
 # The paths: label | rate | RTT ms | loss each way | cases
