@@ -6,10 +6,9 @@
 // gain cycle of the steady state, and a probe of the floor every 10 s that
 // halves what is on its way for 200 ms and a round trip (BBR's second
 // version halves, the first goes down to 4 packets; half costs less on a
-// long path). One rule is WISP's own: in the steady state a round trip that
-// stayed a quarter (at least 2 ms) above the floor for a whole round means
-// that a queue stands at the bottleneck; the rate is then taken down to what
-// that round delivered and the next phase drains, at most once per cycle.
+// long path). Two rules are WISP's own, from the round trip: a queue that
+// stands for a whole round (RoundStart) ends the start-up at once, and in
+// the steady state takes the rate down to what the path delivers.
 #include "Path.h"
 
 #include <cmath>
@@ -92,35 +91,54 @@ void NextPhase(TPathDesc& p, uint32_t now) {
 }
 
 // A phase lasts a round trip's floor; the probe also until a quarter more is
-// on its way (or two floors, when the grant keeps it below), the drain only
-// until no more than the round trip holds is on its way.
+// on its way (or two floors, when the grant keeps it below); the drain until
+// no more than the round trip holds is on its way (or three floors), so that
+// what the probe queued is gone, not only a floor's worth of it.
 bool PhaseDone(const TPathDesc& p, uint32_t now, uint32_t f) {
   const uint32_t e = now - p.cycT;
   const bool full = e > p.minRtt;
   if (p.pg > 1) return full && (f >= Inflight(p, p.pg) || e > 2 * uint64_t(p.minRtt));
-  if (p.pg < 1) return full || f <= Bdp(p);
+  if (p.pg < 1) return f <= Bdp(p) || e > 3 * uint64_t(p.minRtt);
   return full;
 }
+
+// A round trip of r is above the floor by more than the waits of an update
+// period at each end, 2 ms of jitter and a sixteenth of the floor: a queue.
+bool Queued(const TPathDesc& p, uint32_t r) {
+  return p.minRtt != 0 && r != UINT32_MAX && r > p.minRtt + 2000 + 2 * p.per + p.minRtt / 16;
+}
+
+// A queue stood at the bottleneck for the whole round that has ended.
+bool QueueStood(const TPathDesc& p) { return Queued(p, p.lastRtt); }
 
 void RoundStart(TPathDesc& p, uint32_t now) {
   p.lastBw = p.roundBw;
   p.roundBw = 0;
   p.lastRtt = p.roundRtt;
   p.roundRtt = UINT32_MAX;
+  p.roundN = 0;
+  const bool queue = QueueStood(p);
   if (!p.filled) {
+    // Full once the rate has not grown by a quarter for three rounds, or
+    // for one when a queue already stands: the start-up has gone past the
+    // bottleneck, and every further round only fills its queue.
     const double b = Bw(p);
     if (b >= p.fullBw * fullBwGrowth) {
       p.fullBw = b;
       p.fullCnt = 0;
-    } else if (++p.fullCnt >= fullBwRounds) {
+    } else if (++p.fullCnt >= fullBwRounds || queue) {
       p.filled = true;
     }
   }
-  // A queue that stands in the steady state: back to what the path delivers.
-  if (p.st == stProbeBW && p.cyc >= 2 && p.minRtt != 0 && p.lastRtt != UINT32_MAX && p.lastBw > 0) {
-    uint32_t m = p.minRtt / 4;
-    if (m < 2000) m = 2000;
-    if (p.lastRtt > p.minRtt + m) {
+  // A queue that stands in the steady state after its drain phase: the rate
+  // is above what the path delivers (a sample too high, or another flow's
+  // share grown); back to what the last round delivered, and drain. Two
+  // rounds in a row, since a round on a short path is a millisecond or two.
+  if (p.st == stProbeBW && p.cyc >= 2 && p.lastBw > 0) {
+    if (!queue) {
+      p.qCnt = 0;
+    } else if (++p.qCnt >= 2) {
+      p.qCnt = 0;
       MaxReset(p.bw, p.round, p.lastBw);
       p.cyc = 0;   // the next phase is the drain; the probe comes a cycle later
       NextPhase(p, now);
@@ -201,12 +219,17 @@ void Arrive(TPathDesc& p, uint32_t now, const TTagDesc& t, uint32_t q, uint32_t 
   const bool expired = p.minRtt != 0 && now - p.minRttT > minRttWinUs;
   if (m > 0) {
     if (m < p.roundRtt) p.roundRtt = m;
+    if (p.roundN < UINT16_MAX) p.roundN++;
     if (p.minRtt == 0 || m < p.minRtt || expired) {
       p.minRtt = m;
       p.minRttT = now;
     }
   }
   if (p.st == stProbeBW && PhaseDone(p, now, f)) NextPhase(p, now);
+  // The start-up also ends within a round once its first 16 measures have
+  // all shown a queue: the rate has passed the bottleneck's a round ago, and
+  // waiting for the round's end would only fill the queue further.
+  if (p.st == stStartup && p.roundN >= 16 && Queued(p, p.roundRtt)) p.filled = true;
   if (p.st == stStartup && p.filled) {
     p.st = stDrain;
     p.pg = drainGain;

@@ -58,6 +58,8 @@ namespace Path {
     uint32_t minRttT;
     uint32_t roundRtt; // lowest sample of the round under way (UINT32_MAX: none)
     uint32_t lastRtt;  // lowest sample of the round before
+    uint8_t qCnt;      // rounds in a row with a queue standing
+    uint16_t roundN;   // measures in the round under way
     // start-up
     double fullBw;
     uint8_t fullCnt;

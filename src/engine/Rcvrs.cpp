@@ -36,8 +36,10 @@
 // QUIC decides it, once a fragment asked for after it has arrived and 9/8 of
 // the round trip (smoothed, or the latest if longer) has passed since it was
 // asked for, or once the learnt time (smoothed + 4 x deviation, no upper
-// bound) has passed; a fragment asked for again is lost only by the learnt
-// time, so it is never asked for a third time sooner. A lost fragment no
+// bound) has passed since it was asked for and since anything arrived (a
+// fragment with none asked after it, the last of a file, or a path gone
+// silent); a fragment asked for again is lost only once the learnt time has
+// passed since then as well, so it is never asked for a third time sooner. A lost fragment no
 // longer counts as on its way, and the fragments past it are asked for while
 // it is recovered: the span is four times what may be on the way (twice the
 // path), so a fragment lost twice holds no window back.
@@ -297,6 +299,31 @@ void Update_TO(const TRcvrDesc& r, uint32_t k, uint32_t to) {
   x.n = 0;
 }
 
+// With -d a line per fragment that arrives: "Receive rcv 1 idx 7 len 1455
+// to 125 wnd 0 64 don 3" (with cc, to is 0).
+void Receive_Line(const TRcvrDesc& r, uint32_t i, uint32_t l, uint32_t to) {
+  if (!set.dbg) return;
+  const TWndDesc& w = r.w;
+  char t[128];
+  SO::TBuffer b;
+  SO::Init(b, t);
+  SO::WrStr(b, "Receive rcv ");
+  SO::WrShtCard(b, r.i, 1);
+  SO::WrStr(b, " idx ");
+  SO::WrLngCard(b, i, 1);
+  SO::WrStr(b, " len ");
+  SO::WrLngCard(b, l, 1);
+  SO::WrStr(b, " to ");
+  SO::WrLngCard(b, to, 1);
+  SO::WrStr(b, " wnd ");
+  SO::WrLngCard(b, w.i, 1);
+  SO::WrChar(b, ' ');
+  SO::WrLngCard(b, w.j, 1);
+  SO::WrStr(b, " don ");
+  SO::WrCard(b, w.n, 1);
+  Trace(t);
+}
+
 // A receiver's cc state: a model that may ask for fpu fragments per update
 // period at most, and an empty window.
 void Alloc_Cc(TRcvrDesc& r, uint32_t w, uint32_t fpu) {
@@ -344,6 +371,7 @@ void Receive_Cc(TRcvrDesc& r, uint32_t i, const uint8_t* x, uint32_t l) {
     r.ai = i;
   }
   Path::Arrive(c.m, now, q.t, q.q, m, c.fly);
+  Receive_Line(r, i, l, 0);
   Estimate_Line(r, c);
 }
 
@@ -391,6 +419,10 @@ bool Update_Cc(TRcvrDesc& r, uint32_t n, TReqProc p, uint32_t f) {
     thr = b + b / 8;
     if (thr < r.p) thr = r.p;
   }
+  // The learnt time counts only once nothing has arrived for as long: while
+  // fragments keep coming in the order they were asked for, a loss shows as
+  // one overtaken, and a round trip that grows (a queue filling) is no loss.
+  const bool idle = now - c.m.delT >= lt;
   uint32_t budget = Path::Budget(c.m, now, c.fly, n);
   uint32_t asked = 0;
   TReqDesc q = {0, 0, 0};
@@ -412,12 +444,13 @@ bool Update_Cc(TRcvrDesc& r, uint32_t n, TReqProc p, uint32_t f) {
     }
     const bool fly = Bit(cw.f, sl);
     const uint32_t age = now - cw.s[sl].q;
+    const bool ovt = After(r.a, r.ai, cw.s[sl].q, k);   // one asked for after it has arrived
     if (fly && Bit(cw.o, sl)) {
       if (fresh) {
         ++k;
         continue;
       }
-      const bool lost = age >= lt || (age >= thr && (k < r.h || After(r.a, r.ai, cw.s[sl].q, k)));
+      const bool lost = (age >= thr && (k < r.h || ovt)) || (age >= lt && idle);
       if (!lost) {
         fresh = true;
         if (seen >= c.nre) break;
@@ -428,7 +461,7 @@ bool Update_Cc(TRcvrDesc& r, uint32_t n, TReqProc p, uint32_t f) {
       c.fly--;
       c.nre++;
     } else if (fly) {
-      if (age < lt) {
+      if (age < lt || !(ovt || idle)) {
         ++seen;
         if (fresh && seen >= c.nre) break;
         ++k;
@@ -563,26 +596,7 @@ void Receive(TRcvr r, uint32_t i, const uint8_t* x, uint32_t l) {
     }
     Receive_Rtt(*r);
   }
-  if (set.dbg) {
-    char t[128];
-    SO::TBuffer b;
-    SO::Init(b, t);
-    SO::WrStr(b, "Receive rcv ");
-    SO::WrShtCard(b, r->i, 1);
-    SO::WrStr(b, " idx ");
-    SO::WrLngCard(b, i, 1);
-    SO::WrStr(b, " len ");
-    SO::WrLngCard(b, l, 1);
-    SO::WrStr(b, " to ");
-    SO::WrLngCard(b, w.t[k], 1);
-    SO::WrStr(b, " wnd ");
-    SO::WrLngCard(b, w.i, 1);
-    SO::WrChar(b, ' ');
-    SO::WrLngCard(b, w.j, 1);
-    SO::WrStr(b, " don ");
-    SO::WrCard(b, w.n, 1);
-    Trace(t);
-  }
+  Receive_Line(*r, i, l, w.t[k]);
 }
 
 bool Update(TRcvr r, uint32_t n, uint32_t to, TReqProc p, uint32_t f) {
