@@ -82,12 +82,22 @@ void EnterProbeBW(TPathDesc& p, uint32_t now) {
   p.cyc = static_cast<uint8_t>(c);
   p.cycT = now;
   p.pg = cycleGain[p.cyc];
+  p.probeBw = Bw(p);
 }
 
+// The next phase of the cycle; a probe that found a fifth more rate probes
+// again at once (the path had room: a flow that left, or a start-up that
+// ended early), so that a rate grows by a quarter a round trip, not a cycle.
 void NextPhase(TPathDesc& p, uint32_t now) {
+  if (p.cyc == 0 && Bw(p) >= p.probeBw * 1.2) {
+    p.probeBw = Bw(p);
+    p.cycT = now;
+    return;
+  }
   p.cyc = static_cast<uint8_t>((p.cyc + 1) % cycleLen);
   p.cycT = now;
   p.pg = cycleGain[p.cyc];
+  if (p.cyc == 0) p.probeBw = Bw(p);
 }
 
 // A phase lasts a round trip's floor; the probe also until a quarter more is
@@ -112,11 +122,15 @@ bool Queued(const TPathDesc& p, uint32_t r) {
 bool QueueStood(const TPathDesc& p) { return Queued(p, p.lastRtt); }
 
 void RoundStart(TPathDesc& p, uint32_t now) {
+  // The share of the round's fragments that the path lost, smoothed.
+  const uint32_t t = p.roundDel + p.roundLost;
+  if (t >= 16) p.loss = 0.75 * p.loss + 0.25 * (double(p.roundLost) / t);
+  p.roundDel = 0;
+  p.roundLost = 0;
   p.lastBw = p.roundBw;
   p.roundBw = 0;
   p.lastRtt = p.roundRtt;
   p.roundRtt = UINT32_MAX;
-  p.roundN = 0;
   const bool queue = QueueStood(p);
   if (!p.filled) {
     // Full once the rate has not grown by a quarter for three rounds, or
@@ -140,8 +154,9 @@ void RoundStart(TPathDesc& p, uint32_t now) {
     } else if (++p.qCnt >= 2) {
       p.qCnt = 0;
       MaxReset(p.bw, p.round, p.lastBw);
-      p.cyc = 0;   // the next phase is the drain; the probe comes a cycle later
-      NextPhase(p, now);
+      p.cyc = 1;   // drain; the probe comes a cycle later
+      p.cycT = now;
+      p.pg = cycleGain[1];
     }
   }
 }
@@ -195,6 +210,7 @@ TTagDesc Ask(const TPathDesc& p, uint32_t now, uint32_t f) {
 
 void Arrive(TPathDesc& p, uint32_t now, const TTagDesc& t, uint32_t q, uint32_t m, uint32_t f) {
   p.del++;
+  p.roundDel++;
   // The delivery rate since this request went out: the longer of the spans
   // over which its deliveries arrived and over which their requests went
   // out, so that replies bunched by a stall do not count as a faster path.
@@ -219,23 +235,29 @@ void Arrive(TPathDesc& p, uint32_t now, const TTagDesc& t, uint32_t q, uint32_t 
   const bool expired = p.minRtt != 0 && now - p.minRttT > minRttWinUs;
   if (m > 0) {
     if (m < p.roundRtt) p.roundRtt = m;
-    if (p.roundN < UINT16_MAX) p.roundN++;
     if (p.minRtt == 0 || m < p.minRtt || expired) {
       p.minRtt = m;
       p.minRttT = now;
     }
   }
   if (p.st == stProbeBW && PhaseDone(p, now, f)) NextPhase(p, now);
-  // The start-up also ends within a round once its first 16 measures have
-  // all shown a queue: the rate has passed the bottleneck's a round ago, and
-  // waiting for the round's end would only fill the queue further.
-  if (p.st == stStartup && p.roundN >= 16 && Queued(p, p.roundRtt)) p.filled = true;
+  // The start-up also ends at once when 16 measures in a row have shown a
+  // queue: the rate has passed the bottleneck's, and waiting for the end of
+  // the round (a round trip that grows with the queue) would only fill it
+  // further; on a long path with a short queue, until it drops. Not in the
+  // first two rounds: the first window goes out at once, and its own burst
+  // queues for a moment on a slow link.
+  if (m > 0) p.qRun = Queued(p, m) ? (p.qRun < UINT16_MAX ? p.qRun + 1 : p.qRun) : 0;
+  if (p.st == stStartup && p.round > 2 && p.qRun >= 16) p.filled = true;
   if (p.st == stStartup && p.filled) {
     p.st = stDrain;
     p.pg = drainGain;
     p.cg = startGain;
   }
-  if (p.st == stDrain && f <= Bdp(p)) EnterProbeBW(p, now);
+  // The start-up's drain ends when no more than the round trip holds is on
+  // its way, or as soon as a measure shows no queue: what is on its way then
+  // still counts fragments the queue dropped that are not yet found lost.
+  if (p.st == stDrain && (f <= Bdp(p) || (m > 0 && !Queued(p, m)))) EnterProbeBW(p, now);
   if (expired && p.st != stProbeRTT) {
     p.st = stProbeRTT;
     p.prtOn = false;
@@ -282,6 +304,8 @@ uint32_t Budget(TPathDesc& p, uint32_t now, uint32_t f, uint32_t lim) {
   return n;
 }
 
+void Lost(TPathDesc& p, uint32_t n) { p.roundLost += n; }
+
 void Spend(TPathDesc& p, uint32_t m) {
   p.credit -= m;
   if (p.credit < 0) p.credit = 0;
@@ -293,6 +317,12 @@ double Rate(const TPathDesc& p) {
   double r;
   if (Bw(p) > 0) {
     r = p.pg * Bw(p);
+    // In the steady state's cruise, with no queue standing, the path's loss
+    // is asked for on top: what it delivers is what it is asked for less
+    // what it loses, so asking at the delivery rate alone would leave that
+    // share of the bottleneck unused. Up to a loss of 20 %, and never
+    // while a queue stands, where a loss may be the queue's own.
+    if (p.st == stProbeBW && p.cyc >= 2 && p.qCnt == 0 && !QueueStood(p)) r /= 1 - (p.loss < 0.2 ? p.loss : 0.2);
   } else {
     // No sample yet: the first window in one floor (or a millisecond).
     const uint32_t t = p.minRtt > 1000 ? p.minRtt : 1000;

@@ -59,7 +59,11 @@ namespace Path {
     uint32_t roundRtt; // lowest sample of the round under way (UINT32_MAX: none)
     uint32_t lastRtt;  // lowest sample of the round before
     uint8_t qCnt;      // rounds in a row with a queue standing
-    uint16_t roundN;   // measures in the round under way
+    uint16_t qRun;     // measures in a row that showed a queue
+    // loss
+    uint32_t roundDel;  // fragments delivered in the round under way
+    uint32_t roundLost; // fragments found lost in it
+    double loss;        // the share lost, smoothed over rounds
     // start-up
     double fullBw;
     uint8_t fullCnt;
@@ -68,6 +72,7 @@ namespace Path {
     double pg, cg;
     uint8_t cyc;
     uint32_t cycT;
+    double probeBw;    // the rate when the probe under way began
     uint32_t seed;
     // the floor's probe
     bool prtOn;        // its 200 ms are running
@@ -79,7 +84,7 @@ namespace Path {
     uint32_t cwnd;     // fragments that may be on their way
   };
 
-  constexpr uint32_t initCwnd = 32;          // fragments on their way before the first measure
+  constexpr uint32_t initCwnd = 128;         // fragments on their way before the first measure
   constexpr uint32_t minCwnd = 4;
   constexpr uint32_t bwRounds = 10;          // the rate's window
   constexpr uint32_t minRttWinUs = 10000000; // the floor's window
@@ -98,6 +103,8 @@ namespace Path {
   // How many fragments may be asked for at now with f on their way: at most
   // lim (this pass's share of the grant).
   uint32_t Budget(TPathDesc& p, uint32_t now, uint32_t f, uint32_t lim);
+  // n fragments have been found lost (each is asked for again).
+  void Lost(TPathDesc& p, uint32_t n);
   // m fragments of the budget have been asked for.
   void Spend(TPathDesc& p, uint32_t m);
 

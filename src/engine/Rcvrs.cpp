@@ -422,7 +422,9 @@ bool Update_Cc(TRcvrDesc& r, uint32_t n, TReqProc p, uint32_t f) {
   // The learnt time counts only once nothing has arrived for as long: while
   // fragments keep coming in the order they were asked for, a loss shows as
   // one overtaken, and a round trip that grows (a queue filling) is no loss.
-  const bool idle = now - c.m.delT >= lt;
+  // At the end of a file nothing can overtake the last fragments asked for:
+  // the learnt time alone then.
+  const bool idle = now - c.m.delT >= lt || w.j == r.n;
   uint32_t budget = Path::Budget(c.m, now, c.fly, n);
   uint32_t asked = 0;
   TReqDesc q = {0, 0, 0};
@@ -460,6 +462,7 @@ bool Update_Cc(TRcvrDesc& r, uint32_t n, TReqProc p, uint32_t f) {
       ClrBit(cw.f, sl);
       c.fly--;
       c.nre++;
+      Path::Lost(c.m, 1);
     } else if (fly) {
       if (age < lt || !(ovt || idle)) {
         ++seen;
@@ -469,6 +472,7 @@ bool Update_Cc(TRcvrDesc& r, uint32_t n, TReqProc p, uint32_t f) {
       }
       ClrBit(cw.f, sl);
       c.fly--;
+      Path::Lost(c.m, 1);
     }
     ++seen;
     if (budget > 0) {
