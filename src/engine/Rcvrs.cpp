@@ -414,7 +414,10 @@ bool Update_Cc(TRcvrDesc& r, uint32_t n, TReqProc p, uint32_t f) {
   uint32_t lt = 1000000;
   uint32_t thr = 1000000;
   if (r.rt.n > 0) {
-    lt = Rtt::Timeout(r.rt, 2 * r.p, UINT32_MAX);
+    // As QUIC's probe time-out: the deviation counts for a millisecond at
+    // least, and a reply may wait an update period at either end.
+    const uint32_t v = 4 * r.rt.rttvar > 1000 ? 4 * r.rt.rttvar : 1000;
+    lt = r.rt.srtt + v + 2 * r.p;
     const uint32_t b = r.rt.srtt > c.latest ? r.rt.srtt : c.latest;
     thr = b + b / 8;
     if (thr < r.p) thr = r.p;
