@@ -95,7 +95,7 @@ namespace Config {
         } else if (Is("r")) {
           data.rtt = true;
         } else if (Is("c")) {
-          data.cc = true;
+          data.cgc = true;
         } else if (Is("a")) {
           GetHost(data.adr, data.hst, sizeof data.hst);
         } else if (Is("p")) {
@@ -150,7 +150,7 @@ namespace Config {
     if (Args::sym != Args::symEOA) Error("Unexpected argument");
     // With -c the request rate follows the path: ask for the most, so that
     // the ceiling is what the server grants.
-    if (data.cc && !fpuSet) data.fpu = 255;
+    if (data.cgc && !fpuSet) data.fpu = 255;
   }
 
   const char* Rid() { return data.wrt ? LastPart(data.rnm) : data.rnm; }
@@ -179,7 +179,7 @@ namespace Config {
     ShowStr("rnm", data.rnm, sizeof data.rnm);
     if (data.hst[0] != '\0') ShowStr("hst", data.hst, sizeof data.hst);
     ShowCard("rtt", data.rtt);
-    ShowCard("cc", data.cc);
+    ShowCard("cgc", data.cgc);
   }
 
   void InitModule() {

@@ -65,7 +65,7 @@ namespace Config {
         } else if (Is("r")) {
           data.rtt = true;
         } else if (Is("c")) {
-          data.cc = true;
+          data.cgc = true;
         } else if (Is("a")) {
           GetAddress(data.adr);
         } else if (Is("p")) {
@@ -132,7 +132,7 @@ namespace Config {
     ShowCard("dtu", data.dtu);
     ShowCard("fpu", data.fpu);
     ShowCard("rtt", data.rtt);
-    ShowCard("cc", data.cc);
+    ShowCard("cgc", data.cgc);
   }
 
   void InitModule() {
