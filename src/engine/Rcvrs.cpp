@@ -173,6 +173,7 @@ struct TCcDesc {
   uint32_t nre;         // missing fragments not on their way for the first time
   uint32_t latest;      // the round trip measured last
   bool any;             // a fragment has arrived (r.a and r.ai hold one)
+  uint32_t last;        // the clock of the last update
   // what the last estimate line showed (-d)
   double sbw;
   uint32_t srtt;
@@ -334,7 +335,8 @@ void Alloc_Cc(TRcvrDesc& r, uint32_t w, uint32_t fpu) {
   std::memset(c.w->o, 0, sizeof c.w->o);
   std::memset(c.w->f, 0, sizeof c.w->f);
   const double ceil = (fpu != 0 ? double(fpu) : double(w) * (r.p / 1000) / 25.0) / r.p;
-  Path::Init(c.m, set.clk(), ceil, r.p, r.i * 2654435761u);
+  c.last = set.clk();
+  Path::Init(c.m, c.last, ceil, r.p, r.i * 2654435761u);
 }
 
 void Receive_Cc(TRcvrDesc& r, uint32_t i, const uint8_t* x, uint32_t l) {
@@ -426,8 +428,12 @@ bool Update_Cc(TRcvrDesc& r, uint32_t n, TReqProc p, uint32_t f) {
   // fragments keep coming in the order they were asked for, a loss shows as
   // one overtaken, and a round trip that grows (a queue filling) is no loss.
   // At the end of a file nothing can overtake the last fragments asked for:
-  // the learnt time alone then.
-  const bool idle = now - c.m.delT >= lt || w.j == r.n;
+  // the learnt time alone then. An update that comes late (this process
+  // waited for a CPU) takes nothing for lost by time: what arrived meanwhile
+  // still waits in the socket, behind this update.
+  const bool late = now - c.last > 2 * r.p + 5000;
+  c.last = now;
+  const bool idle = !late && (now - c.m.delT >= lt || w.j == r.n);
   uint32_t budget = Path::Budget(c.m, now, c.fly, n);
   uint32_t asked = 0;
   TReqDesc q = {0, 0, 0};
