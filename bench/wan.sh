@@ -26,7 +26,11 @@
 # the first 100 ms bin at 0.9 of the link, and fragments received twice
 # (eDup + eWnd of the receiver's "Free rcv" log line). With several runs
 # (-n) every figure is the median over the runs; cases go in rounds, so a
-# change of the machine's load falls on all alike.
+# change of the machine's load falls on all alike. Every case's progress
+# line and the table's last line also tell how late the emulator delivered
+# against the packets' due times. -o takes "path case" names such as
+# "^100M rtt50 (c-get|bbr)$" (the labels and case keys of the list below),
+# or "calibration" for the emulator's own measure.
 #
 #   sudo bash bench/wan.sh [-n runs, 1] [-b build directory, build] [-m MiB, 64]
 #                          [-l limit per transfer in s, 90] [-s sharing seconds, 30]
@@ -272,13 +276,13 @@ share_case() {
   if [ "$kind" = wisp2 ]; then
     start_cli "$work/cli2" "$WAN_SHARE_CLI" get big.bin "$work/$id.out2"
     c2=$cpid
-    flows=(--flow wisp1:udp:$port:0 --flow wisp2:udp:$port:1)
+    flows=(--flow "wisp1:udp:$port:0" --flow "wisp2:udp:$port:1")
   else
     ip netns exec "$nsa" python3 "$py" tcp-get --to "$adr" --port "$tport" --cc cubic --limit $((share_s + 5)) \
       >"$work/$id.tcp" 2>&1 &
     c2=$!
     pids+=("$c2")
-    flows=(--flow wisp:udp:$port:0 --flow cubic:tcp:$tport:0)
+    flows=(--flow "wisp:udp:$port:0" --flow "cubic:tcp:$tport:0")
   fi
   sleep "$share_s"
   stop_pid "$c1" 5; forget "$c1"
