@@ -227,15 +227,25 @@ bool IsReceiving(const char* n) {
 }
 
 // One buffer per entry, so that a run of fragments costs one system call
-// instead of one each: a file being sent reads ahead up to bufLen bytes
-// (never beyond the target length) and serves the next fragments from
-// memory; a file being received collects consecutive fragments and writes
-// them at once. What is collected is written before anything else touches
-// the file (Drain) and at the latest at the receiver's next update.
+// instead of one each: a file being sent reads ahead (never beyond the
+// target length) and serves the next fragments from memory; a file being
+// received collects consecutive fragments and writes them at once. What is
+// collected is written before anything else touches the file (Drain) and at
+// the latest at the receiver's next update.
+//
+// A read ahead must pay off, whatever order a peer asks in: only a request
+// that goes on from the buffer (in order) reads ahead, twice what the buffer
+// served, up to bufLen in whole fragments; any other reads its fragment
+// alone. Every byte read ahead is thus paid for by one served before, and
+// what is read stays below twice what is sent; in order the stretch reaches
+// bufLen after a few reads. The buffer outlives the sender's updates while
+// the file's size and times stay as they were (Flush).
 constexpr uint32_t bufLen = 65536;
 struct TBufDesc {
   uint64_t p;           // file position of x[0]
   uint32_t n;           // bytes valid (read) or collected (write)
+  uint32_t u;           // reading: bytes served from x since it was read
+  struct stat st;       // reading: the file as the last Flush found it
   uint8_t x[bufLen];
 };
 TBufDesc buf[cntMax];   // by slot i - 1
@@ -256,6 +266,8 @@ TFile Alloc(bool w, const char* r, THandle h, const TPosDesc& t, const Types::TP
   f->c = false;
   MD5::Init(f->x);
   buf[f->i - 1].n = 0;
+  buf[f->i - 1].u = 0;
+  buf[f->i - 1].st = {};
   if (log) LogEntry("Alloc", *f);
   return f;
 }
@@ -813,16 +825,26 @@ uint32_t Read(TFile f, uint32_t p, void* x, size_t n, uint32_t l) {
     return c;
   }
   if (p < q.p || uint64_t(p) + l > q.p + q.n) {
-    // Not in what was read ahead: read from p on, as far as the buffer and
-    // the target length allow (a request beyond the target is read as asked).
-    const uint64_t end = uint64_t(p) + l > f->t.l ? uint64_t(p) + l : f->t.l;
+    // Not in the buffer: the fragment alone, or, going on from the buffer,
+    // twice what it served (not beyond the target length; a request beyond
+    // the target is read as asked).
+    uint64_t want = l;
+    if (q.n > 0 && p >= q.p && p <= q.p + q.n) {
+      const uint64_t most = l == 0 ? bufLen : bufLen / l * l;
+      want = 2 * uint64_t(q.u) < most ? 2 * uint64_t(q.u) : most;
+      if (want < l) want = l;
+    }
+    uint64_t end = uint64_t(p) + want < f->t.l ? uint64_t(p) + want : f->t.l;
+    if (end < uint64_t(p) + l) end = uint64_t(p) + l;
     q.p = p;
-    q.n = ReadAt(f->b, q.x, end - p < bufLen ? static_cast<uint32_t>(end - p) : bufLen, p, err);
+    q.u = 0;
+    q.n = ReadAt(f->b, q.x, static_cast<uint32_t>(end - p), p, err);
     if (err != 0 && q.n < l) FailOnce(*f, "Read", err);
   }
   const uint32_t at = static_cast<uint32_t>(p - q.p);
   const uint32_t c = q.n - at < l ? q.n - at : l;
   std::memcpy(x, q.x + at, c);
+  q.u += c;
   return c;
 }
 
@@ -889,11 +911,17 @@ bool Ready(TFile f) {
 }
 
 void Flush(TFile f) {
-  if (f->w) {
-    Drain(*f);
-  } else {
-    buf[f->i - 1].n = 0;
+  if (f->w) return Drain(*f);
+  // A file whose size or times moved may hold other bytes than were read.
+  TBufDesc& q = buf[f->i - 1];
+  struct stat st{};
+  const bool known = fstat(f->b, &st) == 0;
+  if (!known || st.st_size != q.st.st_size || st.st_mtim.tv_sec != q.st.st_mtim.tv_sec ||
+      st.st_mtim.tv_nsec != q.st.st_mtim.tv_nsec || st.st_ctim.tv_sec != q.st.st_ctim.tv_sec ||
+      st.st_ctim.tv_nsec != q.st.st_ctim.tv_nsec) {
+    q.n = 0;
   }
+  q.st = st;
 }
 
 void Extend(TFile f, uint32_t p) {

@@ -140,9 +140,10 @@ namespace Files {
   void Extend(TFile f, uint32_t p);
 
   // Reads up to l bytes at p into x (of n bytes), served from a read-ahead
-  // of up to 64 KiB (not beyond the target length); returns the number read,
-  // fewer at the end of the file or when the read fails (then the entry is
-  // marked failed).
+  // of up to 64 KiB (not beyond the target length) that grows while the
+  // reads go on in order and is not made for reads out of order; returns
+  // the number read, fewer at the end of the file or when the read fails
+  // (then the entry is marked failed).
   uint32_t Read(TFile f, uint32_t p, void* x, size_t n, uint32_t l);
   template <size_t N> inline uint32_t Read(TFile f, uint32_t p, uint8_t (&x)[N], uint32_t l) {
     return Read(f, p, x, N, l);
@@ -164,7 +165,9 @@ namespace Files {
   // thread what was written.
   bool Ready(TFile f);
   // Writing: what Write has collected goes to the file now. Reading: what
-  // was read ahead is dropped, so the next Read sees the file as it is now.
+  // was read ahead is dropped if the file's size, modification or change
+  // time moved since the previous Flush, so the next Read sees the file as
+  // it is now; an unchanged file keeps it.
   void Flush(TFile f);
   void Trunc(TFile f, uint32_t p);
 
