@@ -32,6 +32,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -250,6 +251,17 @@ struct TBufDesc {
 };
 TBufDesc buf[cntMax];   // by slot i - 1
 
+// The disk space an upload holds: at open the free space must take the whole
+// announced length, but only rsvLen of it is reserved, and later rsvLen
+// ahead of the furthest byte written, renewed every rsvStep. A peer thus
+// holds no more of the disk than it has sent and rsvLen, and write requests
+// that send nothing cannot take the space of real uploads; the reservation
+// still lays the file out in long runs and shows a full disk early.
+constexpr uint64_t rsvLen = 64u << 20;
+constexpr uint64_t rsvStep = 16u << 20;
+constexpr uint64_t rsvNone = UINT64_MAX;   // the entry reserves nothing (no Reserve)
+uint64_t rsv[cntMax];   // writing: reserved up to here, by slot i - 1
+
 TFile Alloc(bool w, const char* r, THandle h, const TPosDesc& t, const Types::TPthStr& n,
             const Types::TPthStr& tmp, bool log = true) {
   if (tbl.Full()) return nullptr;
@@ -268,6 +280,7 @@ TFile Alloc(bool w, const char* r, THandle h, const TPosDesc& t, const Types::TP
   buf[f->i - 1].n = 0;
   buf[f->i - 1].u = 0;
   buf[f->i - 1].st = {};
+  rsv[f->i - 1] = rsvNone;
   if (log) LogEntry("Alloc", *f);
   return f;
 }
@@ -628,20 +641,47 @@ TFile OpenWr(const char* r) {
   return f;
 }
 
+namespace {
+// Reserves f's disk space up to end. The blocks are reserved beyond the end
+// of the file: its length stays what was written, so the end-of-write check
+// sees the truth. A file system that cannot reserve is left to its writes.
+bool ReserveTo(TFileDesc& f, uint64_t end) {
+  uint64_t& r = rsv[f.i - 1];
+  for (;;) {
+    if (fallocate(f.b, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(r), static_cast<off_t>(end - r)) == 0) {
+      r = end;
+      return true;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EOPNOTSUPP || errno == ENOSYS) {
+      r = rsvNone;
+      return true;
+    }
+    Failure(f, "Reserve", errno);
+    return false;
+  }
+}
+
+// The reservation of an upload whose data reached end, rsvLen ahead of it.
+void ReserveAhead(TFileDesc& f, uint64_t end) {
+  const uint64_t r = rsv[f.i - 1];
+  if (r == rsvNone || r >= f.t.l || end + rsvLen < r + rsvStep) return;
+  ReserveTo(f, end + rsvLen < f.t.l ? end + rsvLen : f.t.l);
+}
+}  // namespace
+
 bool Reserve(TFile f) {
   if (f == nullptr || f->i == 0) Fatal("Reserve invalid file");
   if (!f->w) Fatal("Reserve mode");
   if (f->e) return false;
   if (f->t.l == 0) return true;
-  // The blocks are reserved beyond the end of the file: its length stays
-  // what was written, so the end-of-write check sees the truth.
-  for (;;) {
-    if (fallocate(f->b, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(f->t.l)) == 0) return true;
-    if (errno == EINTR) continue;
-    if (errno == EOPNOTSUPP || errno == ENOSYS) return true;
-    Failure(*f, "Reserve", errno);
+  struct statvfs v{};
+  if (fstatvfs(f->b, &v) == 0 && uint64_t(v.f_bavail) * v.f_frsize < f->t.l) {
+    Failure(*f, "Reserve", ENOSPC);
     return false;
   }
+  rsv[f->i - 1] = 0;
+  return ReserveTo(*f, f->t.l < rsvLen ? f->t.l : rsvLen);
 }
 
 bool Commit(TFile f) {
@@ -862,6 +902,8 @@ void Write(TFile f, uint32_t p, const void* x, size_t n, uint32_t l) {
     std::memcpy(q.x + q.n, s, l);
     q.n += l;
   }
+  if (f->e) return;
+  ReserveAhead(*f, uint64_t(p) + l);
   if (f->e) return;
   // In order: the running digest takes the data as it goes by (followed:
   // the thread reads it back once Extend hands it over).

@@ -97,10 +97,14 @@ namespace Files {
   // name, or the temporary file cannot be created (a directory that is not
   // writable, a full disk).
   TFile OpenWr(const char* r);
-  // Reserves the disk space of a write entry's target length (SetTgt), so
-  // that a full disk refuses the transfer at once rather than at its end.
-  // true when reserved or when the file system cannot reserve (then the
-  // first write that fails marks the entry); false marks the entry failed.
+  // A write entry whose target length (SetTgt) does not fit the free space
+  // fails at once, so that a full disk refuses the transfer now rather than
+  // at its end; otherwise the first 64 MiB of it are reserved, and as the
+  // data arrive the reservation keeps 64 MiB ahead of them (a peer holds
+  // no more of the disk than it has sent and that). true when reserved or
+  // when the file system cannot reserve (then the first write that fails
+  // marks the entry); false marks the entry failed, also when a later
+  // reservation fails.
   bool Reserve(TFile f);
   // Gives a write entry's temporary file the target name: replaces an existing
   // file only where overwriting is on, never when it is off (even if one

@@ -193,6 +193,11 @@ class ServerTest(unittest.TestCase):
     def read_file(self, name):
         return read(os.path.join(self.wd, name))
 
+    @staticmethod
+    def read_file_at(srv, name):
+        """A file of the server's directory, also one in a mount namespace of its own."""
+        return read(os.path.join(srv.cwd, name))
+
     def assertNothing(self, peer, wait=0.3):
         x = peer.recv(wait)
         self.assertIsNone(x, "unexpected answer %r" % (x,))
@@ -808,6 +813,27 @@ class ServerTest(unittest.TestCase):
         self.assertRegex(srv.log_text(), r"Log      W Write dropped \d+ lines\r\n")
         self.assertRegex(srv.next_line(1) or "", r'^Log: "WISPSrv.log" is written again, \d+ lines were dropped.\n$')
         self.assertEqual(srv.files(), ["small.bin", "tiny.bin"])
+
+    def test_silent_uploads_hold_no_more_than_a_stretch_of_the_disk(self):
+        """Two write requests announce 90 MiB each on a 200 MiB file system and
+        send nothing: each holds 64 MiB of it, not its whole length, so a real
+        upload of 40 MiB beside them still succeeds."""
+        why = mount_namespaces(self.tmp)
+        if why:
+            self.skipTest(why)
+        srv = self.start(pre=in_tmpfs(self.wd, "200m"))
+        mib = 1 << 20
+        for name in ("silent1.bin", "silent2.bin"):
+            rp = srv.peer().ask(wrrq(name, 90 * mib, bytes(16), 740153, 0))
+            self.assertEqual(rp[7], ERR_NULL, name)
+        v = os.statvfs(srv.cwd)
+        used = (v.f_blocks - v.f_bfree) * v.f_frsize
+        self.assertTrue(128 * mib <= used < 130 * mib, used / mib)
+        big = random.Random(16).randbytes(40 * mib)
+        rc, out, _ = self.client_put(srv.port, "real.bin", big)
+        self.assertEqual(rc, 0, out)
+        self.assertEqual(self.read_file_at(srv, "real.bin"), big)
+        self.assertEqual(srv.files(), ["real.bin"])
 
     # ---- what is counted and dropped ------------------------------------------
 
