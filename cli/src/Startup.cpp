@@ -50,7 +50,7 @@ namespace Startup {
     const Config::TDataDesc& c = Config::data;
     Files::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midFiles, .ovr = c.ovr, .vrb = c.vrb});
     Sndrs::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midSndrs, .dbg = c.dbg, .vrb = c.vrb});
-    Rcvrs::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midRcvrs, .dbg = c.dbg, .vrb = c.vrb, .rtt = c.rtt});
+    Rcvrs::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midRcvrs, .dbg = c.dbg, .vrb = c.vrb, .rtt = c.rtt, .cc = c.cgc});
     Tmrs::InitModule();
     if (console) Input::InitModule();
     SrvIO::InitModule();

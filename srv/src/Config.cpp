@@ -46,6 +46,7 @@ namespace Config {
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-d'      (* switch on debug mode *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-o'      (* switch on local overwriting *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-r'      (* switch on re-requests after the round trip in uploads *)");
+      FIOStd::WrStrLn(FIOStd::chOut, "       | '-c'      (* switch on a request rate that adapts to the path in uploads *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-n' net  (* serve only the client networks given *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-g'      (* switch on gets only *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-s' cnt  (* set most sessions per client address *)");
@@ -85,6 +86,8 @@ namespace Config {
           data.vrb = true;
         } else if (Is("r")) {
           data.rtt = true;
+        } else if (Is("c")) {
+          data.cgc = true;
         } else if (Is("a")) {
           GetAddress(data.adr);
         } else if (Is("p")) {
@@ -163,6 +166,7 @@ namespace Config {
     ShowCard("dtu", data.dtu);
     ShowCard("fpu", data.fpu);
     ShowCard("rtt", data.rtt);
+    ShowCard("cgc", data.cgc);
     Show_Fence();
   }
 

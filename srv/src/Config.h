@@ -21,6 +21,7 @@ namespace Config {
     uint32_t dtu;    // -u: lower bound of the negotiated update period, ms
     uint8_t fpu;     // -f: upper bound of the negotiated fragments per update
     bool rtt;        // -r: uploads ask again for lost fragments after the learnt round trip
+    bool cgc;        // -c: uploads ask at the rate the path delivers
     // Whom the server serves and what (-n, -g, -s).
     UDP0::TNetDesc net[netMax];   // -n: the client networks served, net[0 .. nnt - 1]
     uint8_t nnt;     // networks given; 0: every address is served
