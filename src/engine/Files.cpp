@@ -32,6 +32,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -227,18 +228,39 @@ bool IsReceiving(const char* n) {
 }
 
 // One buffer per entry, so that a run of fragments costs one system call
-// instead of one each: a file being sent reads ahead up to bufLen bytes
-// (never beyond the target length) and serves the next fragments from
-// memory; a file being received collects consecutive fragments and writes
-// them at once. What is collected is written before anything else touches
-// the file (Drain) and at the latest at the receiver's next update.
+// instead of one each: a file being sent reads ahead (never beyond the
+// target length) and serves the next fragments from memory; a file being
+// received collects consecutive fragments and writes them at once. What is
+// collected is written before anything else touches the file (Drain) and at
+// the latest at the receiver's next update.
+//
+// A read ahead must pay off, whatever order a peer asks in: only a request
+// that goes on from the buffer (in order) reads ahead, twice what the buffer
+// served, up to bufLen in whole fragments; any other reads its fragment
+// alone. Every byte read ahead is thus paid for by one served before, and
+// what is read stays below twice what is sent; in order the stretch reaches
+// bufLen after a few reads. The buffer outlives the sender's updates while
+// the file's size and times stay as they were (Flush).
 constexpr uint32_t bufLen = 65536;
 struct TBufDesc {
   uint64_t p;           // file position of x[0]
   uint32_t n;           // bytes valid (read) or collected (write)
+  uint32_t u;           // reading: bytes served from x since it was read
+  struct stat st;       // reading: the file as the last Flush found it
   uint8_t x[bufLen];
 };
 TBufDesc buf[cntMax];   // by slot i - 1
+
+// The disk space an upload holds: at open the free space must take the whole
+// announced length, but only rsvLen of it is reserved, and later rsvLen
+// ahead of the furthest byte written, renewed every rsvStep. A peer thus
+// holds no more of the disk than it has sent and rsvLen, and write requests
+// that send nothing cannot take the space of real uploads; the reservation
+// still lays the file out in long runs and shows a full disk early.
+constexpr uint64_t rsvLen = 64u << 20;
+constexpr uint64_t rsvStep = 16u << 20;
+constexpr uint64_t rsvNone = UINT64_MAX;   // the entry reserves nothing (no Reserve)
+uint64_t rsv[cntMax];   // writing: reserved up to here, by slot i - 1
 
 TFile Alloc(bool w, const char* r, THandle h, const TPosDesc& t, const Types::TPthStr& n,
             const Types::TPthStr& tmp, bool log = true) {
@@ -256,6 +278,9 @@ TFile Alloc(bool w, const char* r, THandle h, const TPosDesc& t, const Types::TP
   f->c = false;
   MD5::Init(f->x);
   buf[f->i - 1].n = 0;
+  buf[f->i - 1].u = 0;
+  buf[f->i - 1].st = {};
+  rsv[f->i - 1] = rsvNone;
   if (log) LogEntry("Alloc", *f);
   return f;
 }
@@ -616,20 +641,47 @@ TFile OpenWr(const char* r) {
   return f;
 }
 
+namespace {
+// Reserves f's disk space up to end. The blocks are reserved beyond the end
+// of the file: its length stays what was written, so the end-of-write check
+// sees the truth. A file system that cannot reserve is left to its writes.
+bool ReserveTo(TFileDesc& f, uint64_t end) {
+  uint64_t& r = rsv[f.i - 1];
+  for (;;) {
+    if (fallocate(f.b, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(r), static_cast<off_t>(end - r)) == 0) {
+      r = end;
+      return true;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EOPNOTSUPP || errno == ENOSYS) {
+      r = rsvNone;
+      return true;
+    }
+    Failure(f, "Reserve", errno);
+    return false;
+  }
+}
+
+// The reservation of an upload whose data reached end, rsvLen ahead of it.
+void ReserveAhead(TFileDesc& f, uint64_t end) {
+  const uint64_t r = rsv[f.i - 1];
+  if (r == rsvNone || r >= f.t.l || end + rsvLen < r + rsvStep) return;
+  ReserveTo(f, end + rsvLen < f.t.l ? end + rsvLen : f.t.l);
+}
+}  // namespace
+
 bool Reserve(TFile f) {
   if (f == nullptr || f->i == 0) Fatal("Reserve invalid file");
   if (!f->w) Fatal("Reserve mode");
   if (f->e) return false;
   if (f->t.l == 0) return true;
-  // The blocks are reserved beyond the end of the file: its length stays
-  // what was written, so the end-of-write check sees the truth.
-  for (;;) {
-    if (fallocate(f->b, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(f->t.l)) == 0) return true;
-    if (errno == EINTR) continue;
-    if (errno == EOPNOTSUPP || errno == ENOSYS) return true;
-    Failure(*f, "Reserve", errno);
+  struct statvfs v{};
+  if (fstatvfs(f->b, &v) == 0 && uint64_t(v.f_bavail) * v.f_frsize < f->t.l) {
+    Failure(*f, "Reserve", ENOSPC);
     return false;
   }
+  rsv[f->i - 1] = 0;
+  return ReserveTo(*f, f->t.l < rsvLen ? f->t.l : rsvLen);
 }
 
 bool Commit(TFile f) {
@@ -813,16 +865,26 @@ uint32_t Read(TFile f, uint32_t p, void* x, size_t n, uint32_t l) {
     return c;
   }
   if (p < q.p || uint64_t(p) + l > q.p + q.n) {
-    // Not in what was read ahead: read from p on, as far as the buffer and
-    // the target length allow (a request beyond the target is read as asked).
-    const uint64_t end = uint64_t(p) + l > f->t.l ? uint64_t(p) + l : f->t.l;
+    // Not in the buffer: the fragment alone, or, going on from the buffer,
+    // twice what it served (not beyond the target length; a request beyond
+    // the target is read as asked).
+    uint64_t want = l;
+    if (q.n > 0 && p >= q.p && p <= q.p + q.n) {
+      const uint64_t most = l == 0 ? bufLen : bufLen / l * l;
+      want = 2 * uint64_t(q.u) < most ? 2 * uint64_t(q.u) : most;
+      if (want < l) want = l;
+    }
+    uint64_t end = uint64_t(p) + want < f->t.l ? uint64_t(p) + want : f->t.l;
+    if (end < uint64_t(p) + l) end = uint64_t(p) + l;
     q.p = p;
-    q.n = ReadAt(f->b, q.x, end - p < bufLen ? static_cast<uint32_t>(end - p) : bufLen, p, err);
+    q.u = 0;
+    q.n = ReadAt(f->b, q.x, static_cast<uint32_t>(end - p), p, err);
     if (err != 0 && q.n < l) FailOnce(*f, "Read", err);
   }
   const uint32_t at = static_cast<uint32_t>(p - q.p);
   const uint32_t c = q.n - at < l ? q.n - at : l;
   std::memcpy(x, q.x + at, c);
+  q.u += c;
   return c;
 }
 
@@ -840,6 +902,8 @@ void Write(TFile f, uint32_t p, const void* x, size_t n, uint32_t l) {
     std::memcpy(q.x + q.n, s, l);
     q.n += l;
   }
+  if (f->e) return;
+  ReserveAhead(*f, uint64_t(p) + l);
   if (f->e) return;
   // In order: the running digest takes the data as it goes by (followed:
   // the thread reads it back once Extend hands it over).
@@ -889,11 +953,17 @@ bool Ready(TFile f) {
 }
 
 void Flush(TFile f) {
-  if (f->w) {
-    Drain(*f);
-  } else {
-    buf[f->i - 1].n = 0;
+  if (f->w) return Drain(*f);
+  // A file whose size or times moved may hold other bytes than were read.
+  TBufDesc& q = buf[f->i - 1];
+  struct stat st{};
+  const bool known = fstat(f->b, &st) == 0;
+  if (!known || st.st_size != q.st.st_size || st.st_mtim.tv_sec != q.st.st_mtim.tv_sec ||
+      st.st_mtim.tv_nsec != q.st.st_mtim.tv_nsec || st.st_ctim.tv_sec != q.st.st_ctim.tv_sec ||
+      st.st_ctim.tv_nsec != q.st.st_ctim.tv_nsec) {
+    q.n = 0;
   }
+  q.st = st;
 }
 
 void Extend(TFile f, uint32_t p) {
