@@ -259,8 +259,8 @@ def share_row(a):
     t0 = rep["t0_mono_ns"] / 1e9
     start = a.start_ns / 1e9
     r = {"path": a.path, "case": a.case, "rep": a.rep, "kind": "share", "shares": {}}
-    for spec in a.flow:
-        name, proto, port, k = spec.split(":")
+    for want in a.flow:
+        name, proto, port, k = want.split(":")
         flows = find_flows(d, proto, int(port))[int(k):int(k) + 1]
         ids = {str(f["id"]) for f in flows}
         by = sum(v for b in d["timeline"] if 0 <= t0 + b[0] * bin_s - start < a.window
@@ -275,8 +275,8 @@ def share_row(a):
     print(json.dumps(r))
 
 
-def fmt(x, spec, none="-"):
-    return none if x is None else format(x, spec)
+def fmt(x, form, none="-"):
+    return none if x is None else format(x, form)
 
 
 def table(a):
