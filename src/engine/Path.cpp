@@ -23,6 +23,7 @@ constexpr uint32_t cycleLen = 8;
 constexpr double cycleGain[cycleLen] = {1.25, 0.75, 1, 1, 1, 1, 1, 1};
 constexpr double fullBwGrowth = 1.25;
 constexpr uint8_t fullBwRounds = 3;
+constexpr uint32_t fairFgm = 48;   // fragments of its own a flow may keep in a shared queue
 
 inline bool Later(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
 
@@ -161,7 +162,13 @@ void RoundStart(TPathDesc& p, uint32_t now) {
       p.qCnt = 0;
     } else if (++p.qCnt >= 2) {
       p.qCnt = 0;
-      MaxReset(p.bw, p.round, p.lastBw);
+      // What the last round delivered, less the share of it that sat in
+      // the queue, plus a few fragments a round trip: in a queue shared by
+      // several flows each one's share of it is its share of the rate, so
+      // the larger flow gives up more, and each gets the same few back
+      // (FAST TCP's step): flows that share a bottleneck draw together.
+      const double b = p.lastBw * p.minRtt / p.lastRtt + double(fairFgm) / p.minRtt;
+      MaxReset(p.bw, p.round, b < p.lastBw ? b : p.lastBw);
       p.cyc = 1;   // drain; the probe comes a cycle later
       p.cycT = now;
       p.pg = cycleGain[1];
