@@ -84,6 +84,12 @@ struct TSharedDesc {
 constexpr uint32_t blkLen = 65536;
 constexpr uint64_t chkLen = 1048576;   // the loop looks for a console signal this often
 
+#ifdef WISP_FAULTS
+bool held = false;   // Hold: guarded by the lock
+#else
+constexpr bool held = false;
+#endif
+
 // Never destroyed: a test process may end while the worker still waits.
 TSharedDesc* sh = nullptr;
 pid_t owner = 0;            // the process whose worker runs
@@ -205,7 +211,7 @@ void Work() {
   std::unique_lock<std::mutex> g(s.m);
   for (;;) {
     TJobDesc* p = nullptr;
-    s.work.wait(g, [&] { return s.stop || (p = Pick()) != nullptr; });
+    s.work.wait(g, [&] { return s.stop || (!held && (p = Pick()) != nullptr); });
     if (s.stop) return;
     TJobDesc& j = *p;
     j.busy = true;
@@ -470,5 +476,19 @@ void End(TJob k) {
   if (j.busy) j.gone = true;
   else FreeJob(j);
 }
+
+#ifdef WISP_FAULTS
+bool Hold(bool on) {
+  Ensure();
+  {
+    std::lock_guard<std::mutex> g(sh->m);
+    held = on;
+  }
+  sh->work.notify_all();
+  return true;
+}
+#else
+bool Hold(bool) { return false; }
+#endif
 
 }  // namespace Jobs

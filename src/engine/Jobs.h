@@ -90,4 +90,8 @@ namespace Jobs {
   void Result(TJob j, MD5::TCtxDesc& x, uint32_t& l, int& rd, int& sy);
   // Ends job j; a slice still running finishes first, on the worker.
   void End(TJob j);
+
+  // Test builds (WISP_FAULTS): while on, the worker starts no slice, as if
+  // it were busy with other work; false where the seam is not built in.
+  bool Hold(bool on);
 }

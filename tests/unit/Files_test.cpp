@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "EngineTest.h"
+#include "FOps.h"
 #include "Lib3.h"
 #include "SO.h"
 
@@ -302,6 +303,42 @@ TEST_F(FilesTest, GapFromAnEarlyFragmentCountsInTheLength) {
   EXPECT_EQ(p.l, 10u);
   EXPECT_EQ(Hex(p.d), Digest(now));
   Files::Close(w);
+}
+
+// A sync that the entry's job made while the file arrived and that failed
+// (EIO at write-back, as on NFS or thin provisioning) took the error from the
+// file's open description: Commit's own sync then finds none, and the data
+// read back from the page cache still match. The commit fails all the same,
+// and no file is left.
+TEST_F(FilesTest, FailedSyncWhileArrivingFailsTheCommit) {
+  FreshDir("syncfail");
+  if (!FOps::FailAt(FOps::opSync, 1, EIO)) GTEST_SKIP() << "built without the fault seam (WISP_FAULTS)";
+  constexpr uint32_t len = (32u << 20) + 4096, l = 65536;
+  const auto data = RandomBytes(len, 3);
+  Files::TFile w = Files::OpenWr("s.bin");
+  ASSERT_NE(w, nullptr);
+  Files::SetTgt(w, Files::TPosDesc{len, {}});
+  for (uint32_t p = 0; p < len; p += l) {
+    const uint32_t k = std::min(l, len - p);
+    Files::Write(w, p, data.data() + p, k, k);
+    Files::Extend(w, p + k);
+  }
+  for (int k = 0; k < 10000 && !Files::Ready(w); ++k) usleep(1000);
+  ASSERT_TRUE(Files::Ready(w));
+  EXPECT_EQ(FOps::Calls(FOps::opSync), 1u) << "one sync while the file arrived";
+  Files::TPosDesc p;
+  Files::GetPos(w, 0, p);
+  EXPECT_EQ(p.l, len);
+  EXPECT_EQ(Hex(p.d), Digest(data));
+  EXPECT_FALSE(Files::Commit(w));
+  EXPECT_TRUE(Files::Failed(w));
+  Files::Close(w);
+  FOps::FailAt(FOps::opSync, 0, 0);
+  EXPECT_TRUE(Listing().empty());
+  const std::string log = LogText();
+  const size_t at = log.find("Sync failed idx ");
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_EQ(log.substr(log.find(" rid ", at), 19), " rid 's.bin' err 5\r");
 }
 
 // A transfer that is never committed leaves nothing behind, and an existing
