@@ -423,6 +423,35 @@ class ServerTest(unittest.TestCase):
         self.assertLess(time.monotonic() - t1, min(0.5, t_big), "the unchanged file was hashed again")
         self.assertEqual(again[7:33], big[7:33])
 
+    def test_a_busy_worker_never_stalls_the_loop(self):
+        """Sixteen read requests for large new files take every session; the
+        session whose digest is running ends and at once another request takes
+        its place, five times over. Nothing is hashed on the loop however busy
+        the worker is, so a request from yet another port is answered (busy)
+        at once, and the new sessions wait in their opening state."""
+        size = 1 << 30
+        for k in range(17):
+            with open(os.path.join(self.wd, "big%d.bin" % k), "wb") as f:
+                f.truncate(size)   # sparse: read at memory speed, still seconds of work each
+        srv = self.start()
+        peers = [srv.peer() for _ in range(22)]
+        for k in range(16):
+            peers[k].send(rdrq("big%d.bin" % k))
+        srv.sync()                  # all sixteen in their opening state
+        for k in range(5):
+            time.sleep(0.05)        # a digest under way: the first, then the next
+            peers[k].send(close(k + 1, ERR_NULL))
+            peers[16 + k].send(rdrq("big16.bin"))
+        t0 = time.monotonic()
+        x = peers[21].ask(rdrq("big16.bin"), 10)
+        dt = time.monotonic() - t0
+        self.assertEqual(x, rdrp(ERR_BSY, **REFUSED))
+        self.assertLess(dt, 0.3, "the loop was held up")
+        self.assertTrue(srv.alive())
+        for k in range(5):
+            self.assertNothing(peers[16 + k], 0.02)   # still waiting for its digest
+        self.assertIn("Alloc idx 5 dst 127.0.0.1:%d wrt 0 rid 'big16.bin'" % peers[20].port, srv.log_text())
+
     def test_repeated_and_conflicting_requests(self):
         data = b"r" * 2000
         self.put_file("r.txt", data, 1.5e9)
