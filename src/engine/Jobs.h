@@ -76,8 +76,9 @@ namespace Jobs {
   // anew the digest starts again from byte 0 (data below what it had seen
   // was written again).
   void Want(TJob j, uint32_t p, bool anew = false);
-  // The data written so far are to reach the disk (fdatasync); a sync asked
-  // for while one is waiting or running is the same sync.
+  // The data written so far are to reach the disk (fdatasync). A sync asked
+  // for while one waits is that one; while one runs, another follows it (the
+  // running one may have begun before the newest data were written).
   void Sync(TJob j);
   // The digest has reached what Want asked for and no sync waits or runs.
   bool Idle(TJob j);
