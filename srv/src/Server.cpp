@@ -9,7 +9,7 @@
 // the timer has nothing to do and is stopped, so the idle server sleeps until
 // a datagram, a key or a signal arrives.
 //
-// Three rules beyond the plain protocol:
+// Rules beyond the plain protocol:
 // - An upload that passes its end-of-write check is given its date and time
 //   and committed under its name at once. The client reports success as soon
 //   as it has answered our close, and that one close can be lost; a later
@@ -30,6 +30,12 @@
 //   ends, with a close that carries errChk; an upload's temporary file goes
 //   with it. An upload whose announced length does not fit on the disk is
 //   refused at once.
+// - Nor does slow work hold up the loop. A file's digest (for a read reply,
+//   and for the check of an upload) is made by the worker of Jobs; the
+//   session waits for it in its opening or checking state and polls on its
+//   timer, while the others go on. A session opening waits with its time-out
+//   running (the client's repeated request restarts it); an upload's check
+//   waits without, and tells its client every dtc steps that it is there.
 // - A client that speaks IPv6 is granted at most WISP::lenMaxFgm6 bytes per
 //   fragment through the fragment-length field of the replies, so that its
 //   data replies fit a 1500-byte link without fragmentation.
