@@ -423,6 +423,31 @@ class ServerTest(unittest.TestCase):
         self.assertLess(time.monotonic() - t1, min(0.5, t_big), "the unchanged file was hashed again")
         self.assertEqual(again[7:33], big[7:33])
 
+    def test_a_file_rewritten_in_place_with_its_time_put_back_is_hashed_anew(self):
+        """The kept digest of a served file is not served once the file has been
+        rewritten in place with the same size and its modification time put
+        back (as cp -p, rsync -t --inplace or touch -d leave it)."""
+        old, new = os.urandom(1 << 20), os.urandom(1 << 20)
+        path = os.path.join(self.wd, "r.bin")
+        self.put_file("r.bin", old)
+        st = os.stat(path)
+        time.sleep(0.05)   # a content that settled before its digest: the digest is kept
+        srv = self.start()
+        a, b, c = srv.peer(), srv.peer(), srv.peer()
+        first = a.ask(rdrq("r.bin"), 5)
+        self.assertEqual(first[17:33], hashlib.md5(old).digest())
+        a.send(close(struct.unpack_from("<H", first, 41)[0], ERR_NULL))
+        again = b.ask(rdrq("r.bin"), 5)                  # from the kept digest
+        self.assertEqual(again[17:33], hashlib.md5(old).digest())
+        b.send(close(struct.unpack_from("<H", again, 41)[0], ERR_NULL))
+        with open(path, "r+b") as f:
+            f.write(new)
+        os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+        self.assertEqual((os.stat(path).st_size, os.stat(path).st_mtime_ns), (st.st_size, st.st_mtime_ns))
+        x = c.ask(rdrq("r.bin"), 5)
+        self.assertEqual(x[7], ERR_NULL)
+        self.assertEqual(x[17:33], hashlib.md5(new).digest(), "the digest of the old content was served")
+
     def test_a_busy_worker_never_stalls_the_loop(self):
         """Sixteen read requests for large new files take every session; the
         session whose digest is running ends and at once another request takes
