@@ -423,7 +423,7 @@ namespace {
     OnRx_Grant("RdRp: ", q.e, "Resource not found.", "RdRp: Unknown error.", q.f, q.t, q.n);
     Files::SetTgt(ses.f, q.p);
     ses.d = q.d;
-    ses.r = Rcvrs::Alloc(q.f, ses.f, (static_cast<uint32_t>(q.n) * 25u) / q.t, q.t);
+    ses.r = Rcvrs::Alloc(q.f, ses.f, (static_cast<uint32_t>(q.n) * 25u) / q.t, q.t, q.n);
     if (ses.r == nullptr) Fatal("RdRp Alloc inconsistency");
     ses.rf = q.r;
 

@@ -25,6 +25,7 @@ namespace Config {
 
   namespace {
     bool initialised = false;
+    bool fpuSet = false;   // -f given: -c keeps it
 
     void WrInfo(SO::TBuffer& b) {
       SO::WrStrN(b, data.prg, sizeof data.prg);
@@ -58,6 +59,7 @@ namespace Config {
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-d'      (* switch on debug mode *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-o'      (* switch on local overwriting *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-r'      (* switch on re-requests after the round trip in a get *)");
+      FIOStd::WrStrLn(FIOStd::chOut, "       | '-c'      (* switch on a request rate that adapts to the path in a get *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-v'      (* switch on verbose mode *) .");
       FIOStd::WrStrLn(FIOStd::chOut, "(* the request is repeated until the server answers; key 'q' quits *)");
       Lib3::SetReturnCode(0);
@@ -92,6 +94,8 @@ namespace Config {
           data.vrb = true;
         } else if (Is("r")) {
           data.rtt = true;
+        } else if (Is("c")) {
+          data.cgc = true;
         } else if (Is("a")) {
           GetHost(data.adr, data.hst, sizeof data.hst);
         } else if (Is("p")) {
@@ -100,6 +104,7 @@ namespace Config {
           data.dtu = GetCard("Invalid update period", "Update period out of range", 1, 10000, false);
         } else if (Is("f")) {
           data.fpu = static_cast<uint8_t>(GetCard("Invalid fragment count", "Fragment count out of range", 1, 255, false));
+          fpuSet = true;
         } else {
           Error("Invalid option");
         }
@@ -120,6 +125,7 @@ namespace Config {
     data.prt = 667;
     data.dtu = 1;
     data.fpu = 10;
+    fpuSet = false;
     SetStr(data.rnm, sizeof data.rnm, "WISPSrv.exe");
   }
 
@@ -142,6 +148,9 @@ namespace Config {
     }
     ParseArgs_Options();
     if (Args::sym != Args::symEOA) Error("Unexpected argument");
+    // With -c the request rate follows the path: ask for the most, so that
+    // the ceiling is what the server grants.
+    if (data.cgc && !fpuSet) data.fpu = 255;
   }
 
   const char* Rid() { return data.wrt ? LastPart(data.rnm) : data.rnm; }
@@ -170,6 +179,7 @@ namespace Config {
     ShowStr("rnm", data.rnm, sizeof data.rnm);
     if (data.hst[0] != '\0') ShowStr("hst", data.hst, sizeof data.hst);
     ShowCard("rtt", data.rtt);
+    ShowCard("cgc", data.cgc);
   }
 
   void InitModule() {

@@ -24,6 +24,7 @@ namespace Config {
     char rnm[PATH_MAX];   // get: the name to fetch; put: the local path to send
     char hst[128];   // -a given as a host name: the name (adr its address), else empty
     bool rtt;        // -r: a get asks again for lost fragments after the learnt round trip
+    bool cgc;        // -c: a get asks at the rate the path delivers (fpu 255 unless -f)
   };
   extern TDataDesc data;
   void InitModule();

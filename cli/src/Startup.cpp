@@ -52,7 +52,7 @@ namespace Startup {
     Jobs::InitModule();   // before Files: its end runs after the file table's
     Files::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midFiles, .ovr = c.ovr, .vrb = c.vrb});
     Sndrs::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midSndrs, .dbg = c.dbg, .vrb = c.vrb});
-    Rcvrs::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midRcvrs, .dbg = c.dbg, .vrb = c.vrb, .rtt = c.rtt});
+    Rcvrs::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midRcvrs, .dbg = c.dbg, .vrb = c.vrb, .rtt = c.rtt, .cc = c.cgc});
     Tmrs::InitModule();
     if (console) Input::InitModule();
     SrvIO::InitModule();

@@ -26,7 +26,26 @@
 // get no such sign any more: one of those is asked for again as a probe
 // after the learnt time, one per learnt time, so a stalled sender gets a
 // request per learnt time, not the window.
+//
+// With cc (-c) a receiver keeps its own window of up to wndCc slots, with
+// three flags a slot (arrived, asked for once only, on its way), the time it
+// was last asked for and the path model's tag of that request. Per update
+// the path model (Path) gives a budget: fragments lost come first, then
+// fragments never asked for, as long as the budget, the number the model
+// lets be on their way and the window's span allow. A fragment is lost, as
+// QUIC decides it, once a fragment asked for after it has arrived and 9/8 of
+// the round trip (smoothed, or the latest if longer) has passed since it was
+// asked for, or once the learnt time (smoothed + 4 x deviation, no upper
+// bound) has passed since it was asked for and since anything arrived (a
+// fragment with none asked after it, the last of a file, or a path gone
+// silent); a fragment asked for again is lost only once the learnt time has
+// passed since then as well, so it is never asked for a third time sooner. A lost fragment no
+// longer counts as on its way, and the fragments past it are asked for while
+// it is recovered: the span is four times what may be on the way (twice the
+// path), so a fragment lost twice holds no window back.
 #include "Rcvrs.h"
+
+#include <sys/mman.h>
 
 #include <cstring>
 
@@ -134,6 +153,78 @@ struct TToLineDesc {
 };
 TToLineDesc toLine[cntMax];   // by slot i - 1
 
+// The window of a receiver with cc.
+constexpr uint32_t ccMask = wndCc - 1;
+static_assert((wndCc & ccMask) == 0, "slots are indices masked with wndCc - 1");
+struct TCcSlotDesc {
+  uint32_t q;            // when last asked for
+  Path::TTagDesc t;      // the path model's tag of that request
+};
+struct TCcWndDesc {
+  uint32_t d[wndCc / 32];   // arrived
+  uint32_t o[wndCc / 32];   // asked for once only: its arrival is a measure
+  uint32_t f[wndCc / 32];   // on its way (asked for and not yet taken for lost)
+  TCcSlotDesc s[wndCc];
+};
+struct TCcDesc {
+  Path::TPathDesc m;    // the path model
+  TCcWndDesc* w;        // the window (allocated at start-up)
+  uint32_t fly;         // fragments on their way
+  uint32_t nre;         // missing fragments not on their way for the first time
+  uint32_t latest;      // the round trip measured last
+  bool any;             // a fragment has arrived (r.a and r.ai hold one)
+  uint32_t last;        // the clock of the last update
+  // what the last estimate line showed (-d)
+  double sbw;
+  uint32_t srtt;
+  Path::TState sst;
+  bool shown;
+};
+TCcDesc cc[cntMax];          // by slot i - 1
+TCcWndDesc* ccWnd = nullptr; // cnt windows, mapped when cc is first on
+
+inline bool Bit(const uint32_t* a, uint32_t k) { return (a[k >> 5] >> (k & 31) & 1) != 0; }
+inline void SetBit(uint32_t* a, uint32_t k) { a[k >> 5] |= uint32_t(1) << (k & 31); }
+inline void ClrBit(uint32_t* a, uint32_t k) { a[k >> 5] &= ~(uint32_t(1) << (k & 31)); }
+
+// The windows are mapped, not part of the table: 2.1 MiB a receiver that
+// the kernel backs only as far as a window has reached.
+void MapWindows() {
+  if (ccWnd != nullptr) return;
+  const size_t l = sizeof(TCcWndDesc) * cntMax;
+  void* a = mmap(nullptr, l, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (a == MAP_FAILED) Fatal("InitModule cannot map the windows");
+  ccWnd = static_cast<TCcWndDesc*>(a);
+}
+
+// With -d: the path's estimate, when its rate or floor has moved by more
+// than a quarter since the line before, or its state has changed.
+void Estimate_Line(const TRcvrDesc& r, TCcDesc& c) {
+  if (!set.dbg) return;
+  const double bw = Path::Bw(c.m);
+  const uint32_t rt = c.m.minRtt;
+  const bool moved = !c.shown || c.sst != c.m.st || (bw - c.sbw) * 4 > c.sbw || (c.sbw - bw) * 4 > c.sbw ||
+                     uint64_t(rt > c.srtt ? rt - c.srtt : c.srtt - rt) * 4 > c.srtt;
+  if (!moved) return;
+  c.shown = true;
+  c.sbw = bw;
+  c.srtt = rt;
+  c.sst = c.m.st;
+  char s[128];
+  SO::TBuffer b;
+  SO::Init(b, s);
+  SO::WrStr(b, "Estimate rcv ");
+  SO::WrShtCard(b, r.i, 1);
+  SO::WrStr(b, " rate ");
+  const double kbs = bw * r.l * 8000.0;   // fragments per microsecond to kbit/s
+  SO::WrLngCard(b, kbs < 4e9 ? static_cast<uint32_t>(kbs) : 4000000000u, 1);
+  SO::WrStr(b, " kbit/s min ");
+  SO::WrLngCard(b, rt, 1);
+  SO::WrStr(b, " us state ");
+  SO::WrStr(b, Path::StateName(c.m.st));
+  Trace(s);
+}
+
 void Count(TRcvrDesc& r, TErr e) {
   r.e[eNull]++;
   r.e[e]++;
@@ -209,11 +300,228 @@ void Update_TO(const TRcvrDesc& r, uint32_t k, uint32_t to) {
   x.n = 0;
 }
 
+// With -d a line per fragment that arrives: "Receive rcv 1 idx 7 len 1455
+// to 125 wnd 0 64 don 3" (with cc, to is 0).
+void Receive_Line(const TRcvrDesc& r, uint32_t i, uint32_t l, uint32_t to) {
+  if (!set.dbg) return;
+  const TWndDesc& w = r.w;
+  char t[128];
+  SO::TBuffer b;
+  SO::Init(b, t);
+  SO::WrStr(b, "Receive rcv ");
+  SO::WrShtCard(b, r.i, 1);
+  SO::WrStr(b, " idx ");
+  SO::WrLngCard(b, i, 1);
+  SO::WrStr(b, " len ");
+  SO::WrLngCard(b, l, 1);
+  SO::WrStr(b, " to ");
+  SO::WrLngCard(b, to, 1);
+  SO::WrStr(b, " wnd ");
+  SO::WrLngCard(b, w.i, 1);
+  SO::WrChar(b, ' ');
+  SO::WrLngCard(b, w.j, 1);
+  SO::WrStr(b, " don ");
+  SO::WrCard(b, w.n, 1);
+  Trace(t);
+}
+
+// A receiver's cc state: a model that may ask for fpu fragments per update
+// period at most, and an empty window.
+void Alloc_Cc(TRcvrDesc& r, uint32_t w, uint32_t fpu) {
+  TCcDesc& c = cc[r.i - 1];
+  c = TCcDesc{};
+  c.w = &ccWnd[r.i - 1];
+  std::memset(c.w->d, 0, sizeof c.w->d);
+  std::memset(c.w->o, 0, sizeof c.w->o);
+  std::memset(c.w->f, 0, sizeof c.w->f);
+  const double ceil = (fpu != 0 ? double(fpu) : double(w) * (r.p / 1000) / 25.0) / r.p;
+  c.last = set.clk();
+  Path::Init(c.m, c.last, ceil, r.p, r.i * 2654435761u);
+}
+
+void Receive_Cc(TRcvrDesc& r, uint32_t i, const uint8_t* x, uint32_t l) {
+  TWndDesc& w = r.w;
+  TCcDesc& c = cc[r.i - 1];
+  const uint32_t k = i & ccMask;
+  if (Bit(c.w->d, k)) {
+    Count(r, eDup);
+    return;
+  }
+  Files::Write(r.f, i * uint32_t(r.l), x, l, l);
+  SetBit(c.w->d, k);
+  w.n++;
+  if (i >= r.h) r.h = i + 1;
+  const uint32_t now = set.clk();
+  const bool once = Bit(c.w->o, k);
+  const bool fly = Bit(c.w->f, k);
+  if (fly) {
+    ClrBit(c.w->f, k);
+    c.fly--;
+  }
+  if (!(once && fly)) c.nre--;
+  const TCcSlotDesc& q = c.w->s[k];
+  uint32_t m = 0;
+  if (once) {
+    m = now - q.q;
+    if (m == 0) m = 1;
+    Rtt::Sample(r.rt, m);
+    c.latest = m;
+  }
+  if (!c.any || After(q.q, i, r.a, r.ai)) {
+    c.any = true;
+    r.a = q.q;
+    r.ai = i;
+  }
+  Path::Arrive(c.m, now, q.t, q.q, m, c.fly);
+  Receive_Line(r, i, l, 0);
+  Estimate_Line(r, c);
+}
+
+// The span of the window: four times what may be on the way, 64 at least.
+uint32_t SpanOf(const TCcDesc& c) {
+  const uint64_t s = 4 * uint64_t(c.m.cwnd);
+  return s < 64 ? 64 : (s > wndCc ? wndCc : static_cast<uint32_t>(s));
+}
+
+// Fragment k asked for at now: on its way, with the model's tag.
+void Ask_Cc(TCcDesc& c, uint32_t k, uint32_t now) {
+  const uint32_t sl = k & ccMask;
+  c.w->s[sl].q = now;
+  c.w->s[sl].t = Path::Ask(c.m, now, c.fly);
+  SetBit(c.w->f, sl);
+  c.fly++;
+}
+
+bool Update_Cc(TRcvrDesc& r, uint32_t n, TReqProc p, uint32_t f) {
+  TWndDesc& w = r.w;
+  TCcDesc& c = cc[r.i - 1];
+  TCcWndDesc& cw = *c.w;
+  const uint32_t i0 = w.i;
+  while (w.i < w.j && Bit(cw.d, w.i & ccMask)) {
+    const uint32_t sl = w.i & ccMask;
+    ClrBit(cw.d, sl);
+    ClrBit(cw.o, sl);
+    w.n--;
+    w.i++;
+  }
+  if (w.i != i0) {
+    const uint64_t e = uint64_t(w.i) * r.l;
+    Files::TPosDesc t;
+    Files::GetTgt(r.f, t);
+    Files::Extend(r.f, e < t.l ? static_cast<uint32_t>(e) : t.l);
+  }
+  const uint32_t now = set.clk();
+  // The learnt time, and 9/8 of the round trip for a fragment that a later
+  // one has overtaken; before the first measure a second.
+  uint32_t lt = 1000000;
+  uint32_t thr = 1000000;
+  if (r.rt.n > 0) {
+    // As QUIC's probe time-out: the deviation counts for a millisecond at
+    // least, and a reply may wait an update period at either end.
+    const uint32_t v = 4 * r.rt.rttvar > 1000 ? 4 * r.rt.rttvar : 1000;
+    lt = r.rt.srtt + v + 2 * r.p;
+    const uint32_t b = r.rt.srtt > c.latest ? r.rt.srtt : c.latest;
+    thr = b + b / 8;
+    if (thr < r.p) thr = r.p;
+  }
+  // The learnt time counts only once nothing has arrived for as long: while
+  // fragments keep coming in the order they were asked for, a loss shows as
+  // one overtaken, and a round trip that grows (a queue filling) is no loss.
+  // At the end of a file nothing can overtake the last fragments asked for:
+  // the learnt time alone then. An update that comes late (this process
+  // waited for a CPU) takes nothing for lost by time: what arrived meanwhile
+  // still waits in the socket, behind this update.
+  const bool late = now - c.last > 2 * r.p + 5000;
+  c.last = now;
+  const bool idle = !late && (now - c.m.delT >= lt || w.j == r.n);
+  uint32_t budget = Path::Budget(c.m, now, c.fly, n);
+  uint32_t asked = 0;
+  TReqDesc q = {0, 0, 0};
+  // Losses first, in the order of their indices. Fragments asked for once
+  // went out in that order, so past the first of them that is not lost none
+  // is; the scan ends there once it has also met every fragment asked for
+  // again.
+  uint32_t seen = 0;
+  bool fresh = false;
+  for (uint32_t k = w.i; k < w.j;) {
+    const uint32_t sl = k & ccMask;
+    if ((sl & 31) == 0 && cw.d[sl >> 5] == UINT32_MAX && w.j - k >= 32) {
+      k += 32;
+      continue;
+    }
+    if (Bit(cw.d, sl)) {
+      ++k;
+      continue;
+    }
+    const bool fly = Bit(cw.f, sl);
+    const uint32_t age = now - cw.s[sl].q;
+    const bool ovt = After(r.a, r.ai, cw.s[sl].q, k);   // one asked for after it has arrived
+    if (fly && Bit(cw.o, sl)) {
+      if (fresh) {
+        ++k;
+        continue;
+      }
+      const bool lost = (age >= thr && (k < r.h || ovt)) || (age >= lt && idle);
+      if (!lost) {
+        fresh = true;
+        if (seen >= c.nre) break;
+        ++k;
+        continue;
+      }
+      ClrBit(cw.f, sl);
+      c.fly--;
+      c.nre++;
+      Path::Lost(c.m, 1);
+    } else if (fly) {
+      if (age < lt || !(ovt || idle)) {
+        ++seen;
+        if (fresh && seen >= c.nre) break;
+        ++k;
+        continue;
+      }
+      ClrBit(cw.f, sl);
+      c.fly--;
+      Path::Lost(c.m, 1);
+    }
+    ++seen;
+    if (budget > 0) {
+      Count(r, eTO);
+      Update_TO(r, k, lt / r.p);
+      Update_Add(r, q, k, n, p, f);
+      ClrBit(cw.o, sl);
+      Ask_Cc(c, k, now);
+      budget--;
+      asked++;
+    }
+    if (fresh && seen >= c.nre) break;
+    ++k;
+  }
+  // Then fragments never asked for, inside the span.
+  const uint64_t lim64 = uint64_t(w.i) + SpanOf(c);
+  const uint32_t limit = lim64 < r.n ? static_cast<uint32_t>(lim64) : r.n;
+  uint32_t k = w.j;
+  for (; k < limit && budget > 0; ++k) {
+    Update_Add(r, q, k, n, p, f);
+    SetBit(cw.o, k & ccMask);
+    Ask_Cc(c, k, now);
+    budget--;
+    asked++;
+  }
+  if (k > w.j) w.j = k;
+  Path::Spend(c.m, asked);
+  if (q.s != 0) {
+    p(f, q.b, q.s);
+    Update_Line(r, q, n);
+  }
+  return w.i < r.n;
+}
+
 }  // namespace
 
 void InitModule(const TSettings& s0) {
   set = s0;
   if (set.clk == nullptr) set.clk = MMSys::Micros;
+  if (set.cc) MapWindows();
   if (initialised) {
     if (tbl.n == 0) tbl.Reset(set.cnt);
     return;
@@ -233,7 +541,7 @@ void InitModule(const TSettings& s0) {
   Message(s);
 }
 
-TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w, uint32_t dtu) {
+TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w, uint32_t dtu, uint32_t fpu) {
   if (tbl.Full()) return nullptr;
   if (l == 0 || l > lenMaxFgm || f == nullptr) return nullptr;
   if (w == 0) w = 1;
@@ -250,6 +558,7 @@ TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w, uint32_t dtu) {
   toLine[r->i - 1] = TToLineDesc{};
   Rtt::Init(r->rt);
   r->p = (dtu == 0 ? 1 : dtu) * 1000;
+  if (set.cc) Alloc_Cc(*r, w, fpu);
   char s[128];
   SO::TBuffer b;
   SO::Init(b, s);
@@ -262,7 +571,7 @@ TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w, uint32_t dtu) {
   SO::WrStr(b, " rem ");
   SO::WrCard(b, r->z, 1);
   SO::WrStr(b, " wnd ");
-  SO::WrCard(b, r->w.w, 1);
+  SO::WrLngCard(b, set.cc ? wndCc : r->w.w, 1);
   Message(s);
   return r;
 }
@@ -282,6 +591,7 @@ void Receive(TRcvr r, uint32_t i, const uint8_t* x, uint32_t l) {
     Count(*r, eLen);
     return;
   }
+  if (set.cc) return Receive_Cc(*r, i, x, l);
   const uint32_t k = i & slotMask;
   if (IsSet(w, k)) {
     Count(*r, eDup);
@@ -299,30 +609,12 @@ void Receive(TRcvr r, uint32_t i, const uint8_t* x, uint32_t l) {
     }
     Receive_Rtt(*r);
   }
-  if (set.dbg) {
-    char t[128];
-    SO::TBuffer b;
-    SO::Init(b, t);
-    SO::WrStr(b, "Receive rcv ");
-    SO::WrShtCard(b, r->i, 1);
-    SO::WrStr(b, " idx ");
-    SO::WrLngCard(b, i, 1);
-    SO::WrStr(b, " len ");
-    SO::WrLngCard(b, l, 1);
-    SO::WrStr(b, " to ");
-    SO::WrLngCard(b, w.t[k], 1);
-    SO::WrStr(b, " wnd ");
-    SO::WrLngCard(b, w.i, 1);
-    SO::WrChar(b, ' ');
-    SO::WrLngCard(b, w.j, 1);
-    SO::WrStr(b, " don ");
-    SO::WrCard(b, w.n, 1);
-    Trace(t);
-  }
+  Receive_Line(*r, i, l, w.t[k]);
 }
 
 bool Update(TRcvr r, uint32_t n, uint32_t to, TReqProc p, uint32_t f) {
   TWndDesc& w = r->w;
+  if (set.cc) return Update_Cc(*r, n, p, f);
   // Slide over what has arrived; the file's running digest follows.
   const uint32_t i0 = w.i;
   while (w.i < w.j && IsSet(w, w.i & slotMask)) {
@@ -406,5 +698,11 @@ void Free(TRcvr& r) {
   tbl.Give(r);
   r = nullptr;
 }
+
+const Path::TPathDesc* Model(TRcvr r) { return set.cc ? &cc[r->i - 1].m : nullptr; }
+
+uint32_t Flying(TRcvr r) { return set.cc ? cc[r->i - 1].fly : 0; }
+
+uint32_t Span(TRcvr r) { return set.cc ? SpanOf(cc[r->i - 1]) : r->w.w; }
 
 }  // namespace Rcvrs

@@ -7,10 +7,17 @@
 // own requests (Rtt) and asks again for a missing fragment once the learnt
 // time has passed since it was last asked for and the link has shown that it
 // is lost, not late (Rcvrs.cpp says how).
+//
+// With the switch cc (-c) the receiver adapts its requests to the path
+// (Path): per update it asks for as many fragments as the path's estimated
+// rate allows, never more than granted, keeps about two round trips of them
+// on their way, and its window spans what the path holds plus what recovery
+// needs, up to wndCc fragments (Rcvrs.cpp says how).
 #pragma once
 #include <cstdint>
 #include "Files.h"
 #include "Log.h"
+#include "Path.h"
 #include "Rtt.h"
 
 namespace Rcvrs {
@@ -19,6 +26,11 @@ namespace Rcvrs {
   // with wndMax - 1, so the next power of two.
   constexpr uint32_t wndMax = 8192;
   constexpr uint16_t lenMaxFgm = 1455;   // largest fragment
+  // Largest window with cc: 1 Gbit/s at a round trip of 300 ms is 25 800
+  // fragments of 1455 bytes; twice that on their way, and room behind a
+  // fragment lost twice over. 16 bytes and 3 bits a slot, 2.1 MiB per
+  // receiver, allocated at start-up and touched as far as a window reaches.
+  constexpr uint32_t wndCc = 131072;
 
   enum TErr : uint8_t { eNull = 0, eWnd = 1, eLen = 2, eDup = 3, eTO = 4 };
   constexpr uint32_t errCnt = 5;
@@ -76,6 +88,7 @@ namespace Rcvrs {
     bool dbg = false;               // -d: a trace line per request and fragment
     bool vrb = false;               // -v: messages on the console too
     bool rtt = false;               // -r: ask again after the learnt round trip
+    bool cc = false;                // -c: the rate and the window adapt to the path
     uint32_t (*clk)() = nullptr;    // microsecond clock of the measure; nullptr: MMSys::Micros
   };
 
@@ -84,15 +97,24 @@ namespace Rcvrs {
   // A receiver for f (its target length set) in fragments of l bytes with a
   // window of w fragments (clamped to 1..wndMax), updated every dtu ms (with
   // rtt no fragment is asked for again sooner than two of them); nullptr
-  // when the table is full, l is 0 or above 1455, or f is nullptr.
-  TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w, uint32_t dtu = 1);
+  // when the table is full, l is 0 or above 1455, or f is nullptr. With cc
+  // the window adapts instead, and fpu fragments per update is the granted
+  // rate it never goes above (0: the window's w * 25 / dtu).
+  TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w, uint32_t dtu = 1, uint32_t fpu = 0);
   void GetCnt(TRcvr r, uint32_t& n);
   void GetFgl(TRcvr r, uint16_t& l);
   // A data reply with fragment index i and l data bytes at x.
   void Receive(TRcvr r, uint32_t i, const uint8_t* x, uint32_t l);
   // One update: at most n indices asked for through p(f, b, s), a fragment
   // asked for again after `to` updates, or with rtt once it is lost by the
-  // learnt time (Rcvrs.cpp says when). true while fragments are missing.
+  // learnt time (Rcvrs.cpp says when); with cc as many as the path's rate
+  // allows, at most n, `to` unused. true while fragments are missing.
   bool Update(TRcvr r, uint32_t n, uint32_t to, TReqProc p, uint32_t f);
   void Free(TRcvr& r);
+
+  // With cc: the path model of r (tests and the debug lines), fragments on
+  // their way, and the span of the window it asks in.
+  const Path::TPathDesc* Model(TRcvr r);
+  uint32_t Flying(TRcvr r);
+  uint32_t Span(TRcvr r);
 }

@@ -46,6 +46,7 @@ namespace Config {
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-d'      (* switch on debug mode *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-o'      (* switch on local overwriting *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-r'      (* switch on re-requests after the round trip in uploads *)");
+      FIOStd::WrStrLn(FIOStd::chOut, "       | '-c'      (* switch on a request rate that adapts to the path in uploads *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-v'      (* switch on verbose mode *) .");
       Lib3::SetReturnCode(0);
       Lib3::Stop();
@@ -63,6 +64,8 @@ namespace Config {
           data.vrb = true;
         } else if (Is("r")) {
           data.rtt = true;
+        } else if (Is("c")) {
+          data.cgc = true;
         } else if (Is("a")) {
           GetAddress(data.adr);
         } else if (Is("p")) {
@@ -129,6 +132,7 @@ namespace Config {
     ShowCard("dtu", data.dtu);
     ShowCard("fpu", data.fpu);
     ShowCard("rtt", data.rtt);
+    ShowCard("cgc", data.cgc);
   }
 
   void InitModule() {

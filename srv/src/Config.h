@@ -19,6 +19,7 @@ namespace Config {
     uint32_t dtu;    // -u: lower bound of the negotiated update period, ms
     uint8_t fpu;     // -f: upper bound of the negotiated fragments per update
     bool rtt;        // -r: uploads ask again for lost fragments after the learnt round trip
+    bool cgc;        // -c: uploads ask at the rate the path delivers
   };
   extern TDataDesc data;
   void WrInfo(SO::TBuffer& b);

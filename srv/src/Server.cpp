@@ -456,7 +456,7 @@ namespace {
     }
     TParDesc p;
     SetPar(p, q.t, q.n);
-    Rcvrs::TRcvr rv = Rcvrs::Alloc(l, f, p.fpu * 25 / p.dtu, p.dtu);
+    Rcvrs::TRcvr rv = Rcvrs::Alloc(l, f, p.fpu * 25 / p.dtu, p.dtu, p.fpu);
     if (rv == nullptr) Fatal("WrRq rcv");
     TExtDesc ext{};
     ext.w = true;

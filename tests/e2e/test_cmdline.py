@@ -30,6 +30,7 @@ CLI_HELP = [
     "       | '-d'      (* switch on debug mode *)",
     "       | '-o'      (* switch on local overwriting *)",
     "       | '-r'      (* switch on re-requests after the round trip in a get *)",
+    "       | '-c'      (* switch on a request rate that adapts to the path in a get *)",
     "       | '-v'      (* switch on verbose mode *) .",
     "(* the request is repeated until the server answers; key 'q' quits *)",
 ]
@@ -45,6 +46,7 @@ SRV_HELP = [
     "       | '-d'      (* switch on debug mode *)",
     "       | '-o'      (* switch on local overwriting *)",
     "       | '-r'      (* switch on re-requests after the round trip in uploads *)",
+    "       | '-c'      (* switch on a request rate that adapts to the path in uploads *)",
     "       | '-v'      (* switch on verbose mode *) .",
 ]
 
@@ -57,6 +59,7 @@ CLI_ERRORS = [
     (["/tmp/x.bin"], "Invalid mode", "/tmp/x.bin"),
     (["get", "/tmp/x.bin", "/hv"], "Unexpected argument", "/hv"),
     (["-dv", "get"], "Invalid option", "dv"),
+    (["-cr", "get"], "Invalid option", "cr"),
     (["-V", "get"], "Invalid option", "V"),
     (["-p667", "get"], "Invalid option", "p667"),
     (["--v", "get"], "Invalid option", "-v"),
@@ -101,6 +104,7 @@ SRV_ERRORS = [
     (["/x"], "Unexpected argument", "/x"),
     (["-V"], "Invalid option", "V"),
     (["-vd"], "Invalid option", "vd"),
+    (["-c1"], "Invalid option", "c1"),
     (["-p667"], "Invalid option", "p667"),
     (["file.txt"], "Unexpected argument", "file.txt"),
     (["-v", "-"], "Unexpected argument", "-"),
@@ -233,16 +237,16 @@ class ClientCmdLine(CmdLineCase):
         for mode, name in (("get", "n" * 128), ("put", "/" + "d/" * 1983 + "n" * 128)):
             with self.subTest(mode=mode, length=len(name)):
                 r = self.start(CLI, ["-p", str(port), mode, name])
-                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "rtt")]
+                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "cgc")]
                 r.terminate(RUN_LIMIT)
-                self.assertEqual(texts[-2:], [("  rnm '" + name)[:128], "  rtt 0"])
+                self.assertEqual(texts[-3:], [("  rnm '" + name)[:128], "  rtt 0", "  cgc 0"])
 
     def test_defaults_in_log(self):
         port = free_port()   # nobody listens there
         r = self.start(CLI, ["-p", str(port), "get"])
-        lines = self.wait_for_config(r, "WISPCli.log", "rtt")
+        lines = self.wait_for_config(r, "WISPCli.log", "cgc")
         r.terminate(RUN_LIMIT)   # fails the test when the client does not stop
-        self.assertEqual([m for m, _ in lines], ["M"] * 17)
+        self.assertEqual([m for m, _ in lines], ["M"] * 18)
         self.assertEqual([t for _, t in lines], [
             "WISPCli v19 (2026-06-21): WISP Client.",
             "data",
@@ -261,6 +265,7 @@ class ClientCmdLine(CmdLineCase):
             "  fpu 10",
             "  rnm 'WISPSrv.exe'",
             "  rtt 0",
+            "  cgc 0",
         ])
         self.assertNotIn("Config", r.out)
 
@@ -270,22 +275,35 @@ class ClientCmdLine(CmdLineCase):
         port = free_port()
         r = self.start(CLI, ["-u", "10000", "/d", "-a", "127.0.0.1", "Put", "-r", "-f", "255", "-",
                              "-o", "-p", str(port), "-v"])
-        lines = self.wait_for_config(r, "WISPCli.log", "rtt")
+        lines = self.wait_for_config(r, "WISPCli.log", "cgc")
         r.terminate(RUN_LIMIT)   # fails the test when the client does not stop
         texts = [t for _, t in lines]
         self.assertEqual(texts[6:], ["  dbg 1", "  vrb 1", "  ovr 1", "  wrt 1", "  pro 1",
                                      "  adr 127.0.0.1", "  prt " + str(port), "  dtu 10000",
-                                     "  fpu 255", "  rnm '-'", "  rtt 1"])
+                                     "  fpu 255", "  rnm '-'", "  rtt 1", "  cgc 0"])
         # On the console: mark, module name, text.
         echoed = [l for l in r.out.split("\n") if l.startswith("M Config ")]
         self.assertEqual(echoed, ["M Config " + t for t in texts])
+
+    def test_adaptive_rate_asks_for_the_most_unless_told(self):
+        # -c without -f asks for 255 fragments per update, wherever it stands;
+        # a -f before or after it is kept.
+        port = free_port()
+        for args, fpu in ((["-c", "get"], "255"), (["get", "x", "-c"], "255"), (["-f", "7", "-c", "put", "x"], "7"),
+                          (["-c", "get", "-f", "1"], "1")):
+            with self.subTest(args=args):
+                r = self.start(CLI, ["-p", str(port)] + args)
+                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "cgc")]
+                r.terminate(RUN_LIMIT)
+                self.assertIn("  fpu " + fpu, texts)
+                self.assertEqual(texts[-1], "  cgc 1")
 
     def test_mode_words_and_port_zero(self):
         port = free_port()
         for mode, wrt in (("GET", "0"), ("go", "0"), ("g", "0"), ("PUT", "1"), ("p", "1")):
             with self.subTest(mode=mode):
                 r = self.start(CLI, ["-p", str(port), mode, "-p", "0", "x"])
-                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "rtt")]
+                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "cgc")]
                 r.terminate(RUN_LIMIT)
                 self.assertIn("  wrt " + wrt, texts)
                 self.assertIn("  prt 0", texts)
@@ -310,9 +328,9 @@ class ServerCmdLine(CmdLineCase):
     def test_defaults_in_log(self):
         port = free_port()
         r = self.start(SRV, ["-p", str(port)])
-        lines = self.wait_for_config(r, "WISPSrv.log", "rtt")
+        lines = self.wait_for_config(r, "WISPSrv.log", "cgc")
         r.terminate(RUN_LIMIT)   # fails the test when the server does not stop
-        self.assertEqual([m for m, _ in lines], ["M"] * 14)
+        self.assertEqual([m for m, _ in lines], ["M"] * 15)
         self.assertEqual([t for _, t in lines], [
             "WISPSrv v19 (2026-06-21): WISP Server.",
             "data",
@@ -328,18 +346,19 @@ class ServerCmdLine(CmdLineCase):
             "  dtu 1",
             "  fpu 10",
             "  rtt 0",
+            "  cgc 0",
         ])
         self.assertNotIn("Config", r.out)
 
     def test_switches_verbose(self):
         port = free_port()
         r = self.start(SRV, ["-a", "10.0.0.1", "-a", "127.0.0.1", "/v", "-d", "-o", "-p", "1",
-                             "-p", "+" + str(port), "-u", "1000", "/f", "255", "/r"])
-        lines = self.wait_for_config(r, "WISPSrv.log", "rtt")
+                             "-p", "+" + str(port), "-u", "1000", "/f", "255", "/r", "-c"])
+        lines = self.wait_for_config(r, "WISPSrv.log", "cgc")
         r.terminate(RUN_LIMIT)   # fails the test when the server does not stop
         texts = [t for _, t in lines]
         self.assertEqual(texts[6:], ["  dbg 1", "  vrb 1", "  ovr 1", "  adr 127.0.0.1",
-                                     "  prt " + str(port), "  dtu 1000", "  fpu 255", "  rtt 1"])
+                                     "  prt " + str(port), "  dtu 1000", "  fpu 255", "  rtt 1", "  cgc 1"])
         echoed = [l for l in r.out.split("\n") if l.startswith("M Config ")]
         self.assertEqual(echoed, ["M Config " + t for t in texts])
 
@@ -352,7 +371,7 @@ class ServerCmdLine(CmdLineCase):
             os.makedirs(deep)
             self.assertGreater(len(deep), 127)
             r = self.start(SRV, ["-p", str(free_port())], cwd=deep)
-            texts = [t for _, t in self.wait_for_config(r, "WISPSrv.log", "rtt")]
+            texts = [t for _, t in self.wait_for_config(r, "WISPSrv.log", "cgc")]
             r.terminate(RUN_LIMIT)
             self.assertEqual(texts[5], ("  dir '" + deep[:127] + "'")[:128])
         finally:

@@ -43,6 +43,10 @@ inline void SetDbg(bool dbg) { Settings(false, dbg, false); }
 inline void SetRtt(uint32_t (*clk)(), bool dbg = false) {
   Rcvrs::InitModule({.cnt = cnt, .mid = midRcvrs, .dbg = dbg, .vrb = false, .rtt = true, .clk = clk});
 }
+// -c: receivers adapt their rate and window to the path, timed by clk.
+inline void SetCc(uint32_t (*clk)(), bool dbg = false) {
+  Rcvrs::InitModule({.cnt = cnt, .mid = midRcvrs, .dbg = dbg, .vrb = false, .cc = true, .clk = clk});
+}
 // The file table of a served directory (the server's).
 inline void SetSrv(bool srv, bool ovr = false) { Settings(ovr, false, false, srv); }
 

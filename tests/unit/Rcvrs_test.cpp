@@ -1,10 +1,15 @@
 // Rcvrs_test.cpp — receivers: the window, which indices one Update asks for,
 // the countdowns, the 32-index request split, the slots' wrap at wndMax, the
-// error counters; whole transfers through a sender with losses; and with -r
-// the round-trip estimate and the re-requests it times.
+// error counters; whole transfers through a sender with losses; with -r
+// the round-trip estimate and the re-requests it times; and with -c whole
+// transfers over a simulated path (a bottleneck with a drop-tail queue, a
+// delay, random loss), where the rate and the window follow the path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <deque>
+#include <filesystem>
 #include <cstring>
 #include <thread>
 #include <utility>
@@ -546,6 +551,207 @@ TEST_F(RcvrsTest, RttTransferUnderLossAndAJump) {
   EXPECT_GE(jump.minGap, 2000u);
   EXPECT_LT(jump.twice, frags / 100) << "a jump of the round trip brings no storm of requests";
   EXPECT_LT(jump.updates, off.updates);
+}
+
+// ---- -c: the rate and the window follow the path ------------------------
+
+// A path on the test's clock: requests travel the delay to the sender, which
+// answers at its update every millisecond; replies pass a bottleneck that
+// serialises `rate` fragments a millisecond behind a drop-tail queue of
+// `queue` fragments, then the delay back. Random loss each way. Its figures:
+// fragments delivered per 100 ms, sent and dropped at the queue, the waits
+// in the queue, and the shortest time between two requests of one fragment.
+struct TPath {
+  double rate = 8;           // fragments per ms (8.6 are 100 Mbit/s of 1455 bytes)
+  uint32_t delay = 25000;    // one way, us
+  uint32_t queue = 800;      // fragments
+  uint32_t lossPm = 0;       // per mille, each way
+  std::mt19937 g{5};
+  Sndrs::TSndr s = nullptr;
+  std::deque<std::pair<uint32_t, std::pair<uint32_t, uint32_t>>> rq;            // due, base, set
+  std::deque<std::pair<uint32_t, std::pair<uint32_t, std::vector<uint8_t>>>> rp;   // due, index, data
+  double free = 0;           // when the bottleneck is next free, us
+  std::vector<uint32_t> last, bins, waits;
+  uint32_t sent = 0, dropped = 0, minGap = UINT32_MAX, t0 = 0;
+  bool Lose() { return lossPm != 0 && g() % 1000 < lossPm; }
+};
+TPath* path = nullptr;
+
+void PathReq(uint32_t, uint32_t b, uint32_t s) {
+  for (uint32_t j = 0; j < 32; ++j) {
+    if ((s >> j & 1) == 0 || b + j >= path->last.size()) continue;
+    uint32_t& t = path->last[b + j];
+    if (t != 0 && simNow - t < path->minGap) path->minGap = simNow - t;
+    t = simNow;
+  }
+  if (!path->Lose()) path->rq.push_back({simNow + path->delay, {b, s}});
+}
+void PathSend(uint32_t, uint32_t i, const uint8_t* b, uint32_t l) {
+  TPath& p = *path;
+  p.sent++;
+  if (p.Lose()) return;
+  const double now = simNow, start = p.free > now ? p.free : now;
+  if ((start - now) * p.rate / 1000 >= p.queue) {
+    p.dropped++;
+    return;
+  }
+  p.free = start + 1000 / p.rate;
+  p.waits.push_back(static_cast<uint32_t>(start - now));
+  p.rp.push_back({static_cast<uint32_t>(p.free) + p.delay, {i, {b, b + l}}});
+}
+
+class CcTest : public RcvrsTest {
+ protected:
+  static constexpr uint16_t l = 100;
+  // Runs a get of frags fragments over p for at most ms milliseconds, with
+  // a grant of fpu fragments per 1 ms update; at(t) may change the path at
+  // each millisecond t. true when the file arrived whole and verified.
+  template <typename F>
+  bool Run(TPath& p, uint32_t frags, uint32_t ms, F at, uint32_t fpu = 255) {
+    const auto data = RandomBytes(frags * l, frags);
+    PutFile("src", data);
+    Files::TFile fs = Files::OpenRd("src");
+    Files::TFile fd = Files::OpenWr("dst");
+    Files::TPosDesc t;
+    Files::GetTgt(fs, t);
+    Files::SetTgt(fd, t);
+    p.s = Sndrs::Alloc(l, fs);
+    p.last.assign(frags, 0);
+    path = &p;
+    simNow = p.t0 = 50000000;
+    r = Rcvrs::Alloc(l, fd, fpu * 25, 1, fpu);
+    bool more = true;
+    for (uint32_t u = 0; u < ms && more; ++u) {
+      at(u);
+      const uint32_t end = simNow + 1000;
+      while (!p.rp.empty() && p.rp.front().first <= end) {
+        auto& x = p.rp.front();
+        if (x.first > simNow) simNow = x.first;
+        const uint32_t b = (simNow - p.t0) / 100000;
+        if (p.bins.size() <= b) p.bins.resize(b + 1);
+        p.bins[b]++;
+        Rcvrs::Receive(r, x.second.first, x.second.second.data(), l);
+        p.rp.pop_front();
+        maxFly = std::max(maxFly, Rcvrs::Flying(r));
+        maxSpan = std::max(maxSpan, Rcvrs::Span(r));
+      }
+      simNow = end;
+      more = Rcvrs::Update(r, fpu, 125, PathReq, 0);
+      while (!p.rq.empty() && p.rq.front().first <= simNow) {
+        Sndrs::Receive(p.s, p.rq.front().second.first, p.rq.front().second.second);
+        p.rq.pop_front();
+      }
+      Sndrs::Update(p.s, 2 * fpu, PathSend, 0);
+    }
+    model = *Rcvrs::Model(r);
+    twice = r->e[Rcvrs::eDup] + r->e[Rcvrs::eWnd];
+    Rcvrs::Free(r);
+    Sndrs::Free(p.s);
+    const bool whole = !more && Files::Commit(fd);
+    Files::Close(fd);
+    Files::Close(fs);
+    const bool same = whole && GetFile("dst") == data;
+    std::filesystem::remove("dst");
+    return same;
+  }
+  // Fragments delivered per ms over the 100 ms bins [a, b).
+  static double Rate(const TPath& p, size_t a, size_t b) {
+    uint64_t n = 0;
+    for (size_t k = a; k < b && k < p.bins.size(); ++k) n += p.bins[k];
+    return b > a ? n / (100.0 * (b - a)) : 0;
+  }
+  static uint32_t Median(std::vector<uint32_t> v, size_t from) {
+    if (from >= v.size()) return 0;
+    std::nth_element(v.begin() + from, v.begin() + from + (v.size() - from) / 2, v.end());
+    return v[from + (v.size() - from) / 2];
+  }
+  Rcvrs::TRcvr r = nullptr;
+  Path::TPathDesc model{};
+  uint32_t maxFly = 0, maxSpan = 0, twice = 0;
+};
+
+// The start-up finds the bottleneck and the steady state keeps to it: 0.9
+// of the rate within 10 round trips and 0.5 s, the rate and the floor
+// estimated within a few per cent, next to no drops and a short queue; and
+// the same with a grant below the path's rate, which is never exceeded.
+TEST_F(CcTest, StartUpFindsTheBottleneckAndKeepsItsQueueShort) {
+  SetCc(SimClock);
+  TPath p;
+  ASSERT_TRUE(Run(p, 40000, 20000, [](uint32_t) {}));
+  const size_t n = p.bins.size();
+  ASSERT_GT(n, 30u);
+  EXPECT_GE(Rate(p, 10, 11), 0.9 * p.rate) << "at 10 round trips + 0.5 s";
+  EXPECT_GE(Rate(p, 10, n - 1), 0.95 * p.rate);
+  EXPECT_LT(p.dropped, p.sent / 50) << "drops at most 2 % of what was sent";
+  EXPECT_LE(Median(p.waits, p.waits.size() / 5), 10000u) << "median wait in the queue after the start-up";
+  EXPECT_EQ(model.st, Path::stProbeBW);
+  EXPECT_NEAR(Path::Bw(model) * 1000, p.rate, 0.1 * p.rate);
+  EXPECT_GE(model.minRtt, 50000u);
+  EXPECT_LE(model.minRtt, 52000u);
+  EXPECT_LT(twice, 40000u / 200) << "copies";
+  // A grant of 4 fragments per update on the same path: the receiver asks
+  // for no more, and the path is still used up to the grant.
+  SetCc(SimClock);
+  TPath q;
+  ASSERT_TRUE(Run(q, 20000, 20000, [](uint32_t) {}, 4));
+  EXPECT_LE(Rate(q, 2, q.bins.size() - 1), 4.0 * 1.001);
+  EXPECT_GE(Rate(q, 10, q.bins.size() - 1), 0.95 * 4);
+  EXPECT_EQ(q.dropped, 0u);
+}
+
+// The path changes under a transfer: the bottleneck's rate halves, then the
+// round trip jumps from 50 to 150 ms. The estimate follows the rate down
+// within 2 s without filling the queue for long, and the jump brings no storm
+// of requests; the transfer goes on at the path's rate and verifies. Random
+// loss of 1 % each way at 200 ms is no congestion: the estimate stays at the
+// bottleneck's rate, and no fragment is asked for again within the round
+// trip (the 125 ms of the countdown play no part).
+TEST_F(CcTest, FollowsARateDropAndARoundTripJumpAndIgnoresRandomLoss) {
+  SetCc(SimClock);
+  TPath p;
+  p.rate = 4;
+  p.queue = 400;
+  double before = 0, after = 0;
+  ASSERT_TRUE(Run(p, 60000, 60000, [&](uint32_t u) {
+    if (u == 4000) p.rate = 2;
+    if (u == 6000) after = Path::Bw(*Rcvrs::Model(r)) * 1000;
+    if (u == 6000) before = p.dropped;
+    if (u == 8000) p.delay = 75000;
+  }));
+  EXPECT_NEAR(after, 2.0, 0.5) << "the estimate 2 s after the rate halved";
+  EXPECT_LT(p.dropped - before, 200u) << "drops after the estimate followed";
+  EXPECT_GE(Rate(p, 140, p.bins.size() - 1), 0.85 * 2) << "after the jump";
+  EXPECT_LT(twice, 60000u / 100) << "no storm of requests at the jump";
+  EXPECT_GE(p.minGap, 50000u);
+  // 200 ms and 1 % each way.
+  SetCc(SimClock);
+  TPath q;
+  q.delay = 100000;
+  q.lossPm = 10;
+  q.queue = 400;
+  ASSERT_TRUE(Run(q, 40000, 60000, [](uint32_t) {}));
+  EXPECT_NEAR(Path::Bw(model) * 1000, q.rate, 0.1 * q.rate) << "loss taken for congestion";
+  EXPECT_GE(Rate(q, 20, q.bins.size() - 1), 0.9 * q.rate);
+  EXPECT_GE(q.minGap, 200000u) << "asked again within the round trip";
+  EXPECT_LT(twice, 40000u / 100);
+}
+
+// The window grows with what the path holds and stops at its limit: at 1
+// Gbit/s (86 fragments a millisecond) and 300 ms the span reaches the limit
+// of 131072 fragments and never passes it, and what is on its way stays
+// within the model's limit of twice the path.
+TEST_F(CcTest, TheWindowGrowsToWhatThePathHoldsAndStopsAtItsLimit) {
+  SetCc(SimClock);
+  TPath p;
+  p.rate = 86;
+  p.delay = 150000;
+  p.queue = 4300;
+  Run(p, 400000, 3500, [](uint32_t) {});
+  EXPECT_EQ(maxSpan, Rcvrs::wndCc);
+  const uint32_t bdp = 86 * 300;
+  EXPECT_GE(maxFly, bdp) << "at least the path on its way";
+  EXPECT_LE(maxFly, 2 * bdp + bdp / 4) << "about twice the path at most";
+  EXPECT_GE(Rate(p, 30, 35), 0.9 * 86);
 }
 
 }  // namespace
