@@ -17,7 +17,7 @@ namespace Args {
 
   // The option words of both programs: "/" + word is an option only for
   // these. A new option's word is added here.
-  constexpr const char* optWords[] = {"h", "?", "a", "p", "u", "f", "d", "o", "v", "r"};
+  constexpr const char* optWords[] = {"h", "?", "a", "p", "u", "f", "d", "o", "v", "r", "c", "n", "g", "s"};
 
   constexpr uint32_t strSize = 256;
   using TStr = char[strSize];

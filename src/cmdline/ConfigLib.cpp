@@ -161,6 +161,16 @@ namespace ConfigLib {
     return x;
   }
 
+  void GetNet(UDP0::TNetDesc& x) {
+    Args::Read();
+    if (Args::sym != Args::symArg) Error("Invalid network");
+    switch (Utils::MkNet(x, Args::str)) {
+      case Utils::netOk: return;
+      case Utils::netBad: Error("Invalid network");
+      case Utils::netLen: Error("Prefix length out of range");
+    }
+  }
+
   void ShowOut(const char* s) { Log::Write(set.mid, Log::lvlMsg, s, vrb); }
 
   namespace {
@@ -195,6 +205,14 @@ namespace ConfigLib {
     SO::TBuffer b;
     ShowBegin(b, s, n);
     Utils::WrIP(b, x);
+    ShowOut(s);
+  }
+
+  void ShowNet(const char* n, const UDP0::TNetDesc& x) {
+    TLine s;
+    SO::TBuffer b;
+    ShowBegin(b, s, n);
+    Utils::WrNet(b, x);
     ShowOut(s);
   }
 }

@@ -52,9 +52,15 @@ namespace ConfigLib {
   // number stops with eNum, a number outside the range with eRng.
   uint32_t GetCard(const char* eNum, const char* eRng, uint32_t lo, uint32_t hi, bool plus);
 
+  // Reads the next parameter as a network of clients (Utils::MkNet): not an
+  // argument or no network stops with "Invalid network", a prefix length
+  // beyond the address's bits with "Prefix length out of range".
+  void GetNet(UDP0::TNetDesc& x);
+
   // Print-out lines "  <n> <value>" to the log, on the console with -v.
   void ShowOut(const char* s);
   void ShowStr(const char* n, const char* v, size_t m);
   void ShowCard(const char* n, uint32_t v);
   void ShowIP(const char* n, const UDP0::TAdrDesc& x);
+  void ShowNet(const char* n, const UDP0::TNetDesc& x);
 }

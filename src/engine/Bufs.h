@@ -6,7 +6,7 @@
 // (never beyond the target length) and serves the next fragments from
 // memory; a file being received collects consecutive fragments and writes
 // them at once. What is collected is written before anything else touches
-// the file (Drain). The callers are Files' operations of the same names,
+// the file (Drain). An upload reserves its disk space ahead of its data. The callers are Files' operations of the same names,
 // which check the entry's direction first.
 #pragma once
 #include <cstddef>
@@ -24,12 +24,15 @@ namespace Bufs {
   uint32_t ReadAt(Files::THandle h, uint8_t* x, uint32_t l, uint64_t p, int& err);
   // Reads up to l bytes at p into x, served from the read-ahead.
   uint32_t Read(Files::TFileDesc& f, uint32_t p, void* x, uint32_t l);
-  // Collects (or, above bufLen, writes) the l bytes of s for position p.
+  // Collects (or, above bufLen, writes) the l bytes of s for position p, and
+  // keeps the reservation of an upload ahead of it.
   void Write(Files::TFileDesc& f, uint32_t p, const uint8_t* s, uint32_t l);
   // Writes what the entry has collected.
   void Drain(Files::TFileDesc& f);
-  // Writing: Drain. Reading: what was read ahead is dropped.
+  // Writing: Drain. Reading: what was read ahead is dropped if the file's
+  // size or times moved since the previous Flush.
   void Flush(Files::TFileDesc& f);
-  // Reserves the disk space of a write entry's target length.
+  // Refuses a write entry whose target length does not fit the free space,
+  // and reserves the first part of it (see Files::Reserve).
   bool Reserve(Files::TFileDesc& f);
 }

@@ -99,10 +99,14 @@ namespace Files {
   // name, or the temporary file cannot be created (a directory that is not
   // writable, a full disk).
   TFile OpenWr(const char* r);
-  // Reserves the disk space of a write entry's target length (SetTgt), so
-  // that a full disk refuses the transfer at once rather than at its end.
-  // true when reserved or when the file system cannot reserve (then the
-  // first write that fails marks the entry); false marks the entry failed.
+  // A write entry whose target length (SetTgt) does not fit the free space
+  // fails at once, so that a full disk refuses the transfer now rather than
+  // at its end; otherwise the first 64 MiB of it are reserved, and as the
+  // data arrive the reservation keeps 64 MiB ahead of them (a peer holds
+  // no more of the disk than it has sent and that). true when reserved or
+  // when the file system cannot reserve (then the first write that fails
+  // marks the entry); false marks the entry failed, also when a later
+  // reservation fails.
   bool Reserve(TFile f);
   // Gives a write entry's temporary file the target name: replaces an existing
   // file only where overwriting is on, never when it is off (even if one
@@ -143,9 +147,10 @@ namespace Files {
   void Extend(TFile f, uint32_t p);
 
   // Reads up to l bytes at p into x (of n bytes), served from a read-ahead
-  // (Bufs) of up to 64 KiB (not beyond the target length); returns the number read,
-  // fewer at the end of the file or when the read fails (then the entry is
-  // marked failed).
+  // (Bufs) of up to 64 KiB (not beyond the target length) that grows while
+  // the reads go on in order and is not made for reads out of order; returns
+  // the number read, fewer at the end of the file or when the read fails
+  // (then the entry is marked failed).
   uint32_t Read(TFile f, uint32_t p, void* x, size_t n, uint32_t l);
   template <size_t N> inline uint32_t Read(TFile f, uint32_t p, uint8_t (&x)[N], uint32_t l) {
     return Read(f, p, x, N, l);
@@ -166,7 +171,9 @@ namespace Files {
   // the job what was written; a caller that must not wait asks again later.
   bool Ready(TFile f);
   // Writing: what Write has collected goes to the file now. Reading: what
-  // was read ahead is dropped, so the next Read sees the file as it is now.
+  // was read ahead is dropped if the file's size, modification or change
+  // time moved since the previous Flush, so the next Read sees the file as
+  // it is now; an unchanged file keeps it.
   void Flush(TFile f);
   void Trunc(TFile f, uint32_t p);
 

@@ -70,6 +70,8 @@ namespace {
     mmsghdr m[txMax];                   // one per run
     uint32_t g[txMax];                  // datagrams per run
     alignas(cmsghdr) uint8_t c[txMax][CMSG_SPACE(sizeof(uint16_t))];
+    UDP0::TFam f[txMax];                // the peer's family (an IPv4 peer of an
+                                        // IPv6 socket takes IPv4's sizes)
     uint32_t n;                         // queued
   };
   struct TRxDesc {
@@ -82,10 +84,50 @@ namespace {
   TTxDesc tx{};
   TRxDesc rxb{};
   bool mmsg = true;                // false once the kernel lacks sendmmsg/recvmmsg
-  bool gso = true;                 // false once a run could not be sent as one
   bool runs = false;               // Runs(true): runs go out and come in whole
+  bool gro = false;                // the socket takes runs whole (UDP_GRO)
+  bool groOff = false;             // runs are off, UDP_GRO is to follow (GroOff)
+
+  // Peers a run could not be sent to (the kernel refused it: a path whose
+  // MTU is below the datagrams, no offload on the way): their datagrams go
+  // one by one while runs stay on, the other peers' still in runs. Forgotten
+  // when runs go off, so a later fast transfer tries again.
+  constexpr uint32_t refMax = 16;
+  struct TRefDesc {
+    Utils::TSockAdr a[refMax];
+    socklen_t al[refMax];
+    uint32_t n;                    // entries in use
+    uint32_t w;                    // the next to replace once all are in use
+  };
+  TRefDesc refd{};
+
+  bool Refused(const Utils::TSockAdr& a, socklen_t al) {
+    for (uint32_t k = 0; k < refd.n; ++k) {
+      if (refd.al[k] == al && std::memcmp(&refd.a[k], &a, al) == 0) return true;
+    }
+    return false;
+  }
+
+  void Refuse(const Utils::TSockAdr& a, socklen_t al) {
+    if (Refused(a, al)) return;
+    uint32_t k = refd.n;
+    if (k < refMax) {
+      ++refd.n;
+    } else {
+      k = refd.w;
+      refd.w = (refd.w + 1) % refMax;
+    }
+    refd.a[k] = a;
+    refd.al[k] = al;
+  }
 
   void FlushQueue();
+
+  // The socket takes runs whole (on) or has the kernel cut them.
+  bool SetGro(bool on) {
+    const int v = on ? 1 : 0;
+    return ::setsockopt(soc, SOL_UDP, UDP_GRO, &v, sizeof v) == 0;
+  }
 
   void DoneModule() {
     FlushQueue();   // what the chain's earlier steps sent (a client's last close)
@@ -100,6 +142,8 @@ namespace {
     SO::WrLngCard(b, cnt.rxn, 1);
     SO::WrStr(b, " rxe ");
     SO::WrLngCard(b, cnt.rxe, 1);
+    SO::WrStr(b, " rxf ");
+    SO::WrLngCard(b, cnt.rxf, 1);
     Link::Message(t);
     oldTerm();
   }
@@ -369,6 +413,8 @@ namespace {
       if (err == ENOSYS) {
         // One by one there is no word on runs: the socket must not make them.
         Link::Runs(false);
+        if (gro && SetGro(false)) gro = false;
+        groOff = false;
         mmsg = false;
         return ReceiveOne();
       }
@@ -418,10 +464,12 @@ namespace {
   // How many of the queued datagrams from k on go as one run: the same
   // peer, the same length (the last may be shorter), at most segMax of them
   // and no more bytes than a datagram may have.
+  // The bytes a datagram may have are the peer's family's: an IPv4 peer of
+  // a dual-stack socket has the 20 bytes more of IPv4's header against it.
   uint32_t RunLen(uint32_t k) {
-    if (!gso || !runs) return 1;
+    if (!runs || Refused(tx.a[k], tx.al[k])) return 1;
     const uint32_t z = static_cast<uint32_t>(tx.v[k].iov_len);
-    const uint32_t most = (fam == UDP0::famV6 ? Link::lenMsgMax6 : Link::lenMsgMax) / z;
+    const uint32_t most = (tx.f[k] == UDP0::famV6 ? Link::lenMsgMax6 : Link::lenMsgMax) / z;
     const uint32_t lim = most < segMax ? most : segMax;
     uint32_t g = 1;
     while (k + g < tx.n && g < lim && tx.v[k + g].iov_len <= z && tx.al[k + g] == tx.al[k] &&
@@ -435,7 +483,8 @@ namespace {
 
   // Sends the queued datagrams in order. A datagram the network refuses is
   // dropped and counted in txe; the rest still go. A run the kernel cannot
-  // send as one turns runs off and goes again datagram by datagram.
+  // send as one goes again datagram by datagram, and so does everything
+  // for that peer while runs are on (Refuse).
   void FlushQueue() {
     uint32_t k = 0;
     while (k < tx.n) {
@@ -462,7 +511,7 @@ namespace {
           continue;
         }
         if (tx.g[0] > 1 && err != EAGAIN && err != EWOULDBLOCK && err != ENOBUFS && err != EINTR) {
-          gso = false;   // no offload on this path: the same datagrams one by one
+          Refuse(tx.a[k], tx.al[k]);   // no runs to this peer: the same datagrams one by one
           continue;
         }
         if (!SendTransient(err)) FatalErr("WrSock sendmmsg() failed, err ", err);
@@ -479,6 +528,30 @@ namespace {
       }
     }
     tx.n = 0;
+  }
+
+  // Without runs the socket must not merge datagrams (so that a capture on
+  // this host sees each one). But a run that arrived whole while it did
+  // tells its datagram size only when it is read with UDP_GRO still on: put
+  // off with such a run waiting, the socket would hand over a run that
+  // cannot be cut, and its datagrams would be lost. So UDP_GRO goes off,
+  // then a look at the queue: empty, nothing merged can be waiting (what
+  // comes from now on the kernel cuts itself); otherwise it goes on again
+  // and the next pass tries anew. A socket that cannot stop merging (it
+  // never could merge then) hands over what is still cut right.
+  void GroOff() {
+    if (!groOff) return;
+    if (!SetGro(false)) {
+      groOff = false;
+      return;
+    }
+    uint8_t b;
+    if (::recv(soc, &b, 0, MSG_PEEK | MSG_DONTWAIT) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      gro = false;
+      groOff = false;
+      return;
+    }
+    SetGro(true);
   }
 
   // The timers, advanced by the milliseconds since the previous pass.
@@ -542,11 +615,18 @@ namespace Link {
 
   void Runs(bool on) {
     if (on == runs || soc < 0) return;
-    const int v = on ? 1 : 0;
-    // Without runs the socket must not merge datagrams; if it cannot stop
-    // (it never could merge then), what it hands over is still cut right.
-    if (::setsockopt(soc, SOL_UDP, UDP_GRO, &v, sizeof v) != 0 && on) return;
-    runs = on;
+    if (!on) {
+      // Sends go one by one at once; the socket stops merging once no run
+      // can be waiting in it (GroOff, before the loop waits).
+      runs = false;
+      refd = TRefDesc{};
+      groOff = gro;
+      return;
+    }
+    groOff = false;
+    if (!gro && !SetGro(true)) return;
+    gro = true;
+    runs = true;
   }
 
   void Send(const UDP0::TDstDesc& d, const uint8_t* x, size_t n, uint32_t l) {
@@ -555,6 +635,7 @@ namespace Link {
     std::memcpy(tx.x[k], x, l);
     tx.v[k] = iovec{tx.x[k], l};
     tx.al[k] = Utils::MkSockAdr(tx.a[k], d, fam);
+    tx.f[k] = d.a.f;
     tx.n = k + 1;
     if (tx.n == txMax) FlushQueue();
   }
@@ -576,6 +657,7 @@ namespace Link {
       const nfds_t ki = n;
       if (kfd >= 0) p[n++] = pollfd{kfd, POLLIN, 0};
       FlushQueue();
+      GroOff();
       const uint32_t next = Tmrs::Next();
       timespec ts{};
       int r = ::ppoll(p, n, WaitTime(next, keyMs, ts), nullptr);

@@ -23,6 +23,8 @@ namespace Link {
     uint32_t txe;   // datagrams that could not be sent and were dropped
     uint32_t rxn;   // datagrams handed to the receive handler
     uint32_t rxe;   // datagrams received and dropped, failed receives
+    uint32_t rxf;   // datagrams from a source the program does not serve
+                    // (the server's -n), dropped
   };
 
   // Called for every datagram that arrives (each piece of a run as one):

@@ -121,8 +121,8 @@ void Receive(TSndr s, uint32_t i, uint32_t x) {
 
 bool Update(TSndr s, uint32_t n, TSendProc p, uint32_t r) {
   TReqsDesc& q = s->r;
-  // One update reads ahead at most what it sends; the next one looks at
-  // the file anew, so a file that changes is seen within one update.
+  // What was read ahead serves the next updates too while the file stays
+  // as it was; a file that changes is seen within one update.
   Files::Flush(s->f);
   Files::TPosDesc tg;
   Files::GetTgt(s->f, tg);

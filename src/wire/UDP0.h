@@ -76,6 +76,56 @@ namespace UDP0 {
     return a;
   }
 
+  // The bits of an address of family f: 32 or 128.
+  constexpr uint32_t Bits(TFam f) { return f == famV6 ? 128 : 32; }
+
+  // A network of clients: the addresses whose first l bits are those of a
+  // (l up to Bits(a.f); the bits after them are 0, see Net). An IPv4
+  // network holds IPv4 addresses alone, the IPv4 clients of a dual-stack
+  // socket among them (they are kept as IPv4, see TAdrDesc). An IPv6 network
+  // sees an IPv4 address in its mapped form ::ffff:a.b.c.d, so ::/0 holds
+  // every address and ::ffff:0:0/96 every IPv4 one. A network with a zone
+  // (a link-local one) holds the addresses of that zone alone.
+  struct TNetDesc {
+    TAdrDesc a;
+    uint8_t l = 0;
+    friend constexpr bool operator==(const TNetDesc&, const TNetDesc&) = default;
+  };
+
+  // The network of the first l bits of a (l beyond the family's bits: all
+  // of them).
+  constexpr TNetDesc Net(const TAdrDesc& a, uint32_t l) {
+    TNetDesc n;
+    n.a = a;
+    n.l = static_cast<uint8_t>(l < Bits(a.f) ? l : Bits(a.f));
+    for (uint32_t k = 0; k < lenAdr6; ++k) {
+      const uint32_t keep = n.l > 8 * k ? n.l - 8 * k : 0;
+      if (keep < 8) n.a.b[k] = static_cast<uint8_t>(n.a.b[k] & (0xFF00u >> keep));
+    }
+    return n;
+  }
+
+  // Whether the address x lies in the network n.
+  constexpr bool InNet(const TAdrDesc& x, const TNetDesc& n) {
+    uint8_t b[lenAdr6] = {};
+    if (n.a.f == famV4) {
+      if (x.f != famV4) return false;
+      for (int k = 0; k < 4; ++k) b[k] = x.b[k];
+    } else if (x.f == famV4) {
+      b[10] = b[11] = 0xFF;
+      for (int k = 0; k < 4; ++k) b[12 + k] = x.b[k];
+    } else {
+      if (n.a.z != 0 && x.z != n.a.z) return false;
+      for (uint32_t k = 0; k < lenAdr6; ++k) b[k] = x.b[k];
+    }
+    for (uint32_t k = 0; 8 * k < n.l; ++k) {
+      const uint32_t keep = n.l - 8 * k;
+      const uint8_t m = static_cast<uint8_t>(keep >= 8 ? 0xFF : 0xFF00u >> keep);
+      if ((b[k] & m) != n.a.b[k]) return false;
+    }
+    return true;
+  }
+
   struct TDstDesc {
     TAdrDesc a;
     uint16_t p;    // port in host order

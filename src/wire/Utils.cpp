@@ -139,6 +139,43 @@ void WrIP(SO::TBuffer& b, const UDP0::TAdrDesc& ip) {
   }
 }
 
+TNetRes MkNet(UDP0::TNetDesc& n, const char* str) {
+  const char* s = std::strchr(str, '/');
+  const size_t k = s != nullptr ? static_cast<size_t>(s - str) : std::strlen(str);
+  char a[INET6_ADDRSTRLEN + 1 + IF_NAMESIZE];
+  if (k == 0 || k >= sizeof a) return netBad;
+  std::memcpy(a, str, k);
+  a[k] = '\0';
+  UDP0::TAdrDesc x;
+  if (!MkIP(x, a)) return netBad;
+  // Written as a mapped IPv6 address (::ffff:a.b.c.d): its length counts
+  // the 128 bits of that form.
+  const bool mapped = x.f == UDP0::famV4 && std::strchr(a, ':') != nullptr;
+  const uint32_t most = mapped ? 128 : UDP0::Bits(x.f);
+  uint32_t l = most;
+  if (s != nullptr) {
+    if (!MkIP_Card(s + 1, l)) return netBad;
+    if (l > most) return netLen;
+  }
+  if (mapped && l >= 128 - 32) {
+    l -= 128 - 32;
+  } else if (mapped) {
+    // Wider than the mapped block: an IPv6 network of its own.
+    UDP0::TAdrDesc v6 = UDP0::Any(UDP0::famV6);
+    v6.b[10] = v6.b[11] = 0xFF;
+    for (int j = 0; j < 4; ++j) v6.b[12 + j] = x.b[j];
+    x = v6;
+  }
+  n = UDP0::Net(x, l);
+  return netOk;
+}
+
+void WrNet(SO::TBuffer& b, const UDP0::TNetDesc& n) {
+  WrIP(b, n.a);
+  SO::WrChar(b, '/');
+  SO::WrLngCard(b, n.l, 1);
+}
+
 void WrDst(SO::TBuffer& b, const UDP0::TDstDesc& d) {
   if (d.a.f == UDP0::famV6) SO::WrChar(b, '[');
   WrIP(b, d.a);

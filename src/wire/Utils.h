@@ -29,6 +29,16 @@ namespace Utils {
   // lenIPMax characters.
   void WrIP(SO::TBuffer& b, const UDP0::TAdrDesc& ip);
   constexpr uint32_t lenIPMax = 45 + 1 + 15;
+  // A network of clients (UDP0::TNetDesc) from "addr/len" or a bare "addr",
+  // which means that host alone; addr as MkIP takes it, len a decimal up to
+  // the family's bits. Bits of addr beyond len are cleared. A mapped address
+  // (::ffff:a.b.c.d/len) counts len over its 128 bits and gives the IPv4
+  // network of its last len - 96 where len is 96 or more. n changes only on
+  // netOk; netLen: len is too large.
+  enum TNetRes : uint8_t { netOk, netBad, netLen };
+  TNetRes MkNet(UDP0::TNetDesc& n, const char* str);
+  // "addr/len", addr as WrIP writes it.
+  void WrNet(SO::TBuffer& b, const UDP0::TNetDesc& n);
   // "a.b.c.d:port" or "[ipv6]:port".
   void WrDst(SO::TBuffer& b, const UDP0::TDstDesc& d);
 

@@ -7,9 +7,26 @@
 
 namespace {
   CliIO::THandler hnd = nullptr;
+  CliIO::TRefused ref = nullptr;
 
+  // Whether the server talks to the address a: every address without -n,
+  // otherwise those of the networks given.
+  bool Served(const UDP0::TAdrDesc& a) {
+    const Config::TDataDesc& c = Config::data;
+    if (c.nnt == 0) return true;
+    for (uint32_t k = 0; k < c.nnt; ++k) {
+      if (UDP0::InNet(a, c.net[k])) return true;
+    }
+    return false;
+  }
+
+  // A datagram from elsewhere is dropped before anything looks at it, and
+  // nothing answers it: to that source the server is not there.
   void OnRx(const UDP0::TDstDesc& d, const uint8_t* x, uint32_t l) {
-    if (hnd != nullptr) {
+    if (!Served(d.a)) {
+      Link::IncCnt(Link::Cnt().rxf);
+      if (ref != nullptr) ref();
+    } else if (hnd != nullptr) {
       Link::IncCnt(Link::Cnt().rxn);
       CliIO::TRxInfDesc r{d};
       hnd(r, x, l);
@@ -22,13 +39,15 @@ namespace {
 namespace CliIO {
   void InitModule() {
     hnd = nullptr;
+    ref = nullptr;
     Link::InitModule({.name = "CliIO", .mid = Cfg::midCliIO, .vrb = Config::data.vrb, .la = Config::data.adr,
                       .lp = Config::data.prt, .startLine = "InitSock Listening on ", .rx = OnRx});
   }
 
-  void Install(THandler h) {
+  void Install(THandler h, TRefused f) {
     if (hnd != nullptr) Link::Fatal("Install Called twice");
     hnd = h;
+    ref = f;
   }
 
   void Send(const UDP0::TDstDesc& d, const uint8_t* x, size_t n, uint32_t l) { Link::Send(d, x, n, l); }

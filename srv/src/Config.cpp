@@ -47,9 +47,31 @@ namespace Config {
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-o'      (* switch on local overwriting *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-r'      (* switch on re-requests after the round trip in uploads *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-c'      (* switch on a request rate that adapts to the path in uploads *)");
+      FIOStd::WrStrLn(FIOStd::chOut, "       | '-n' net  (* serve only the client networks given *)");
+      FIOStd::WrStrLn(FIOStd::chOut, "       | '-g'      (* switch on gets only *)");
+      FIOStd::WrStrLn(FIOStd::chOut, "       | '-s' cnt  (* set most sessions per client address *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-v'      (* switch on verbose mode *) .");
       Lib3::SetReturnCode(0);
       Lib3::Stop();
+    }
+
+    // The options that fence the server in: -n, -g and -s. True when the
+    // current option is one of them.
+    bool ParseArgs_Fence() {
+      if (Is("n")) {
+        UDP0::TNetDesc n;
+        GetNet(n);
+        if (data.nnt >= netMax) Error("Too many networks");
+        data.net[data.nnt++] = n;
+      } else if (Is("g")) {
+        data.get = true;
+      } else if (Is("s")) {
+        data.spa = static_cast<uint8_t>(GetCard("Invalid session count", "Session count out of range", 1,
+                                                Cfg::cntMax, true));
+      } else {
+        return false;
+      }
+      return true;
     }
 
     void ParseArgs_Options() {
@@ -75,11 +97,22 @@ namespace Config {
           data.dtu = GetCard("Invalid update period", "Update period out of range", 1, 1000, true);
         } else if (Is("f")) {
           data.fpu = static_cast<uint8_t>(GetCard("Invalid fragment count", "Fragment count out of range", 1, 255, true));
-        } else {
+        } else if (!ParseArgs_Fence()) {
           Error("Invalid option");
         }
         Args::Read();
       }
+    }
+  }
+
+  namespace {
+    // One line per network served ("net any" without -n), gets only, and
+    // the sessions per client address.
+    void Show_Fence() {
+      if (data.nnt == 0) ShowOut("  net any");
+      for (uint32_t k = 0; k < data.nnt; ++k) ShowNet("net", data.net[k]);
+      ShowCard("get", data.get);
+      ShowCard("spa", data.spa);
     }
   }
 
@@ -103,6 +136,7 @@ namespace Config {
     data.prt = 667;
     data.dtu = 1;
     data.fpu = 10;
+    data.spa = Cfg::cntMax;
   }
 
   void ParseArgs() {
@@ -133,6 +167,7 @@ namespace Config {
     ShowCard("fpu", data.fpu);
     ShowCard("rtt", data.rtt);
     ShowCard("cgc", data.cgc);
+    Show_Fence();
   }
 
   void InitModule() {

@@ -6,6 +6,8 @@
 #include "UDP0.h"
 
 namespace Config {
+  constexpr uint32_t netMax = 32;   // -n given at most this often
+
   struct TDataDesc {
     char prg[16];    // program name
     uint32_t ver;    // program version
@@ -20,6 +22,11 @@ namespace Config {
     uint8_t fpu;     // -f: upper bound of the negotiated fragments per update
     bool rtt;        // -r: uploads ask again for lost fragments after the learnt round trip
     bool cgc;        // -c: uploads ask at the rate the path delivers
+    // Whom the server serves and what (-n, -g, -s).
+    UDP0::TNetDesc net[netMax];   // -n: the client networks served, net[0 .. nnt - 1]
+    uint8_t nnt;     // networks given; 0: every address is served
+    bool get;        // -g: gets only, every write request is refused
+    uint8_t spa;     // -s: most sessions one client address holds at once, 1..16
   };
   extern TDataDesc data;
   void WrInfo(SO::TBuffer& b);

@@ -36,6 +36,11 @@
 //   timer, while the others go on. A session opening waits with its time-out
 //   running (the client's repeated request restarts it); an upload's check
 //   waits without, and tells its client every dtc steps that it is there.
+// - The operator fences the server in: only the client networks given with
+//   -n reach it at all (the link drops the rest, counted in eNet), -g
+//   refuses every write request as if its file could not be created, and -s
+//   bounds the sessions of one client address, so that one host cannot take
+//   every slot; a request beyond it gets the busy reply like a full table.
 // - A client that speaks IPv6 is granted at most WISP::lenMaxFgm6 bytes per
 //   fragment through the fragment-length field of the replies, so that its
 //   data replies fit a 1500-byte link without fragmentation.
@@ -183,6 +188,14 @@ namespace {
       if (Ses(i).i > 0 && SameDst(Ses(i).d, d)) return i;
     }
     return 0;
+  }
+
+  // Whether the client address a holds as many sessions as one may (-s).
+  bool AtLimit(const UDP0::TAdrDesc& a) {
+    uint32_t n = 0;
+    for (const TSesDesc& s : ses.a)
+      if (s.i != 0 && s.d.a == a) ++n;
+    return n >= Config::data.spa;
   }
 
   // While a session moves more than the default 10 fragments per update,
@@ -356,7 +369,7 @@ namespace {
       return OnRx_RdRq_Reply(d, WISP::errNull, i);
     }
 
-    if (ses.Full()) {
+    if (ses.Full() || AtLimit(d.a)) {
       IncErrCnt(eRdRqBsy);
       return OnRx_RdRq_Reply(d, WISP::errBsy, 0);
     }
@@ -439,7 +452,13 @@ namespace {
       return OnRx_WrRq_Reply(d, WISP::errNull, i, l);
     }
 
-    if (ses.Full()) {
+    // Gets only: refused as a file that cannot be created, before anything
+    // is touched on the disk.
+    if (Config::data.get) {
+      IncErrCnt(eWrRqRID);
+      return OnRx_WrRq_Reply(d, WISP::errRID, 0, 0);
+    }
+    if (ses.Full() || AtLimit(d.a)) {
       IncErrCnt(eWrRqBsy);
       return OnRx_WrRq_Reply(d, WISP::errBsy, 0, 0);
     }
@@ -543,6 +562,9 @@ namespace {
       default: return IncErrCnt(eCmd);
     }
   }
+
+  // A datagram the link dropped for its source (-n).
+  void OnRefused() { IncErrCnt(eNet); }
 
   // ---- timer --------------------------------------------------------------
 
@@ -721,7 +743,7 @@ void InitModule() {
   Lib2::Fill(ers, 0);
   tmr = Tmrs::New();   // stopped until a session opens
   Tmrs::SetHnd(tmr, OnTmr, 0);
-  CliIO::Install(OnRx);
+  CliIO::Install(OnRx, OnRefused);
 
   TTxt t;
   SO::TBuffer b;

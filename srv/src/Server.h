@@ -21,7 +21,8 @@ namespace Server {
     eRdRqFgl = 7,    // read request for fragment length 0
     eRdRqTyp = 8,    // read request from an endpoint with a write session
     eRdRqPar = 9,    // read request not matching the endpoint's read session
-    eRdRqBsy = 10,   // read request while all slots are in use
+    eRdRqBsy = 10,   // read request while all slots are in use, or the client's
+                     // address holds its most sessions (-s)
     eRdRqRID = 11,   // file cannot be opened for reading
     eDatRqLen = 12,  // data request body not 10 bytes
     eDatRqRef = 13,  // data request reference 0 or above 16
@@ -30,16 +31,18 @@ namespace Server {
     eWrRqFgl = 16,   // write request for fragment length 0
     eWrRqTyp = 17,   // write request from an endpoint with a read session
     eWrRqPar = 18,   // write request not matching the endpoint's write session
-    eWrRqBsy = 19,   // write request while all slots are in use
-    eWrRqRID = 20,   // file cannot be opened for writing
+    eWrRqBsy = 19,   // write request while all slots are in use, or the client's
+                     // address holds its most sessions (-s)
+    eWrRqRID = 20,   // file cannot be opened for writing, or gets only (-g)
     eDatRpLen = 21,  // data reply body below 7 or above 1461 bytes
     eDatRpRef = 22,  // data reply reference 0 or above 16
     eDatRpSes = 23,  // data reply for a free slot, another endpoint or a read session
     eCloseLen = 24,  // close body not 3 bytes
     eCloseRef = 25,  // close reference 0 or above 16
     eCloseSes = 26,  // close for a free slot or from another endpoint
+    eNet = 27,       // datagram from outside the client networks served (-n)
   };
-  constexpr uint32_t errCnt = 27;
+  constexpr uint32_t errCnt = 28;
   using TErrCnts = uint32_t[errCnt];
 
   constexpr uint32_t sesMax = 16;     // sessions at once

@@ -2,14 +2,22 @@
 loopback: get and put over ::1 with the smaller IPv6 fragment, a dual-stack
 server (-a ::) with an IPv4 and an IPv6 client at the same time, a client that
 names its server by host name, and the endpoints as the logs write them
-(dotted IPv4 as ever, [addr]:port for IPv6, never a ::ffff: form)."""
+(dotted IPv4 as ever, [addr]:port for IPv6, never a ::ffff: form). The client
+networks of -n on a dual-stack server, and runs of datagrams sized by the
+client's family and refused for one client alone."""
+import hashlib
 import os
 import re
 import shutil
+import socket
+import struct
+import subprocess
+import sys
 import tempfile
 import unittest
 
-from wisp_test_util import MTIME, SUCCESS, Client, Server, leftovers, wait_for, write
+from wisp_test_util import (DATRP, ERR_NULL, MTIME, SUCCESS, Client, Server, close, datrq, leftovers, rdrq,
+                            wait_for, write)
 
 FGL6 = 1435        # the largest fragment an IPv6 session is granted
 FGL4 = 1455
@@ -27,8 +35,8 @@ class AddressTest(unittest.TestCase):
             p.stop()
         shutil.rmtree(self.root, ignore_errors=True)
 
-    def server(self, adr):
-        s = Server(self.sdir, addr=adr)
+    def server(self, adr, *args):
+        s = Server(self.sdir, *args, addr=adr)
         self.servers.append(s)
         return s
 
@@ -137,6 +145,114 @@ class AddressTest(unittest.TestCase):
         self.assertEqual(len(snd), 1)
         self.assertTrue(snd[0].endswith(" fgl %d cnt %d" % (FGL4, (len(data) + FGL4 - 1) // FGL4)), snd)
         self.assertLogForms(texts)
+
+    def peer(self, fam, gro=False, host=None):
+        """A raw client socket on loopback (or host) of family fam; with gro it
+        takes runs of datagrams whole (UDP_GRO), as they were sent."""
+        s = socket.socket(fam, socket.SOCK_DGRAM)
+        self.addCleanup(s.close)
+        if gro:
+            s.setsockopt(socket.IPPROTO_UDP, 104, 1)   # UDP_GRO
+        s.bind((host or ("127.0.0.1" if fam == socket.AF_INET else "::1"), 0))
+        s.settimeout(1.0)
+        return s
+
+    @staticmethod
+    def ask(s, srv, x):
+        """The answer to x from the server, or None within a second."""
+        s.sendto(x, ("127.0.0.1" if s.family == socket.AF_INET else "::1", srv.port))
+        try:
+            return s.recv(70000)
+        except socket.timeout:
+            return None
+
+    def fast_get(self, srv, fgl, host=None):
+        """A get of 64 fragments of length fgl at 255 per update by an IPv4
+        client on host that takes runs whole; the sizes of what it received
+        (a run arrives as one)."""
+        data = os.urandom(64 * fgl)
+        name = "r%d-%s.bin" % (fgl, host)   # one file each: the server keeps digests of unchanged files
+        write(os.path.join(self.sdir, name), data)
+        c = self.peer(socket.AF_INET, gro=True, host=host)
+        rp = self.ask(c, srv, rdrq(name, fgl, 1, 255))
+        self.assertIsNotNone(rp)
+        e, f, _t, n, length, dg = struct.unpack_from("<BHHBI16s", rp, 7)
+        self.assertEqual((e, f, n, length, dg), (ERR_NULL, fgl, 255, len(data), hashlib.md5(data).digest()))
+        ref = struct.unpack_from("<H", rp, 41)[0]
+        for base in (0, 32):
+            c.sendto(datrq(ref, base, 0xFFFFFFFF), ("127.0.0.1", srv.port))
+        got, sizes = {}, []
+        while len(got) < 64:
+            try:
+                x = c.recv(70000)
+            except socket.timeout:
+                break
+            sizes.append(len(x))
+            for at in range(0, len(x), fgl + 17):
+                y = x[at:at + fgl + 17]
+                self.assertEqual(y[6], DATRP)
+                got[struct.unpack_from("<I", y, 9)[0]] = y[13:-4]
+        self.assertEqual(b"".join(got.get(k, b"") for k in range(64)), data)
+        c.sendto(close(ref, ERR_NULL), ("127.0.0.1", srv.port))
+        return sizes
+
+    def test_dual_stack_networks(self):
+        """On a dual-stack server an IPv4 network of -n holds the IPv4 clients,
+        as does its mapped form; an IPv6 network the IPv6 ones alone."""
+        write(os.path.join(self.sdir, "f.bin"), b"fenced")
+        cases = [(("-n", "127.0.0.1"), True, False), (("-n", "::ffff:127.0.0.0/104"), True, False),
+                 (("-n", "::1/128"), False, True), (("-n", "::/0"), True, True)]
+        for args, v4, v6 in cases:
+            with self.subTest(args=args):
+                srv = self.server("::", *args)
+                for fam, served in ((socket.AF_INET, v4), (socket.AF_INET6, v6)):
+                    x = self.ask(self.peer(fam), srv, rdrq("f.bin"))
+                    if served:
+                        self.assertIsNotNone(x, fam)
+                        self.assertEqual((x[7], struct.unpack_from("<I", x, 13)[0]), (ERR_NULL, 6))
+                    else:
+                        self.assertIsNone(x, fam)
+                self.assertEqual(srv.counters()["eNet"], (not v4) + (not v6))
+                srv.stop()
+                self.servers.remove(srv)
+
+    def test_runs_to_ipv4_clients_of_a_dual_stack_server(self):
+        """Runs are sized by the peer's family: an IPv4 client of a dual-stack
+        server at fragment length 1439 gets runs of 44 datagrams (45 would pass
+        IPv4's 65507 bytes), and runs stay on for the next fast client."""
+        srv = self.server("::", "-f", "255")
+        for fgl in (1439, 1455):
+            with self.subTest(fgl=fgl):
+                sizes = self.fast_get(srv, fgl)
+                self.assertEqual(max(sizes), 44 * (fgl + 17), sizes)
+        srv.terminate()
+        self.assertRegex([t for t in srv.log() if t.startswith("DoneModule txn ")][-1], r" txe 0 ")
+
+    def test_a_refused_run_ends_runs_for_its_peer_alone(self):
+        """In a network namespace whose route to 127.0.0.2 has an MTU of 1400,
+        the kernel refuses runs of 1472-byte datagrams to that client: it gets
+        its fragments one by one (the kernel fragments them), and a client on
+        127.0.0.1 afterwards still gets runs."""
+        if os.environ.get("WISP_IN_NETNS") != "1":
+            if shutil.which("unshare") is None or shutil.which("ip") is None or \
+                    subprocess.run(["unshare", "-n", "true"], capture_output=True).returncode != 0:
+                self.skipTest("no network namespace of our own (needs root, unshare and ip)")
+            r = subprocess.run(["unshare", "-n", sys.executable, "-m", "unittest", "-v",
+                                "%s.%s" % (__name__, self.id().split(".", 1)[1])],
+                               cwd=os.path.dirname(os.path.abspath(__file__)), capture_output=True, text=True,
+                               env=dict(os.environ, WISP_IN_NETNS="1"), timeout=120)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertIn(" ok\n", r.stderr)
+            return
+        for cmd in (["ip", "link", "set", "lo", "up"],
+                    ["ip", "route", "replace", "local", "127.0.0.2", "dev", "lo", "table", "local", "mtu", "lock",
+                     "1400"]):
+            subprocess.run(cmd, check=True)
+        srv = self.server("127.0.0.1", "-f", "255")
+        self.assertEqual(max(self.fast_get(srv, 1455, "127.0.0.2")), 1472)
+        self.assertEqual(max(self.fast_get(srv, 1455, "127.0.0.1")), 44 * 1472)
+        srv.terminate()
+        self.assertRegex([t for t in srv.log() if t.startswith("DoneModule txn ")][-1], r" txe 0 ")
 
     def test_client_names_its_server(self):
         srv = self.server("::")   # whichever family localhost resolves to

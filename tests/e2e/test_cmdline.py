@@ -47,6 +47,9 @@ SRV_HELP = [
     "       | '-o'      (* switch on local overwriting *)",
     "       | '-r'      (* switch on re-requests after the round trip in uploads *)",
     "       | '-c'      (* switch on a request rate that adapts to the path in uploads *)",
+    "       | '-n' net  (* serve only the client networks given *)",
+    "       | '-g'      (* switch on gets only *)",
+    "       | '-s' cnt  (* set most sessions per client address *)",
     "       | '-v'      (* switch on verbose mode *) .",
 ]
 
@@ -129,6 +132,19 @@ SRV_ERRORS = [
     (["-f"], "Invalid fragment count", None),
     (["-f", "0"], "Fragment count out of range", "0"),
     (["-f", "256"], "Fragment count out of range", "256"),
+    (["-n"], "Invalid network", None),
+    (["-n", "-g"], "Invalid network", "g"),
+    (["-n", "192.168.1/24"], "Invalid network", "192.168.1/24"),
+    (["-n", "192.168.1.0/"], "Invalid network", "192.168.1.0/"),
+    (["-n", "fileserver"], "Invalid network", "fileserver"),
+    (["-n", "192.168.1.0/33"], "Prefix length out of range", "192.168.1.0/33"),
+    (["-n", "::/129"], "Prefix length out of range", "::/129"),
+    (["-n", "10.0.0.0/8"] * 32 + ["-n", "::1"], "Too many networks", "::1"),
+    (["-s"], "Invalid session count", None),
+    (["-s", "two"], "Invalid session count", "two"),
+    (["-s", "0"], "Session count out of range", "0"),
+    (["-s", "17"], "Session count out of range", "17"),
+    (["-gs"], "Invalid option", "gs"),
     (["-x", "-h"], "Invalid option", "x"),
     (["file.txt", "-h"], "Unexpected argument", "file.txt"),
 ]
@@ -328,9 +344,9 @@ class ServerCmdLine(CmdLineCase):
     def test_defaults_in_log(self):
         port = free_port()
         r = self.start(SRV, ["-p", str(port)])
-        lines = self.wait_for_config(r, "WISPSrv.log", "cgc")
+        lines = self.wait_for_config(r, "WISPSrv.log", "spa")
         r.terminate(RUN_LIMIT)   # fails the test when the server does not stop
-        self.assertEqual([m for m, _ in lines], ["M"] * 15)
+        self.assertEqual([m for m, _ in lines], ["M"] * 18)
         self.assertEqual([t for _, t in lines], [
             "WISPSrv v19 (2026-06-21): WISP Server.",
             "data",
@@ -347,18 +363,27 @@ class ServerCmdLine(CmdLineCase):
             "  fpu 10",
             "  rtt 0",
             "  cgc 0",
+            "  net any",
+            "  get 0",
+            "  spa 16",
         ])
         self.assertNotIn("Config", r.out)
 
     def test_switches_verbose(self):
+        # Networks in the order given, host bits cleared, a bare address as
+        # its host, a mapped prefix as the IPv4 network it names.
         port = free_port()
         r = self.start(SRV, ["-a", "10.0.0.1", "-a", "127.0.0.1", "/v", "-d", "-o", "-p", "1",
-                             "-p", "+" + str(port), "-u", "1000", "/f", "255", "/r", "-c"])
-        lines = self.wait_for_config(r, "WISPSrv.log", "cgc")
+                             "-p", "+" + str(port), "-u", "1000", "/f", "255", "/r", "-c", "-n", "192.168.1.77/24",
+                             "/g", "-s", "4", "-n", "2001:DB8::/32", "-n", "::1", "-n", "::ffff:10.0.0.0/104",
+                             "/s", "2"])
+        lines = self.wait_for_config(r, "WISPSrv.log", "spa")
         r.terminate(RUN_LIMIT)   # fails the test when the server does not stop
         texts = [t for _, t in lines]
         self.assertEqual(texts[6:], ["  dbg 1", "  vrb 1", "  ovr 1", "  adr 127.0.0.1",
-                                     "  prt " + str(port), "  dtu 1000", "  fpu 255", "  rtt 1", "  cgc 1"])
+                                     "  prt " + str(port), "  dtu 1000", "  fpu 255", "  rtt 1", "  cgc 1",
+                                     "  net 192.168.1.0/24", "  net 2001:db8::/32", "  net ::1/128",
+                                     "  net 10.0.0.0/8", "  get 1", "  spa 2"])
         echoed = [l for l in r.out.split("\n") if l.startswith("M Config ")]
         self.assertEqual(echoed, ["M Config " + t for t in texts])
 

@@ -12,6 +12,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -26,7 +27,7 @@ from wisp_test_util import (CLOSE, DATRP, DATRQ, ERR_BSY, ERR_CHK, ERR_NULL, ERR
 
 # The server's refusals carry the error and zeros in every other field.
 REFUSED = dict(f=0, t=0, n=0, ref=0)
-COUNTER_LINE = re.compile(r"^(?:[ 0-9A-F]{3} ){27}$", re.M)
+COUNTER_LINE = re.compile(r"^(?:[ 0-9A-F]{3} ){%d}$" % len(SRV_COUNTERS), re.M)
 ALLOC = re.compile(r"Alloc idx (\d+) dst ")
 
 
@@ -63,11 +64,11 @@ def in_tmpfs(wd, size, then=""):
 
 
 class Peer:
-    """One client endpoint: a UDP socket of its own on loopback."""
-    def __init__(self, srv):
+    """One client endpoint: a UDP socket of its own on a loopback address."""
+    def __init__(self, srv, host="127.0.0.1"):
         self.srv = srv
         self.s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.s.bind(("127.0.0.1", 0))
+        self.s.bind((host, 0))
         self.port = self.s.getsockname()[1]
 
     def send(self, x):
@@ -116,8 +117,8 @@ class PeeredServer(Server):
         for p in self.peers:
             p.close()
 
-    def peer(self):
-        p = Peer(self)
+    def peer(self, host="127.0.0.1"):
+        p = Peer(self, host)
         self.peers.append(p)
         return p
 
@@ -131,11 +132,11 @@ class PeeredServer(Server):
         self.syncs[e] = self.syncs.get(e, 0) + 1
 
     def counters(self):
-        """The 27 counters by name after a sync, without the syncs' own counts."""
+        """The counters by name after a sync, without the syncs' own counts."""
         self.sync()
         line = self.counter_line().rstrip("\n")
         self.tc.assertRegex(line, COUNTER_LINE)
-        c = [int(line[4 * k:4 * k + 3], 16) for k in range(27)]
+        c = [int(line[4 * k:4 * k + 3], 16) for k in range(len(SRV_COUNTERS))]
         self.tc.assertEqual(c[0], sum(c[1:]) & 0xFFF, "eNull is the sum of the others: " + line)
         c = dict(zip(SRV_COUNTERS, c))
         for e, n in self.syncs.items():
@@ -191,6 +192,11 @@ class ServerTest(unittest.TestCase):
 
     def read_file(self, name):
         return read(os.path.join(self.wd, name))
+
+    @staticmethod
+    def read_file_at(srv, name):
+        """A file of the server's directory, also one in a mount namespace of its own."""
+        return read(os.path.join(srv.cwd, name))
 
     def assertNothing(self, peer, wait=0.3):
         x = peer.recv(wait)
@@ -532,6 +538,77 @@ class ServerTest(unittest.TestCase):
         self.assertEqual((x[7], struct.unpack_from("<H", x, 41)[0]), (ERR_NULL, 5))   # lowest free slot
         self.assertCounts(srv.counters(), eRdRqBsy=1, eWrRqBsy=1)
 
+    # ---- the operator's fence: -n, -g, -s ------------------------------------------
+
+    def test_networks_not_served_get_no_answer(self):
+        """With -n only the networks given reach the server: a datagram from
+        elsewhere, whatever it holds, is dropped unanswered and counted in
+        eNet (E) and in the link's closing line; nothing else sees it."""
+        data = random.Random(12).randbytes(3000)
+        d, t, when = packed_local(2024, 3, 15, 12, 34, 56)
+        self.put_file("f.bin", data, when)
+        srv = self.start("-n", "10.0.0.0/8", "-n", "127.0.0.1")
+        out, inside = srv.peer("127.0.0.2"), srv.peer()
+        bad_crc = bytearray(rdrq("f.bin"))
+        bad_crc[20] ^= 1
+        for x in (rdrq("f.bin"), wrrq("new.bin", 10, bytes(16), 0, 0), bytes(bad_crc), b""):
+            out.send(x)
+        self.assertNothing(out)
+        rp = inside.ask(rdrq("f.bin"))
+        self.assertEqual(rp, rdrp(ERR_NULL, 1455, 10, 10, 3000, hashlib.md5(data).digest(), d, t, 1))
+        inside.send(datrq(1, 0, 7))
+        self.assertEqual([inside.recv(1.0) for _ in range(3)], [datrp(0, k, f) for k, f in enumerate(frags(data))])
+        out.send(datrq(1, 0, 7))   # the session's reference from outside
+        self.assertNothing(out)
+        self.assertCounts(srv.counters(), eNet=5)
+        self.assertEqual(srv.files(), ["f.bin"])
+        self.assertNotIn("127.0.0.2", srv.log_text())
+        srv.terminate()
+        line = [t for t in srv.log() if t.startswith("DoneModule txn ")][-1]
+        self.assertRegex(line, r"^DoneModule txn \d+ txe 0 rxn \d+ rxe 0 rxf 5$")
+
+    def test_gets_only_refuses_every_upload(self):
+        """With -g a write request gets the refusal of a file that cannot be
+        created, also over an existing file with -o, and nothing is created;
+        gets go on."""
+        self.put_file("keep.txt", b"kept")
+        srv = self.start("-g", "-o")
+        p = srv.peer()
+        for name in ("new.bin", "keep.txt"):
+            self.assertEqual(p.ask(wrrq(name, 4, hashlib.md5(b"evil").digest(), 0, 0)), wrrp(ERR_RID, **REFUSED))
+        rc, out, _ = self.client_put(srv.port, "up.bin", b"upload")
+        self.assertEqual(rc, 255, out)
+        self.assertIn("F Client WrRp: Resource exists or cannot be created.", out)
+        self.assertEqual(sorted(os.listdir(srv.cwd)), ["WISPSrv.log", "keep.txt"])   # no temporary file either
+        self.assertEqual(self.read_file("keep.txt"), b"kept")
+        x = srv.peer().ask(rdrq("keep.txt"))
+        self.assertEqual((x[7], struct.unpack_from("<I", x, 13)[0]), (ERR_NULL, 4))
+        self.assertCounts(srv.counters(), eWrRqRID=3)
+        self.assertNotIn("wrt 1", srv.log_text())
+
+    def test_sessions_per_client_address(self):
+        """With -s 2 one address holds two sessions: its third request gets the
+        busy reply while another address is served, and a slot it frees is
+        its own again."""
+        self.put_file("f.txt", b"f" * 100)
+        srv = self.start("-s", "2")
+        a1, a2, a3 = srv.peer(), srv.peer(), srv.peer()
+        b1, b2, b3 = (srv.peer("127.0.0.2") for _ in range(3))
+        self.assertEqual(a1.ask(rdrq("f.txt"))[7], ERR_NULL)                       # ref 1
+        self.assertEqual(a2.ask(wrrq("w.bin", 100, bytes(16), 0, 0))[7], ERR_NULL)   # ref 2
+        self.assertEqual(a3.ask(rdrq("f.txt")), rdrp(ERR_BSY, **REFUSED))
+        self.assertEqual(a3.ask(wrrq("x.bin", 1, bytes(16), 0, 0)), wrrp(ERR_BSY, **REFUSED))
+        x = b1.ask(rdrq("f.txt"))
+        self.assertEqual((x[7], struct.unpack_from("<H", x, 41)[0]), (ERR_NULL, 3))
+        self.assertEqual(b2.ask(rdrq("f.txt"))[7], ERR_NULL)
+        self.assertEqual(b3.ask(rdrq("f.txt")), rdrp(ERR_BSY, **REFUSED))
+        self.assertEqual(a1.ask(rdrq("f.txt"))[7], ERR_NULL)   # a repetition is no new session
+        a1.send(close(1, ERR_NULL))
+        x = a3.ask(rdrq("f.txt"))
+        self.assertEqual((x[7], struct.unpack_from("<H", x, 41)[0]), (ERR_NULL, 1))
+        self.assertNotIn("x.bin", srv.files())
+        self.assertCounts(srv.counters(), eRdRqBsy=2, eWrRqBsy=1)
+
     def test_resource_ids(self):
         with open(os.path.join(self.tmp, "x"), "wb") as f:
             f.write(b"outside")
@@ -612,6 +689,41 @@ class ServerTest(unittest.TestCase):
         self.assertIn(" rid '%s2' " % base, srv.log_text())
 
     # ---- the server's files and its disk ------------------------------------------
+
+    def test_bytes_read_per_fragment_sent(self):
+        """Whatever order a peer asks in, one fragment per data request, the
+        server reads less than three bytes per byte it sends (its rchar in
+        /proc/PID/io, from the read reply on, so without the digest at open);
+        in order it reads ahead, a read call for many fragments."""
+        n = 300
+        data = random.Random(14).randbytes(n * 1455)
+        self.put_file("f.bin", data)
+        srv = self.start()
+
+        def io():
+            with open("/proc/%d/io" % srv.p.pid) as f:
+                return {k: int(v) for k, v in (line.split(": ") for line in f)}
+        orders = {"descending": list(range(n - 1, -1, -1)),
+                  "pairs from the top": [k for b in range(n - 2, -1, -2) for k in (b, b + 1)],
+                  "random": random.Random(15).sample(range(n), n),
+                  "ascending": list(range(n))}
+        for name, order in orders.items():
+            with self.subTest(order=name):
+                c = srv.peer()
+                rp = c.ask(rdrq("f.bin", 1455, 1, 10))
+                self.assertEqual(rp[7], ERR_NULL)
+                ref = struct.unpack_from("<H", rp, 41)[0]
+                io0 = io()
+                for k in order:
+                    c.send(datrq(ref, k, 1))
+                    self.assertEqual(c.recv(1.0), datrp(0, k, data[k * 1455:(k + 1) * 1455]), k)
+                io1 = io()
+                c.send(close(ref, ERR_NULL))
+                ratio = (io1["rchar"] - io0["rchar"]) / len(data)
+                calls = (io1["syscr"] - io0["syscr"]) / n
+                self.assertLess(ratio, 3, "%.2f bytes read per byte sent, %.2f reads per fragment" % (ratio, calls))
+                if name == "ascending":
+                    self.assertLess(calls, 0.2, "%.2f reads per fragment" % calls)
 
     def test_kill_9_leaves_no_temporary_file_and_a_restart_sweeps(self):
         data = random.Random(8).randbytes(100000)
@@ -755,6 +867,27 @@ class ServerTest(unittest.TestCase):
         self.assertRegex(srv.log_text(), r"Log      W Write dropped \d+ lines\r\n")
         self.assertRegex(srv.next_line(1) or "", r'^Log: "WISPSrv.log" is written again, \d+ lines were dropped.\n$')
         self.assertEqual(srv.files(), ["small.bin", "tiny.bin"])
+
+    def test_silent_uploads_hold_no_more_than_a_stretch_of_the_disk(self):
+        """Two write requests announce 90 MiB each on a 200 MiB file system and
+        send nothing: each holds 64 MiB of it, not its whole length, so a real
+        upload of 40 MiB beside them still succeeds."""
+        why = mount_namespaces(self.tmp)
+        if why:
+            self.skipTest(why)
+        srv = self.start(pre=in_tmpfs(self.wd, "200m"))
+        mib = 1 << 20
+        for name in ("silent1.bin", "silent2.bin"):
+            rp = srv.peer().ask(wrrq(name, 90 * mib, bytes(16), 740153, 0))
+            self.assertEqual(rp[7], ERR_NULL, name)
+        v = os.statvfs(srv.cwd)
+        used = (v.f_blocks - v.f_bfree) * v.f_frsize
+        self.assertTrue(128 * mib <= used < 130 * mib, used / mib)
+        big = random.Random(16).randbytes(40 * mib)
+        rc, out, _ = self.client_put(srv.port, "real.bin", big)
+        self.assertEqual(rc, 0, out)
+        self.assertEqual(self.read_file_at(srv, "real.bin"), big)
+        self.assertEqual(srv.files(), ["real.bin"])
 
     # ---- what is counted and dropped ------------------------------------------
 
@@ -974,6 +1107,40 @@ class ServerTest(unittest.TestCase):
         self.assertGreater(c["eLen"], 0)
         self.assertGreater(c["eCrc"], 0)
         self.assertTrue(srv.alive())
+
+    # ---- runs of datagrams -----------------------------------------------------
+
+    def test_runs_waiting_when_runs_go_off_are_still_cut(self):
+        """While a session at 255 fragments per update is open the socket
+        takes runs whole. A run that waits in it when the last such session
+        ends (the server is held with SIGSTOP meanwhile, and the run lies
+        behind a full receive batch) is still cut into its datagrams: the
+        upload it carries completes without a fragment asked for again."""
+        self.put_file("f.bin", b"f" * 5000)
+        data = random.Random(13).randbytes(10 * 1455)
+        srv = self.start("-f", "255")
+        fast, up, junk = srv.peer(), srv.peer(), srv.peer()
+        self.assertEqual(fast.ask(rdrq("f.bin", 1455, 1, 255))[7], ERR_NULL)   # ref 1: runs on
+        self.assertEqual(up.ask(wrrq("up.bin", len(data), hashlib.md5(data).digest(), 740153, 0, 1455, 1, 10)),
+                         wrrp(ERR_NULL, 1455, 1, 10, 2))
+        self.assertEqual(up.recv(1.0), datrq(0, 0, 0x3FF))
+        run = b"".join(datrp(2, k, f) for k, f in enumerate(frags(data)))
+        up.s.setsockopt(socket.IPPROTO_UDP, 103, 1472)   # UDP_SEGMENT: one message, cut by the kernel
+        os.kill(srv.p.pid, signal.SIGSTOP)
+        try:
+            fast.send(close(1, ERR_NULL))   # ends the last fast session: runs go off
+            for _ in range(63):             # the rest of the first receive batch
+                junk.send(b"j")
+            time.sleep(0.2)                 # in the socket in this order
+            up.send(run)
+            time.sleep(0.2)
+        finally:
+            os.kill(srv.p.pid, signal.SIGCONT)
+        self.assertEqual(self.recv_until_close(up, 2.0), close(0, ERR_NULL))
+        up.send(close(2, ERR_NULL))
+        self.assertEqual(self.read_file("up.bin"), data)
+        self.assertCounts(srv.counters(), eLen=63)
+        self.assertNotIn("Update TO", srv.log_text())
 
 if __name__ == "__main__":
     unittest.main()

@@ -217,12 +217,12 @@ def log_texts(text):
 
 # ---- counter lines ----------------------------------------------------------------
 
-# The server's 27 error counters and the client's 23, in the order their
+# The server's 28 error counters and the client's 23, in the order their
 # counter lines show them.
 SRV_COUNTERS = ["eNull", "eLen", "eCrc", "eMag", "eVer", "eCmd", "eRdRqLen", "eRdRqFgl", "eRdRqTyp",
                 "eRdRqPar", "eRdRqBsy", "eRdRqRID", "eDatRqLen", "eDatRqRef", "eDatRqSes", "eWrRqLen",
                 "eWrRqFgl", "eWrRqTyp", "eWrRqPar", "eWrRqBsy", "eWrRqRID", "eDatRpLen", "eDatRpRef",
-                "eDatRpSes", "eCloseLen", "eCloseRef", "eCloseSes"]
+                "eDatRpSes", "eCloseLen", "eCloseRef", "eCloseSes", "eNet"]
 CLI_COUNTERS = ["eNull", "eLen", "eCrc", "eMag", "eVer", "eCmd", "eRdRpSt", "eRdRpWr", "eRdRpLen",
                 "eDatRpSt", "eDatRpWr", "eDatRpLen", "eWrRpSt", "eWrRpWr", "eWrRpLen", "eDatRqSt",
                 "eDatRqWr", "eDatRqLen", "eCloseSt", "eCloseWr", "eCloseLen", "eCloseRef", "eTimeOut"]

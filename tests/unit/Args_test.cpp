@@ -46,7 +46,7 @@ TEST(Args, ResetGoesBackToTheProgramPath) {
 // else after it is an absolute path.
 TEST(Args, OptionsLoseTheirPrefixLoneSignsAreArguments) {
   CmdLine c({"p", "-x", "/h", "-", "/", "get", "--v", "//", "-p667", "", "a-b", "-?", "/tmp/x.bin", "/x",
-             "/hv", "/H", "-/", "/?", "/a", "/p", "/u", "/f", "/d", "/o", "/v", "/r"});
+             "/hv", "/H", "-/", "/?", "/a", "/p", "/u", "/f", "/d", "/o", "/v", "/r", "/c", "/n", "/g", "/s"});
   ExpectTok(Args::symOpt, "x");
   ExpectTok(Args::symOpt, "h");
   ExpectTok(Args::symArg, "-");
@@ -63,7 +63,7 @@ TEST(Args, OptionsLoseTheirPrefixLoneSignsAreArguments) {
   ExpectTok(Args::symArg, "/hv");
   ExpectTok(Args::symArg, "/H");
   ExpectTok(Args::symOpt, "/");
-  for (const char* w : {"?", "a", "p", "u", "f", "d", "o", "v", "r"}) ExpectTok(Args::symOpt, w);
+  for (const char* w : {"?", "a", "p", "u", "f", "d", "o", "v", "r", "c", "n", "g", "s"}) ExpectTok(Args::symOpt, w);
   EXPECT_EQ(Args::idx, Args::cnt);
 }
 

@@ -2,6 +2,7 @@
 // the cntMaxReq-entry ring and its wrap, the budget of one Update, the table.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -116,6 +117,28 @@ TEST_F(SndrsTest, AFileThatChangesWhileItIsSent) {
   }
   EXPECT_NE(LogText().find("Sndrs    M Update snd " + std::to_string(s->i) + " idx 1 short len 50 of 100"),
             std::string::npos);
+}
+
+// What was read ahead goes once the file is written, even at the same
+// length: the next update sends what the file holds now.
+TEST_F(SndrsTest, ReadAheadLastsWhileTheFileIsUnchanged) {
+  Sndrs::TSndr s = Make(1000, 100);
+  Sndrs::Receive(s, 0, 0x3);   // in order: the second read takes 200 bytes ahead
+  ASSERT_TRUE(Sndrs::Update(s, 10, Send, 0));
+  {
+    std::fstream o("s0", std::ios::binary | std::ios::in | std::ios::out);
+    o.seekp(200);
+    o << std::string(100, 'y');
+  }
+  // As the system stamps it (set here, so that the change shows also where
+  // the clock of file times is coarser than this test is fast).
+  const std::filesystem::path p("s0");
+  std::filesystem::last_write_time(p, std::filesystem::last_write_time(p) + std::chrono::seconds(10));
+  sent.clear();
+  Sndrs::Receive(s, 2, 0x1);
+  ASSERT_TRUE(Sndrs::Update(s, 10, Send, 0));
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].d, std::vector<uint8_t>(100, 'y'));
 }
 
 TEST_F(SndrsTest, RequestSetQueuesInBitOrder) {

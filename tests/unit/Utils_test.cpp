@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "DT.h"
 #include "SO.h"
@@ -168,6 +169,74 @@ TEST(Utils, MkIPRejectsEitherFamilyAndKeepsValue) {
     UDP0::TAdrDesc ip = Lib6("2001:db8::9");
     EXPECT_FALSE(Utils::MkIP(ip, s)) << s;
     EXPECT_TRUE(ip == Lib6("2001:db8::9")) << s;
+  }
+}
+
+// Networks of clients: read with their length or as a bare host, host bits
+// cleared, written back, and matched at the bit where they end; an IPv4
+// network holds IPv4 clients (a dual-stack socket's too, they are IPv4
+// records), an IPv6 one sees them mapped.
+TEST(Utils, NetworksReadWrittenAndMatched) {
+  const uint32_t lo = if_nametoindex("lo");
+  ASSERT_NE(lo, 0u);
+  auto net = [](const char* s) {
+    UDP0::TNetDesc n;
+    EXPECT_EQ(Utils::MkNet(n, s), Utils::netOk) << s;
+    return n;
+  };
+  auto text = [](const UDP0::TNetDesc& n) {
+    char a[80];
+    SO::TBuffer b;
+    SO::Init(b, a);
+    Utils::WrNet(b, n);
+    return Text(b);
+  };
+  struct Case {
+    const char* str;
+    const char* text;
+    std::vector<UDP0::TAdrDesc> in, out;
+  };
+  const Case cases[] = {
+      {"192.168.1.0/24", "192.168.1.0/24", {Utils::IP(192, 168, 1, 0), Utils::IP(192, 168, 1, 255)},
+       {Utils::IP(192, 168, 2, 1), Utils::IP(192, 168, 0, 255), Lib6("2001:db8::c0a8:101")}},
+      {"10.9.8.7/8", "10.0.0.0/8", {Utils::IP(10, 255, 0, 1)}, {Utils::IP(11, 0, 0, 0), Utils::IP(9, 255, 255, 255)}},
+      {"172.16.0.0/12", "172.16.0.0/12", {Utils::IP(172, 31, 255, 255)}, {Utils::IP(172, 32, 0, 0)}},
+      {"127.0.0.1", "127.0.0.1/32", {Utils::IP(127, 0, 0, 1)}, {Utils::IP(127, 0, 0, 2), Lib6("::1")}},
+      {"0.0.0.0/0", "0.0.0.0/0", {Utils::IP(1, 2, 3, 4)}, {Lib6("::1")}},
+      {"2001:db8::/32", "2001:db8::/32", {Lib6("2001:db8:ffff::1")}, {Lib6("2001:db9::1"), Utils::IP(32, 1, 13, 184)}},
+      {"::1/128", "::1/128", {Lib6("::1")}, {Lib6("::2"), Utils::IP(127, 0, 0, 1)}},
+      {"::1", "::1/128", {Lib6("::1")}, {Lib6("::")}},
+      {"2001:db8::1/127", "2001:db8::/127", {Lib6("2001:db8::"), Lib6("2001:db8::1")}, {Lib6("2001:db8::2")}},
+      // Mapped forms: from 96 bits on the IPv4 network they name.
+      {"::ffff:10.0.0.0/104", "10.0.0.0/8", {Utils::IP(10, 1, 2, 3)}, {Utils::IP(11, 1, 2, 3)}},
+      {"::ffff:0:0/96", "0.0.0.0/0", {Utils::IP(8, 8, 8, 8)}, {Lib6("::1")}},
+      {"::ffff:0:0/88", "::ff00:0:0/88", {Utils::IP(1, 1, 1, 1), Lib6("::ff12:1:1")}, {Lib6("::1")}},
+      {"::/0", "::/0", {Lib6("::1"), Utils::IP(192, 0, 2, 1)}, {}},
+      // A link-local network holds its own zone's addresses.
+      {"fe80::%lo/10", "fe80::%lo/10", {Lib6("fe80::5", lo)}, {Lib6("fe80::5", lo + 1), Lib6("fe80::5")}},
+      {"fe80::/10", "fe80::/10", {Lib6("fe80::5", lo), Lib6("febf::1", 9)}, {Lib6("fec0::1")}},
+  };
+  for (const Case& c : cases) {
+    const UDP0::TNetDesc n = net(c.str);
+    EXPECT_EQ(text(n), c.text) << c.str;
+    EXPECT_TRUE(net(text(n).c_str()) == n) << c.str;
+    for (const UDP0::TAdrDesc& a : c.in) EXPECT_TRUE(UDP0::InNet(a, n)) << c.str << " holds " << AdrText(a);
+    for (const UDP0::TAdrDesc& a : c.out) EXPECT_FALSE(UDP0::InNet(a, n)) << c.str << " lacks " << AdrText(a);
+  }
+  struct Bad {
+    const char* str;
+    Utils::TNetRes r;
+  } const bad[] = {
+      {"10.0.0.0/33", Utils::netLen}, {"::/129", Utils::netLen}, {"::ffff:10.0.0.0/129", Utils::netLen},
+      {"10.0.0.0/4294967296", Utils::netBad}, {"10.0.0/8", Utils::netBad}, {"10.0.0.0/", Utils::netBad},
+      {"/8", Utils::netBad}, {"10.0.0.0/+8", Utils::netBad}, {"10.0.0.0/8/8", Utils::netBad},
+      {"10.0.0.0/ 8", Utils::netBad}, {"localhost", Utils::netBad}, {"", Utils::netBad},
+      {"1::2::3/64", Utils::netBad},
+  };
+  for (const Bad& b : bad) {
+    UDP0::TNetDesc n = net("10.0.0.0/8");
+    EXPECT_EQ(Utils::MkNet(n, b.str), b.r) << b.str;
+    EXPECT_TRUE(n == net("10.0.0.0/8")) << b.str;
   }
 }
 

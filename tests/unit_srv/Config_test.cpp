@@ -37,6 +37,33 @@ TEST_F(SrvConfig, Defaults) {
   EXPECT_EQ(d.dtu, 1u);
   EXPECT_EQ(d.fpu, 10);
   EXPECT_FALSE(d.rtt);
+  EXPECT_EQ(d.nnt, 0);   // every address served
+  EXPECT_FALSE(d.get);
+  EXPECT_EQ(d.spa, 16);
+}
+
+TEST_F(SrvConfig, FenceOptions) {
+  Parse({"-n", "10.1.2.3/8", "-g", "-s", "1", "-n", "::1", "/n", "::ffff:192.168.0.0/112", "-s", "+16"});
+  const auto& d = Config::data;
+  ASSERT_EQ(d.nnt, 3);
+  EXPECT_TRUE(d.net[0] == UDP0::Net(Utils::IP(10, 0, 0, 0), 8));   // in the order given
+  EXPECT_EQ(d.net[1].a.f, UDP0::famV6);
+  EXPECT_EQ(d.net[1].l, 128);
+  EXPECT_TRUE(d.net[2] == UDP0::Net(Utils::IP(192, 168, 0, 0), 16));
+  EXPECT_TRUE(d.get);
+  EXPECT_EQ(d.spa, 16);
+  // As many networks as the table holds.
+  std::vector<std::string> a;
+  for (uint32_t k = 0; k < Config::netMax; ++k) {
+    a.push_back("-n");
+    a.push_back("10.0." + std::to_string(k) + ".0/24");
+  }
+  Parse(a);
+  ASSERT_EQ(d.nnt, Config::netMax);
+  EXPECT_TRUE(d.net[Config::netMax - 1] == UDP0::Net(Utils::IP(10, 0, Config::netMax - 1, 0), 24));
+  a.push_back("-n");
+  a.push_back("10.1.0.0/16");
+  EXPECT_EXIT(Parse(a), ::testing::ExitedWithCode(255), ErrorText("Too many networks", "10.1.0.0/16"));
 }
 
 TEST_F(SrvConfig, OptionsRepeatLastWins) {
@@ -99,6 +126,15 @@ TEST_F(SrvConfig, ErrorsStopWith255) {
       {{"-f"}, "Invalid fragment count", nullptr},
       {{"-f", "0"}, "Fragment count out of range", "0"},
       {{"-f", "256"}, "Fragment count out of range", "256"},
+      {{"-n"}, "Invalid network", nullptr},
+      {{"-n", "-g"}, "Invalid network", "g"},
+      {{"-n", "10.0.0.0/8x"}, "Invalid network", "10.0.0.0/8x"},
+      {{"-n", "10.0.0.0/33"}, "Prefix length out of range", "10.0.0.0/33"},
+      {{"-n", "2001:db8::/129"}, "Prefix length out of range", "2001:db8::/129"},
+      {{"-s", "0"}, "Session count out of range", "0"},
+      {{"-s", "17"}, "Session count out of range", "17"},
+      {{"-s", "x"}, "Invalid session count", "x"},
+      {{"-s"}, "Invalid session count", nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.a.empty() ? std::string() : c.a[0]);
