@@ -3,8 +3,9 @@
 # cmake, g++, make and GoogleTest from Debian's packages, python3 for the
 # end-to-end tests. With the argument "test" also what the checks of the
 # things that ship around the programs need: mandoc and groff (manual pages),
-# systemd-analyze (the unit), dpkg-dev and file (cpack's Debian package) and
-# tshark (the Wireshark dissector).
+# systemd-analyze (the unit), dpkg-dev and file (cpack's Debian package),
+# tshark (the Wireshark dissector) and ip (the network namespaces of the
+# transfers over the link emulator).
 set -euo pipefail
 need=()
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
@@ -19,6 +20,7 @@ if [ "${1:-}" = test ]; then
   command -v dpkg-shlibdeps >/dev/null 2>&1 || need+=(dpkg-dev)
   command -v file >/dev/null 2>&1 || need+=(file)
   command -v tshark >/dev/null 2>&1 || need+=(tshark)
+  command -v ip >/dev/null 2>&1 || need+=(iproute2)
 fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}"

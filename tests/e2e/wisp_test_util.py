@@ -3,7 +3,8 @@ benchmark: a telegram encoder and decoder of the tests' own (written from the
 wire layout, not taken from the programs), packed dates, files, logs and
 counter lines, the two programs run in a directory with keys through a pipe,
 a fake server that answers the client with raw telegrams, and the impairment
-relay (tests/relay.py). Python standard library only."""
+relay (tests/relay.py) and the link emulator (bench/linkem). Python standard
+library only."""
 import datetime
 import json
 import os
@@ -22,6 +23,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 CLI = os.path.abspath(os.environ.get("WISP_CLI") or os.path.join(HERE, "..", "..", "build-test", "WISPCli"))
 SRV = os.path.abspath(os.environ.get("WISP_SRV") or os.path.join(HERE, "..", "..", "build-test", "WISPSrv"))
 RELAY = os.path.join(HERE, "..", "relay.py")
+LINKEM = os.path.abspath(os.environ.get("WISP_LINKEM") or os.path.join(HERE, "..", "..", "build-test", "linkem"))
 
 # ---- telegrams --------------------------------------------------------------
 
@@ -503,3 +505,73 @@ class Relay:
             assert lines, "relay printed no counters: %r" % err
             self.stats = json.loads(lines[-1])
         return self.stats
+
+
+def linkem_unavailable():
+    """Why the link emulator cannot run here (None when it can): it needs
+    root for its network namespaces, /dev/net/tun and the ip command."""
+    if os.geteuid() != 0:
+        return "needs root (network namespaces)"
+    if not os.path.exists("/dev/net/tun"):
+        return "no /dev/net/tun"
+    if shutil.which("ip") is None:
+        return "no ip command"
+    if not os.access(LINKEM, os.X_OK):
+        return "no link emulator at %s (cmake --build <dir> --target linkem)" % LINKEM
+    return None
+
+
+class LinkEm:
+    """bench/linkem between two network namespaces of its own: side 0 (A,
+    10.77.0.1, where the client runs) and side 1 (B, 10.77.0.2, the
+    server's). args are its path options (--rate, --delay-ms, ...). pre(side)
+    is the prefix that runs a program on a side (Program's pre). stop() ends
+    it by its PID, removes the namespaces and returns its report: per
+    direction "ab" (A to B) and "ba" the packets forwarded and dropped."""
+
+    ADDR = ("10.77.0.1", "10.77.0.2")
+    count = 0
+
+    def __init__(self, *args, seed=1, max_seconds=300):
+        LinkEm.count += 1
+        tag = "%d-%d" % (os.getpid(), LinkEm.count)
+        self.ns = ("wispA" + tag, "wispB" + tag)
+        self.dir = tempfile.mkdtemp(prefix="wisp-linkem-")
+        self.path = os.path.join(self.dir, "report.json")
+        self.report = None
+        self.p = None
+        try:
+            for n in self.ns:
+                subprocess.run(["ip", "netns", "add", n], check=True, capture_output=True)
+            self.p = subprocess.Popen([LINKEM, "--ns-a", self.ns[0], "--ns-b", self.ns[1], "--seed", str(seed),
+                                       "--report", self.path, "--max-seconds", str(max_seconds)] +
+                                      [str(a) for a in args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            first = self.p.stdout.readline().decode()
+            if first != "linkem ready\n":
+                raise AssertionError("linkem did not start: %r %r" % (first, self.p.stderr.read()))
+        except BaseException:
+            self.stop()
+            raise
+
+    def pre(self, side):
+        return ("ip", "netns", "exec", self.ns[side])
+
+    def stop(self):
+        """Ends the emulator (harmless when done already) and returns its report."""
+        if self.p is not None and self.p.poll() is None:
+            os.kill(self.p.pid, signal.SIGTERM)
+            try:
+                self.p.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                os.kill(self.p.pid, signal.SIGKILL)
+                self.p.wait()
+        if self.p is not None:
+            for f in (self.p.stdout, self.p.stderr):
+                f.close()
+            if self.report is None and os.path.exists(self.path):
+                with open(self.path) as f:
+                    self.report = json.load(f)
+        for n in self.ns:
+            subprocess.run(["ip", "netns", "del", n], capture_output=True)
+        shutil.rmtree(self.dir, ignore_errors=True)
+        return self.report
