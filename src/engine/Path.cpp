@@ -71,6 +71,14 @@ uint32_t Inflight(const TPathDesc& p, double gain) {
   return static_cast<uint32_t>(std::ceil(gain * Bw(p) * p.minRtt));
 }
 
+// What is on its way when the path holds one round trip and no queue: the
+// round trip's worth, and the share of it that the path loses, which counts
+// as on its way until it is found lost.
+uint32_t Held(const TPathDesc& p) {
+  const double l = p.loss < 0.2 ? p.loss : 0.2;
+  return static_cast<uint32_t>(Bdp(p) / (1 - l));
+}
+
 void EnterProbeBW(TPathDesc& p, uint32_t now) {
   p.st = stProbeBW;
   p.cg = steadyCwndGain;
@@ -108,7 +116,7 @@ bool PhaseDone(const TPathDesc& p, uint32_t now, uint32_t f) {
   const uint32_t e = now - p.cycT;
   const bool full = e > p.minRtt;
   if (p.pg > 1) return full && (f >= Inflight(p, p.pg) || e > 2 * uint64_t(p.minRtt));
-  if (p.pg < 1) return f <= Bdp(p) || e > 3 * uint64_t(p.minRtt);
+  if (p.pg < 1) return f <= Held(p) || e > 3 * uint64_t(p.minRtt);
   return full;
 }
 
@@ -257,7 +265,7 @@ void Arrive(TPathDesc& p, uint32_t now, const TTagDesc& t, uint32_t q, uint32_t 
   // The start-up's drain ends when no more than the round trip holds is on
   // its way, or as soon as a measure shows no queue: what is on its way then
   // still counts fragments the queue dropped that are not yet found lost.
-  if (p.st == stDrain && (f <= Bdp(p) || (m > 0 && !Queued(p, m)))) EnterProbeBW(p, now);
+  if (p.st == stDrain && (f <= Held(p) || (m > 0 && !Queued(p, m)))) EnterProbeBW(p, now);
   if (expired && p.st != stProbeRTT) {
     p.st = stProbeRTT;
     p.prtOn = false;

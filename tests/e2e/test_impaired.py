@@ -169,7 +169,9 @@ class WideAreaTest(unittest.TestCase):
     """Transfers over bench/linkem: 100 Mbit/s with a drop-tail queue of
     100 ms, 25 ms each way, 1 % of the packets lost in each direction. The
     round trip is twice the window the receiver asks for at the defaults,
-    and every loss waits for a re-request across it."""
+    and every loss waits for a re-request across it; with -c on the
+    receiving side (the client in a get, the server in a put, granting 255
+    fragments per update) the rate and the window follow the path."""
 
     def setUp(self):
         why = linkem_unavailable()
@@ -180,20 +182,21 @@ class WideAreaTest(unittest.TestCase):
 
     def test_get_and_put_at_a_round_trip_of_50_ms_with_loss(self):
         path = ("--rate", "100e6", "--queue-ms", "100", "--delay-ms", "25", "--loss", "0.01")
-        for seed, mode in enumerate(("get", "put"), 41):
-            with self.subTest(mode=mode):
+        cases = (("get", (), ()), ("put", (), ()), ("get", ("-c",), ("-f", "255")), ("put", ("-c",), ("-c", "-f", "255")))
+        for seed, (mode, copts, sopts) in enumerate(cases, 41):
+            with self.subTest(mode=mode, client=copts, server=sopts):
                 link = LinkEm(*path, seed=seed)
                 self.addCleanup(link.stop)
                 sdir = tempfile.mkdtemp(prefix="srv-", dir=self.root)
                 cdir = tempfile.mkdtemp(prefix="cli-", dir=self.root)
-                srv = Server(sdir, addr=LinkEm.ADDR[1], pre=link.pre(1))
+                srv = Server(sdir, *sopts, addr=LinkEm.ADDR[1], pre=link.pre(1))
                 self.addCleanup(srv.stop)
                 data = os.urandom(SIZE)
                 name = "wan-%s.bin" % mode
                 src = os.path.join(sdir if mode == "get" else cdir, name)
                 dst = os.path.join(cdir if mode == "get" else sdir, name)
                 write(src, data)
-                c = Client(cdir, "-a", LinkEm.ADDR[1], "-p", srv.port, mode, name, pre=link.pre(0))
+                c = Client(cdir, *copts, "-a", LinkEm.ADDR[1], "-p", srv.port, mode, name, pre=link.pre(0))
                 self.addCleanup(c.stop)
                 rc, out, err = c.finish(60)
                 self.assertEqual(rc, 0, out[-2000:] + err)
