@@ -285,9 +285,12 @@ namespace {
         Fatal(Files::Failed(ses.f) ? "DoData: Resource cannot be read." : "DoData: Resource changed while being sent.");
       }
       UpdPro();
-    } else if (Rcvrs::Update(ses.r, n * ses.p.fpu, 125u / ses.p.dtu, DatRq, 0)) {
-      UpdPro();
     } else {
+      Files::Flush(ses.f);   // what arrived since the last update goes to the file
+      if (Rcvrs::Update(ses.r, n * ses.p.fpu, 125u / ses.p.dtu, DatRq, 0)) {
+        UpdPro();
+        return;
+      }
       EndPro();
       SetState(stClose);
     }
@@ -303,6 +306,9 @@ namespace {
       Close();
       if (ses.e != WISP::errNull) Fatal("DoClose: Checksum mismatch.");
     } else {
+      // The file's digest is made off the loop: the check waits for it
+      // step by step (the timer keeps the period of the data phase).
+      if (!Files::Ready(ses.f)) return;
       Rcvrs::Free(ses.r);
       Files::TPosDesc p{};
       Files::GetPos(ses.f, 0, p);

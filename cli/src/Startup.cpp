@@ -12,6 +12,7 @@
 #include "DT.h"
 #include "FIOStd.h"
 #include "Files.h"
+#include "Jobs.h"
 #include "Heap.h"
 #include "Input.h"
 #include "Lib3.h"
@@ -48,6 +49,7 @@ namespace Startup {
     Crc::InitModule();
     WISP::InitModule();
     const Config::TDataDesc& c = Config::data;
+    Jobs::InitModule();   // before Files: its end runs after the file table's
     Files::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midFiles, .ovr = c.ovr, .vrb = c.vrb});
     Sndrs::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midSndrs, .dbg = c.dbg, .vrb = c.vrb});
     Rcvrs::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midRcvrs, .dbg = c.dbg, .vrb = c.vrb, .rtt = c.rtt, .cc = c.cgc});

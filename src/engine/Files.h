@@ -47,12 +47,14 @@ namespace Files {
     bool e;               // an operation on the file failed (read, write,
                           // reserve, sync, time setting ...); a written
                           // entry can no longer pass its length check
-    MD5::TCtxDesc x;      // writing: digest of the first xl bytes, grown as
-    uint32_t xl;          // the in-order prefix of the file is written
-    bool xr;              // writing: data below xl was rewritten; digest anew
+    uint8_t j;            // writing: the job of Jobs that follows the file with
+                          // its digest and syncs it (0: none)
+    uint32_t xl;          // writing: the in-order prefix handed to that job
+    bool xr;              // writing: data below xl was written again; the job
+                          // digests anew
     uint32_t wb;          // writing: the prefix whose write-back has been started
-    bool fo;              // writing: a large file, digested by the module's thread
-                          // (xl: what it was given; see Files.cpp)
+    bool rd;              // writing: Ready has handed the whole present
+    uint32_t pl;          // content to the job: pl bytes (until the next write)
   };
   using TFile = TFileDesc*;
 
@@ -84,7 +86,7 @@ namespace Files {
   // lead to such a file (missing, not regular, unreadable, a read error, an
   // invalid name, a name with a control character; with srv also a link
   // out of the directory and the log's files).
-  // With later set the digest is left to the caller (see Dgsts): the entry
+  // With later set the digest is left to the caller (see Jobs): the entry
   // carries the file's length and a zero digest until SetRdTgt.
   TFile OpenRd(const char* r, bool later = false);
   // The same for the local file at path p, relative or absolute, taken as
@@ -109,10 +111,12 @@ namespace Files {
   // Gives a write entry's temporary file the target name: replaces an existing
   // file only where overwriting is on, never when it is off (even if one
   // appeared during the transfer). The file's data reach the disk before the
-  // name appears, and the directory entry right after. true on success; the
-  // entry stays open. false either because the name is taken (Failed stays
-  // false) or because the file could not be synced or linked (Failed); a
-  // failed entry is never committed.
+  // name appears, and the directory entry right after; a sync of the entry's
+  // job that failed while the file arrived fails the commit as much as the
+  // last one (its data may not be on the disk). true on success; the entry
+  // stays open. false either because the name is taken (Failed stays false)
+  // or because the file could not be synced or linked (Failed); a failed
+  // entry is never committed.
   bool Commit(TFile f);
   // Whether an operation on the entry's file has failed.
   bool Failed(TFile f);
@@ -131,21 +135,20 @@ namespace Files {
   void SetRdTgt(TFile f, const TPosDesc& t);
   void GetRID(TFile f, TResID& x);
   // Writing: length and digest of the whole present content (p unused); for
-  // an entry whose writes failed, a length that differs from the target's.
+  // an entry that has failed, a length that differs from the target's (and
+  // no digest is made). The digest is the work of the entry's job (Jobs),
+  // which follows the file's in-order prefix while it is written (Extend):
+  // a caller that must not wait asks Ready first; otherwise GetPos waits.
   // Reading: p below the target length gives p and the digest of the first
   // p bytes; otherwise the target.
-  // The digest of a file being written is kept up to date while it is
-  // written in order, so the final check reads back only what arrived out of
-  // order (see Extend).
   void GetPos(TFile f, uint32_t p, TPosDesc& x);
-  // Writing: every byte below p has been written; the running digest takes
-  // in what it has not seen yet, reading it back from the file (stopping the
-  // program between two blocks when a console signal is pending).
+  // Writing: every byte below p has been written; the entry's job digests up
+  // to there, and the data go on to the disk (see Files.cpp).
   void Extend(TFile f, uint32_t p);
 
   // Reads up to l bytes at p into x (of n bytes), served from a read-ahead
-  // of up to 64 KiB (not beyond the target length) that grows while the
-  // reads go on in order and is not made for reads out of order; returns
+  // (Bufs) of up to 64 KiB (not beyond the target length) that grows while
+  // the reads go on in order and is not made for reads out of order; returns
   // the number read, fewer at the end of the file or when the read fails
   // (then the entry is marked failed).
   uint32_t Read(TFile f, uint32_t p, void* x, size_t n, uint32_t l);
@@ -153,8 +156,8 @@ namespace Files {
     return Read(f, p, x, N, l);
   }
   // Writes the first l bytes of x (of n bytes) at p. Consecutive writes are
-  // collected and reach the file together, before any other use of the
-  // entry or at Flush. A write the system
+  // collected (Bufs) and reach the file together, before any other use of
+  // the entry or at Flush. A write the system
   // refuses (disk full, quota, I/O error) does not stop the program: it is
   // logged once, the entry is marked failed and later writes are skipped, so
   // the transfer ends in a failed check and leaves no file. A peer can thus
@@ -163,10 +166,9 @@ namespace Files {
   template <size_t N> inline void Write(TFile f, uint32_t p, const uint8_t (&x)[N], uint32_t l) {
     Write(f, p, x, N, l);
   }
-  // Writing: whether GetPos would find the digest of the whole present
-  // content ready now (a large file is digested by the module's thread; see
-  // Files.cpp); a caller that must not wait asks again later. Hands the
-  // thread what was written.
+  // Writing: whether GetPos and Commit would find the job's work done now:
+  // the digest of the whole present content, and any sync it was given. Hands
+  // the job what was written; a caller that must not wait asks again later.
   bool Ready(TFile f);
   // Writing: what Write has collected goes to the file now. Reading: what
   // was read ahead is dropped if the file's size, modification or change
@@ -181,11 +183,17 @@ namespace Files {
   bool SetDateTime(TFile f, const DT::TDateTime& x);
 
   // Digest of the whole file into d and its length into l; false on a read
-  // error. Both digests stop the program between two blocks when a console
-  // signal is pending.
+  // error. Both digests run on the caller's thread (Jobs::Hash) and stop the
+  // program between two blocks when a console signal is pending: for the
+  // client's own file before its loop runs, and for tests.
   bool CalcMD5(THandle h, MD5::TDgstDesc& d, uint32_t& l);
   // Digest of the first n bytes; false when they cannot all be read.
   bool CalcMD5x(THandle h, uint32_t n, MD5::TDgstDesc& d);
+
+  // Reports an operation on f that the system refused (op, errno err) and
+  // marks f failed; only the first failure of an entry is logged, so a full
+  // disk does not add a line per fragment. For the modules under the table.
+  void Fail(TFileDesc& f, const char* op, int err);
 
   // The length as 8 hexadecimal digits, a blank and the digest text.
   void WrTgt(SO::TBuffer& b, const TPosDesc& t);

@@ -614,7 +614,6 @@ void Receive(TRcvr r, uint32_t i, const uint8_t* x, uint32_t l) {
 
 bool Update(TRcvr r, uint32_t n, uint32_t to, TReqProc p, uint32_t f) {
   TWndDesc& w = r->w;
-  Files::Flush(r->f);   // what arrived since the last update goes to the file
   if (set.cc) return Update_Cc(*r, n, p, f);
   // Slide over what has arrived; the file's running digest follows.
   const uint32_t i0 = w.i;

@@ -9,7 +9,7 @@
 // the timer has nothing to do and is stopped, so the idle server sleeps until
 // a datagram, a key or a signal arrives.
 //
-// Three rules beyond the plain protocol:
+// Rules beyond the plain protocol:
 // - An upload that passes its end-of-write check is given its date and time
 //   and committed under its name at once. The client reports success as soon
 //   as it has answered our close, and that one close can be lost; a later
@@ -30,6 +30,12 @@
 //   ends, with a close that carries errChk; an upload's temporary file goes
 //   with it. An upload whose announced length does not fit on the disk is
 //   refused at once.
+// - Nor does slow work hold up the loop. A file's digest (for a read reply,
+//   and for the check of an upload) is made by the worker of Jobs; the
+//   session waits for it in its opening or checking state and polls on its
+//   timer, while the others go on. A session opening waits with its time-out
+//   running (the client's repeated request restarts it); an upload's check
+//   waits without, and tells its client every dtc steps that it is there.
 // - The operator fences the server in: only the client networks given with
 //   -n reach it at all (the link drops the rest, counted in eNet), -g
 //   refuses every write request as if its file could not be created, and -s
@@ -47,8 +53,8 @@
 #include "Config.h"
 #include "Crc.h"
 #include "DT.h"
-#include "Dgsts.h"
 #include "Files.h"
+#include "Jobs.h"
 #include "Lib2.h"
 #include "Lib3.h"
 #include "Log.h"
@@ -76,7 +82,7 @@ namespace {
     Sndrs::TSndr s;      // nullptr while the file's digest is being computed
     WISP::TError e;
     bool c;              // the file came up short: closing as failed
-    Dgsts::TJob j;       // the digest job while s is nullptr
+    Jobs::TJob j;        // the digest job while s is nullptr (0: none)
     uint16_t l;          // the fragment length granted, for the sender to come
   };
 
@@ -89,6 +95,7 @@ namespace {
     Rcvrs::TRcvr r;
     bool c;
     WISP::TError e;
+    bool w;              // the check waits for the file's job (Files::Ready)
   };
 
   struct TExtDesc {
@@ -270,7 +277,7 @@ namespace {
       Files::Close(s.x.r.f);
     } else {
       if (s.x.s.s != nullptr) Sndrs::Free(s.x.s.s);
-      else Dgsts::Cancel(s.x.s.j);
+      else Jobs::Cancel(s.x.s.j);
       Files::Close(s.x.s.f);
     }
     ses.Give(&s);
@@ -344,15 +351,20 @@ namespace {
 
     uint8_t i = Find(d);
     if (i > 0) {
-      const TSesDesc& s = Ses(i);
+      TSesDesc& s = Ses(i);
       if (s.x.w) return IncErrCnt(eRdRqTyp);
       Files::TResID rid;
       Files::GetRID(s.x.s.f, rid);
       uint16_t fgl = s.x.s.l;
       if (s.x.s.s != nullptr) Sndrs::GetFgl(s.x.s.s, fgl);
       if (std::strncmp(rid, q.r, sizeof rid) != 0 || fgl != l) return IncErrCnt(eRdRqPar);
-      // Still computing the digest: the reply goes out when it is known.
-      if (s.x.s.s == nullptr) return;
+      // Still waiting for the digest: the reply goes out when it is known.
+      // The client that still asks keeps its place; one that stopped asking
+      // loses it by the time-out.
+      if (s.x.s.s == nullptr) {
+        s.c.t = s.p.tos;
+        return;
+      }
       // A repetition: the same reply again; the time-out runs on.
       return OnRx_RdRq_Reply(d, WISP::errNull, i);
     }
@@ -361,21 +373,20 @@ namespace {
       IncErrCnt(eRdRqBsy);
       return OnRx_RdRq_Reply(d, WISP::errBsy, 0);
     }
-    // The digest of a large file is computed off the loop: the session waits
-    // for it in its opening state while the other sessions go on. A small or
-    // recently served unchanged file has its digest at once.
+    // The digest is made off the loop: the session waits for it in its
+    // opening state while the other sessions go on. A recently served
+    // unchanged file has its digest at once. Nothing is hashed here, not even
+    // when no job is free (the request is then refused as busy).
     Files::TFile f = Files::OpenRd(q.r, true);
-    Dgsts::TJob j = f == nullptr ? 0 : Dgsts::Start(f->b);
     Files::TPosDesc t{};
-    Dgsts::TState st = Dgsts::stFailed;
-    if (j != 0) {
-      st = Dgsts::Poll(j, t);
-    } else if (f != nullptr) {
-      // No job free: hash here, as always; a file that cannot be read
-      // through is missing.
-      st = Files::CalcMD5(f->b, t.d, t.l) ? Dgsts::stDone : Dgsts::stFailed;
+    Jobs::TJob j = 0;
+    const Jobs::TState st = f == nullptr ? Jobs::stFailed : Jobs::Digest(f->b, j, t);
+    if (st == Jobs::stFull) {
+      Files::Close(f);
+      IncErrCnt(eRdRqBsy);
+      return OnRx_RdRq_Reply(d, WISP::errBsy, 0);
     }
-    if (st == Dgsts::stFailed) {
+    if (st == Jobs::stFailed) {
       if (f != nullptr) Files::Close(f);
       IncErrCnt(eRdRqRID);
       return OnRx_RdRq_Reply(d, WISP::errRID, 0);
@@ -388,7 +399,7 @@ namespace {
     ext.s.c = false;
     ext.s.l = l;
     ext.s.j = j;
-    if (st == Dgsts::stDone) {
+    if (st == Jobs::stDone) {
       Files::SetRdTgt(f, t);
       ext.s.s = Sndrs::Alloc(l, f);
       if (ext.s.s == nullptr) Fatal("RdRq snd");
@@ -587,22 +598,23 @@ namespace {
 
   // A read session waiting for its file's digest: once it is known the
   // sender starts and the read reply goes out; a file that could not be read
-  // through is refused as if it did not exist. The time-out starts with the
-  // reply, so a session queued behind large files does not expire waiting.
+  // through is refused as if it did not exist. Meanwhile its time-out runs
+  // as for any session, restarted by the client's repeated request (once a
+  // second), so a client that has gone gives its place and its job up.
   void OnTmr_Open(uint8_t i, TSesDesc& s) {
     Files::TPosDesc t{};
-    switch (Dgsts::Poll(s.x.s.j, t)) {
-      case Dgsts::stBusy:
-        s.c.t = s.p.tos;
+    switch (Jobs::Poll(s.x.s.j, t)) {
+      case Jobs::stBusy:
         return;
-      case Dgsts::stFailed: {
+      case Jobs::stFull:
+      case Jobs::stFailed: {
         const UDP0::TDstDesc d = s.d;
         s.x.s.j = 0;
         IncErrCnt(eRdRqRID);
         Free(i, false);
         return OnRx_RdRq_Reply(d, WISP::errRID, 0);
       }
-      case Dgsts::stDone:
+      case Jobs::stDone:
         s.x.s.j = 0;
         Files::SetRdTgt(s.x.s.f, t);
         s.x.s.s = Sndrs::Alloc(s.x.s.l, s.x.s.f);
@@ -626,6 +638,23 @@ namespace {
     return 1 + r / m;
   }
 
+  // A complete upload whose check waits for its file's job (the digest of
+  // what is not digested yet, a sync): the check runs at the first step that
+  // finds the job done. The wait does not count against the time-out, and
+  // every dtc steps the client gets a data request with an empty set (it
+  // asks for nothing), so that a client does not take the silence of a long
+  // wait (several large uploads on a slow disk) for a server that has gone.
+  void OnTmr_Wait(uint8_t i, TSesDesc& s, uint32_t ks) {
+    if (!Files::Ready(s.x.r.f)) {
+      if (DueUpdates(s.c.u, dtc, ks) > 0) DatRq(i, 0, 0);
+      return;
+    }
+    s.x.r.w = false;
+    s.c.u = dtc;
+    OnTmr_Chk(s.x.r);
+    Close(i, s.x.r.e);
+  }
+
   // k steps (milliseconds) elapsed since the previous call. A late pass
   // makes them up: every session's time-out and update countdown go down by
   // k, and the n updates that fell due do their work at once, n x fpu
@@ -644,12 +673,12 @@ namespace {
     for (uint8_t i = 1; i <= sesMax; ++i) {
       TSesDesc& s = Ses(i);
       if (s.i == 0) continue;
-      if (!s.x.w && s.x.s.s == nullptr) {
-        OnTmr_Open(i, s);
-        continue;
-      }
       const uint32_t ks = s.c.n ? 1 : k;
       s.c.n = false;
+      if (s.x.w && s.x.r.w) {
+        OnTmr_Wait(i, s, ks);
+        continue;
+      }
       // Step by step the session would end at the step after its
       // countdown reached 0.
       if (s.c.t < ks) {
@@ -657,6 +686,10 @@ namespace {
         continue;
       }
       s.c.t -= ks;
+      if (!s.x.w && s.x.s.s == nullptr) {
+        OnTmr_Open(i, s);
+        continue;
+      }
       // A finished upload only repeats its close, every dtc steps.
       const bool done = s.x.w && s.x.r.c;
       const uint32_t n = DueUpdates(s.c.u, done ? dtc : s.p.dtu, ks);
@@ -664,16 +697,15 @@ namespace {
       if (s.x.w) {
         // A write that failed (a full disk the reservation could not see)
         // ends the upload at once instead of after all of its data.
-        Files::Flush(s.x.r.f);
+        Files::Flush(s.x.r.f);   // what arrived since the last update goes to the file
         if (Files::Failed(s.x.r.f) || !Rcvrs::Update(s.x.r.r, n * s.p.fpu, dtc / s.p.dtu, DatRq, i)) {
-          // A large upload's digest is made on a thread: the check waits for
-          // it step by step, so other sessions go on meanwhile, and the wait
-          // does not count against the session's time-out.
-          if (!done && !Files::Failed(s.x.r.f) && !Files::Ready(s.x.r.f)) {
-            s.c.t += ks;
+          if (!done) s.c.u = dtc;
+          // The upload's digest is made off the loop: the check waits for
+          // it step by step (OnTmr_Wait) while other sessions go on.
+          if (!done && !Files::Ready(s.x.r.f)) {
+            s.x.r.w = true;
             continue;
           }
-          if (!done) s.c.u = dtc;
           OnTmr_Chk(s.x.r);
           Close(i, s.x.r.e);
         }

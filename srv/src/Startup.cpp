@@ -11,9 +11,9 @@
 #include "Config.h"
 #include "Crc.h"
 #include "DT.h"
-#include "Dgsts.h"
 #include "FIOStd.h"
 #include "Files.h"
+#include "Jobs.h"
 #include "Heap.h"
 #include "Input.h"
 #include "Lib3.h"
@@ -53,11 +53,11 @@ namespace Startup {
     Crc::InitModule();
     WISP::InitModule();
     const Config::TDataDesc& c = Config::data;
+    Jobs::InitModule();   // before Files: its end runs after the file table's
     // The directory is served: reads stay beneath it, the log is off limits.
     Files::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midFiles, .ovr = c.ovr, .vrb = c.vrb, .srv = true});
     Rcvrs::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midRcvrs, .dbg = c.dbg, .vrb = c.vrb, .rtt = c.rtt, .cc = c.cgc});
     Sndrs::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midSndrs, .dbg = c.dbg, .vrb = c.vrb});
-    Dgsts::InitModule();
     Tmrs::InitModule();
     if (console) Input::InitModule();
     CliIO::InitModule();

@@ -429,6 +429,60 @@ class ServerTest(unittest.TestCase):
         self.assertLess(time.monotonic() - t1, min(0.5, t_big), "the unchanged file was hashed again")
         self.assertEqual(again[7:33], big[7:33])
 
+    def test_a_file_rewritten_in_place_with_its_time_put_back_is_hashed_anew(self):
+        """The kept digest of a served file is not served once the file has been
+        rewritten in place with the same size and its modification time put
+        back (as cp -p, rsync -t --inplace or touch -d leave it)."""
+        old, new = os.urandom(1 << 20), os.urandom(1 << 20)
+        path = os.path.join(self.wd, "r.bin")
+        self.put_file("r.bin", old)
+        st = os.stat(path)
+        time.sleep(0.05)   # a content that settled before its digest: the digest is kept
+        srv = self.start()
+        a, b, c = srv.peer(), srv.peer(), srv.peer()
+        first = a.ask(rdrq("r.bin"), 5)
+        self.assertEqual(first[17:33], hashlib.md5(old).digest())
+        a.send(close(struct.unpack_from("<H", first, 41)[0], ERR_NULL))
+        again = b.ask(rdrq("r.bin"), 5)                  # from the kept digest
+        self.assertEqual(again[17:33], hashlib.md5(old).digest())
+        b.send(close(struct.unpack_from("<H", again, 41)[0], ERR_NULL))
+        with open(path, "r+b") as f:
+            f.write(new)
+        os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+        self.assertEqual((os.stat(path).st_size, os.stat(path).st_mtime_ns), (st.st_size, st.st_mtime_ns))
+        x = c.ask(rdrq("r.bin"), 5)
+        self.assertEqual(x[7], ERR_NULL)
+        self.assertEqual(x[17:33], hashlib.md5(new).digest(), "the digest of the old content was served")
+
+    def test_a_busy_worker_never_stalls_the_loop(self):
+        """Sixteen read requests for large new files take every session; the
+        session whose digest is running ends and at once another request takes
+        its place, five times over. Nothing is hashed on the loop however busy
+        the worker is, so a request from yet another port is answered (busy)
+        at once, and the new sessions wait in their opening state."""
+        size = 1 << 30
+        for k in range(17):
+            with open(os.path.join(self.wd, "big%d.bin" % k), "wb") as f:
+                f.truncate(size)   # sparse: read at memory speed, still seconds of work each
+        srv = self.start()
+        peers = [srv.peer() for _ in range(22)]
+        for k in range(16):
+            peers[k].send(rdrq("big%d.bin" % k))
+        srv.sync()                  # all sixteen in their opening state
+        for k in range(5):
+            time.sleep(0.05)        # a digest under way: the first, then the next
+            peers[k].send(close(k + 1, ERR_NULL))
+            peers[16 + k].send(rdrq("big16.bin"))
+        t0 = time.monotonic()
+        x = peers[21].ask(rdrq("big16.bin"), 10)
+        dt = time.monotonic() - t0
+        self.assertEqual(x, rdrp(ERR_BSY, **REFUSED))
+        self.assertLess(dt, 0.3, "the loop was held up")
+        self.assertTrue(srv.alive())
+        for k in range(5):
+            self.assertNothing(peers[16 + k], 0.02)   # still waiting for its digest
+        self.assertIn("Alloc idx 5 dst 127.0.0.1:%d wrt 0 rid 'big16.bin'" % peers[20].port, srv.log_text())
+
     def test_repeated_and_conflicting_requests(self):
         data = b"r" * 2000
         self.put_file("r.txt", data, 1.5e9)

@@ -60,8 +60,9 @@ namespace {
     std::fclose(f);
   }
 
-  // Frees every session and opens the three fixed ones again.
-  void ResetTable() {
+  // Frees every session and opens the four fixed ones again; kept: the read
+  // sessions have their digests at once.
+  void ResetTable(bool kept = true) {
     for (uint8_t i = 1; i <= Server::sesMax; ++i) {
       if (Server::Ses(i).i != 0) Server::Free(i, false);
     }
@@ -91,6 +92,8 @@ namespace {
     WISP::PutResID(reinterpret_cast<uint8_t*>(rq.r), 0, "a.bin");
     Deliver(peerCnt / 2, x, WISP::Encode(x, rq));
     Check(Server::ses.n == 4, "four sessions after the reset");
+    for (uint8_t i = 1; kept && i <= Server::sesMax; ++i)
+      if (Server::Ses(i).i != 0 && !Server::Ses(i).x.w) Check(Server::Ses(i).x.s.s != nullptr, "digests kept");
   }
 
   void CheckTable() {
@@ -108,8 +111,10 @@ namespace {
         Check(s.x.r.f != nullptr && s.x.r.r != nullptr, "write session resources");
         Rcvrs::GetFgl(s.x.r.r, fgl);
       } else {
-        Check(s.x.s.f != nullptr && s.x.s.s != nullptr, "read session resources");
-        Sndrs::GetFgl(s.x.s.s, fgl);
+        // A sender, or (waiting for its file's digest) a job of Jobs.
+        Check(s.x.s.f != nullptr && (s.x.s.s != nullptr) != (s.x.s.j != 0), "read session resources");
+        fgl = s.x.s.l;
+        if (s.x.s.s != nullptr) Sndrs::GetFgl(s.x.s.s, fgl);
       }
       const uint32_t fglMax = s.d.a.f == UDP0::famV6 ? WISP::lenMaxFgm6 : WISP::lenMaxFgm;
       Check(fgl >= 1 && fgl <= fglMax, "fragment length within the family's largest");
@@ -137,6 +142,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The server's start-up list, without the console's signals and keys.
   Startup::InitModules(false);
   for (int k = 0; k < peerCnt / 2; ++k) peer[k] = FuzzFrame::OpenPeer();
+  // The served files' digests kept (their contents settled first), so that
+  // every input starts with the same sessions, whatever the worker's timing.
+  usleep(20000);
+  ResetTable(false);
+  for (int k = 0; k < 100000; ++k) {
+    bool open = true;
+    for (uint8_t i = 1; i <= Server::sesMax; ++i)
+      if (Server::Ses(i).i != 0 && !Server::Ses(i).x.w && Server::Ses(i).x.s.s == nullptr) open = false;
+    if (open) break;
+    usleep(100);
+    Server::OnTmr(1, 0);
+  }
   FuzzFrame::TrapStops();
   return 0;
 }

@@ -15,8 +15,8 @@
 #include <unistd.h>
 
 #include "DT.h"
-#include "Dgsts.h"
 #include "Files.h"
+#include "Jobs.h"
 #include "Lib3.h"
 #include "Log.h"
 #include "MD5.h"
@@ -84,7 +84,7 @@ inline void Init() {
     Log::InitModule({.prg = "WISPSrv"});
     DT::InitModule();
     MD5::InitModule();
-    Dgsts::InitModule();
+    Jobs::InitModule();
   }
   if (chdir(ScratchDir().c_str()) != 0) std::abort();
   Settings(false, false, false);

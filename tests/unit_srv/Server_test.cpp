@@ -28,7 +28,10 @@
 
 #include "../ChildCase.h"
 #include "Args.h"
+#include "FOps.h"
+#include "Jobs.h"
 #include "Link.h"
+#include "MD5.h"
 #include "Startup.h"
 
 namespace {
@@ -72,6 +75,14 @@ namespace {
       x.resize(n > 0 ? static_cast<size_t>(n) : 0);
       return n >= 11 ? x[WISP::TelHdr::c] : 0;
     }
+    // The command of the next telegram from the server if one is there now (0: none).
+    uint8_t Next(std::vector<uint8_t>& x) const {
+      Link::Flush();
+      x.resize(65536);
+      const ssize_t n = recv(s, x.data(), x.size(), MSG_DONTWAIT);
+      x.resize(n > 0 ? static_cast<size_t>(n) : 0);
+      return n >= 11 ? x[WISP::TelHdr::c] : 0;
+    }
     // Skips data requests and data replies up to the next close: its result,
     // or 255 when none comes.
     uint8_t CloseResult() const {
@@ -99,6 +110,30 @@ namespace {
     for (uint32_t k = 0; k < n; ++k) Server::OnTmr(1, 0);
   }
 
+  // Steps until session i has its read reply out (its digest known), at most
+  // 10 s; whether it has.
+  bool StepsUntilOpen(uint8_t i) {
+    for (int k = 0; k < 100000 && Server::Ses(i).i == i && Server::Ses(i).x.s.s == nullptr; ++k) {
+      usleep(100);
+      Steps(1);
+    }
+    return Server::Ses(i).i == i && Server::Ses(i).x.s.s != nullptr;
+  }
+
+  // The digest of the file n (of a settled content) is kept: a session asks
+  // for it, gets its reply and ends.
+  void KeepDigest(const char* n) {
+    usleep(20000);
+    TPeer p;
+    RdRq(p, n);
+    const CliIO::TRxInfDesc r{{htonl(INADDR_LOOPBACK), p.port}};
+    const uint8_t i = Server::Find(r.d);
+    Want(i != 0 && StepsUntilOpen(i), 80, "the digest made");
+    uint8_t t[WISP::lenMaxTel];
+    p.Send(t, WISP::Encode(t, WISP::TCloseDesc{i, WISP::errNull}));
+    Want(Server::Ses(i).i == 0, 81, "the session ended");
+  }
+
   // The server started in a fresh scratch directory with files a.bin (5000
   // bytes) and b.bin (3000 bytes); fast: with -f 255.
   void StartServer(bool fast = false) {
@@ -112,6 +147,9 @@ namespace {
     static char* argv[] = {a0, a1, a2, a3, a4, a5, a6, nullptr};
     Args::SetArgs(fast ? 7 : 5, argv);
     Startup::InitModules(false);
+    // Their digests kept, so that a read request is answered at once.
+    KeepDigest("a.bin");
+    KeepDigest("b.bin");
   }
 
   std::string LogText() {
@@ -198,11 +236,11 @@ namespace {
     using namespace Server;
     StartServer();
     {
-      // Small enough to be hashed at once: the read session starts with its reply.
-      static_assert(150 * 1455 <= Dgsts::nowMax);
       std::ofstream f("c.bin", std::ios::binary);
       for (int k = 0; k < 150 * 1455; ++k) f.put(static_cast<char>(k));
     }
+    // Its digest kept: the read session starts with its reply.
+    KeepDigest("c.bin");
     TPeer rd, wr;
     uint8_t x[WISP::lenMaxTel];
     // A read session (1 ms, 10 per update) with all 150 fragments asked for,
@@ -310,6 +348,232 @@ namespace {
     Want(e.c.u == dtc - stepsMax - 10 && Sent() - s0 == 2, 6, "the next one counting down");
     End(0);
   }
+}
+
+namespace {
+  // ---- work off the loop, and faults under the file calls ------------------------
+
+  void Md5(const std::vector<uint8_t>& v, MD5::TDgstDesc& d) {
+    MD5::TCtxDesc c;
+    MD5::Init(c);
+    MD5::Update(c, v.data(), static_cast<uint32_t>(v.size()));
+    MD5::Final(c, d);
+  }
+
+  std::vector<uint8_t> Content(size_t n, uint32_t seed) {
+    std::vector<uint8_t> v(n);
+    for (size_t k = 0; k < n; ++k) v[k] = static_cast<uint8_t>((k * 131 + seed * 7919) >> 3 ^ seed);
+    return v;
+  }
+
+  void PutFile(const char* n, const std::vector<uint8_t>& v) {
+    std::ofstream f(n, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(v.data()), static_cast<std::streamsize>(v.size()));
+  }
+
+  std::vector<uint8_t> GetFile(const char* n) {
+    std::ifstream i(n, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(i), std::istreambuf_iterator<char>());
+  }
+
+  // A name of the temporary files' pattern in the current directory.
+  bool TmpLeft() {
+    for (const auto& e : std::filesystem::directory_iterator("."))
+      if (e.path().filename().string().find(".wisp-") != std::string::npos) return true;
+    return false;
+  }
+
+  // How a whole transfer ended: refused or closed with a failure ('f'), or
+  // with a file verified by its digest ('v'); 0 for anything else (no answer,
+  // a damaged file taken for good).
+  using TEnd = char;
+
+  // A whole get of the file n, whose content is v, by peer p, step by step.
+  TEnd Get(const TPeer& p, const char* n, const std::vector<uint8_t>& v) {
+    RdRq(p, n);
+    std::vector<uint8_t> x;
+    uint8_t c = 0;
+    for (int k = 0; k < 20000 && (c = p.Next(x)) == 0; ++k) {
+      usleep(100);
+      Steps(1);
+    }
+    if (c != WISP::cmdRdRp) return 0;
+    WISP::TRdRpDesc rp;
+    WISP::Decode(x.data(), rp);
+    if (rp.e != WISP::errNull) return 'f';
+    const uint32_t cnt = (rp.p.l + rp.f - 1) / rp.f;
+    std::vector<uint8_t> got(rp.p.l);
+    std::vector<bool> have(cnt);
+    uint32_t left = cnt;
+    uint8_t t[WISP::lenMaxTel];
+    for (int round = 0; round < 200 && left > 0; ++round) {
+      for (uint32_t b = 0; b < cnt; b += 32) p.Send(t, WISP::Encode(t, WISP::TDatRqDesc{{rp.r, b}, 0xFFFFFFFF}));
+      Steps(3);
+      while ((c = p.Next(x)) != 0) {
+        if (c == WISP::cmdClose) {
+          if (x[WISP::TelClose::e] == WISP::errNull) return 0;
+          p.Send(t, WISP::Encode(t, WISP::TCloseDesc{rp.r, WISP::errChk}));
+          return 'f';
+        }
+        if (c != WISP::cmdDatRp) continue;
+        WISP::TDatHdrDesc h;
+        WISP::Decode(x.data(), h);
+        const size_t l = x.size() - WISP::TelDatRp::d - 4;
+        if (h.i >= cnt || size_t(h.i) * rp.f + l > got.size()) return 0;
+        std::memcpy(got.data() + size_t(h.i) * rp.f, x.data() + WISP::TelDatRp::d, l);
+        if (!have[h.i]) --left;
+        have[h.i] = true;
+      }
+    }
+    MD5::TDgstDesc d;
+    Md5(got, d);
+    const bool ok = left == 0 && std::memcmp(d, rp.p.d, sizeof d) == 0;
+    p.Send(t, WISP::Encode(t, WISP::TCloseDesc{rp.r, ok ? WISP::errNull : WISP::errChk}));
+    return ok && got == v ? 'v' : 0;
+  }
+
+  // A whole put of v under the new name n by peer p, step by step; the file
+  // must be there as sent after a successful close and missing otherwise.
+  TEnd Put(const TPeer& p, const char* n, const std::vector<uint8_t>& v) {
+    WISP::TWrRqDesc q{};
+    q.f = WISP::lenMaxFgm;
+    q.t = 1;
+    q.n = 10;
+    q.p.l = static_cast<uint32_t>(v.size());
+    Md5(v, q.p.d);
+    std::strcpy(q.r, n);
+    uint8_t t[WISP::lenMaxTel];
+    p.Send(t, WISP::Encode(t, q));
+    std::vector<uint8_t> x;
+    if (p.Next(x) != WISP::cmdWrRp) return 0;
+    WISP::TWrRpDesc rp;
+    WISP::Decode(x.data(), rp);
+    const bool there = access(n, F_OK) == 0;
+    if (rp.e != WISP::errNull) return there ? 0 : 'f';
+    for (int k = 0; k < 200000; ++k) {
+      Steps(1);
+      uint8_t c;
+      while ((c = p.Next(x)) != 0) {
+        if (c == WISP::cmdClose) {
+          const uint8_t e = x[WISP::TelClose::e];
+          p.Send(t, WISP::Encode(t, WISP::TCloseDesc{rp.r, static_cast<WISP::TError>(e)}));
+          if (Server::Ses(rp.r).i != 0) return 0;
+          if (e == WISP::errNull) return GetFile(n) == v ? 'v' : 0;
+          return access(n, F_OK) != 0 ? 'f' : 0;
+        }
+        if (c != WISP::cmdDatRq) continue;
+        WISP::TDatRqDesc r;
+        WISP::Decode(x.data(), r);
+        for (uint32_t j = 0; j < 32; ++j) {
+          const uint64_t at = (uint64_t(r.h.i) + j) * rp.f;
+          if ((r.s >> j & 1) == 0 || at >= v.size()) continue;
+          const uint32_t l = static_cast<uint32_t>(std::min<uint64_t>(rp.f, v.size() - at));
+          p.Send(t, WISP::EncodeDatRp(t, {rp.r, static_cast<uint32_t>(r.h.i + j)}, v.data() + at, l));
+        }
+      }
+      usleep(20);
+    }
+    return 0;
+  }
+
+  // Every file call of a whole get and a whole put, failed in turn: the Nth
+  // call of each kind for every N that a transfer without faults makes. Each
+  // case ends with a refusal or a failure close, or with a verified file;
+  // never with a committed damaged one; no temporary file is left, and the
+  // server then serves the next transfer.
+  void FaultWalk() {
+    StartServer();
+    TPeer p;
+    const std::vector<uint8_t> b = GetFile("b.bin");
+    uint32_t seed = 1, reached = 0;
+    // Then again the put with -o: its commit renames.
+    for (const bool ovr : {false, true}) {
+      Files::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midFiles, .ovr = ovr, .vrb = false, .srv = true});
+      for (uint8_t op = 0; op < FOps::opCnt; ++op) {
+        for (const bool put : {false, true}) {
+          if (ovr && !put) continue;
+          // Without a fault first: how many calls of the kind a transfer makes.
+          uint32_t n = 0;
+          for (uint32_t k = 0; k <= n; ++k) {
+            const auto v = Content(put ? 100000 : 50000, ++seed);
+            const std::string name = "p" + std::to_string(seed) + ".bin";
+            if (!put) PutFile("g.bin", v);   // a new content each time: digested anew
+            FOps::FailAt(static_cast<FOps::TOp>(op), k, EIO);
+            const TEnd e = put ? Put(p, name.c_str(), v) : Get(p, "g.bin", v);
+            if (k == 0) n = FOps::Calls(static_cast<FOps::TOp>(op));
+            FOps::FailAt(FOps::opOpen, 0, 0);
+            if (e == 0 || (k == 0 && e != 'v') || TmpLeft()) {
+              std::fprintf(stderr, "op %u put %d ovr %d call %u of %u: end %c\n", op, put, ovr, k, n, e == 0 ? '0' : e);
+              End(10 + op);
+            }
+            Want(Get(p, "b.bin", b) == 'v', 30, "the server still serves");
+          }
+          if (n > 0) reached |= 1u << op;
+        }
+      }
+    }
+    Want(reached == (1u << FOps::opCnt) - 1, 31, "every kind of call reached");
+    End(0);
+  }
+
+  // While a complete upload's check waits for its job, the wait does not
+  // count against the session's time-out, and every dtc steps the client gets
+  // a data request with an empty set, so that it never takes the silence for
+  // a server that has gone; the check runs once the job is done.
+  void CheckWaitKeepsTheClient() {
+    using namespace Server;
+    StartServer();
+    TPeer p;
+    const auto v = Content(3000, 5);
+    Jobs::Hold(true);
+    WISP::TWrRqDesc q{};
+    q.f = WISP::lenMaxFgm;
+    q.t = 1;
+    q.n = 10;
+    q.p.l = 3000;
+    Md5(v, q.p.d);
+    std::strcpy(q.r, "k.bin");
+    uint8_t t[WISP::lenMaxTel];
+    p.Send(t, WISP::Encode(t, q));
+    std::vector<uint8_t> x;
+    Want(p.Next(x) == WISP::cmdWrRp, 1, "a write session");
+    Steps(1);
+    Want(p.Next(x) == WISP::cmdDatRq && x == std::vector<uint8_t>(t, t + WISP::Encode(t, WISP::TDatRqDesc{{0, 0}, 7})),
+         2, "the three fragments asked for");
+    p.Send(t, WISP::EncodeDatRp(t, {1, 0}, v.data(), 1455));
+    p.Send(t, WISP::EncodeDatRp(t, {1, 1}, v.data() + 1455, 1455));
+    p.Send(t, WISP::EncodeDatRp(t, {1, 2}, v.data() + 2910, 90));
+    // Longer than the time-out, in steps of 1 ms.
+    uint32_t keep = 0, other = 0;
+    const std::vector<uint8_t> empty(t, t + WISP::Encode(t, WISP::TDatRqDesc{{0, 0}, 0}));
+    for (uint32_t k = 0; k < tos + 2 * dtc; ++k) {
+      Steps(1);
+      while (p.Next(x) != 0) (x == empty ? keep : other)++;
+    }
+    Want(Ses(1).i == 1 && Ses(1).x.r.w && !Ses(1).x.r.c, 3, "still waiting for the check");
+    Want(other == 0, 4, "nothing but empty data requests");
+    Want(keep >= (tos + 2 * dtc) / dtc - 1 && keep <= (tos + 2 * dtc) / dtc + 1, 5, "one every dtc steps");
+    Jobs::Hold(false);
+    uint8_t c = 0;
+    for (int k = 0; k < 20000 && c != WISP::cmdClose; ++k) {
+      usleep(100);
+      Steps(1);
+      c = p.Next(x);
+    }
+    Want(c == WISP::cmdClose && x[WISP::TelClose::e] == WISP::errNull, 6, "checked: a close with errNull");
+    Want(GetFile("k.bin") == v, 7, "the file in place");
+    End(0);
+  }
+}
+
+TEST(ServerFiles, EveryFailedFileCallEndsInAFailureOrAVerifiedFile) {
+  if (!FOps::FailAt(FOps::opOpen, 0, 0)) GTEST_SKIP() << "built without the test seams (WISP_FAULTS)";
+  EXPECT_EXIT(FaultWalk(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(ServerTmr, CheckThatWaitsForItsJobKeepsTheClient) {
+  if (!FOps::FailAt(FOps::opOpen, 0, 0)) GTEST_SKIP() << "built without the test seams (WISP_FAULTS)";
+  EXPECT_EXIT(CheckWaitKeepsTheClient(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ServerTmr, LatePassMakesUpItsStepsUpToTheBound) {

@@ -1,0 +1,98 @@
+// Jobs.h — the work done off the event loop: whole-file digests of files
+// being served, the running digest of an upload's in-order prefix, and the
+// syncs of uploads while they arrive.
+//
+// Hashing a large file takes a second per few hundred MB and a sync of a
+// large upload a tenth of a second and more; inside the loop either would
+// stall every other session. The loop hands such work to this module's one
+// worker thread and polls for the result; the session waits in its own state
+// meanwhile. Nothing is ever done inline instead: a caller that finds no job
+// free refuses its request.
+//
+// One job table, one lock. The worker serves the jobs that have work in the
+// order they asked for it, a slice (sliceLen bytes, or one sync) at a time,
+// and puts a job with work left at the back: a small file is digested after
+// at most one slice of each job before it, and no job waits for ever. Every
+// job ends with a result or an error: a read that fails or a sync that fails
+// is part of the result, because on Linux a write-back error is reported once
+// per open file description, so a sync whose result were dropped would have
+// taken it from the file's owner.
+//
+// Digests of files served recently are kept, keyed by device, inode, size,
+// modification and status-change time (both to the nanosecond): a file
+// rewritten in place, even with its times put back, has a new status-change
+// time. Requests for a file whose digest is kept are answered without a job;
+// requests for the same content while its digest is being made share that
+// one digest.
+#pragma once
+#include <cstdint>
+
+#include "MD5.h"
+#include "WISP.h"
+
+namespace Jobs {
+  constexpr uint32_t jobMax = 40;       // 16 sessions, and jobs given up that still finish
+  constexpr uint32_t cacheMax = 64;     // digests of unchanged files kept
+  constexpr uint32_t sliceLen = 1u << 20;   // digested per turn of a job
+
+  // Starts the worker thread (once; in a process forked from one that had
+  // started it, a new worker starts with the first job). The module writes no
+  // log lines: its callers log what they do with its results.
+  void InitModule();
+
+  using TJob = uint8_t;   // 1..jobMax; 0 = none
+
+  enum TState : uint8_t { stBusy, stDone, stFailed, stFull };
+
+  // The one digest loop of the program: digests the bytes from p up to e of
+  // the file h (e = UINT64_MAX: to its end) into x, returning the count
+  // digested. err becomes the reason of a read that failed (0 otherwise). On
+  // the loop's thread (sig) it looks for a pending console signal every
+  // 1 MiB, so a stop takes effect between two blocks.
+  uint64_t Hash(int h, uint64_t p, uint64_t e, MD5::TCtxDesc& x, int& err, bool sig);
+
+  // ---- whole-file digests (files being served) ----
+
+  // The digest of the open regular file h (the caller keeps h; a job reads
+  // its own duplicate). stDone with t at once when the digest of this content
+  // is kept (j 0); stBusy with the job j to poll; stFailed when h is not a
+  // regular file below 4 GiB; stFull when no job is free.
+  TState Digest(int h, TJob& j, WISP::TPosDesc& t);
+  // stDone: t holds length and digest, and the job is free again; stFailed (a
+  // read failed, the file reached 4 GiB): free again; stBusy: still at work.
+  TState Poll(TJob j, WISP::TPosDesc& t);
+  // Gives up job j (its session ended). A digest others wait for goes on.
+  void Cancel(TJob j);
+  // Files hashed whole since start (kept digests and shared ones not counted).
+  uint32_t Hashed();
+
+  // ---- uploads ----
+
+  // A job that follows the upload into the open file h with its digest
+  // (from byte 0) and syncs it when asked; 0 when no job is free or h cannot
+  // be duplicated.
+  TJob Follow(int h);
+  // Every byte below p has been written: the digest is to reach p. With
+  // anew the digest starts again from byte 0 (data below what it had seen
+  // was written again).
+  void Want(TJob j, uint32_t p, bool anew = false);
+  // The data written so far are to reach the disk (fdatasync). A sync asked
+  // for while one waits is that one; while one runs, another follows it (the
+  // running one may have begun before the newest data were written).
+  void Sync(TJob j);
+  // The digest has reached what Want asked for and no sync waits or runs.
+  bool Idle(TJob j);
+  // Waits until Idle (looking for a console signal every 100 ms): for
+  // callers on the loop that have nothing else to do, and for tests.
+  void Wait(TJob j);
+  // Once Idle: the digest so far (x, of the first l bytes), the reason of a
+  // read that failed (rd) and that of the first sync that failed (sy), 0 for
+  // none.
+  void Result(TJob j, MD5::TCtxDesc& x, uint32_t& l, int& rd, int& sy);
+  // Ends job j; a slice still running finishes first, on the worker.
+  void End(TJob j);
+
+  // Test builds (WISP_FAULTS): while on, the worker starts no slice, as if
+  // it were busy with other work; false where the seam is not built in.
+  bool Hold(bool on);
+}
