@@ -325,6 +325,14 @@ void Receive_Line(const TRcvrDesc& r, uint32_t i, uint32_t l, uint32_t to) {
   Trace(t);
 }
 
+// The window has slid: the file's in-order prefix reaches its start.
+void Extend(const TRcvrDesc& r) {
+  const uint64_t e = uint64_t(r.w.i) * r.l;
+  Files::TPosDesc t;
+  Files::GetTgt(r.f, t);
+  Files::Extend(r.f, e < t.l ? static_cast<uint32_t>(e) : t.l);
+}
+
 // A receiver's cc state: a model that may ask for fpu fragments per update
 // period at most, and an empty window.
 void Alloc_Cc(TRcvrDesc& r, uint32_t w, uint32_t fpu) {
@@ -404,12 +412,7 @@ bool Update_Cc(TRcvrDesc& r, uint32_t n, TReqProc p, uint32_t f) {
     w.n--;
     w.i++;
   }
-  if (w.i != i0) {
-    const uint64_t e = uint64_t(w.i) * r.l;
-    Files::TPosDesc t;
-    Files::GetTgt(r.f, t);
-    Files::Extend(r.f, e < t.l ? static_cast<uint32_t>(e) : t.l);
-  }
+  if (w.i != i0) Extend(r);
   const uint32_t now = set.clk();
   // The learnt time, and 9/8 of the round trip for a fragment that a later
   // one has overtaken; before the first measure a second.
@@ -622,12 +625,7 @@ bool Update(TRcvr r, uint32_t n, uint32_t to, TReqProc p, uint32_t f) {
     w.n--;
     w.i++;
   }
-  if (w.i != i0) {
-    const uint64_t e = uint64_t(w.i) * r->l;
-    Files::TPosDesc t;
-    Files::GetTgt(r->f, t);
-    Files::Extend(r->f, e < t.l ? static_cast<uint32_t>(e) : t.l);
-  }
+  if (w.i != i0) Extend(*r);
   TReqDesc q = {0, 0, 0};
   TRttPass x{};
   if (set.rtt) {
