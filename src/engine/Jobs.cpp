@@ -49,7 +49,7 @@ struct TJobDesc {
   uint64_t seq;       // place in the queue: the lowest goes first
   TJob lead;          // jWait: the job whose digest this one waits for
   TKeyDesc key;       // kDgst: the content being digested
-  timespec t0;        // kDgst: when its first slice began (coarse clock)
+  timespec t0;        // kDgst: when its first slice began (CLOCK_REALTIME)
   MD5::TCtxDesc x;    // the digest of the first xl bytes
   uint64_t xl;
   uint64_t want;      // kFollow: the digest is to reach this
@@ -185,9 +185,16 @@ void Finish(TJobDesc& j, bool ok) {
     j.t.l = static_cast<uint32_t>(j.xl);
     MD5::Final(x, j.t.d);
     struct stat st{};
-    // A content whose status-change time is not before the digest began may
-    // still change within the same tick of the clock and keep its key.
-    const bool settled = j.key.cs < j.t0.tv_sec || (j.key.cs == j.t0.tv_sec && j.key.cns < j.t0.tv_nsec);
+    // A content whose status-change time is close to when the digest began
+    // may still change within the same tick of the file system's clock and
+    // keep its key. The file system's stamps and the coarse clock need not
+    // agree to the tick (a stamp may be finer than the coarse clock, which
+    // lags by up to a tick), so the stamp must lie a margin of some ticks
+    // before the start, measured on the fine clock.
+    constexpr int64_t marginNs = 20000000;   // two ticks at 100 Hz
+    const int64_t c = j.key.cs * 1000000000 + j.key.cns;
+    const int64_t b = int64_t(j.t0.tv_sec) * 1000000000 + j.t0.tv_nsec;
+    const bool settled = c < b - marginNs;
     if (fstat(j.h, &st) == 0 && KeyOf(st) == j.key && settled) Remember(j.key, j.t);
     hashed.fetch_add(1, std::memory_order_relaxed);
   }
@@ -224,7 +231,7 @@ void Work() {
       g.lock();
       if (r != 0 && j.sy == 0) j.sy = err;
     } else {
-      if (j.k == kDgst && j.xl == 0) clock_gettime(CLOCK_REALTIME_COARSE, &j.t0);
+      if (j.k == kDgst && j.xl == 0) clock_gettime(CLOCK_REALTIME, &j.t0);
       const uint32_t gen = j.gen;
       MD5::TCtxDesc x = j.x;
       const uint64_t from = j.xl;
