@@ -263,7 +263,7 @@ void Arrive(TPathDesc& p, uint32_t now, const TTagDesc& t, uint32_t q, uint32_t 
   // first two rounds: the first window goes out at once, and its own burst
   // queues for a moment on a slow link.
   if (m > 0) p.qRun = Queued(p, m) ? (p.qRun < UINT16_MAX ? p.qRun + 1 : p.qRun) : 0;
-  if (p.st == stStartup && p.round > 2 && p.qRun >= 16) p.filled = true;
+  if (p.st == stStartup && p.round > 2 && p.qRun >= 16 && p.fullCnt >= 1) p.filled = true;
   if (p.st == stStartup && p.filled) {
     p.st = stDrain;
     p.pg = drainGain;
