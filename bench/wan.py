@@ -190,18 +190,21 @@ def emulator_figures(rep, r):
     r["forwarded"] = sum(d["forwarded"] for d in ds)
 
 
+def open_report(a):
+    """linkem's report of a case: the report, the data's direction, its rate,
+    the timeline's bin in s, the timeline's and the case's start in s."""
+    rep = json.load(open(a.report))
+    return (rep, rep["dirs"][a.dir], rep["params"][a.dir]["rate"], rep["bin_ms"] / 1000,
+            rep["t0_mono_ns"] / 1e9, a.start_ns / 1e9)
+
+
 def row(a):
     r = {"path": a.path, "case": a.case, "rep": a.rep, "kind": a.kind}
     if a.kind == "na":
         r["note"] = a.note
         print(json.dumps(r))
         return
-    rep = json.load(open(a.report))
-    d = rep["dirs"][a.dir]
-    rate = rep["params"][a.dir]["rate"]
-    bin_s = rep["bin_ms"] / 1000
-    t0 = rep["t0_mono_ns"] / 1e9
-    start = a.start_ns / 1e9
+    rep, d, rate, bin_s, t0, start = open_report(a)
     rtt = a.rtt_ms / 1000
     flows = find_flows(d, a.proto, a.port)
     ids = {str(f["id"]) for f in flows}
@@ -252,12 +255,7 @@ def row(a):
 
 def share_row(a):
     """Sharing cases: the shares of several flows of one report over a window."""
-    rep = json.load(open(a.report))
-    d = rep["dirs"][a.dir]
-    rate = rep["params"][a.dir]["rate"]
-    bin_s = rep["bin_ms"] / 1000
-    t0 = rep["t0_mono_ns"] / 1e9
-    start = a.start_ns / 1e9
+    rep, d, rate, bin_s, t0, start = open_report(a)
     r = {"path": a.path, "case": a.case, "rep": a.rep, "kind": "share", "shares": {}}
     for want in a.flow:
         name, proto, port, k = want.split(":")

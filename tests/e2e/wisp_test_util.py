@@ -31,6 +31,19 @@ RDRQ, RDRP, WRRQ, WRRP, DATRQ, DATRP, CLOSE = 1, 2, 3, 4, 5, 6, 7
 ERR_NULL, ERR_BSY, ERR_RID, ERR_CHK = 0, 1, 2, 3
 
 
+def end_by_pid(p, grace=10):
+    """Ends process p by its PID: SIGTERM, SIGKILL after grace seconds;
+    harmless when it has ended already."""
+    if p.poll() is not None:
+        return
+    os.kill(p.pid, signal.SIGTERM)
+    try:
+        p.wait(timeout=grace)
+    except subprocess.TimeoutExpired:
+        os.kill(p.pid, signal.SIGKILL)
+        p.wait()
+
+
 def _crc_table():
     t = []
     for i in range(256):
@@ -365,13 +378,7 @@ class Program:
     def stop(self):
         """Ends the program by its PID (SIGTERM, SIGKILL after 10 s) and
         removes its scratch directory; harmless when it has ended already."""
-        if self.p.poll() is None:
-            os.kill(self.p.pid, signal.SIGTERM)
-            try:
-                self.p.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.kill(self.p.pid, signal.SIGKILL)
-                self.p.wait()
+        end_by_pid(self.p)
         self._join()
         if self.own_dir:
             shutil.rmtree(self.cwd, ignore_errors=True)
@@ -558,14 +565,8 @@ class LinkEm:
 
     def stop(self):
         """Ends the emulator (harmless when done already) and returns its report."""
-        if self.p is not None and self.p.poll() is None:
-            os.kill(self.p.pid, signal.SIGTERM)
-            try:
-                self.p.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.kill(self.p.pid, signal.SIGKILL)
-                self.p.wait()
         if self.p is not None:
+            end_by_pid(self.p)
             for f in (self.p.stdout, self.p.stderr):
                 f.close()
             if self.report is None and os.path.exists(self.path):
