@@ -176,6 +176,12 @@ void RoundStart(TPathDesc& p, uint32_t now) {
   }
 }
 
+// What may be on its way while the floor is probed: half the path.
+uint32_t PrtCwnd(const TPathDesc& p) {
+  const uint32_t h = Bdp(p) / 2;
+  return h < minCwnd ? minCwnd : h;
+}
+
 void SetCwnd(TPathDesc& p) {
   uint32_t target = initCwnd;
   if (p.minRtt != 0 && Bw(p) > 0) {
@@ -191,11 +197,7 @@ void SetCwnd(TPathDesc& p) {
     ++p.cwnd;
   }
   if (p.cwnd < minCwnd) p.cwnd = minCwnd;
-  if (p.st == stProbeRTT) {
-    uint32_t h = Bdp(p) / 2;
-    if (h < minCwnd) h = minCwnd;
-    if (p.cwnd > h) p.cwnd = h;
-  }
+  if (p.st == stProbeRTT && p.cwnd > PrtCwnd(p)) p.cwnd = PrtCwnd(p);
 }
 
 }  // namespace
@@ -280,9 +282,7 @@ void Arrive(TPathDesc& p, uint32_t now, const TTagDesc& t, uint32_t q, uint32_t 
   if (p.st == stProbeRTT) {
     p.pg = 1;
     p.cg = 1;
-    uint32_t h = Bdp(p) / 2;
-    if (h < minCwnd) h = minCwnd;
-    if (!p.prtOn && f <= h) {
+    if (!p.prtOn && f <= PrtCwnd(p)) {
       p.prtOn = true;
       p.prtT = now + prtUs;
       p.prtRound = p.round;
