@@ -6,7 +6,8 @@
 // gain cycle of the steady state, and a probe of the floor every 10 s that
 // halves what is on its way for 200 ms and a round trip (BBR's second
 // version halves, the first goes down to 4 packets; half costs less on a
-// long path). Two rules are WISP's own, from the round trip: a queue that
+// long path). The start-up's second round comes from the first window's
+// spacing (Train). Two rules are WISP's own, from the round trip: a queue that
 // stands for a whole round (RoundStart) ends the start-up at once, and in
 // the steady state takes the rate down to what the path delivers.
 #include "Path.h"
@@ -24,6 +25,8 @@ constexpr double cycleGain[cycleLen] = {1.25, 0.75, 1, 1, 1, 1, 1, 1};
 constexpr double fullBwGrowth = 1.25;
 constexpr uint8_t fullBwRounds = 3;
 constexpr uint32_t fairFgm = 48;   // fragments of its own a flow may keep in a shared queue
+constexpr uint32_t trainMin = 32;  // fragments of the first window that make a measure of the bottleneck
+constexpr uint32_t trainMinUs = 1000;
 
 inline bool Later(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
 
@@ -182,6 +185,26 @@ uint32_t PrtCwnd(const TPathDesc& p) {
   return h < minCwnd ? minCwnd : h;
 }
 
+// The first window went out at once, so its fragments left the sender back
+// to back and arrive as the bottleneck let them through: their spacing is
+// the bottleneck's rate (a packet train's measure). Rather than twice the
+// first window, the start-up's second round then asks at that rate for half
+// a round trip: half the path, no queue, and a round trip or two of doubling
+// saved where the path is long. The rate shown stays the delivery rate's
+// own once that is higher; a train bunched by the receiver's own stalls
+// (under a millisecond) or too short to tell is no measure.
+void Train(TPathDesc& p, uint32_t now) {
+  if (p.trainN++ == 0) p.trainT0 = now;
+  const uint32_t span = now - p.trainT0;
+  if (p.trainN < trainMin || span < trainMinUs || p.minRtt == 0) return;
+  double c = double(p.trainN - 1) / span;
+  if (c > p.ceil) c = p.ceil;
+  const double b = c / startGain;
+  if (b > Bw(p)) MaxReset(p.bw, p.round, b);
+  const double w = c * p.minRtt / 2;
+  p.jumpCwnd = w < 4e9 ? static_cast<uint32_t>(w) : UINT32_MAX;
+}
+
 void SetCwnd(TPathDesc& p) {
   uint32_t target = initCwnd;
   if (p.minRtt != 0 && Bw(p) > 0) {
@@ -196,6 +219,7 @@ void SetCwnd(TPathDesc& p) {
   } else if (p.cwnd < target || p.del < initCwnd) {
     ++p.cwnd;
   }
+  if (p.st == stStartup && p.cwnd < p.jumpCwnd) p.cwnd = p.jumpCwnd;
   if (p.cwnd < minCwnd) p.cwnd = minCwnd;
   if (p.st == stProbeRTT && p.cwnd > PrtCwnd(p)) p.cwnd = PrtCwnd(p);
 }
@@ -266,6 +290,7 @@ void Arrive(TPathDesc& p, uint32_t now, const TTagDesc& t, uint32_t q, uint32_t 
   // queues for a moment on a slow link.
   if (m > 0) p.qRun = Queued(p, m) ? (p.qRun < UINT16_MAX ? p.qRun + 1 : p.qRun) : 0;
   if (p.st == stStartup && p.round > 2 && p.qRun >= 16 && p.fullCnt >= 1) p.filled = true;
+  if (p.round == 1 && p.st == stStartup) Train(p, now);
   if (p.st == stStartup && p.filled) {
     p.st = stDrain;
     p.pg = drainGain;

@@ -7,8 +7,10 @@
 // model-based congestion control, the way BBR does it: each request is a
 // "send", each fragment that arrives an "acknowledgement". The path's rate is
 // the highest delivery rate seen over the last 10 round trips, the floor the
-// lowest round trip over 10 s. A start-up doubles the rate every round trip
-// until delivery stops growing, a drain then empties the queue it built, and
+// lowest round trip over 10 s. A start-up takes its second round from the
+// spacing of the first window's fragments (the bottleneck's rate), then
+// doubles the rate every round trip until delivery stops growing, a drain
+// then empties the queue it built, and
 // the steady state asks at the estimate, with a probe of a quarter above it
 // and a drain a quarter below it in turn. Loss alone never lowers the rate
 // (a few per cent of random loss is not congestion); a round trip that stays
@@ -65,6 +67,9 @@ namespace Path {
     uint32_t roundLost; // fragments found lost in it
     double loss;        // the share lost, smoothed over rounds
     // start-up
+    uint32_t trainN;   // fragments of the first window that have arrived
+    uint32_t trainT0;  // when the first of them arrived
+    uint32_t jumpCwnd; // what the first window's train lets be on its way
     double fullBw;
     uint8_t fullCnt;
     bool filled;
