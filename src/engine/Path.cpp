@@ -283,23 +283,46 @@ void Arrive(TPathDesc& p, uint32_t now, const TTagDesc& t, uint32_t q, uint32_t 
   }
   if (p.st == stProbeBW && PhaseDone(p, now, f)) NextPhase(p, now);
   // The start-up also ends at once when 16 measures in a row have shown a
-  // queue: the rate has passed the bottleneck's, and waiting for the end of
-  // the round (a round trip that grows with the queue) would only fill it
-  // further; on a long path with a short queue, until it drops. Not in the
-  // first two rounds: the first window goes out at once, and its own burst
-  // queues for a moment on a slow link.
-  if (m > 0) p.qRun = Queued(p, m) ? (p.qRun < UINT16_MAX ? p.qRun + 1 : p.qRun) : 0;
-  if (p.st == stStartup && p.round > 2 && p.qRun >= 16 && p.fullCnt >= 1) p.filled = true;
+  // queue and delivery has stopped growing: after a round that did not
+  // grow by a quarter, or while the queue has stood for a third of the
+  // floor without a quarter more delivered (a round on a long path is long,
+  // and its queue drops long before it ends). The rate has passed the
+  // bottleneck's, and waiting for the end of the round would only fill the
+  // queue further. Not in the first two rounds: the first window goes out
+  // at once, and its own burst queues for a moment on a slow link.
+  if (m > 0) {
+    if (!Queued(p, m)) {
+      p.qRun = 0;
+    } else if (p.qRun++ == 0) {
+      p.qT = now;
+      p.qBw = Bw(p);
+    } else if (p.qRun == UINT16_MAX) {
+      p.qRun--;
+    }
+  }
+  const bool flat = p.fullCnt >= 1 || (now - p.qT >= p.minRtt / 3 && Bw(p) < p.qBw * fullBwGrowth);
+  if (p.st == stStartup && p.round > 2 && p.qRun >= 16 && flat) p.filled = true;
   if (p.round == 1 && p.st == stStartup) Train(p, now);
   if (p.st == stStartup && p.filled) {
     p.st = stDrain;
     p.pg = drainGain;
     p.cg = startGain;
+    p.drainQ = 0;
+    p.drainDef = 0;
   }
   // The start-up's drain ends when no more than the round trip holds is on
   // its way, or as soon as a measure shows no queue: what is on its way then
   // still counts fragments the queue dropped that are not yet found lost.
-  if (p.st == stDrain && (f <= Held(p) || (m > 0 && !Queued(p, m)))) EnterProbeBW(p, now);
+  // It also ends once it has asked for as much less than the path's rate as
+  // the largest queue its measures have shown: a queue that overflowed
+  // holds no more than that, and the measures that show it empty come a
+  // round trip after it is.
+  if (p.st == stDrain && m > 0 && m > p.minRtt) {
+    const double q = (m - p.minRtt) * Bw(p);
+    if (q > p.drainQ) p.drainQ = q;
+  }
+  if (p.st == stDrain && (f <= Held(p) || (m > 0 && !Queued(p, m)) || (p.drainQ > 0 && p.drainDef >= p.drainQ)))
+    EnterProbeBW(p, now);
   if (expired && p.st != stProbeRTT) {
     p.st = stProbeRTT;
     p.prtOn = false;
@@ -331,6 +354,7 @@ uint32_t Budget(TPathDesc& p, uint32_t now, uint32_t f, uint32_t lim) {
   p.last = now;
   const double r = Rate(p);
   p.credit += r * el;
+  if (p.st == stDrain) p.drainDef += (Bw(p) - r) * el;
   // At most two update periods and 2 ms of the rate at once: a pass that
   // comes late catches up, a receiver held back by its window does not
   // save up a burst.

@@ -62,6 +62,8 @@ namespace Path {
     uint32_t lastRtt;  // lowest sample of the round before
     uint8_t qCnt;      // rounds in a row with a queue standing
     uint16_t qRun;     // measures in a row that showed a queue
+    uint32_t qT;       // when the first of them arrived
+    double qBw;        // the path's rate then
     // loss
     uint32_t roundDel;  // fragments delivered in the round under way
     uint32_t roundLost; // fragments found lost in it
@@ -70,6 +72,8 @@ namespace Path {
     uint32_t trainN;   // fragments of the first window that have arrived
     uint32_t trainT0;  // when the first of them arrived
     uint32_t jumpCwnd; // what the first window's train lets be on its way
+    double drainQ;     // the queue the start-up's drain empties, fragments
+    double drainDef;   // how far the drain has asked below the path's rate
     double fullBw;
     uint8_t fullCnt;
     bool filled;
