@@ -27,6 +27,7 @@ constexpr uint8_t fullBwRounds = 3;
 constexpr uint32_t fairFgm = 48;   // fragments of its own a flow may keep in a shared queue
 constexpr uint32_t trainMin = 32;  // fragments of the first window that make a measure of the bottleneck
 constexpr uint32_t trainMinUs = 1000;
+constexpr uint32_t jumpMax = 16 * initCwnd;
 
 inline bool Later(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
 
@@ -190,19 +191,20 @@ uint32_t PrtCwnd(const TPathDesc& p) {
 // the bottleneck's rate (a packet train's measure). Rather than twice the
 // first window, the start-up's second round then asks at that rate for half
 // a round trip: half the path, no queue, and a round trip or two of doubling
-// saved where the path is long. The rate shown stays the delivery rate's
-// own once that is higher; a train bunched by the receiver's own stalls
-// (under a millisecond) or too short to tell is no measure.
+// saved where the path is long. The train sets the pace of the start-up
+// only, never the path's rate: that, and the test of whether delivery still
+// grows, stay with what was delivered. A train bunched by the receiver's own
+// stalls (under a millisecond) or too short to tell is no measure, and the
+// jump is at most 16 first windows, four doublings: a train that came in
+// bunched only in part overstates the rate, and must not flood the queue.
 void Train(TPathDesc& p, uint32_t now) {
   if (p.trainN++ == 0) p.trainT0 = now;
   const uint32_t span = now - p.trainT0;
   if (p.trainN < trainMin || span < trainMinUs || p.minRtt == 0) return;
-  double c = double(p.trainN - 1) / span;
-  if (c > p.ceil) c = p.ceil;
-  const double b = c / startGain;
-  if (b > Bw(p)) MaxReset(p.bw, p.round, b);
-  const double w = c * p.minRtt / 2;
-  p.jumpCwnd = w < 4e9 ? static_cast<uint32_t>(w) : UINT32_MAX;
+  const double c = double(p.trainN - 1) / span;
+  p.trainBw = c < p.ceil ? c : p.ceil;
+  const double w = p.trainBw * p.minRtt / 2;
+  p.jumpCwnd = w < jumpMax ? static_cast<uint32_t>(w) : jumpMax;
 }
 
 void SetCwnd(TPathDesc& p) {
@@ -387,6 +389,7 @@ double Rate(const TPathDesc& p) {
     // share of the bottleneck unused. Up to a loss of 20 %, and never
     // while a queue stands, where a loss may be the queue's own.
     if (p.st == stProbeBW && p.cyc >= 2 && p.qCnt == 0 && !QueueStood(p)) r /= 1 - (p.loss < 0.2 ? p.loss : 0.2);
+    if (p.st == stStartup && r < p.trainBw) r = p.trainBw;
   } else {
     // No sample yet: the first window in one floor (or a millisecond).
     const uint32_t t = p.minRtt > 1000 ? p.minRtt : 1000;

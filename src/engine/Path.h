@@ -72,6 +72,7 @@ namespace Path {
     uint32_t trainN;   // fragments of the first window that have arrived
     uint32_t trainT0;  // when the first of them arrived
     uint32_t jumpCwnd; // what the first window's train lets be on its way
+    double trainBw;    // the rate its spacing showed (0: none)
     double drainQ;     // the queue the start-up's drain empties, fragments
     double drainDef;   // how far the drain has asked below the path's rate
     double fullBw;
