@@ -26,7 +26,7 @@ constexpr double fullBwGrowth = 1.25;
 constexpr uint8_t fullBwRounds = 3;
 constexpr uint32_t fairFgm = 48;   // fragments of its own a flow may keep in a shared queue
 constexpr uint32_t trainMin = 32;  // fragments of the first window that make a measure of the bottleneck
-constexpr uint32_t trainMinUs = 1000;
+constexpr uint32_t trainMinUs = 500;   // the middle half's span, at least
 constexpr uint32_t jumpMax = 16 * initCwnd;
 
 inline bool Later(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
@@ -193,15 +193,22 @@ uint32_t PrtCwnd(const TPathDesc& p) {
 // a round trip: half the path, no queue, and a round trip or two of doubling
 // saved where the path is long. The train sets the pace of the start-up
 // only, never the path's rate: that, and the test of whether delivery still
-// grows, stay with what was delivered. A train bunched by the receiver's own
-// stalls (under a millisecond) or too short to tell is no measure, and the
-// jump is at most 16 first windows, four doublings: a train that came in
-// bunched only in part overstates the rate, and must not flood the queue.
+// grows, stay with what was delivered. The measure is the middle half of the
+// train, so that arrivals bunched at either end by a stall of the receiver
+// do not count as a faster bottleneck; a middle half bunched in under half a
+// millisecond, or a train too short to tell, is no measure. The jump is at
+// most 16 first windows, four doublings, so that even a measure overstated
+// cannot flood a long path's queue.
 void Train(TPathDesc& p, uint32_t now) {
-  if (p.trainN++ == 0) p.trainT0 = now;
-  const uint32_t span = now - p.trainT0;
-  if (p.trainN < trainMin || span < trainMinUs || p.minRtt == 0) return;
-  const double c = double(p.trainN - 1) / span;
+  constexpr uint32_t cap = sizeof(p.trainT) / sizeof(p.trainT[0]);
+  if (p.trainN >= cap) return;
+  p.trainT[p.trainN++] = now;
+  const uint32_t n = p.trainN;
+  if (n < trainMin || p.minRtt == 0) return;
+  const uint32_t a = n / 4, b = n - 1 - n / 4;
+  const uint32_t span = p.trainT[b] - p.trainT[a];
+  if (span < trainMinUs) return;
+  const double c = double(b - a) / span;
   p.trainBw = c < p.ceil ? c : p.ceil;
   const double w = p.trainBw * p.minRtt / 2;
   p.jumpCwnd = w < jumpMax ? static_cast<uint32_t>(w) : jumpMax;

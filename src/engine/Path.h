@@ -70,7 +70,7 @@ namespace Path {
     double loss;        // the share lost, smoothed over rounds
     // start-up
     uint32_t trainN;   // fragments of the first window that have arrived
-    uint32_t trainT0;  // when the first of them arrived
+    uint32_t trainT[128]; // when each of them arrived (the first window's size)
     uint32_t jumpCwnd; // what the first window's train lets be on its way
     double trainBw;    // the rate its spacing showed (0: none)
     double drainQ;     // the queue the start-up's drain empties, fragments

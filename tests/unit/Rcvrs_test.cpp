@@ -566,6 +566,7 @@ struct TPath {
   uint32_t delay = 25000;    // one way, us
   uint32_t queue = 800;      // fragments
   uint32_t lossPm = 0;       // per mille, each way
+  uint32_t stall = 0;        // the receiver takes nothing in before this time, us
   std::mt19937 g{5};
   Sndrs::TSndr s = nullptr;
   std::deque<std::pair<uint32_t, std::pair<uint32_t, uint32_t>>> rq;            // due, base, set
@@ -624,9 +625,9 @@ class CcTest : public RcvrsTest {
     for (uint32_t u = 0; u < ms && more; ++u) {
       at(u);
       const uint32_t end = simNow + 1000;
-      while (!p.rp.empty() && p.rp.front().first <= end) {
+      while (!p.rp.empty() && std::max(p.rp.front().first, p.stall) <= end) {
         auto& x = p.rp.front();
-        if (x.first > simNow) simNow = x.first;
+        if (std::max(x.first, p.stall) > simNow) simNow = std::max(x.first, p.stall);
         const uint32_t b = (simNow - p.t0) / 100000;
         if (p.bins.size() <= b) p.bins.resize(b + 1);
         p.bins[b]++;
@@ -712,6 +713,16 @@ TEST_F(CcTest, StartUpFindsTheBottleneckAndKeepsItsQueueShort) {
   EXPECT_LT(w.dropped, w.sent / 6) << "dropped at the queue";
   EXPECT_GE(model.minRtt, 300000u);
   EXPECT_NEAR(Path::Bw(model) * 1000, w.rate, 0.1 * w.rate);
+  EXPECT_NEAR(model.trainBw * 1000, w.rate, 0.05 * w.rate) << "the train's measure";
+  // The receiver stalls while the first quarter of that window comes in,
+  // and takes those fragments in at once: the train still shows the
+  // bottleneck, not a third more.
+  SetCc(SimClock);
+  TPath v;
+  v.delay = 150000;
+  v.stall = 50000000 + 300000 + 4000;
+  ASSERT_TRUE(Run(v, 5000, 30000, [](uint32_t) {}));
+  EXPECT_NEAR(model.trainBw * 1000, v.rate, 0.05 * v.rate) << "the train's measure after a stall";
 }
 
 // The path changes under a transfer: the bottleneck's rate halves, then the
