@@ -51,7 +51,11 @@ class Capture:
 
     def __init__(self, port, path):
         self.port = port
+        # A port the kernel has just handed out for the traffic may come
+        # again: the marks must not land among the traffic's own datagrams.
         self.sync_port = free_port()
+        while self.sync_port == port:
+            self.sync_port = free_port()
         self.path = path
         self.lines = queue.Queue()
         self.p = subprocess.Popen(
