@@ -8,8 +8,11 @@
 # the client process (start to verified end, both digests included for
 # WISP), the rate of WISP's result line beside the requested one, and the
 # CPU seconds of client and server per GiB moved; then WISP's ratios to the
-# best atftp variant and of its put to its gets. Every file is compared byte
-# for byte afterwards.
+# best atftp variant and of its put to its gets. A get with the adaptive rate
+# (-c) follows the second get, and after the put the server is started again
+# at its defaults for a get without options and one with -c: the result
+# lines' rates of those pairs show what -c costs where the path is clean.
+# Every file is compared byte for byte afterwards.
 #
 #   sudo bash bench/speed.sh [MiB, 256] [build directory, build] [fpu, 255]
 #
@@ -61,24 +64,35 @@ sync   # the new files' write-back must not fall into the runs
 tck=$(getconf CLK_TCK)
 cpu_of() { awk -v t="$tck" '{ sub(/.*\) /, ""); print ($12 + $13) / t }' "/proc/$1/stat"; }
 
-(cd "$sdir" && exec ip netns exec "$ns" "$srv" -a 127.0.0.1 -p 6670 -f "$fpu" </dev/null >/dev/null 2>&1) &
-spid=$!
-for _ in $(seq 100); do
-  grep -qs "InitSock Listening" "$sdir/WISPSrv.log" && break
-  sleep 0.05
-done
+start_srv() {   # start_srv OPTIONS
+  rm -f "$sdir/WISPSrv.log"
+  # shellcheck disable=SC2086  # the options are words
+  (cd "$sdir" && exec ip netns exec "$ns" "$srv" -a 127.0.0.1 -p 6670 $1 </dev/null >/dev/null 2>&1) &
+  spid=$!
+  for _ in $(seq 100); do
+    grep -qs "InitSock Listening" "$sdir/WISPSrv.log" && break
+    sleep 0.05
+  done
+}
+stop_srv() {
+  kill "$spid" 2>/dev/null || true
+  wait "$spid" 2>/dev/null || true
+  spid=""
+}
+start_srv "-f $fpu"
 
 echo "WISP ${mib} MiB at -f $fpu -u 1 on both sides, loopback of network namespace $ns; $(nproc) CPUs"
 echo "before: $(uptime)"
 printf "%-30s %7s %8s %12s %11s %6s %11s %11s\n" run "wall s" "MiB/s" "result MB/s" "asked MB/s" ratio "cli CPU/GiB" "srv CPU/GiB"
 rc=0
-run() {   # run LABEL MODE NAME N (the N-th run of MODE)
-  local label=$1 mode=$2 name=$3 s0 s1 out t
+run() {   # run LABEL MODE NAME KEY [CLIENT OPTIONS, -f fpu -u 1]
+  local label=$1 mode=$2 name=$3 opts=${5-"-f $fpu -u 1"} s0 s1 out t
   [ "$mode" = get ] && rm -f "$cdir/$name"
   [ "$mode" = put ] && rm -f "$sdir/$name"
   s0=$(cpu_of "$spid")
+  # shellcheck disable=SC2086  # the options are words
   out=$(cd "$cdir" && ip netns exec "$ns" /usr/bin/time -f "TIME %e %U %S" \
-        "$cli" -p 6670 -f "$fpu" -u 1 "$mode" "$name" </dev/null 2>&1 | tr '\r' '\n') || true
+        "$cli" -p 6670 $opts "$mode" "$name" </dev/null 2>&1 | tr '\r' '\n') || true
   s1=$(cpu_of "$spid")
   local res ask
   res=$(grep -o "Transmission successful\. $size B, [0-9]* ms, [0-9.]* MB/s" <<<"$out" | awk '{print $7}')
@@ -93,23 +107,30 @@ run() {   # run LABEL MODE NAME N (the N-th run of MODE)
   awk -v l="$label" -v m="$mib" -v r="$res" -v a="$ask" -v t="$t" -v s0="$s0" -v s1="$s1" 'BEGIN {
     split(t, x, " "); wall = x[2]; ccpu = x[3] + x[4]; scpu = s1 - s0; gib = m / 1024
     printf "%-30s %7.2f %8.2f %12.3f %11.3f %6.3f %11.2f %11.2f\n", l, wall, m / wall, r, a, r / a, ccpu / gib, scpu / gib }'
-  wall[$mode$4]=$(awk '{ print $2 }' <<<"$t")
+  wall[$4]=$(awk '{ print $2 }' <<<"$t")
+  rate[$4]=$res
 }
-declare -A wall
-run "WISP get (first)" get down.bin 1
+declare -A wall rate
+run "WISP get (first)" get down.bin get1
 cmp -s "$sdir/down.bin" "$cdir/down.bin" || { echo "get: files differ"; rc=1; }
-run "WISP get (second, same file)" get down.bin 2
+run "WISP get (second, same file)" get down.bin get2
 cmp -s "$sdir/down.bin" "$cdir/down.bin" || { echo "get: files differ"; rc=1; }
-run "WISP put" put up.bin 1
+run "WISP get -c (same file)" get down.bin getc "-c -f $fpu -u 1"
+cmp -s "$sdir/down.bin" "$cdir/down.bin" || { echo "get -c: files differ"; rc=1; }
+run "WISP put" put up.bin put1
 # The server commits the upload once it has checked it.
 for _ in $(seq 100); do
   [ -f "$sdir/up.bin" ] && [ "$(stat -c %s "$sdir/up.bin")" -eq "$size" ] && break
   sleep 0.05
 done
 cmp -s "$cdir/up.bin" "$sdir/up.bin" || { echo "put: files differ"; rc=1; }
-kill "$spid" 2>/dev/null || true
-wait "$spid" 2>/dev/null || true
-spid=""
+stop_srv
+start_srv ""
+run "WISP get, defaults" get down.bin def ""
+cmp -s "$sdir/down.bin" "$cdir/down.bin" || { echo "get at the defaults: files differ"; rc=1; }
+run "WISP get -c, server at defaults" get down.bin defc "-c"
+cmp -s "$sdir/down.bin" "$cdir/down.bin" || { echo "get -c at the defaults: files differ"; rc=1; }
+stop_srv
 
 # atftp against atftpd, same file, same namespace.
 chmod 755 "$sdir"
@@ -140,6 +161,10 @@ if [ -n "$best" ] && [ -n "${wall[get1]:-}" ] && [ -n "${wall[get2]:-}" ] && [ -
   awk -v b="$best" -v g1="${wall[get1]}" -v g2="${wall[get2]}" -v p="${wall[put1]}" 'BEGIN {
     printf "WISP / best atftp (wall-clock rates): first get %.2f, second get %.2f\n", b / g1, b / g2
     printf "WISP put / get (wall-clock rates): to the first get %.2f, to the second %.2f\n", g1 / p, g2 / p }'
+fi
+if [ -n "${rate[get2]:-}" ] && [ -n "${rate[getc]:-}" ] && [ -n "${rate[def]:-}" ] && [ -n "${rate[defc]:-}" ]; then
+  awk -v f="$fpu" -v g="${rate[get2]}" -v c="${rate[getc]}" -v d="${rate[def]}" -v dc="${rate[defc]}" 'BEGIN {
+    printf "WISP -c / without (result lines): at -f %s %.3f, at the defaults %.3f\n", f, c / g, dc / d }'
 fi
 echo "after:  $(uptime)"
 exit $rc
