@@ -200,8 +200,7 @@ uint32_t PrtCwnd(const TPathDesc& p) {
 // most 16 first windows, four doublings, so that even a measure overstated
 // cannot flood a long path's queue.
 void Train(TPathDesc& p, uint32_t now) {
-  constexpr uint32_t cap = sizeof(p.trainT) / sizeof(p.trainT[0]);
-  if (p.trainN >= cap) return;
+  if (p.trainN >= initCwnd) return;
   p.trainT[p.trainN++] = now;
   const uint32_t n = p.trainN;
   if (n < trainMin || p.minRtt == 0) return;
@@ -326,12 +325,11 @@ void Arrive(TPathDesc& p, uint32_t now, const TTagDesc& t, uint32_t q, uint32_t 
   // the largest queue its measures have shown: a queue that overflowed
   // holds no more than that, and the measures that show it empty come a
   // round trip after it is.
-  if (p.st == stDrain && m > 0 && m > p.minRtt) {
-    const double q = (m - p.minRtt) * Bw(p);
+  if (p.st == stDrain) {
+    const double q = m > p.minRtt ? (m - p.minRtt) * Bw(p) : 0;
     if (q > p.drainQ) p.drainQ = q;
+    if (f <= Held(p) || (m > 0 && !Queued(p, m)) || (p.drainQ > 0 && p.drainDef >= p.drainQ)) EnterProbeBW(p, now);
   }
-  if (p.st == stDrain && (f <= Held(p) || (m > 0 && !Queued(p, m)) || (p.drainQ > 0 && p.drainDef >= p.drainQ)))
-    EnterProbeBW(p, now);
   if (expired && p.st != stProbeRTT) {
     p.st = stProbeRTT;
     p.prtOn = false;

@@ -23,6 +23,12 @@
 #include <cstdint>
 
 namespace Path {
+  constexpr uint32_t initCwnd = 128;         // fragments on their way before the first measure
+  constexpr uint32_t minCwnd = 4;
+  constexpr uint32_t bwRounds = 10;          // the rate's window
+  constexpr uint32_t minRttWinUs = 10000000; // the floor's window
+  constexpr uint32_t prtUs = 200000;         // the floor's probe
+
   enum TState : uint8_t { stStartup = 0, stDrain = 1, stProbeBW = 2, stProbeRTT = 3 };
 
   // What the model keeps with each request, to measure the delivery rate
@@ -70,7 +76,7 @@ namespace Path {
     double loss;        // the share lost, smoothed over rounds
     // start-up
     uint32_t trainN;   // fragments of the first window that have arrived
-    uint32_t trainT[128]; // when each of them arrived (the first window's size)
+    uint32_t trainT[initCwnd]; // when each of them arrived
     uint32_t jumpCwnd; // what the first window's train lets be on its way
     double trainBw;    // the rate its spacing showed (0: none)
     double drainQ;     // the queue the start-up's drain empties, fragments
@@ -93,12 +99,6 @@ namespace Path {
     uint32_t last;     // the clock of the last budget
     uint32_t cwnd;     // fragments that may be on their way
   };
-
-  constexpr uint32_t initCwnd = 128;         // fragments on their way before the first measure
-  constexpr uint32_t minCwnd = 4;
-  constexpr uint32_t bwRounds = 10;          // the rate's window
-  constexpr uint32_t minRttWinUs = 10000000; // the floor's window
-  constexpr uint32_t prtUs = 200000;         // the floor's probe
 
   // A model for a receiver updated every per microseconds that may ask for
   // at most ceil fragments per microsecond (the grant); seed varies the
