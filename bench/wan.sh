@@ -127,28 +127,33 @@ ip netns add "$nsb"
 tcpmem=(--sysctl "net.ipv4.tcp_rmem=4096 131072 134217728" --sysctl "net.ipv4.tcp_wmem=4096 65536 134217728")
 
 # start_link ID RATE RTT_MS LOSS: the emulator for one case; $lpid, report $work/ID.json.
+# wait_line FILE TEXT TRIES WHAT OUTPUT: until FILE holds TEXT (TRIES times
+# 20 ms), else shows OUTPUT and stops the script.
+wait_line() {
+  local k
+  for ((k = 0; k < $3; k++)); do grep -qs "$2" "$1" && return 0; sleep 0.02; done
+  echo "$4 did not start:"; cat "$5"; exit 1
+}
+
 start_link() {
-  local id=$1 rate=$2 rtt=$3 loss=$4 k
+  local id=$1 rate=$2 rtt=$3 loss=$4
   # shellcheck disable=SC2086  # the options are words
   "$linkem" --ns-a "$nsa" --ns-b "$nsb" --rate "$rate" --queue-ms 100 --delay-ms "$(awk -v r="$rtt" 'BEGIN { print r / 2 }')" \
     --loss "$loss" --seed "$seed" --report "$work/$id.json" --max-seconds 600 "${tcpmem[@]}" $WAN_LINKEM_OPTS >"$work/$id.link" 2>&1 &
   lpid=$!
   pids+=("$lpid")
-  for ((k = 0; k < 100; k++)); do grep -qs "linkem ready" "$work/$id.link" && return 0; sleep 0.02; done
-  echo "linkem did not start:"; cat "$work/$id.link"; exit 1
+  wait_line "$work/$id.link" "linkem ready" 100 linkem "$work/$id.link"
 }
 stop_link() { stop_pid "$lpid"; forget "$lpid"; }
 
 # start_srv OPTIONS: WISPSrv in the server's namespace serving $sdir; $spid.
 start_srv() {
-  local k
   rm -f "$sdir/WISPSrv.log"
   # shellcheck disable=SC2086  # the options are words
   (cd "$sdir" && exec ip netns exec "$nsb" "$srv" -a "$adr" -p "$port" -o $1 </dev/null >"$work/srv.out" 2>&1) &
   spid=$!
   pids+=("$spid")
-  for ((k = 0; k < 200; k++)); do grep -qs "InitSock Listening" "$sdir/WISPSrv.log" && return 0; sleep 0.02; done
-  echo "server did not start:"; cat "$work/srv.out"; exit 1
+  wait_line "$sdir/WISPSrv.log" "InitSock Listening" 200 server "$work/srv.out"
 }
 stop_srv() { stop_pid "$spid"; forget "$spid"; }
 
