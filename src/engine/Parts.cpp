@@ -539,7 +539,7 @@ void Finish(TPart& p) {
   Give(p);
 }
 
-void Keep(TPart& p, uint64_t now) {
+void Keep(TPart& p) {
   struct stat st;
   // Data without a record claim nothing: they go.
   if (lstat(p->rn, &st) != 0) {
@@ -550,8 +550,9 @@ void Keep(TPart& p, uint64_t now) {
     char n[sizeof p->pn];
     std::snprintf(n, sizeof n, "%s", p->pn + std::strlen(Prefix()));
     n[std::strlen(n) - (sizeof partExt - 1)] = 0;
+    const uint64_t t = p->st;
     Give(p);
-    Index(n, now);
+    Index(n, t);
     return;
   }
   Give(p);

@@ -189,13 +189,17 @@ namespace Parts {
   // rn, rn's directory synced.
   int Store(const uint8_t* x, uint32_t l, const char* tn, const char* rn);
 
+  // Finish, Keep and Discard free the slot; no Save of p may be pending (the
+  // caller has waited for its job).
+  //
   // The transfer succeeded and the caller put the partial file in place
   // under its name (Files' commit): the record goes, and the slot is free.
   void Finish(TPart& p);
   // The transfer ended without success: the files stay as the last Save left
-  // them; the server enters the upload in its kept index at time now,
-  // removing the oldest when keepMax are kept.
-  void Keep(TPart& p, uint64_t now);
+  // them (a partial file without a record goes: it claims nothing); the
+  // server enters the upload in its kept index under the time of its last
+  // record, removing the oldest when keepMax are kept.
+  void Keep(TPart& p);
   // The record and the partial file go (a failed final check): the next run
   // starts clean.
   void Discard(TPart& p);

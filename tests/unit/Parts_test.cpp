@@ -213,21 +213,21 @@ TEST_F(PartsTest, ResumeOnlyTheSameSource) {
   EXPECT_EQ(Parts::Open("data.bin", other), Parts::oBusy);
   EXPECT_EQ(Record(p), 0);
   EXPECT_EQ(Listing(), (std::vector<std::string>{"data.bin.wisp-part", "data.bin.wisp-part.rec"}));
-  Parts::Keep(p, t0);
+  Parts::Keep(p);
 
   ASSERT_EQ(Resume("data.bin", Src("data.bin", 10500, 1000, false), p), Parts::mOk);
   EXPECT_EQ(Parts::Prefix(p), 3u);
   EXPECT_EQ(Parts::Held32(p, 0), 0x447u);
   EXPECT_EQ(Parts::HeldBytes(p), 4500u);
   EXPECT_TRUE(p->s.k);   // the kept digest stays known
-  Parts::Keep(p, t0);
+  Parts::Keep(p);
 
   // The fragment length changed: the prefix in whole new fragments.
   ASSERT_EQ(Resume("data.bin", Src("data.bin", 10500, 1455), p), Parts::mOk);
   EXPECT_EQ(Parts::Count(p), 2u);   // 3000 bytes: 2 of 1455
   EXPECT_EQ(Parts::Held32(p, 0), 3u);
   EXPECT_EQ(Record(p), 0);
-  Parts::Keep(p, t0);
+  Parts::Keep(p);
 
   struct {
     Parts::TSrcDesc s;
@@ -251,7 +251,7 @@ TEST_F(PartsTest, ResumeOnlyTheSameSource) {
     Put(p, 0);
     Put(p, 1);
     EXPECT_EQ(Record(p), 0);
-    Parts::Keep(p, t0);
+    Parts::Keep(p);
   }
   // The digest sent after the data: another content than the kept one.
   ASSERT_EQ(Resume("data.bin", Src("data.bin", 10500, 1455, false), p), Parts::mOk);
@@ -276,7 +276,7 @@ TEST_F(PartsTest, RecordThatDisagreesWithItsFileStartsOver) {
     Parts::Begin(p, s);
     for (uint32_t i : {0u, 1u, 3u}) Put(p, i);
     ASSERT_EQ(Record(p), 0);
-    Parts::Keep(p, t0);
+    Parts::Keep(p);
   };
   auto startsOver = [&](const char* why) {
     SCOPED_TRACE(why);
@@ -310,7 +310,7 @@ TEST_F(PartsTest, RecordThatDisagreesWithItsFileStartsOver) {
   Parts::TPart p;
   EXPECT_EQ(Parts::Open("z", p), Parts::oNew);
   EXPECT_EQ(GetFile("z.wisp-part").size(), 0u);
-  Parts::Keep(p, t0);
+  Parts::Keep(p);
   EXPECT_TRUE(Listing().empty());
 }
 
@@ -342,7 +342,7 @@ TEST_F(PartsTest, SaveNeverClaimsUnsyncedData) {
       EXPECT_EQ(r != 0, hit && !(op == FOps::opClose && n == 2));   // the directory's close only
       walked += hit ? 1 : 0;
       EXPECT_FALSE(p->sv);   // the save is done either way
-      Parts::Keep(p, t0);
+      Parts::Keep(p);
       EXPECT_EQ(Listing(), (std::vector<std::string>{"w.wisp-part", "w.wisp-part.rec"}));
       ASSERT_EQ(Resume("w", s, p), Parts::mOk);
       const uint32_t c = Parts::Count(p);
@@ -408,7 +408,7 @@ TEST_F(PartsTest, ServerKeepsBoundedPartialUploads) {
     Parts::Begin(p, Src(n.c_str(), 2000, 1000));
     Put(p, 0);
     ASSERT_EQ(Record(p, t), 0);
-    Parts::Keep(p, t);
+    Parts::Keep(p);
   };
   for (uint32_t k = 0; k <= Parts::keepMax; ++k) keep("u" + std::to_string(k), t0 + k);
   EXPECT_EQ(Parts::Kept(), Parts::keepMax);
@@ -420,7 +420,7 @@ TEST_F(PartsTest, ServerKeepsBoundedPartialUploads) {
   Parts::TPart p;
   ASSERT_EQ(Resume("u5", Src("u5", 2000, 1000), p), Parts::mOk);
   EXPECT_EQ(Parts::Kept(), Parts::keepMax - 1);
-  Parts::Keep(p, t0 + 5);
+  Parts::Keep(p);
   EXPECT_EQ(Parts::Kept(), Parts::keepMax);
 
   // A restart finds them all; strays, a record without data and a damaged
