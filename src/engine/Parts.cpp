@@ -19,11 +19,15 @@
 #include "Crc.h"
 #include "FOps.h"
 #include "Lib3.h"
+#include "Rcvrs.h"
 #include "SO.h"
 #include "Slots.h"
 #include "Tmps.h"
 
 namespace Parts {
+// The record covers the widest window a receiver asks in.
+static_assert(wndMax == Rcvrs::wndCc);
+
 namespace {
 
 TSlots<TPartDesc, cntMax> tbl;

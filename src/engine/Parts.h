@@ -26,7 +26,7 @@
 // proof of the content.
 //
 // On the loop: Open, Begin, Mark and the queries, Snap, Finish, Keep, Discard,
-// Sweep. On the worker: Save (the one slow step, two syncs), which writes no
+// Sweep. On the worker: Save (the one slow step: three syncs), which writes no
 // log line; its error is its caller's to report.
 #pragma once
 #include <cstdint>
@@ -52,6 +52,10 @@ namespace Parts {
   // ---- the record (all fields little-endian, through WISP's helpers) -----
   constexpr uint32_t recMagic = 0x43525057u;   // "WPRC"
   constexpr uint16_t recVer = 1;
+  // magic u32, version u16, digest known u8, reserved u8, length u64, date
+  // and time, fragment length u16, reserved u16, digest[16], save time u64
+  // (Unix seconds), prefix u32, bitmap bits u32, resource id[128], server
+  // text[80] (zero-padded), bitmap (bit j % 8 of byte j / 8: fragment p + j), CRC.
   namespace Rec {
     constexpr uint32_t m = 0, v = 4, k = 6, x = 7, l = 8, d = 16, f = 24, y = 26, g = 28, t = 44, p = 52,
                        b = 56, r = 60, s = r + WISP::lenResID, map = s + lenSrv;
