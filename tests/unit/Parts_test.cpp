@@ -420,8 +420,15 @@ TEST_F(PartsTest, ServerKeepsBoundedPartialUploads) {
   Parts::TPart p;
   ASSERT_EQ(Resume("u5", Src("u5", 2000, 1000), p), Parts::mOk);
   EXPECT_EQ(Parts::Kept(), Parts::keepMax - 1);
+  // A reservation beyond its data (as an upload makes one) is given back.
+  const int h = Parts::Reopen(p);
+  const bool rsv = fallocate(h, FALLOC_FL_KEEP_SIZE, 0, 64 << 20) == 0;
+  close(h);
   Parts::Keep(p);
   EXPECT_EQ(Parts::Kept(), Parts::keepMax);
+  if (rsv) {
+    EXPECT_LT(Parts::Disk(), 16u << 20);
+  }
 
   // A restart finds them all; strays, a record without data and a damaged
   // record go.
