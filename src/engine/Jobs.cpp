@@ -190,9 +190,13 @@ void Finish(TJobDesc& j, bool ok) {
     // keep its key. The file system's stamps and the coarse clock need not
     // agree to the tick (a stamp may be finer than the coarse clock, which
     // lags by up to a tick), so the stamp must lie a margin of some ticks
-    // before the start, measured on the fine clock.
+    // before the start, measured on the fine clock. A stamp without a
+    // sub-second part comes from a file system that keeps whole seconds
+    // (ext4 with small inodes, many network file systems) or two (FAT): a
+    // write up to two seconds after it may leave the same stamp.
     constexpr int64_t marginNs = 20000000;   // two ticks at 100 Hz
-    const int64_t c = j.key.cs * 1000000000 + j.key.cns;
+    constexpr int64_t coarseNs = 2000000000;
+    const int64_t c = j.key.cs * 1000000000 + j.key.cns + (j.key.cns == 0 ? coarseNs : 0);
     const int64_t b = int64_t(j.t0.tv_sec) * 1000000000 + j.t0.tv_nsec;
     const bool settled = c < b - marginNs;
     if (fstat(j.h, &st) == 0 && KeyOf(st) == j.key && settled) Remember(j.key, j.t);
@@ -396,6 +400,15 @@ void Cancel(TJob k) {
 }
 
 uint32_t Hashed() { return hashed.load(std::memory_order_relaxed); }
+
+void Forget(int h) {
+  struct stat st{};
+  if (sh == nullptr || fstat(h, &st) != 0) return;
+  const TKeyDesc k = KeyOf(st);
+  std::lock_guard<std::mutex> g(sh->m);
+  for (TCacheDesc& c : sh->cache)
+    if (c.used && c.k.dev == k.dev && c.k.ino == k.ino) c = TCacheDesc{};
+}
 
 TJob Follow(int h) {
   Ensure();

@@ -21,9 +21,10 @@
 // Digests of files served recently are kept, keyed by device, inode, size,
 // modification and status-change time (both to the nanosecond): a file
 // rewritten in place, even with its times put back, has a new status-change
-// time. Requests for a file whose digest is kept are answered without a job;
-// requests for the same content while its digest is being made share that
-// one digest.
+// time, once the stamps' resolution has passed (a digest is kept only for a
+// content whose stamp lies that far before its digest began). Requests for
+// a file whose digest is kept are answered without a job; requests for the
+// same content while its digest is being made share that one digest.
 #pragma once
 #include <cstdint>
 
@@ -65,6 +66,10 @@ namespace Jobs {
   void Cancel(TJob j);
   // Files hashed whole since start (kept digests and shared ones not counted).
   uint32_t Hashed();
+  // Drops every kept digest of the open file h (its device and inode): a
+  // client found the content it got unlike the digest it was given (a file
+  // rewritten without its times telling, as on a server with a skewed clock).
+  void Forget(int h);
 
   // ---- uploads ----
 

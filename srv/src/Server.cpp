@@ -532,6 +532,9 @@ namespace {
     TSesDesc& s = Ses(c.r);
     if (!s.x.w) {
       s.x.s.e = c.e;
+      // The client's check failed: the digest it was given may be a kept
+      // one that no longer holds; the next request digests the file anew.
+      if (c.e == WISP::errChk) Jobs::Forget(s.x.s.f->b);
     } else if (!s.x.r.c) {
       // An upload the client gives up before our check (quit, signal, its
       // file changed): its result goes into the log line; no file is kept.

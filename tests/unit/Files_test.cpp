@@ -812,6 +812,17 @@ TEST(JobsTest, UnchangedFileIsHashedOnceChangedFileAgain) {
   ASSERT_EQ(utimensat(AT_FDCWD, "a.bin", ts, 0), 0);
   EXPECT_EQ(WorkerDigest("a.bin", l), EngineTest::Digest(w));
   EXPECT_EQ(Jobs::Hashed(), before + 4);
+  // Kept once settled, until a client's failed check drops it: then hashed anew.
+  usleep(20000);
+  EXPECT_EQ(WorkerDigest("a.bin", l), EngineTest::Digest(w));
+  EXPECT_EQ(WorkerDigest("a.bin", l), EngineTest::Digest(w));
+  EXPECT_EQ(Jobs::Hashed(), before + 5);
+  const int h = open("a.bin", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(h, 0);
+  Jobs::Forget(h);
+  close(h);
+  EXPECT_EQ(WorkerDigest("a.bin", l), EngineTest::Digest(w));
+  EXPECT_EQ(Jobs::Hashed(), before + 6);
 }
 
 // Sixteen sessions asking at once for one file not hashed before share one

@@ -188,6 +188,23 @@ namespace {
     End(0);
   }
 
+  // A client whose check failed closes with errChk: the kept digest it was
+  // given may no longer hold, and the next request digests the file anew.
+  void FailedCheckDropsTheKeptDigest() {
+    StartServer();
+    TPeer p;
+    std::vector<uint8_t> x;
+    uint8_t t[WISP::lenMaxTel];
+    RdRq(p, "a.bin");
+    Want(p.Recv(x) == WISP::cmdRdRp && x[WISP::TelRdRp::e] == WISP::errNull, 1, "answered from the kept digest");
+    p.Send(t, WISP::Encode(t, WISP::TCloseDesc{1, WISP::errChk}));
+    const uint32_t n = Jobs::Hashed();
+    RdRq(p, "a.bin");
+    Want(Server::Ses(1).i == 1 && Server::Ses(1).x.s.s == nullptr, 2, "waits for a digest");
+    Want(StepsUntilOpen(1) && Jobs::Hashed() == n + 1, 3, "hashed anew");
+    End(0);
+  }
+
   void FailedWrite() {
     StartServer();
     TPeer p;
@@ -591,6 +608,10 @@ TEST(ServerFiles, UnreadableServedFileEndsItsSessionOnly) {
 
 TEST(ServerLink, RunsOnlyAboveTheDefaultRate) {
   EXPECT_EXIT(RunsAboveTheDefaultRate(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(ServerFiles, FailedCheckOfAGetDropsTheKeptDigest) {
+  EXPECT_EXIT(FailedCheckDropsTheKeptDigest(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ServerFiles, FailedWriteEndsTheUploadAtOnce) {
