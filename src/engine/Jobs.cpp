@@ -45,7 +45,7 @@ struct TJobDesc {
   TJobSt st;
   bool busy;          // the worker runs a slice of it outside the lock
   bool gone;          // its caller gave it up; freed once no slice runs and none waits for it
-  int h;              // the job's duplicate of the caller's file; -1: none
+  int h = -1;         // the job's duplicate of the caller's file; -1: none
   uint64_t seq;       // place in the queue: the lowest goes first
   TJob lead;          // jWait: the job whose digest this one waits for
   TKeyDesc key;       // kDgst: the content being digested
@@ -55,8 +55,12 @@ struct TJobDesc {
   uint64_t want;      // kFollow: the digest is to reach this
   uint32_t gen;       // kFollow: counts digests begun anew
   bool sync;          // kFollow: a sync waits
+  bool all;           //   of data and metadata (fsync)
+  uint64_t wp, we;    // kFollow: the write-back to start, bytes wp up to we (we 0: none)
+  int dir = -1;       // kFollow: a directory to sync (owned); -1: none
   int rd;             // the reason of a read that failed, 0: none
   int sy;             // kFollow: the reason of the first sync that failed
+  int sd;             // kFollow: the reason the last directory sync failed
   WISP::TPosDesc t;   // jDone: the result
 };
 
@@ -144,23 +148,59 @@ bool HasWaiters(const TJobDesc& j) {
 
 bool HasWork(const TJobDesc& j) {
   if (j.k == kDgst) return j.st == jQueued;
-  return j.sync || (j.rd == 0 && j.xl < j.want);
+  return j.we != 0 || j.sync || j.dir >= 0 || (j.rd == 0 && j.xl < j.want);
 }
 
 void FreeJob(TJobDesc& j) {
   if (j.h >= 0) close(j.h);
+  if (j.dir >= 0) close(j.dir);
   j = TJobDesc{};
-  j.h = -1;
 }
 
 TJobDesc* Take() {
   for (TJobDesc& j : sh->jobs)
     if (j.st == jFree && !j.busy) {
       j = TJobDesc{};
-      j.h = -1;
       return &j;
     }
   return nullptr;
+}
+
+// One sync of a follow (with the lock held on entry and exit, not while it
+// runs): a write-back to start, a sync of the file, a sync of its directory,
+// in that order. false when none waits.
+bool SyncSlice(TJobDesc& j, std::unique_lock<std::mutex>& g) {
+  if (j.we != 0) {
+    const uint64_t p = j.wp, e = j.we;
+    j.we = 0;
+    g.unlock();
+    const int r = FOps::SyncRange(j.h, static_cast<off_t>(p), static_cast<off_t>(e - p));
+    const int err = errno;
+    g.lock();
+    // A file system that cannot start it only leaves it to the next sync.
+    if (r != 0 && err != EINVAL && err != ESPIPE && err != ENOSYS && err != EOPNOTSUPP && j.sy == 0) j.sy = err;
+  } else if (j.sync) {
+    const bool all = j.all;
+    j.sync = false;
+    j.all = false;
+    g.unlock();
+    const int r = all ? FOps::Fsync(j.h) : FOps::Fdatasync(j.h);
+    const int err = errno;
+    g.lock();
+    if (r != 0 && j.sy == 0) j.sy = err;
+  } else if (j.dir >= 0) {
+    const int d = j.dir;
+    j.dir = -1;
+    g.unlock();
+    const int r = FOps::Fsync(d);
+    const int err = errno;
+    FOps::Close(d);
+    g.lock();
+    j.sd = r != 0 ? err : 0;
+  } else {
+    return false;
+  }
+  return true;
 }
 
 void Enqueue(TJobDesc& j) {
@@ -217,6 +257,34 @@ void Finish(TJobDesc& j, bool ok) {
 
 // ---- the worker ----
 
+// One slice of a digest (with the lock held on entry and exit, not while it
+// reads).
+void HashSlice(TJobDesc& j, std::unique_lock<std::mutex>& g) {
+  const int h = j.h;
+  if (j.k == kDgst && j.xl == 0) clock_gettime(CLOCK_REALTIME, &j.t0);
+  const uint32_t gen = j.gen;
+  MD5::TCtxDesc x = j.x;
+  const uint64_t from = j.xl;
+  uint64_t to = from + sliceLen;
+  if (j.k == kFollow && j.want < to) to = j.want;
+  g.unlock();
+  int err = 0;
+  const uint64_t n = Hash(h, from, to, x, err, false);
+  g.lock();
+  if (j.gen == gen && !(j.k == kDgst && j.gone && !HasWaiters(j))) {
+    j.x = x;
+    j.xl = from + n;
+    if (err != 0) j.rd = err;
+    // A follow reads back what was written: a short read is an error.
+    if (j.k == kFollow && err == 0 && j.xl < to) j.rd = EIO;
+    if (j.k == kDgst) {
+      if (err != 0 || j.xl > UINT32_MAX) Finish(j, false);
+      else if (j.xl < to) Finish(j, true);
+      else j.seq = ++sh->clock;   // back of the queue
+    }
+  }
+}
+
 void Work() {
   TSharedDesc& s = *sh;
   std::unique_lock<std::mutex> g(s.m);
@@ -226,38 +294,7 @@ void Work() {
     if (s.stop) return;
     TJobDesc& j = *p;
     j.busy = true;
-    const int h = j.h;
-    if (j.k == kFollow && j.sync) {
-      j.sync = false;
-      g.unlock();
-      const int r = FOps::Fdatasync(h);
-      const int err = errno;
-      g.lock();
-      if (r != 0 && j.sy == 0) j.sy = err;
-    } else {
-      if (j.k == kDgst && j.xl == 0) clock_gettime(CLOCK_REALTIME, &j.t0);
-      const uint32_t gen = j.gen;
-      MD5::TCtxDesc x = j.x;
-      const uint64_t from = j.xl;
-      uint64_t to = from + sliceLen;
-      if (j.k == kFollow && j.want < to) to = j.want;
-      g.unlock();
-      int err = 0;
-      const uint64_t n = Hash(h, from, to, x, err, false);
-      g.lock();
-      if (j.gen == gen && !(j.k == kDgst && j.gone && !HasWaiters(j))) {
-        j.x = x;
-        j.xl = from + n;
-        if (err != 0) j.rd = err;
-        // A follow reads back what was written: a short read is an error.
-        if (j.k == kFollow && err == 0 && j.xl < to) j.rd = EIO;
-        if (j.k == kDgst) {
-          if (err != 0 || j.xl > UINT32_MAX) Finish(j, false);
-          else if (j.xl < to) Finish(j, true);
-          else j.seq = ++s.clock;   // back of the queue
-        }
-      }
-    }
+    if (j.k != kFollow || !SyncSlice(j, g)) HashSlice(j, g);
     j.busy = false;
     if (j.gone && j.st != jFree && !(j.k == kDgst && HasWaiters(j))) {
       FreeJob(j);
@@ -443,12 +480,45 @@ void Want(TJob k, uint32_t p, bool anew) {
   if (j.st == jIdle && HasWork(j)) Enqueue(j);
 }
 
-void Sync(TJob k) {
+void Sync(TJob k, bool all) {
   if (!InRange(k)) return;
   std::lock_guard<std::mutex> g(sh->m);
   if (!Valid(k)) return;
   TJobDesc& j = JobOf(k);
   j.sync = true;
+  j.all = j.all || all;
+  if (j.st == jIdle) Enqueue(j);
+}
+
+void WriteBack(TJob k, uint64_t p, uint64_t e) {
+  if (!InRange(k) || e <= p) return;
+  std::lock_guard<std::mutex> g(sh->m);
+  if (!Valid(k)) return;
+  TJobDesc& j = JobOf(k);
+  if (j.we == 0) {
+    j.wp = p;
+    j.we = e;
+  } else {
+    if (p < j.wp) j.wp = p;
+    if (e > j.we) j.we = e;
+  }
+  if (j.st == jIdle) Enqueue(j);
+}
+
+void SyncDir(TJob k, int d) {
+  if (!InRange(k)) {
+    close(d);
+    return;
+  }
+  std::lock_guard<std::mutex> g(sh->m);
+  if (!Valid(k)) {
+    close(d);
+    return;
+  }
+  TJobDesc& j = JobOf(k);
+  if (j.dir >= 0) close(j.dir);
+  j.dir = d;
+  j.sd = 0;
   if (j.st == jIdle) Enqueue(j);
 }
 
@@ -486,6 +556,12 @@ void Result(TJob k, MD5::TCtxDesc& x, uint32_t& l, int& rd, int& sy) {
   l = static_cast<uint32_t>(j.xl);
   rd = j.rd;
   sy = j.sy;
+}
+
+int DirResult(TJob k) {
+  if (!InRange(k)) return 0;
+  std::lock_guard<std::mutex> g(sh->m);
+  return Valid(k) ? JobOf(k).sd : 0;
 }
 
 void End(TJob k) {

@@ -305,40 +305,59 @@ TEST_F(FilesTest, GapFromAnEarlyFragmentCountsInTheLength) {
   Files::Close(w);
 }
 
-// A sync that the entry's job made while the file arrived and that failed
-// (EIO at write-back, as on NFS or thin provisioning) took the error from the
-// file's open description: Commit's own sync then finds none, and the data
-// read back from the page cache still match. The commit fails all the same,
-// and no file is left.
-TEST_F(FilesTest, FailedSyncWhileArrivingFailsTheCommit) {
+// Every sync of an upload is the work of its job, never of the caller's
+// thread: the write-back started and the data synced while the file arrives,
+// the sync before its name appears and that of the directory after. Each of
+// the first three that fails (EIO at write-back, as on NFS or thin
+// provisioning) fails the commit and leaves no file: a sync that failed
+// while the file arrived took the error from the file's open description,
+// so the last one would find none, and the data read back from the page
+// cache still match. A directory that cannot be synced is only logged.
+TEST_F(FilesTest, EverySyncOnTheJobAndEachFailureFailsTheCommit) {
   FreshDir("syncfail");
-  if (!FOps::FailAt(FOps::opSync, 1, EIO)) GTEST_SKIP() << "built without the fault seam (WISP_FAULTS)";
-  constexpr uint32_t len = (32u << 20) + 4096, l = 65536;
-  const auto data = RandomBytes(len, 3);
-  Files::TFile w = Files::OpenWr("s.bin");
-  ASSERT_NE(w, nullptr);
-  Files::SetTgt(w, Files::TPosDesc{len, {}});
-  for (uint32_t p = 0; p < len; p += l) {
-    const uint32_t k = std::min(l, len - p);
-    Files::Write(w, p, data.data() + p, k, k);
-    Files::Extend(w, p + k);
+  if (!FOps::FailAt(FOps::opSync, 0, 0)) GTEST_SKIP() << "built without the fault seam (WISP_FAULTS)";
+  constexpr uint32_t large = (32u << 20) + 4096, l = 65536;
+  const auto data = RandomBytes(large, 3);
+  // The sync that fails: of a large file the write-back (1) or the sync (2)
+  // while it arrives, of a small one the sync before the name (1) or the
+  // directory's (2).
+  for (const auto& [len, n] : {std::pair{large, 1u}, {large, 2u}, {3000u, 1u}, {3000u, 2u}}) {
+    SCOPED_TRACE(len + n);
+    const uint32_t arriving = len == large ? 2 : 0;
+    const bool dir = arriving + 2 == n;
+    FOps::FailAt(FOps::opSync, n, EIO);
+    const size_t logged = LogText().size();
+    Files::TFile w = Files::OpenWr("s.bin");
+    ASSERT_NE(w, nullptr);
+    Files::SetTgt(w, Files::TPosDesc{len, {}});
+    // What the job is asked while held joins: one write-back, one sync.
+    Jobs::Hold(true);
+    for (uint32_t p = 0; p < len; p += l) {
+      const uint32_t k = std::min(l, len - p);
+      Files::Write(w, p, data.data() + p, k, k);
+      Files::Extend(w, p + k);
+    }
+    Jobs::Hold(false);
+    for (int k = 0; k < 10000 && !Files::Ready(w); ++k) usleep(1000);
+    ASSERT_TRUE(Files::Ready(w));
+    EXPECT_EQ(FOps::Calls(FOps::opSync), arriving) << "a write-back and a sync while a large file arrived";
+    Files::TPosDesc p;
+    Files::GetPos(w, 0, p);
+    EXPECT_EQ(p.l, len);
+    EXPECT_EQ(Hex(p.d), Digest(std::vector<uint8_t>(data.begin(), data.begin() + len)));
+    EXPECT_EQ(Files::Commit(w), dir);
+    EXPECT_EQ(Files::Failed(w), !dir);
+    EXPECT_EQ(FOps::Calls(FOps::opSync), arriving + (dir ? 2 : 1));
+    EXPECT_EQ(FOps::CallsHere(FOps::opSync), 0u) << "a sync on the caller's thread";
+    Files::Close(w);
+    EXPECT_EQ(Listing(), dir ? std::vector<std::string>{"s.bin"} : std::vector<std::string>{});
+    const std::string log = LogText().substr(logged);
+    const size_t at = log.find(dir ? "Sync dir failed idx " : "Sync failed idx ");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(log.substr(log.find(" rid ", at), 19), " rid 's.bin' err 5\r");
+    unlink("s.bin");
   }
-  for (int k = 0; k < 10000 && !Files::Ready(w); ++k) usleep(1000);
-  ASSERT_TRUE(Files::Ready(w));
-  EXPECT_EQ(FOps::Calls(FOps::opSync), 1u) << "one sync while the file arrived";
-  Files::TPosDesc p;
-  Files::GetPos(w, 0, p);
-  EXPECT_EQ(p.l, len);
-  EXPECT_EQ(Hex(p.d), Digest(data));
-  EXPECT_FALSE(Files::Commit(w));
-  EXPECT_TRUE(Files::Failed(w));
-  Files::Close(w);
   FOps::FailAt(FOps::opSync, 0, 0);
-  EXPECT_TRUE(Listing().empty());
-  const std::string log = LogText();
-  const size_t at = log.find("Sync failed idx ");
-  ASSERT_NE(at, std::string::npos);
-  EXPECT_EQ(log.substr(log.find(" rid ", at), 19), " rid 's.bin' err 5\r");
 }
 
 // A transfer that is never committed leaves nothing behind, and an existing

@@ -497,7 +497,7 @@ namespace {
   // call of each kind for every N that a transfer without faults makes. Each
   // case ends with a refusal or a failure close, or with a verified file;
   // never with a committed damaged one; no temporary file is left, and the
-  // server then serves the next transfer.
+  // server then serves the next transfer. No sync runs on the loop.
   void FaultWalk() {
     StartServer();
     TPeer p;
@@ -519,6 +519,7 @@ namespace {
             FOps::FailAt(static_cast<FOps::TOp>(op), k, EIO);
             const TEnd e = put ? Put(p, name, v) : Get(p, "g.bin", v);
             if (k == 0) n = FOps::Calls(static_cast<FOps::TOp>(op));
+            Want(FOps::CallsHere(FOps::opSync) == 0, 32, "every sync on the worker, none on the loop");
             FOps::FailAt(FOps::opOpen, 0, 0);
             if (e == 0 || (k == 0 && e != 'v') || TmpLeft()) {
               std::fprintf(stderr, "op %u put %d ovr %d call %u of %u: end %c\n", op, put, ovr, k, n, e == 0 ? '0' : e);
