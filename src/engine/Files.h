@@ -103,8 +103,9 @@ namespace Files {
   // A write entry whose target length (SetTgt) does not fit the free space
   // fails at once, so that a full disk refuses the transfer now rather than
   // at its end; otherwise the first 64 MiB of it are reserved, and as the
-  // data arrive the reservation keeps 64 MiB ahead of them (a peer holds
-  // no more of the disk than it has sent and that). true when reserved or
+  // data arrive the reservation keeps 64 MiB beyond the count of bytes that
+  // have arrived, wherever in the file they lie (a peer holds no more of the
+  // disk than it has sent and that). true when reserved or
   // when the file system cannot reserve (then the first write that fails
   // marks the entry); false marks the entry failed, also when a later
   // reservation fails.

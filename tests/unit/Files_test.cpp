@@ -406,6 +406,36 @@ TEST_F(FilesTest, FailedTransferLeavesNoTrace) {
   EXPECT_TRUE(GetFile("old") == junk);
 }
 
+// An upload holds the disk only for what has arrived and 64 MiB reserved
+// beyond it, wherever in the file the data lie: a peer that sends only
+// fragments far ahead (the top of a window of 131072) reserves no more than
+// one that sends in order, which moves the reservation along.
+TEST_F(FilesTest, ReservationFollowsWhatHasArrivedWhereverItLies) {
+  FreshDir("rsv");
+  constexpr uint32_t len = 256u << 20, l = 1455, mib = 1u << 20;
+  Files::TFile w = Files::OpenWr("r.bin");
+  ASSERT_NE(w, nullptr);
+  Files::SetTgt(w, Files::TPosDesc{len, {}});
+  ASSERT_TRUE(Files::Reserve(w));
+  auto held = [&] {
+    Files::Flush(w);
+    struct stat st{};
+    EXPECT_EQ(fstat(w->b, &st), 0);
+    return uint64_t(st.st_blocks) * 512;
+  };
+  if (held() < 64 * mib) GTEST_SKIP() << "the file system reserves nothing";
+  EXPECT_LT(held(), 65 * mib);
+  const std::vector<uint8_t> frag(l, 7);
+  for (uint32_t k = 0; k < 1000; ++k) Files::Write(w, (130000 - k) * l, frag.data(), l, l);
+  EXPECT_LT(held(), 64 * mib + 2 * 1000 * l + mib) << "reserved beyond the furthest fragment";
+  // In order from the start: the reservation keeps 64 MiB beyond.
+  const std::vector<uint8_t> run(mib, 9);
+  for (uint32_t p = 0; p < 40 * mib; p += mib) Files::Write(w, p, run.data(), mib, mib);
+  EXPECT_GE(held(), 104 * mib - 16 * mib);
+  EXPECT_LT(held(), 104 * mib + 2 * 1000 * l + mib);
+  Files::Close(w);
+}
+
 // A write the system refuses (here: beyond the file-size limit, as on a full
 // disk) does not stop the program; the entry can no longer pass its check,
 // and closing it leaves no file.
