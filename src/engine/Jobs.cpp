@@ -170,11 +170,12 @@ TJobDesc* Take() {
 // runs): a write-back to start, a sync of the file, a sync of its directory,
 // in that order. false when none waits.
 bool SyncSlice(TJobDesc& j, std::unique_lock<std::mutex>& g) {
+  const int h = j.h;
   if (j.we != 0) {
     const uint64_t p = j.wp, e = j.we;
     j.we = 0;
     g.unlock();
-    const int r = FOps::SyncRange(j.h, static_cast<off_t>(p), static_cast<off_t>(e - p));
+    const int r = FOps::SyncRange(h, static_cast<off_t>(p), static_cast<off_t>(e - p));
     const int err = errno;
     g.lock();
     // A file system that cannot start it only leaves it to the next sync.
@@ -184,7 +185,7 @@ bool SyncSlice(TJobDesc& j, std::unique_lock<std::mutex>& g) {
     j.sync = false;
     j.all = false;
     g.unlock();
-    const int r = all ? FOps::Fsync(j.h) : FOps::Fdatasync(j.h);
+    const int r = all ? FOps::Fsync(h) : FOps::Fdatasync(h);
     const int err = errno;
     g.lock();
     if (r != 0 && j.sy == 0) j.sy = err;
