@@ -30,8 +30,7 @@ namespace {
   bool chained = false;
   Lib3::TProc oldTerm = nullptr;
 
-  TKey own{};
-  TKey prv{};
+  TPair own{};
   TClient cli[cliMax];
   uint32_t cliCnt = 0;
   TServer srv[srvMax];
@@ -118,11 +117,11 @@ namespace {
   TErr Create(const char* dir) {
     char p[lenPath];
     MkPath(p, dir, "key");
-    crypto_box_keypair(own, prv);
+    crypto_box_keypair(own.pub, own.prv);
     char t[lenKeyTxt + 2];
     SO::TBuffer b;
     SO::Init(b, t, sizeof t - 1);
-    WrKey(b, prv);
+    WrKey(b, own.prv);
     SO::WrChar(b, '\n');
     t[b.l] = '\0';
     const bool ok = WriteNew(p, t, 0600);
@@ -142,7 +141,7 @@ namespace {
     uint32_t n = 0;
     TKey pub;
     if (!Token(t, k, w, n) || !RdKey(w, n, pub)) return Fail(errLine, p, 1);
-    if (sodium_memcmp(pub, own, lenKey) != 0) return Fail(errPair, p, 0);
+    if (sodium_memcmp(pub, own.pub, lenKey) != 0) return Fail(errPair, p, 0);
     return errOk;
   }
 
@@ -239,14 +238,14 @@ TErr LoadOwn(const char* dir, bool& wrote) {
   uint32_t n = 0;
   const char* w2 = nullptr;
   uint32_t n2 = 0;
-  const bool good = ok && Token(t, k, w, n) && RdKey(w, n, prv) && !Token(t, k, w2, n2);
+  const bool good = ok && Token(t, k, w, n) && RdKey(w, n, own.prv) && !Token(t, k, w2, n2);
   sodium_memzero(t, sizeof t);
   if (!ok) return Fail(errRead, p, 0);
   if (!good) {
-    sodium_memzero(prv, lenKey);
+    sodium_memzero(own.prv, lenKey);
     return Fail(errKey, p, 0);
   }
-  crypto_scalarmult_base(own, prv);
+  crypto_scalarmult_base(own.pub, own.prv);
   const int fq = ::open(q, O_RDONLY | O_CLOEXEC);
   if (fq < 0) {
     if (errno != ENOENT) return Fail(errRead, q, 0);
@@ -293,8 +292,7 @@ TErr LoadServers(const char* dir) {
   return e;
 }
 
-const TKey& Public() { return own; }
-const TKey& Private() { return prv; }
+const TPair& Own() { return own; }
 
 uint32_t Clients() { return cliCnt; }
 
@@ -338,7 +336,7 @@ bool RdKey(const char* s, uint32_t n, TKey& k) {
 }
 
 void WrPubLine(SO::TBuffer& b) {
-  WrKey(b, own);
+  WrKey(b, own.pub);
   SO::WrChar(b, ' ');
   SO::WrStr(b, set.prg);
   char h[256];
@@ -354,7 +352,7 @@ void WrError(SO::TBuffer& b) {
       "No error",
       "Cannot create key directory",
       "Cannot read key file",
-      "Private key readable by others",
+      "Private key open to others",
       "Invalid private key",
       "Public key does not match private key",
       "Cannot create key file",
@@ -377,8 +375,7 @@ void WrError(SO::TBuffer& b) {
 TErr LastError() { return lastErr; }
 
 void DoneModule() {
-  sodium_memzero(prv, sizeof prv);
-  sodium_memzero(own, sizeof own);
+  sodium_memzero(&own, sizeof own);
   cliCnt = 0;
   srvCnt = 0;
 }

@@ -25,6 +25,10 @@ namespace Keys {
   constexpr uint32_t lenKey = 32;
   constexpr uint32_t lenKeyTxt = 44;
   using TKey = uint8_t[lenKey];
+  struct TPair {
+    TKey pub;
+    TKey prv;
+  };
 
   constexpr uint32_t cliMax = 1024;   // lines of clients
   constexpr uint32_t srvMax = 256;    // lines of servers
@@ -60,8 +64,8 @@ namespace Keys {
   TErr LoadClients(const char* dir);
   TErr LoadServers(const char* dir);
 
-  const TKey& Public();
-  const TKey& Private();
+  // The own key pair (zero before LoadOwn).
+  const TPair& Own();
 
   // The client with public key k: its number 1..Clients(), 0 when it is not
   // listed. Its name for the log.

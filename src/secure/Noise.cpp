@@ -15,7 +15,6 @@ namespace {
   using namespace SecTel;
 
   TSettings set;
-  uint8_t mac1Own[lenHash];                // mac1's key for our own public key
   uint64_t newest[Keys::cliMax + 1];       // per client: the newest time stamp taken
   uint64_t lastStamp = 0;                  // the newest time stamp we sent
 
@@ -128,27 +127,25 @@ namespace {
 void InitModule(const TSettings& s) {
   set = s;
   if (set.clock == nullptr) set.clock = WallNs;
-  Mac1Key(mac1Own, Keys::Public());
   std::memset(newest, 0, sizeof newest);
   lastStamp = 0;
 }
 
 // ---- 1. client: -> e, es, s, ss ---------------------------------------------
 
-uint32_t CreateRequest(TState& hs, const Keys::TKey& srv, uint32_t idx, uint8_t offer, const uint8_t* tel,
+uint32_t CreateRequest(TState& hs, const Keys::TPair& s, const Keys::TKey& srv, uint32_t idx, uint8_t offer, const uint8_t* tel,
                        uint32_t l, uint8_t* out) {
   if (l > lenMaxInnerHs) return 0;
   Start(hs, srv);
   std::memcpy(hs.rs, srv, lenKey);
   PutHdr(out, cmdHsRq);
-  WISP::PutU32(out, TelHsRq::s, idx);
   // e
   crypto_box_keypair(out + TelHsRq::e, hs.e);
   MixHash(hs, out + TelHsRq::e, lenKey);
   // es, s, ss
   bool ok = MixKey(hs, hs.e, srv);
-  EncryptAndHash(hs, Keys::Public(), lenKey, out + TelHsRq::st);
-  ok = MixKey(hs, Keys::Private(), srv) && ok;
+  EncryptAndHash(hs, s.pub, lenKey, out + TelHsRq::st);
+  ok = MixKey(hs, s.prv, srv) && ok;
   if (!ok) {
     Wipe(hs);
     return 0;
@@ -160,6 +157,7 @@ uint32_t CreateRequest(TState& hs, const Keys::TKey& srv, uint32_t idx, uint8_t 
   uint8_t* p = out + TelHsRq::p;
   PutU64(p, TelHsRq::pStamp, stamp);
   WISP::PutU8(p, TelHsRq::pOffer, offer);
+  WISP::PutU32(p, TelHsRq::pIdx, idx);
   std::memmove(p + TelHsRq::pTel, tel, l);
   EncryptAndHash(hs, p, TelHsRq::lenPlainHead + l, p);
   uint8_t key[lenHash];
@@ -170,28 +168,30 @@ uint32_t CreateRequest(TState& hs, const Keys::TKey& srv, uint32_t idx, uint8_t 
 
 // ---- 2. server: mac1 ----------------------------------------------------------
 
-bool CheckMac1(const uint8_t* d, uint32_t l) {
+bool CheckMac1(const Keys::TPair& s, const uint8_t* d, uint32_t l) {
   if (l < TelHsRq::Len(0)) return false;
   const uint32_t m = TelHsRq::Mac1(TelHsRq::InnerLen(l));
+  uint8_t key[lenHash];
+  Mac1Key(key, s.pub);
   uint8_t want[lenMac];
-  Mac1(want, mac1Own, d, m);
+  Mac1(want, key, d, m);
   return sodium_memcmp(want, d + m, lenMac) == 0;
 }
 
 // ---- 3. server: the request ---------------------------------------------------
 
-TRes ConsumeRequest(TState& hs, const uint8_t* d, uint32_t l, uint8_t* tel, uint32_t& tl) {
+TRes ConsumeRequest(TState& hs, const Keys::TPair& s, const uint8_t* d, uint32_t l, uint8_t* tel, uint32_t& tl) {
   tl = 0;
   std::memset(&hs, 0, sizeof hs);
   if (l < TelHsRq::Len(0) || l > WISP::lenMaxTel) return resLen;
-  if (!CheckMac1(d, l)) return resMac;
+  if (!CheckMac1(s, d, l)) return resMac;
   const uint32_t inner = TelHsRq::InnerLen(l);
-  Start(hs, Keys::Public());
+  Start(hs, s.pub);
   // e
   std::memcpy(hs.re, d + TelHsRq::e, lenKey);
   MixHash(hs, hs.re, lenKey);
   // es, s
-  if (!MixKey(hs, Keys::Private(), hs.re) || !DecryptAndHash(hs, d + TelHsRq::st, lenKey + lenTag, hs.rs)) {
+  if (!MixKey(hs, s.prv, hs.re) || !DecryptAndHash(hs, d + TelHsRq::st, lenKey + lenTag, hs.rs)) {
     Wipe(hs);
     return resAuth;
   }
@@ -202,7 +202,7 @@ TRes ConsumeRequest(TState& hs, const uint8_t* d, uint32_t l, uint8_t* tel, uint
   }
   // ss, payload
   uint8_t m[WISP::lenMaxTel];
-  if (!MixKey(hs, Keys::Private(), hs.rs) ||
+  if (!MixKey(hs, s.prv, hs.rs) ||
       !DecryptAndHash(hs, d + TelHsRq::p, TelHsRq::lenPlainHead + inner + lenTag, m)) {
     Wipe(hs);
     return resAuth;
@@ -215,7 +215,7 @@ TRes ConsumeRequest(TState& hs, const uint8_t* d, uint32_t l, uint8_t* tel, uint
   }
   newest[hs.cli] = stamp;
   hs.offer = WISP::GetU8(m, TelHsRq::pOffer);
-  hs.peer = SenderIndex(d);
+  hs.peer = WISP::GetU32(m, TelHsRq::pIdx);
   std::memcpy(tel, m + TelHsRq::pTel, inner);
   tl = inner;
   sodium_memzero(m, sizeof m);
@@ -228,7 +228,6 @@ uint32_t CreateReply(TState& hs, uint32_t idx, uint8_t choice, const uint8_t* te
                      TKeys& k) {
   if (l > TelHsRp::InnerLen(WISP::lenMaxTel)) return 0;
   PutHdr(out, cmdHsRp);
-  WISP::PutU32(out, TelHsRp::s, idx);
   WISP::PutU32(out, TelHsRp::r, hs.peer);
   // e
   crypto_box_keypair(out + TelHsRp::e, hs.e);
@@ -242,16 +241,19 @@ uint32_t CreateReply(TState& hs, uint32_t idx, uint8_t choice, const uint8_t* te
   }
   uint8_t* p = out + TelHsRp::p;
   WISP::PutU8(p, TelHsRp::pChoice, choice);
+  WISP::PutU32(p, TelHsRp::pIdx, idx);
   std::memmove(p + TelHsRp::pTel, tel, l);
   EncryptAndHash(hs, p, TelHsRp::lenPlainHead + l, p);
   Split(hs, k.rx, k.tx);
+  const uint32_t peer = hs.peer;
   Wipe(hs);
+  hs.peer = peer;
   return Trail(out, TelHsRp::Len(l));
 }
 
 // ---- 5. client: the reply ---------------------------------------------------------
 
-TRes ConsumeReply(TState& hs, const uint8_t* d, uint32_t l, uint8_t* tel, uint32_t& tl, uint8_t& choice,
+TRes ConsumeReply(TState& hs, const Keys::TPair& s, const uint8_t* d, uint32_t l, uint8_t* tel, uint32_t& tl, uint8_t& choice,
                   TKeys& k) {
   tl = 0;
   if (l < TelHsRp::Len(0) || l > WISP::lenMaxTel) return resLen;
@@ -265,7 +267,7 @@ TRes ConsumeReply(TState& hs, const uint8_t* d, uint32_t l, uint8_t* tel, uint32
   // ee, se, payload
   uint8_t m[WISP::lenMaxTel];
   bool ok = MixKey(t, t.e, t.re);
-  ok = MixKey(t, Keys::Private(), t.re) && ok;
+  ok = MixKey(t, s.prv, t.re) && ok;
   if (!ok || !DecryptAndHash(t, d + TelHsRp::p, TelHsRp::lenPlainHead + inner + lenTag, m)) {
     Wipe(t);
     return resAuth;
@@ -276,12 +278,11 @@ TRes ConsumeReply(TState& hs, const uint8_t* d, uint32_t l, uint8_t* tel, uint32
   Split(t, k.tx, k.rx);
   Wipe(t);
   Wipe(hs);
+  hs.peer = WISP::GetU32(m, TelHsRp::pIdx);
   sodium_memzero(m, sizeof m);
   return resOk;
 }
 
-uint32_t SenderIndex(const uint8_t* d) { return WISP::GetU32(d, TelHsRq::s); }
 uint32_t ReceiverIndex(const uint8_t* d) { return WISP::GetU32(d, TelHsRp::r); }
-static_assert(TelHsRq::s == TelHsRp::s);
 
 }  // namespace Noise

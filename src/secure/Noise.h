@@ -78,38 +78,40 @@ namespace Noise {
     // default, also when null).
     uint64_t (*clock)() = nullptr;
   };
-  // Takes the own key pair from Keys (loaded before) and forgets every
-  // client's newest time stamp.
+  // Forgets every client's newest time stamp. Each step takes the own key
+  // pair s (Keys::Own() in the programs); the server looks the client's
+  // key up in Keys' list of clients.
   void InitModule(const TSettings& s = {});
 
   // 1. Client: the request for server key srv, with the client's session
   // index idx, the AEADs it offers and the request telegram tel (l bytes),
   // written to out (SecTel::TelHsRq::Len(l) bytes); returns its length, 0
   // when l does not fit.
-  uint32_t CreateRequest(TState& hs, const Keys::TKey& srv, uint32_t idx, uint8_t offer, const uint8_t* tel,
+  uint32_t CreateRequest(TState& hs, const Keys::TPair& s, const Keys::TKey& srv, uint32_t idx, uint8_t offer, const uint8_t* tel,
                          uint32_t l, uint8_t* out);
 
   // 2. Server: the cheap first check, mac1 against the own public key.
-  bool CheckMac1(const uint8_t* d, uint32_t l);
+  bool CheckMac1(const Keys::TPair& s, const uint8_t* d, uint32_t l);
 
   // 3. Server: the whole request d (l bytes, accepted by SecTel::Accept):
   // mac1, the key exchanges, the client's static key (listed), the time
   // stamp; the request telegram goes to tel (tl bytes, room for
   // SecTel::lenMaxInnerHs). hs is kept for the reply.
-  TRes ConsumeRequest(TState& hs, const uint8_t* d, uint32_t l, uint8_t* tel, uint32_t& tl);
+  TRes ConsumeRequest(TState& hs, const Keys::TPair& s, const uint8_t* d, uint32_t l, uint8_t* tel, uint32_t& tl);
 
   // 4. Server: the reply with its session index idx, the chosen AEAD and the
   // reply telegram tel (l bytes) into out; the transport keys in k. Returns
-  // the length (0 when l does not fit, or the key exchange failed).
+  // the length (0 when l does not fit, or the key exchange failed). hs is
+  // wiped but for peer.
   uint32_t CreateReply(TState& hs, uint32_t idx, uint8_t choice, const uint8_t* tel, uint32_t l, uint8_t* out,
                        TKeys& k);
 
   // 5. Client: the reply d (l bytes) to the request of hs: the reply
-  // telegram to tel (tl bytes), the chosen AEAD, the transport keys.
-  TRes ConsumeReply(TState& hs, const uint8_t* d, uint32_t l, uint8_t* tel, uint32_t& tl, uint8_t& choice,
+  // telegram to tel (tl bytes), the chosen AEAD, the server's index in
+  // hs.peer, the transport keys. A reply that fails leaves hs as it was.
+  TRes ConsumeReply(TState& hs, const Keys::TPair& s, const uint8_t* d, uint32_t l, uint8_t* tel, uint32_t& tl, uint8_t& choice,
                     TKeys& k);
 
-  // The client index and the session indices a request or reply names.
-  uint32_t SenderIndex(const uint8_t* d);
-  uint32_t ReceiverIndex(const uint8_t* d);   // reply only
+  // The client's index a reply names in the clear.
+  uint32_t ReceiverIndex(const uint8_t* d);
 }

@@ -169,7 +169,7 @@ namespace {
   TDrop OpenHsRq(const uint8_t* d, uint32_t l, const UDP0::TDstDesc& src, uint8_t* tel, uint32_t& tl,
                  uint32_t& ses) {
     Noise::TState hs;
-    switch (Noise::ConsumeRequest(hs, d, l, tel, tl)) {
+    switch (Noise::ConsumeRequest(hs, Keys::Own(), d, l, tel, tl)) {
       case Noise::resOk: break;
       case Noise::resLen: return Count(drpLen);
       case Noise::resMac: return Count(drpMac);
@@ -210,7 +210,7 @@ namespace {
     if (e == nullptr || e->st != stInit || !(e->dst == src)) return Count(drpSes);
     Noise::TKeys k;
     uint8_t choice = 0;
-    if (Noise::ConsumeReply(e->hs, d, l, tel, tl, choice, k) != Noise::resOk) return Count(drpAuth);
+    if (Noise::ConsumeReply(e->hs, Keys::Own(), d, l, tel, tl, choice, k) != Noise::resOk) return Count(drpAuth);
     // A choice the client did not offer is the server's fault: ChaCha20-Poly1305 is always there.
     if (choice == Noise::aeadAes && !(set.aes && aesHere)) {
       sodium_memzero(&k, sizeof k);
@@ -218,7 +218,7 @@ namespace {
       tl = 0;
       return Count(drpAuth);
     }
-    e->peer = Noise::SenderIndex(d);
+    e->peer = e->hs.peer;
     Key(*e, k, choice == Noise::aeadAes ? Noise::aeadAes : Noise::aeadChaCha);
     sodium_memzero(&k, sizeof k);
     e->confirmed = true;   // the reply proved the server
@@ -285,7 +285,7 @@ uint32_t Send(uint32_t ses, const uint8_t* tel, uint32_t l, uint8_t* out) {
       std::memcpy(srv, e->hs.rs, Noise::lenKey);
       e->idx = NewIndex(e->i);
       const uint8_t offer = set.aes && aesHere ? Noise::offerAes : 0;
-      return Noise::CreateRequest(e->hs, srv, e->idx, offer, tel, l, out);
+      return Noise::CreateRequest(e->hs, Keys::Own(), srv, e->idx, offer, tel, l, out);
     }
     case stReply: {
       const bool aes = (e->hs.offer & Noise::offerAes) != 0 && set.aes && aesHere;

@@ -50,30 +50,33 @@ namespace SecTel {
   }
 
   // Handshake request (the initiator's message of Noise IK: e, es, s, ss):
-  //   hdr(7) s u32 (the client's session index) e[32] (its ephemeral key)
-  //   static[32 + 16] (its static key, encrypted)
-  //   payload: stamp u64, offer u8, the request telegram (l bytes), tag(16)
+  //   hdr(7) e[32] (the client's ephemeral key) static[32 + 16] (its static
+  //   key, encrypted)
+  //   payload: stamp u64, offer u8, i u32 (the client's session index), the
+  //   request telegram (l bytes), tag(16)
   //   mac1[16] (keyed by the server's public key, over bytes 0..mac1-1), CRC(4).
+  // Everything but the frame is covered by the handshake's AEAD, so a
+  // changed bit anywhere fails it.
   namespace TelHsRq {
-    constexpr uint32_t s = 7, e = 11, st = 43, p = 91;
-    constexpr uint32_t pStamp = 0, pOffer = 8, pTel = 9;   // inside the payload's plain text
-    constexpr uint32_t lenPlainHead = pTel;                // stamp and offer
+    constexpr uint32_t e = 7, st = 39, p = 87;
+    constexpr uint32_t pStamp = 0, pOffer = 8, pIdx = 9, pTel = 13;   // inside the payload's plain text
+    constexpr uint32_t lenPlainHead = pTel;
     constexpr uint32_t Mac1(uint32_t l) { return p + lenPlainHead + l + lenTag; }
     constexpr uint32_t Len(uint32_t l) { return Mac1(l) + lenMac + WISP::lenTrl; }   // l + 136
     constexpr uint32_t InnerLen(uint32_t len) { return len - Len(0); }
   }
 
   // Handshake reply (the responder's message: e, ee, se):
-  //   hdr(7) s u32 (the server's session index) r u32 (the client's index
-  //   from the request) e[32] (its ephemeral key)
-  //   payload: choice u8 (the AEAD of the sealed telegrams), the reply
-  //   telegram (l bytes), tag(16), CRC(4).
+  //   hdr(7) r u32 (the client's index from the request) e[32] (the server's
+  //   ephemeral key)
+  //   payload: choice u8 (the AEAD of the sealed telegrams), i u32 (the
+  //   server's session index), the reply telegram (l bytes), tag(16), CRC(4).
   // It is always shorter than the request it answers: 68 + l against 136 + l'
   // with a reply telegram l no longer than the request telegram l' (47 or 19
   // bytes against 144 or 172).
   namespace TelHsRp {
-    constexpr uint32_t s = 7, r = 11, e = 15, p = 47;
-    constexpr uint32_t pChoice = 0, pTel = 1;
+    constexpr uint32_t r = 7, e = 11, p = 43;
+    constexpr uint32_t pChoice = 0, pIdx = 1, pTel = 5;
     constexpr uint32_t lenPlainHead = pTel;
     constexpr uint32_t Len(uint32_t l) { return p + lenPlainHead + l + lenTag + WISP::lenTrl; }   // l + 68
     constexpr uint32_t InnerLen(uint32_t len) { return len - Len(0); }
