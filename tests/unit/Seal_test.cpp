@@ -1,7 +1,7 @@
 // Seal_test.cpp — the handshake between two key sets and what it refuses,
-// and the sealing door on either side: the far end of each exchange is
-// written here from libsodium's calls and the layouts' offsets (an encoder
-// of its own), so that the envelopes are checked byte by byte.
+// and the sealing door on either side, whose far end (SecurePeer) is
+// written from libsodium's calls and the layouts' offsets, so that the
+// envelopes are checked byte by byte.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +15,7 @@
 #include "Seal.h"
 #include "SecTel.h"
 #include "SecureTest.h"
+#include "../SecurePeer.h"
 #include "WISP.h"
 
 namespace {
@@ -69,20 +70,6 @@ Bytes DatRq(uint32_t i) {
   return x;
 }
 
-// mac1 as the server checks it, from the layout: BLAKE2b-128 over the
-// request before it, keyed by BLAKE2b-256("mac1----" || server key).
-void PutMac1(Bytes& d, const uint8_t* srvPub) {
-  uint8_t key[32];
-  uint8_t in[8 + 32];
-  std::memcpy(in, "mac1----", 8);
-  std::memcpy(in + 8, srvPub, 32);
-  crypto_generichash(key, sizeof key, in, sizeof in, nullptr, 0);
-  const uint32_t m = SecTel::TelHsRq::Mac1(SecTel::TelHsRq::InnerLen(static_cast<uint32_t>(d.size())));
-  crypto_generichash(d.data() + m, 16, d.data(), m, key, sizeof key);
-}
-
-void PutCrc(Bytes& d) { Crc::AppendCrc(d.data(), static_cast<uint32_t>(d.size() - 4)); }
-
 bool Contains(const Bytes& d, const uint8_t* p, size_t n) {
   return std::search(d.begin(), d.end(), p, p + n) != d.end();
 }
@@ -100,53 +87,9 @@ Bytes Request(Noise::TState& hs, const Keys::TPair& cli, const Keys::TKey& srvPu
   return d;
 }
 
-// ---- the far end's sealed telegrams ------------------------------------------
-
-struct Far {
-  uint8_t aead = Noise::aeadChaCha;
-  Noise::TKeys k{};
-  uint32_t peer = 0;    // the index the far end names
-  uint64_t tx = 0;
-
-  Bytes Seal(const Bytes& tel, uint64_t ctr) const {
-    Bytes d(19 + tel.size() + 16 + 4);
-    std::memcpy(d.data(), "WISP\x06\x00\x12", 7);
-    for (int b = 0; b < 4; ++b) d[7 + b] = static_cast<uint8_t>(peer >> (8 * b));
-    for (int b = 0; b < 8; ++b) d[11 + b] = static_cast<uint8_t>(ctr >> (8 * b));
-    uint8_t npub[12] = {};
-    std::memcpy(npub + 4, d.data() + 11, 8);
-    if (aead == Noise::aeadAes) {
-      crypto_aead_aes256gcm_encrypt_detached(d.data() + 19, d.data() + 19 + tel.size(), nullptr, tel.data(), tel.size(),
-                                             d.data(), 19, nullptr, npub, k.tx);
-    } else {
-      crypto_aead_chacha20poly1305_ietf_encrypt_detached(d.data() + 19, d.data() + 19 + tel.size(), nullptr, tel.data(),
-                                                         tel.size(), d.data(), 19, nullptr, npub, k.tx);
-    }
-    PutCrc(d);
-    return d;
-  }
-  Bytes Seal(const Bytes& tel) { return Seal(tel, tx++); }
-
-  // Whether d, sealed for us with index idx and counter ctr, opens; the
-  // telegram inside to tel.
-  bool Open(const Bytes& d, uint32_t idx, uint64_t ctr, Bytes& tel) const {
-    EXPECT_GE(d.size(), 39u);
-    EXPECT_EQ(Bytes(d.begin(), d.begin() + 7), Bytes({'W', 'I', 'S', 'P', 6, 0, 18}));
-    EXPECT_EQ(WISP::GetU32(d.data(), 7), idx);
-    EXPECT_EQ(SecTel::GetU64(d.data(), 11), ctr);
-    EXPECT_TRUE(Crc::Ok(d.data(), d.size()));
-    tel.assign(d.size() - 39, 0);
-    uint8_t npub[12] = {};
-    std::memcpy(npub + 4, d.data() + 11, 8);
-    const int r = aead == Noise::aeadAes
-                      ? crypto_aead_aes256gcm_decrypt_detached(tel.data(), nullptr, d.data() + 19, tel.size(),
-                                                               d.data() + 19 + tel.size(), d.data(), 19, npub, k.rx)
-                      : crypto_aead_chacha20poly1305_ietf_decrypt_detached(tel.data(), nullptr, d.data() + 19,
-                                                                           tel.size(), d.data() + 19 + tel.size(),
-                                                                           d.data(), 19, npub, k.rx);
-    return r == 0;
-  }
-};
+using Far = SecurePeer::TFar;
+using SecurePeer::PutCrc;
+using SecurePeer::PutMac1;
 
 const UDP0::TDstDesc cliAt{UDP0::TAdrDesc{}, 40000};
 const UDP0::TDstDesc cliOther{UDP0::TAdrDesc{}, 40001};
