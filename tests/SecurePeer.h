@@ -35,8 +35,20 @@ inline void PutMac1(Bytes& d, const uint8_t* srvPub) {
 struct TFar {
   uint8_t aead = Noise::aeadChaCha;
   Noise::TKeys k{};
-  uint32_t peer = 0;    // the index this end names in what it seals
+  uint32_t peer = 0;         // the index this end names in what it seals
   uint64_t tx = 0;
+  uint8_t epochBits = 28;    // telegrams per key 2^epochBits
+
+  // The key of counter c's epoch: the handshake's, then HMAC-SHA-256 of the
+  // one before with "WISP rekey" for each epoch.
+  void KeyOf(const uint8_t* k0, uint64_t c, uint8_t (&key)[32]) const {
+    std::memcpy(key, k0, 32);
+    for (uint64_t e = c >> epochBits; e > 0; --e) {
+      uint8_t n[32];
+      crypto_auth_hmacsha256(n, reinterpret_cast<const uint8_t*>("WISP rekey"), 10, key);
+      std::memcpy(key, n, 32);
+    }
+  }
 
   // "WISP", 6, cmdSeal, index, counter, ciphertext, tag (the AEAD over the
   // first 19 bytes, nonce 4 zero bytes and the counter), CRC.
@@ -47,12 +59,14 @@ struct TFar {
     for (int b = 0; b < 8; ++b) d[11 + b] = static_cast<uint8_t>(ctr >> (8 * b));
     uint8_t npub[12] = {};
     std::memcpy(npub + 4, d.data() + 11, 8);
+    uint8_t key[32];
+    KeyOf(k.tx, ctr, key);
     if (aead == Noise::aeadAes) {
       crypto_aead_aes256gcm_encrypt_detached(d.data() + 19, d.data() + 19 + tel.size(), nullptr, tel.data(), tel.size(),
-                                             d.data(), 19, nullptr, npub, k.tx);
+                                             d.data(), 19, nullptr, npub, key);
     } else {
       crypto_aead_chacha20poly1305_ietf_encrypt_detached(d.data() + 19, d.data() + 19 + tel.size(), nullptr, tel.data(),
-                                                         tel.size(), d.data(), 19, nullptr, npub, k.tx);
+                                                         tel.size(), d.data(), 19, nullptr, npub, key);
     }
     PutCrc(d);
     return d;
@@ -71,11 +85,13 @@ struct TFar {
     std::memcpy(npub + 4, d.data() + 11, 8);
     const uint8_t* c = d.data() + 19;
     const uint8_t* tag = c + tel.size();
+    uint8_t key[32];
+    KeyOf(k.rx, ctr, key);
     return (aead == Noise::aeadAes
                 ? crypto_aead_aes256gcm_decrypt_detached(tel.data(), nullptr, c, tel.size(), tag, d.data(), 19, npub,
-                                                         k.rx)
+                                                         key)
                 : crypto_aead_chacha20poly1305_ietf_decrypt_detached(tel.data(), nullptr, c, tel.size(), tag, d.data(),
-                                                                     19, npub, k.rx)) == 0;
+                                                                     19, npub, key)) == 0;
   }
 };
 

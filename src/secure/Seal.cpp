@@ -32,6 +32,12 @@ namespace {
     uint64_t w[winWords];
   };
 
+  // One direction's key of one epoch, with AES-256-GCM's expanded key.
+  struct TKey {
+    uint8_t k[Noise::lenKey];
+    crypto_aead_aes256gcm_state a;
+  };
+
   struct TEnt {
     uint8_t i;               // slot (Slots), 0 = free
     TState st;
@@ -42,13 +48,11 @@ namespace {
     uint32_t cli;            // server: the client's number in Keys
     UDP0::TDstDesc dst;
     uint64_t tx;             // the next counter to send
-    uint64_t lim;            // counters per key
+    uint64_t rxEp;           // the epoch of the newest counter taken
     TWin rx;
     Noise::TState hs;
-    uint8_t kTx[Noise::lenKey];
-    uint8_t kRx[Noise::lenKey];
-    crypto_aead_aes256gcm_state aTx;
-    crypto_aead_aes256gcm_state aRx;
+    TKey kTx;                // the key of tx's epoch
+    TKey kRx[3];             // the keys of epochs rxEp - 1, rxEp, rxEp + 1
   };
 
   constexpr uint32_t entMax = 32;
@@ -96,18 +100,53 @@ namespace {
 
   // ---- keys -------------------------------------------------------------------
 
+  uint64_t ctrMax = ctrMaxStd;
+  uint8_t epochBits = epochBitsStd;
+
+  void SetKey(TKey& d, const uint8_t* k, uint8_t aead) {
+    if (d.k != k) std::memcpy(d.k, k, Noise::lenKey);
+    if (aead == Noise::aeadAes) crypto_aead_aes256gcm_beforenm(&d.a, d.k);
+  }
+
+  // The key of the next epoch: HMAC-SHA-256(key, "WISP rekey").
+  void NextKey(TKey& d, const TKey& s, uint8_t aead) {
+    uint8_t k[Noise::lenKey];
+    crypto_auth_hmacsha256_state st;
+    crypto_auth_hmacsha256_init(&st, s.k, Noise::lenKey);
+    crypto_auth_hmacsha256_update(&st, reinterpret_cast<const uint8_t*>(rekeyLabel), sizeof rekeyLabel - 1);
+    crypto_auth_hmacsha256_final(&st, k);
+    SetKey(d, k, aead);
+    sodium_memzero(k, sizeof k);
+    sodium_memzero(&st, sizeof st);
+  }
+
   void Key(TEnt& e, const Noise::TKeys& k, uint8_t aead) {
     e.aead = aead;
-    e.lim = set.ctrMax != 0 ? set.ctrMax : (aead == Noise::aeadAes ? ctrMaxAes : ctrMaxChaCha);
-    std::memcpy(e.kTx, k.tx, Noise::lenKey);
-    std::memcpy(e.kRx, k.rx, Noise::lenKey);
-    if (aead == Noise::aeadAes) {
-      crypto_aead_aes256gcm_beforenm(&e.aTx, k.tx);
-      crypto_aead_aes256gcm_beforenm(&e.aRx, k.rx);
-    }
+    SetKey(e.kTx, k.tx, aead);
+    sodium_memzero(&e.kRx[0], sizeof e.kRx[0]);
+    SetKey(e.kRx[1], k.rx, aead);
+    NextKey(e.kRx[2], e.kRx[1], aead);
     e.tx = 0;
+    e.rxEp = 0;
     std::memset(&e.rx, 0, sizeof e.rx);
     e.st = stKeyed;
+  }
+
+  // The receiving key of counter c, nullptr when its epoch is not held.
+  const TKey* RxKey(const TEnt& e, uint64_t c) {
+    const uint64_t ep = c >> epochBits;
+    if (ep == e.rxEp) return &e.kRx[1];
+    if (ep == e.rxEp + 1) return &e.kRx[2];
+    if (ep + 1 == e.rxEp) return &e.kRx[0];
+    return nullptr;
+  }
+
+  // A telegram of the next epoch was taken: the keys move on by one.
+  void RxAdvance(TEnt& e) {
+    e.kRx[0] = e.kRx[1];
+    e.kRx[1] = e.kRx[2];
+    NextKey(e.kRx[2], e.kRx[1], e.aead);
+    ++e.rxEp;
   }
 
   void Nonce(uint8_t (&npub)[crypto_aead_chacha20poly1305_IETF_NPUBBYTES], uint64_t n) {
@@ -117,7 +156,8 @@ namespace {
   static_assert(crypto_aead_chacha20poly1305_IETF_NPUBBYTES == crypto_aead_aes256gcm_NPUBBYTES);
 
   uint32_t SealTel(TEnt& e, const uint8_t* tel, uint32_t l, uint8_t* out) {
-    if (l > lenMaxInnerSeal || e.tx >= e.lim) return 0;
+    if (l > lenMaxInnerSeal || e.tx >= ctrMax) return 0;
+    if (e.tx != 0 && (e.tx & ((uint64_t{1} << epochBits) - 1)) == 0) NextKey(e.kTx, e.kTx, e.aead);
     uint8_t npub[crypto_aead_chacha20poly1305_IETF_NPUBBYTES];
     Nonce(npub, e.tx);
     // The telegram may already lie where its ciphertext goes; both ciphers
@@ -127,10 +167,10 @@ namespace {
     PutU64(out, TelSeal::c, e.tx);
     if (e.aead == Noise::aeadAes) {
       crypto_aead_aes256gcm_encrypt_detached_afternm(out + TelSeal::x, out + TelSeal::Tag(l), nullptr, tel, l, out,
-                                                     TelSeal::ad, nullptr, npub, &e.aTx);
+                                                     TelSeal::ad, nullptr, npub, &e.kTx.a);
     } else {
       crypto_aead_chacha20poly1305_ietf_encrypt_detached(out + TelSeal::x, out + TelSeal::Tag(l), nullptr, tel, l,
-                                                         out, TelSeal::ad, nullptr, npub, e.kTx);
+                                                         out, TelSeal::ad, nullptr, npub, e.kTx.k);
     }
     ++e.tx;
     return Trail(out, TelSeal::Len(l));
@@ -144,20 +184,22 @@ namespace {
     TEnt* e = ByIndex(WISP::GetU32(d, TelSeal::r));
     if (e == nullptr || e->st != stKeyed || !(e->dst == src)) return Count(drpSes);
     const uint64_t c = GetU64(d, TelSeal::c);
-    if (c >= e->lim || !Fresh(e->rx, c)) return Count(drpReplay);
+    const TKey* k = c < ctrMax && Fresh(e->rx, c) ? RxKey(*e, c) : nullptr;
+    if (k == nullptr) return Count(drpReplay);
     const uint32_t n = TelSeal::InnerLen(l);
     uint8_t npub[crypto_aead_chacha20poly1305_IETF_NPUBBYTES];
     Nonce(npub, c);
     int r;
     if (e->aead == Noise::aeadAes) {
       r = crypto_aead_aes256gcm_decrypt_detached_afternm(tel, nullptr, d + TelSeal::x, n, d + TelSeal::Tag(n), d,
-                                                         TelSeal::ad, npub, &e->aRx);
+                                                         TelSeal::ad, npub, &k->a);
     } else {
       r = crypto_aead_chacha20poly1305_ietf_decrypt_detached(tel, nullptr, d + TelSeal::x, n, d + TelSeal::Tag(n), d,
-                                                             TelSeal::ad, npub, e->kRx);
+                                                             TelSeal::ad, npub, k->k);
     }
     if (r != 0) return Count(drpAuth);
     Mark(e->rx, c);
+    if (c >> epochBits == e->rxEp + 1) RxAdvance(*e);
     e->confirmed = true;
     tl = n;
     ses = e->i;
@@ -239,6 +281,8 @@ namespace {
 void InitModule(const TSettings& s) {
   if (sodium_init() < 0) Lib3::FatalError("Error: libsodium cannot start");
   set = s;
+  ctrMax = set.ctrMax != 0 ? set.ctrMax : ctrMaxStd;
+  epochBits = set.epochBits != 0 && set.epochBits < 64 ? set.epochBits : epochBitsStd;
   aesHere = crypto_aead_aes256gcm_is_available() != 0;
   tab.Reset(set.cnt);
   std::memset(drops, 0, sizeof drops);
@@ -323,7 +367,7 @@ bool Confirmed(uint32_t ses) {
 
 bool Spent(uint32_t ses) {
   const TEnt* e = At(ses);
-  return e != nullptr && e->st == stKeyed && e->tx >= e->lim;
+  return e != nullptr && e->st == stKeyed && e->tx >= ctrMax;
 }
 
 uint32_t Client(uint32_t ses) {

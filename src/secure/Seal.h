@@ -7,9 +7,9 @@
 // server's reply inside the handshake reply (Noise); every telegram after
 // that travels sealed (SecTel::TelSeal): ChaCha20-Poly1305, or AES-256-GCM
 // when both ends have it in hardware, keyed by the handshake's transport
-// keys, the nonce a counter that starts at 0 for each key, and a window of
-// the counters taken (8128 behind the newest, RFC 6479's bitmap) that lets
-// each through once, in any order within it.
+// keys (the next one every 2^28 telegrams), the nonce the telegram's
+// counter, and a window of the counters taken (8128 behind the newest,
+// RFC 6479's bitmap) that lets each through once, in any order within it.
 //
 // The table holds one entry per secure session, sized when the module
 // starts (the client 1, the server one more than its sessions, so that a
@@ -41,26 +41,32 @@ namespace Seal {
     drpAuth,     // authentication failed (handshake or sealed telegram)
     drpPeer,     // a client whose key is not listed
     drpStamp,    // a handshake request not newer than the client's last
-    drpReplay,   // a counter seen before, too old, or past the limit
+    drpReplay,   // a counter seen before, too old, past the limit or the next key
     drpSes,      // no session with that index, state or endpoint
     drpFull,     // a good handshake request, but no free entry
     drpCnt
   };
 
   struct TSettings {
-    uint32_t cnt = 1;       // entries: the client 1, the server its sessions + 1
+    uint32_t cnt = 1;        // entries: the client 1, the server its sessions + 1
     bool server = false;
-    bool aes = true;        // AES-256-GCM where both ends have it in hardware
-    uint64_t ctrMax = 0;    // counters per key (0: the AEAD's own limit)
+    bool aes = true;         // AES-256-GCM where both ends have it in hardware
+    uint64_t ctrMax = 0;     // telegrams per direction and session (0: ctrMax)
+    uint8_t epochBits = 0;   // telegrams per key 2^epochBits (0: epochBitsStd)
   };
   void InitModule(const TSettings& s);
 
-  // The counter limits per key: ChaCha20-Poly1305 as WireGuard's
-  // 2^64 - 2^13 - 1; AES-256-GCM 2^29 telegrams of at most 91 blocks, where
-  // (blocks + telegrams)^2 / 2^129 stays below 2^-57 (the confidentiality
-  // bound of the CFRG's usage limits). A session that reaches it ends.
-  constexpr uint64_t ctrMaxChaCha = ~uint64_t{0} - (uint64_t{1} << 13);
-  constexpr uint64_t ctrMaxAes = uint64_t{1} << 29;
+  // Each direction changes its key every 2^28 telegrams (about 380 GB of
+  // 1416-byte fragments): the next key is HMAC-SHA-256(key, "WISP rekey"),
+  // so both ends follow without a word. That keeps AES-256-GCM within the
+  // CFRG's usage limits for it ((blocks + telegrams)^2 / 2^129 below 2^-57
+  // allows 2^29 telegrams of at most 91 blocks per key), and costs one HMAC
+  // per key. A receiver holds the keys of the newest telegram's epoch and
+  // of the ones before and after it. The counter ends as WireGuard's, at
+  // 2^64 - 2^13 - 1; a session that reaches it ends.
+  constexpr uint8_t epochBitsStd = 28;
+  constexpr uint64_t ctrMaxStd = ~uint64_t{0} - (uint64_t{1} << 13);
+  constexpr char rekeyLabel[] = "WISP rekey";
   // The replay window: counters this far behind the newest are still taken.
   constexpr uint32_t winBits = 8192;
   constexpr uint32_t winBack = winBits - 64;

@@ -224,8 +224,9 @@ struct ServerSide {
   Parties p;
   Far far;
   uint32_t ses = 0;
-  explicit ServerSide(uint32_t n = 2, uint8_t offer = 0, uint64_t ctrMax = 0) {
-    Seal::InitModule({.cnt = n, .server = true, .ctrMax = ctrMax});
+  explicit ServerSide(uint32_t n = 2, uint8_t offer = 0, uint64_t ctrMax = 0, uint8_t epochBits = 0) {
+    Seal::InitModule({.cnt = n, .server = true, .ctrMax = ctrMax, .epochBits = epochBits});
+    if (epochBits != 0) far.epochBits = epochBits;
     Noise::TState c{};
     const Got g = Open(Request(c, p.cli, p.srv.pub, cliIdx, offer));
     EXPECT_EQ(g.drop, Seal::drpNone);
@@ -351,6 +352,26 @@ TEST(Seal, CounterLimitEndsSending) {
   EXPECT_TRUE(Send(t.ses, DatRq(0)).empty());
   EXPECT_EQ(Open(t.far.Seal(DatRq(0), 2)).drop, Seal::drpNone);
   EXPECT_EQ(Open(t.far.Seal(DatRq(0), 3)).drop, Seal::drpReplay);   // past the limit
+}
+
+TEST(Seal, KeysChangeEachEpochInStep) {
+  for (uint8_t offer : {uint8_t{0}, Noise::offerAes}) {
+    ServerSide t(2, offer, 0, 2);   // a key per 4 telegrams
+    // Out: counters 0..11 under three keys, each opened with its own.
+    ASSERT_EQ(Open(t.far.Seal(DatRq(0), 0)).drop, Seal::drpNone);
+    for (uint64_t c = 0; c < 12; ++c) {
+      Bytes in;
+      EXPECT_TRUE(t.far.Open(Send(t.ses, DatRq(static_cast<uint32_t>(c))), ServerSide::cliIdx, c, in)) << c;
+    }
+    // In: the epochs before and after the newest telegram's are held.
+    const struct {
+      uint64_t c;
+      Seal::TDrop want;
+    } in[] = {{5, Seal::drpNone}, {2, Seal::drpNone}, {9, Seal::drpNone}, {3, Seal::drpReplay},
+              {6, Seal::drpNone}, {13, Seal::drpNone}, {24, Seal::drpReplay}, {16, Seal::drpNone},
+              {15, Seal::drpNone}};
+    for (const auto& x : in) EXPECT_EQ(Open(t.far.Seal(DatRq(1), x.c)).drop, x.want) << x.c;
+  }
 }
 
 // ---- the door, client side ------------------------------------------------------
