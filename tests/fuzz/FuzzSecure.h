@@ -57,9 +57,9 @@ namespace FuzzSecure {
   }
 
   // Each input meets a server that has seen nothing.
-  inline void Restart() {
+  inline void Restart(uint8_t epochBits = 0) {
     Noise::InitModule();
-    Seal::InitModule({.cnt = entries, .server = true});
+    Seal::InitModule({.cnt = entries, .server = true, .epochBits = epochBits});
   }
 
   inline const UDP0::TDstDesc& Peer(uint32_t k) {

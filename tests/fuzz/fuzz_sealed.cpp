@@ -9,12 +9,14 @@
 //                             with the session's index, f & 16: CRC made right
 //   1fffffff ctr(u16) k(u8) changes
 //                             a genuine sealed telegram from peer f & 3 with
-//                             counter base + ctr (f & 4: base jumps by 2^16
+//                             counter base + ctr (f & 4: base jumps by 2^13
 //                             first) carrying k bytes, then the changes
 //                             (FuzzSecure::Change, f & 16: CRC made right);
 //                             f & 8: the server then seals one back
+// Keys change every 2^14 telegrams here, so that inputs cross epochs.
 // What must hold: a drop keeps nothing; a genuine telegram from the
-// session's endpoint opens exactly when the model says its counter is new,
+// session's endpoint opens exactly when the model says its counter is new
+// and its key is held (its epoch next to the newest telegram's),
 // and gives its telegram back whole; one changed anywhere never opens; what
 // the server seals opens at the client's end with the next counter.
 #include <cstring>
@@ -25,10 +27,16 @@
 using namespace FuzzSecure;
 
 namespace {
-  // The model: every counter taken, and the newest.
+  constexpr uint8_t epochBits = 14;
+
+  // The model: every counter taken; the newest one's epoch and the ones
+  // beside it have their keys.
   struct TModel {
     std::set<uint64_t> seen;
     bool Fresh(uint64_t c) const {
+      const uint64_t ep = c >> epochBits;
+      const uint64_t top = seen.empty() ? 0 : *seen.rbegin() >> epochBits;
+      if (ep > top + 1 || ep + 1 < top) return false;
       if (seen.empty() || c > *seen.rbegin()) return true;
       return *seen.rbegin() - c < Seal::winBack && seen.count(c) == 0;
     }
@@ -41,7 +49,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Restart();
+  Restart(epochBits);
   // The handshake, genuine.
   Noise::TState hs;
   const Bytes rq = Request(hs, cli, srv.pub, 0x11223344u, RdRq(1));
@@ -53,6 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Bytes reply(WISP::lenMaxTel);
   reply.resize(Seal::Send(g.ses, t, tl, reply.data()));
   SecurePeer::TFar far;
+  far.epochBits = epochBits;
   uint32_t got = 0;
   Check(Noise::ConsumeReply(hs, cli, reply.data(), static_cast<uint32_t>(reply.size()), t, got, far.aead, far.k) ==
             Noise::resOk,
@@ -77,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Check(Open(d, src).drop != Seal::drpNone, "a datagram no one sealed never opens");
       continue;
     }
-    if (f & 4) base += 1u << 16;
+    if (f & 4) base += 1u << 13;
     const uint64_t ctr = base + r.U16();
     uint8_t k = 0;
     r.Byte(k);
@@ -94,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(o.tel == tel && o.ses == g.ses, "the telegram comes out whole, for its session");
         model.seen.insert(ctr);
       } else {
-        Check(o.drop == Seal::drpReplay, "an old counter is a replay");
+        Check(o.drop == Seal::drpReplay, "an old counter, or one of a key not held, is a replay");
       }
     } else {
       Check(o.drop != Seal::drpNone, "a changed telegram, or one from elsewhere, never opens");
