@@ -17,14 +17,13 @@ namespace Keys {
 namespace {
   constexpr uint32_t lenPath = 4096;
 
-  struct TClient {
+  // A line of a list: the key and the word after it (name, address).
+  template <uint32_t M> struct TLine {
     TKey k;
-    char n[lenName + 1];
+    char t[M + 1];
   };
-  struct TServer {
-    TKey k;
-    char a[lenAdr + 1];
-  };
+  using TClient = TLine<lenName>;
+  using TServer = TLine<lenAdr>;
 
   TSettings set;
   bool chained = false;
@@ -256,41 +255,35 @@ TErr LoadOwn(const char* dir, bool& wrote) {
   return CheckPub(q, fq);
 }
 
-TErr LoadClients(const char* dir) {
-  lastErr = errOk;
-  cliCnt = 0;
-  const TErr e = ReadList(dir, "clients", [](const TKey& k, const char* w, uint32_t n) {
-    if (n > lenName) return takeBad;
-    for (uint32_t j = 0; j < cliCnt; ++j)
-      if (sodium_memcmp(cli[j].k, k, lenKey) == 0) return takeDup;
-    if (cliCnt >= cliMax) return takeFull;
-    TClient& c = cli[cliCnt++];
-    std::memcpy(c.k, k, lenKey);
-    std::memcpy(c.n, w, n);
-    c.n[n] = '\0';
-    return takeOk;
-  });
-  if (e != errOk) cliCnt = 0;
-  return e;
+namespace {
+  // Reads dir/name into list (cnt lines, room for N): the word after a key
+  // has at most M characters; a key listed before (byKey) or a word listed
+  // before (otherwise) is a duplicate. A list that fails is left empty.
+  template <uint32_t M, uint32_t N>
+  TErr LoadList(const char* dir, const char* name, TLine<M> (&list)[N], uint32_t& cnt, bool byKey) {
+    lastErr = errOk;
+    cnt = 0;
+    const TErr e = ReadList(dir, name, [&](const TKey& k, const char* w, uint32_t n) {
+      if (n > M) return takeBad;
+      for (uint32_t j = 0; j < cnt; ++j) {
+        const bool dup = byKey ? sodium_memcmp(list[j].k, k, lenKey) == 0
+                               : std::strlen(list[j].t) == n && std::memcmp(list[j].t, w, n) == 0;
+        if (dup) return takeDup;
+      }
+      if (cnt >= N) return takeFull;
+      TLine<M>& x = list[cnt++];
+      std::memcpy(x.k, k, lenKey);
+      std::memcpy(x.t, w, n);
+      x.t[n] = '\0';
+      return takeOk;
+    });
+    if (e != errOk) cnt = 0;
+    return e;
+  }
 }
 
-TErr LoadServers(const char* dir) {
-  lastErr = errOk;
-  srvCnt = 0;
-  const TErr e = ReadList(dir, "servers", [](const TKey& k, const char* w, uint32_t n) {
-    if (n > lenAdr) return takeBad;
-    for (uint32_t j = 0; j < srvCnt; ++j)
-      if (std::strlen(srv[j].a) == n && std::memcmp(srv[j].a, w, n) == 0) return takeDup;
-    if (srvCnt >= srvMax) return takeFull;
-    TServer& s = srv[srvCnt++];
-    std::memcpy(s.k, k, lenKey);
-    std::memcpy(s.a, w, n);
-    s.a[n] = '\0';
-    return takeOk;
-  });
-  if (e != errOk) srvCnt = 0;
-  return e;
-}
+TErr LoadClients(const char* dir) { return LoadList(dir, "clients", cli, cliCnt, true); }
+TErr LoadServers(const char* dir) { return LoadList(dir, "servers", srv, srvCnt, false); }
 
 const TPair& Own() { return own; }
 
@@ -302,11 +295,11 @@ uint32_t FindClient(const TKey& k) {
   return 0;
 }
 
-const char* ClientName(uint32_t n) { return n >= 1 && n <= cliCnt ? cli[n - 1].n : ""; }
+const char* ClientName(uint32_t n) { return n >= 1 && n <= cliCnt ? cli[n - 1].t : ""; }
 
 const uint8_t* FindServer(const char* a) {
   for (uint32_t j = 0; j < srvCnt; ++j)
-    if (std::strcmp(srv[j].a, a) == 0) return srv[j].k;
+    if (std::strcmp(srv[j].t, a) == 0) return srv[j].k;
   return nullptr;
 }
 

@@ -86,6 +86,14 @@ namespace FuzzSecure {
     return {r, Bytes(t, t + tl), ses};
   }
 
+  // A raw datagram record: len (u16, mod 1601) and its bytes, of which the
+  // link would hand over at most lenMaxTel.
+  inline Bytes Raw(FuzzFrame::TReader& r) {
+    FuzzFrame::TDatagram dg;
+    FuzzFrame::ReadDatagram(r, r.U16() % 1601, false, false, dg);
+    return Bytes(dg.x, dg.x + (dg.l < WISP::lenMaxTel ? dg.l : WISP::lenMaxTel));
+  }
+
   inline Bytes RdRq(uint8_t n) {
     WISP::TRdRqDesc d{.f = 1400, .t = 1, .n = n, .r = {}};
     std::snprintf(d.r, sizeof d.r, "file-%u.bin", n);

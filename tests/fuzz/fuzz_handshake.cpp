@@ -57,9 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int steps = 0; steps < 64 && r.Byte(f); ++steps) {
     const UDP0::TDstDesc& src = Peer(f);
     if ((f & 0x80) == 0) {
-      FuzzFrame::TDatagram dg;
-      FuzzFrame::ReadDatagram(r, r.U16() % 1601, false, false, dg);
-      Bytes d(dg.x, dg.x + (dg.l < WISP::lenMaxTel ? dg.l : WISP::lenMaxTel));
+      Bytes d = Raw(r);
       if ((f & 4) && d.size() >= 7) std::memcpy(d.data(), "WISP\x06\x00\x10", 7);
       if (f & 8) SecurePeer::PutMac1(d, srv.pub);
       if ((f & 16) && d.size() >= 4) SecurePeer::PutCrc(d);

@@ -75,9 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int steps = 0; steps < 64 && r.Byte(f); ++steps) {
     const UDP0::TDstDesc& src = Peer(f);
     if ((f & 0x80) == 0) {
-      FuzzFrame::TDatagram dg;
-      FuzzFrame::ReadDatagram(r, r.U16() % 1601, false, false, dg);
-      Bytes d(dg.x, dg.x + (dg.l < WISP::lenMaxTel ? dg.l : WISP::lenMaxTel));
+      Bytes d = Raw(r);
       if ((f & 4) && d.size() >= 11) {
         std::memcpy(d.data(), "WISP\x06\x00\x12", 7);
         WISP::PutU32(d.data(), SecTel::TelSeal::r, far.peer);
