@@ -50,6 +50,7 @@ namespace Config {
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-n' net  (* serve only the client networks given *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-g'      (* switch on gets only *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-s' cnt  (* set most sessions per client address *)");
+      FIOStd::WrStrLn(FIOStd::chOut, "       | '-e' dir  (* switch on secure mode with the keys in dir *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-v'      (* switch on verbose mode *) .");
       Lib3::SetReturnCode(0);
       Lib3::Stop();
@@ -90,6 +91,8 @@ namespace Config {
           data.cgc = true;
         } else if (Is("a")) {
           GetAddress(data.adr);
+        } else if (Is("e")) {
+          GetPath(data.kdr, sizeof data.kdr, "Invalid key directory");
         } else if (Is("p")) {
           data.prt = static_cast<uint16_t>(GetCard("Invalid port number", "Port number out of range", 0, 65535, true));
         } else if (Is("u")) {
@@ -168,6 +171,7 @@ namespace Config {
     ShowCard("rtt", data.rtt);
     ShowCard("cgc", data.cgc);
     Show_Fence();
+    if (data.kdr[0] != '\0') ShowStr("kdr", data.kdr, sizeof data.kdr);
   }
 
   void InitModule() {

@@ -1,6 +1,7 @@
 // Config.h — the server's configuration, settled from the command line at
 // start-up and read-only afterwards.
 #pragma once
+#include <climits>
 #include <cstdint>
 #include "SO.h"
 #include "UDP0.h"
@@ -27,6 +28,7 @@ namespace Config {
     uint8_t nnt;     // networks given; 0: every address is served
     bool get;        // -g: gets only, every write request is refused
     uint8_t spa;     // -s: most sessions one client address holds at once, 1..16
+    char kdr[PATH_MAX];   // -e: the key directory of the secure mode; empty: plain mode
   };
   extern TDataDesc data;
   void WrInfo(SO::TBuffer& b);

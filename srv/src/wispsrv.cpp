@@ -6,6 +6,8 @@
 #include "Input.h"
 #include "Lib3.h"
 #include "SO.h"
+#include "Seal.h"
+#include "Secure.h"
 #include "Server.h"
 #include "Startup.h"
 
@@ -13,17 +15,22 @@ namespace {
   // The error counters on one console line: for each counter in the order of
   // Server::TErr its low 12 bits in hexadecimal, right-aligned in 3 columns,
   // and a blank. The last, eNet, only where the server drops datagrams for
-  // their source (-n).
+  // their source (-n). In the secure mode the door's drop counters follow,
+  // in the order of Seal::TDrop.
   void ShowErrCnts() {
     Server::TErrCnts e;
     Server::GetErrCnts(e);
     const uint32_t n = Config::data.nnt != 0 ? Server::errCnt : uint32_t{Server::eNet};
-    char s[Server::errCnt * 4 + 1];
+    char s[(Server::errCnt + Seal::drpCnt) * 4 + 1];
     SO::TBuffer b;
     SO::Init(b, s);
     b.c.p = ' ';
     for (uint32_t k = 0; k < n; ++k) {
       SO::WrLngHex(b, e[k] & 0xFFFu, 3);
+      SO::WrChar(b, ' ');
+    }
+    for (uint32_t k = Seal::drpNone + 1; Secure::On() && k < Seal::drpCnt; ++k) {
+      SO::WrLngHex(b, Seal::Dropped(static_cast<Seal::TDrop>(k)) & 0xFFFu, 3);
       SO::WrChar(b, ' ');
     }
     s[b.l] = '\0';
