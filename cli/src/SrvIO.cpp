@@ -15,6 +15,7 @@
 #include "Seal.h"
 #include "Secure.h"
 #include "Tmr.h"
+#include "Tmr0.h"
 #include "Tmrs.h"
 
 namespace {
