@@ -480,8 +480,8 @@ def secure_pair(base, srv_adr="127.0.0.1", name="alice"):
 
 class Recorder:
     """A UDP forwarder on a loopback port of its own between one client and
-    the server on server_port: keeps what the client sent and counts what
-    the server sent back."""
+    the server on server_port: keeps what each side sent (sent, got) and
+    counts what the server sent back."""
 
     def __init__(self, server_port):
         self.up = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -490,7 +490,7 @@ class Recorder:
         self.down.bind(("127.0.0.1", 0))
         self.port = self.down.getsockname()[1]
         self.server = ("127.0.0.1", server_port)
-        self.sent, self.back, self.back_n = [], 0, 0
+        self.sent, self.got, self.back, self.back_n = [], [], 0, 0
         self.peer = None
         self.running = True
         self.t = threading.Thread(target=self._run, daemon=True)
@@ -509,6 +509,7 @@ class Recorder:
                 else:
                     self.back += len(x)
                     self.back_n += 1
+                    self.got.append(x)
                     if self.peer:
                         self.down.sendto(x, self.peer)
 
