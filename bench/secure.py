@@ -145,10 +145,25 @@ def hostile(a, cli, root):
         rec.stop()
         srv.terminate()
     drops = {k: v for k, v in c.items() if k.startswith("d") and v}
+    link = [t for t in srv.log() if t.startswith("DoneModule txn ")][-1]
     print("hostile: %d forged datagrams (%s) from another port: bytes back to it %d, to the recorded client "
-          "%d (%d datagrams); the server's datagrams sent in all %d = the transfer's %d; drops %s" %
+          "%d (%d datagrams); the server's datagrams sent in all %d = the transfer's %d; the link's closing "
+          "line '%s' (rxe: dropped at the door); the drop counters' low 12 bits %s" %
           (a.forged, ", ".join("%s %d" % kv for kv in kinds.items()), got, rec.back - b0, rec.back_n - n0,
-           server_sent(srv), n0, drops))
+           server_sent(srv), n0, link, drops))
+    # The same check on a plain get: it does find the file's runs there.
+    srv = Server(os.path.join(d, "srv"))
+    rec = Recorder(srv.port)
+    try:
+        os.remove(os.path.join(d, "cli", "f.bin"))
+        run_client(cli, os.path.join(d, "cli"), ["-p", str(rec.port), "get", "f.bin"])
+        seen = list(rec.sent) + list(rec.got)
+        hits = sum(1 for x in seen for k in range(len(x) - 15) if x[k:k + 16] in runs)
+        print("capture, plain get of the same file for contrast: %d datagrams, 16-byte runs of the file in them: "
+              "%d" % (len(seen), hits))
+    finally:
+        rec.stop()
+        srv.stop()
 
 
 def main():
