@@ -84,6 +84,16 @@ def speed(a, cli, root, data):
               "secure client %.2f server %.2f" % (op, p, s, s / p, *cs))
 
 
+def drain(s):
+    """The bytes waiting at the non-blocking socket s, taken."""
+    n = 0
+    try:
+        while True:
+            n += len(s.recv(65536))
+    except BlockingIOError:
+        return n
+
+
 def hostile(a, cli, root):
     d = os.path.join(root, "hostile")
     os.makedirs(os.path.join(d, "srv"))
@@ -129,17 +139,9 @@ def hostile(a, cli, root):
                 s.sendto(x, ("127.0.0.1", srv.port))
                 if k % 500 == 499:
                     time.sleep(0.005)
-                try:
-                    while True:
-                        got += len(s.recv(65536))
-                except BlockingIOError:
-                    pass
+                got += drain(s)
             time.sleep(1)
-            try:
-                while True:
-                    got += len(s.recv(65536))
-            except BlockingIOError:
-                pass
+            got += drain(s)
         c = srv.counters()
     finally:
         rec.stop()
