@@ -560,7 +560,9 @@ TEST_F(RcvrsTest, RttTransferUnderLossAndAJump) {
 // serialises `rate` fragments a millisecond behind a drop-tail queue of
 // `queue` fragments, then the delay back. Random loss each way. Its figures:
 // fragments delivered per 100 ms, sent and dropped at the queue, the waits
-// in the queue, and the shortest time between two requests of one fragment.
+// in the queue, the shortest time between two requests of one fragment,
+// the requests sent, and the fragments asked for again although neither
+// their last request nor its reply was lost (`spurious`).
 struct TPath {
   double rate = 8;           // fragments per ms (8.6 are 100 Mbit/s of 1455 bytes)
   uint32_t delay = 25000;    // one way, us
@@ -573,27 +575,36 @@ struct TPath {
   std::deque<std::pair<uint32_t, std::pair<uint32_t, std::vector<uint8_t>>>> rp;   // due, index, data
   double free = 0;           // when the bottleneck is next free, us
   std::vector<uint32_t> last, bins, waits;
-  uint32_t sent = 0, dropped = 0, minGap = UINT32_MAX, t0 = 0;
+  std::vector<uint8_t> lost;  // per fragment: its last request or reply was lost
+  uint32_t sent = 0, dropped = 0, minGap = UINT32_MAX, t0 = 0, asks = 0, spurious = 0;
   bool Lose() { return lossPm != 0 && g() % 1000 < lossPm; }
 };
 TPath* path = nullptr;
 
 void PathReq(uint32_t, uint32_t b, uint32_t s) {
+  path->asks++;
+  const bool lose = path->Lose();
   for (uint32_t j = 0; j < 32; ++j) {
     if ((s >> j & 1) == 0 || b + j >= path->last.size()) continue;
     uint32_t& t = path->last[b + j];
     if (t != 0 && simNow - t < path->minGap) path->minGap = simNow - t;
+    if (t != 0 && !path->lost[b + j]) path->spurious++;
     t = simNow;
+    path->lost[b + j] = lose;
   }
-  if (!path->Lose()) path->rq.push_back({simNow + path->delay, {b, s}});
+  if (!lose) path->rq.push_back({simNow + path->delay, {b, s}});
 }
 void PathSend(uint32_t, uint32_t i, const uint8_t* b, uint32_t l) {
   TPath& p = *path;
   p.sent++;
-  if (p.Lose()) return;
+  if (p.Lose()) {
+    p.lost[i] = 1;
+    return;
+  }
   const double now = simNow, start = p.free > now ? p.free : now;
   if ((start - now) * p.rate / 1000 >= p.queue) {
     p.dropped++;
+    p.lost[i] = 1;
     return;
   }
   p.free = start + 1000 / p.rate;
@@ -618,6 +629,7 @@ class CcTest : public RcvrsTest {
     Files::SetTgt(fd, t);
     p.s = Sndrs::Alloc(l, fs);
     p.last.assign(frags, 0);
+    p.lost.assign(frags, 0);
     path = &p;
     simNow = p.t0 = 50000000;
     r = Rcvrs::Alloc(l, fd, fpu * 25, 1, fpu);
@@ -633,11 +645,14 @@ class CcTest : public RcvrsTest {
         p.bins[b]++;
         Rcvrs::Receive(r, x.second.first, x.second.second.data(), l);
         p.rp.pop_front();
+        if (firstArr == 0) firstArr = simNow - p.t0;
+        if (firstMeas == 0 && r->rt.n > 0) firstMeas = simNow - p.t0;
         maxFly = std::max(maxFly, Rcvrs::Flying(r));
         maxSpan = std::max(maxSpan, Rcvrs::Span(r));
       }
       simNow = end;
       more = Rcvrs::Update(r, fpu, 125, PathReq, 0);
+      if (u >= visFrom) maxVis = std::max(maxVis, Rcvrs::Visited(r));
       while (!p.rq.empty() && p.rq.front().first <= simNow) {
         Sndrs::Receive(p.s, p.rq.front().second.first, p.rq.front().second.second);
         p.rq.pop_front();
@@ -669,6 +684,8 @@ class CcTest : public RcvrsTest {
   Rcvrs::TRcvr r = nullptr;
   Path::TPathDesc model{};
   uint32_t maxFly = 0, maxSpan = 0, twice = 0;
+  uint32_t firstArr = 0, firstMeas = 0;            // when the first fragment and the first measure came, us
+  uint32_t visFrom = UINT32_MAX, maxVis = 0;       // the most slots one update looked at, from update visFrom on
 };
 
 // The start-up finds the bottleneck and the steady state keeps to it: 0.9
@@ -762,22 +779,59 @@ TEST_F(CcTest, FollowsARateDropAndARoundTripJumpAndIgnoresRandomLoss) {
   EXPECT_LT(twice, 40000u / 100);
 }
 
+// Round trips above the learnt time's start value of a second: the first
+// answers give the first measure, whatever the round trip; before them a
+// second passes without an answer, which asks for one fragment more and no
+// fragment again; nothing is asked for again that was not lost, and the
+// start-up reaches the path's rate.
+TEST_F(CcTest, ARoundTripOverASecondIsMeasuredFromTheFirstAnswers) {
+  for (uint32_t rtt : {1020000u, 1500000u}) {
+    SetCc(SimClock);
+    TPath p;
+    p.delay = rtt / 2;
+    firstArr = firstMeas = 0;
+    ASSERT_TRUE(Run(p, 60000, 40000, [](uint32_t) {})) << "round trip " << rtt;
+    EXPECT_EQ(firstMeas, firstArr) << "the first answers give the first measure";
+    EXPECT_NEAR(model.minRtt, rtt, 2000);
+    EXPECT_EQ(p.spurious, 0u) << "asked for again although not lost";
+    EXPECT_LT(twice, 60000u / 100);
+    EXPECT_GE(Rate(p, 6 * rtt / 100000, 6 * rtt / 100000 + 40), 0.85 * p.rate) << "from six round trips on";
+  }
+}
+
 // The window grows with what the path holds and stops at its limit: at 1
 // Gbit/s (86 fragments a millisecond) and 300 ms the span reaches the limit
 // of 131072 fragments and never passes it, and what is on its way stays
-// within the start-up's limit of 2.885 times the path.
+// within the start-up's limit of 2.885 times the path. Then the peer goes
+// quiet and sends only a fragment outside the window once a second: an
+// update still looks at a handful of slots, not at the window, and the peer
+// gets a request per round of silence, each round twice as long as the one
+// before, not the window per learnt time.
 TEST_F(CcTest, TheWindowGrowsToWhatThePathHoldsAndStopsAtItsLimit) {
   SetCc(SimClock);
   TPath p;
   p.rate = 86;
   p.delay = 150000;
   p.queue = 4300;
-  Run(p, 400000, 3500, [](uint32_t) {});
+  constexpr uint32_t frags = 400000, quiet = 3500;
+  uint32_t asks = 0;
+  visFrom = quiet + 1000;   // what was on its way when the peer went quiet has come
+  Run(p, frags, quiet + 20000, [&](uint32_t u) {
+    if (u == quiet) p.lossPm = 1000;
+    if (u == visFrom) asks = p.asks;
+    if (u > quiet && u % 1000 == 0) {
+      const std::vector<uint8_t> x(l, 0);
+      Rcvrs::Receive(r, frags - 1, x.data(), l);
+    }
+  });
   EXPECT_EQ(maxSpan, Rcvrs::wndCc);
   const uint32_t bdp = 86 * 300;
   EXPECT_GE(maxFly, bdp) << "at least the path on its way";
   EXPECT_LE(maxFly, 3 * bdp) << "the start-up's 2.885 times the path at most";
   EXPECT_GE(Rate(p, 30, 35), 0.9 * 86);
+  EXPECT_LE(maxVis, 32u) << "slots one update looked at while the peer was quiet";
+  EXPECT_LE(p.asks - asks, 8u) << "requests to the quiet peer in 19 s";
+  EXPECT_GE(p.asks - asks, 3u) << "a quiet peer is still asked";
 }
 
 }  // namespace
