@@ -27,7 +27,7 @@ constexpr uint8_t fullBwRounds = 3;
 constexpr uint32_t fairFgm = 48;   // fragments of its own a flow may keep in a shared queue
 constexpr uint32_t trainMin = 32;  // fragments of the first window that make a measure of the bottleneck
 constexpr uint32_t trainMinUs = 500;   // the middle half's span, at least
-constexpr uint32_t jumpMax = 16 * initCwnd;
+constexpr uint32_t jumpMax = 64 * initCwnd;
 
 inline bool Later(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
 
@@ -197,8 +197,10 @@ uint32_t PrtCwnd(const TPathDesc& p) {
 // train, so that arrivals bunched at either end by a stall of the receiver
 // do not count as a faster bottleneck; a middle half bunched in under half a
 // millisecond, or a train too short to tell, is no measure. The jump is at
-// most 16 first windows, four doublings, so that even a measure overstated
-// cannot flood a long path's queue.
+// most 64 first windows, six doublings: on a path of a second and more (half
+// of it is 4300 fragments at 100 Mbit/s) each doubling saved is a round trip,
+// and a measure overstated four times over puts no more on the way than the
+// start-up's own doubling does in its last round.
 void Train(TPathDesc& p, uint32_t now) {
   if (p.trainN >= initCwnd) return;
   p.trainT[p.trainN++] = now;
