@@ -28,21 +28,32 @@
 // request per learnt time, not the window.
 //
 // With cc (-c) a receiver keeps its own window of up to wndCc slots, with
-// three flags a slot (arrived, asked for once only, on its way), the time it
-// was last asked for and the path model's tag of that request. Per update
-// the path model (Path) gives a budget: fragments lost come first, then
-// fragments never asked for, as long as the budget, the number the model
-// lets be on their way and the window's span allow. A fragment is lost, as
-// QUIC decides it, once a fragment asked for after it has arrived and 9/8 of
-// the round trip (smoothed, or the latest if longer) has passed since it was
-// asked for, or once the learnt time (smoothed + 4 x deviation, no upper
-// bound) has passed since it was asked for and since anything arrived (a
-// fragment with none asked after it, the last of a file, or a path gone
-// silent); a fragment asked for again is lost only once the learnt time has
-// passed since then as well, so it is never asked for a third time sooner. A lost fragment no
-// longer counts as on its way, and the fragments past it are asked for while
-// it is recovered: the span is four times what may be on the way (twice the
-// path), so a fragment lost twice holds no window back.
+// four flags a slot (arrived, asked for once only, on its way, its reply a
+// measure), the time it was last asked for and the path model's tag of that
+// request; the missing fragments are kept in lists (TCcDesc), so an update
+// never scans the window. Per update the path model (Path) gives a budget:
+// fragments lost come first, then fragments never asked for, as long as the
+// budget, the number the model lets be on their way and the window's span
+// allow. A fragment is lost, as QUIC decides it, once a fragment asked for
+// after it has arrived and 9/8 of the round trip (smoothed, or the latest if
+// longer) has passed since it was asked for; a fragment asked for again is
+// lost only once the learnt time (smoothed + 4 x deviation, no upper bound)
+// has passed since then as well, so it is never asked for a third time
+// sooner. Its reply then answers its last request and is a measure; one
+// asked for again by time alone is none.
+//
+// When for the learnt time nothing arrives (before the first measure the
+// learnt time is a second), a round of silence asks for one fragment never
+// asked for, and only where there is none left in the window (the end of a
+// file, a window at its limit) takes what is on its way for lost by time.
+// Each round doubles the learnt time until something arrives. So the first
+// answers on a path of more than a second still measure its round trip, a
+// tail loss is found by the fragments asked for after it or by one round,
+// and a peer gone quiet gets a request per round, not the window per
+// learnt time. A lost fragment no longer counts as on its way, and the
+// fragments past it are asked for while it is recovered: the span is four
+// times what may be on the way (twice the path), so a fragment lost twice
+// holds no window back.
 #include "Rcvrs.h"
 
 #include <sys/mman.h>
