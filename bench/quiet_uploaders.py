@@ -31,17 +31,11 @@ from collections import deque
 from multiprocessing import Process, Queue
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-TICK = os.sysconf("SC_CLK_TCK")
 
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+sys.path.insert(0, os.path.join(ROOT, "bench"))
+from transfer import cpu_of  # noqa: E402  (a process's CPU seconds)
 from wisp_test_util import DATRQ, WRRP, Server, datrp, wrrq  # noqa: E402
-
-
-def cpu_of(pid):
-    """User plus system CPU seconds of a running process."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICK
 
 
 def peer(k, port, a, report):

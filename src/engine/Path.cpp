@@ -27,7 +27,8 @@ constexpr uint8_t fullBwRounds = 3;
 constexpr uint32_t fairFgm = 48;   // fragments of its own a flow may keep in a shared queue
 constexpr uint32_t trainMin = 32;  // fragments of the first window that make a measure of the bottleneck
 constexpr uint32_t trainMinUs = 500;   // the middle half's span, at least
-constexpr uint32_t jumpMax = 64 * initCwnd;
+constexpr uint32_t jumpMax = 16 * initCwnd;
+constexpr uint32_t jumpLongUs = 250000;   // a floor above this lets the jump grow with it
 
 inline bool Later(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
 
@@ -197,10 +198,12 @@ uint32_t PrtCwnd(const TPathDesc& p) {
 // train, so that arrivals bunched at either end by a stall of the receiver
 // do not count as a faster bottleneck; a middle half bunched in under half a
 // millisecond, or a train too short to tell, is no measure. The jump is at
-// most 64 first windows, six doublings: on a path of a second and more (half
-// of it is 4300 fragments at 100 Mbit/s) each doubling saved is a round trip,
-// and a measure overstated four times over puts no more on the way than the
-// start-up's own doubling does in its last round.
+// most 16 first windows, four doublings, so that even a measure overstated
+// cannot flood a path's queue; on a path whose floor is above 250 ms it may
+// be as much more as the floor is longer, up to 64 first windows: there each
+// doubling saved is a long round trip (half of a path of 1.5 s is 6450
+// fragments at 100 Mbit/s), and the cap still keeps the jump's rate below
+// 190 Mbit/s.
 void Train(TPathDesc& p, uint32_t now) {
   if (p.trainN >= initCwnd) return;
   p.trainT[p.trainN++] = now;
@@ -212,7 +215,9 @@ void Train(TPathDesc& p, uint32_t now) {
   const double c = double(b - a) / span;
   p.trainBw = c < p.ceil ? c : p.ceil;
   const double w = p.trainBw * p.minRtt / 2;
-  p.jumpCwnd = w < jumpMax ? static_cast<uint32_t>(w) : jumpMax;
+  const double f = p.minRtt > jumpLongUs ? double(p.minRtt) / jumpLongUs : 1;
+  const double cap = jumpMax * (f < 4 ? f : 4);
+  p.jumpCwnd = static_cast<uint32_t>(w < cap ? w : cap);
 }
 
 void SetCwnd(TPathDesc& p) {
