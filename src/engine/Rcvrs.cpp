@@ -534,10 +534,21 @@ bool Update_Cc(TRcvrDesc& r, uint32_t n, TReqProc p, uint32_t f) {
   // alone takes the fragments on their way for lost. Each round doubles the
   // learnt time until something arrives, so a peer that has gone quiet
   // gets a request per round, not the window per learnt time.
-  uint32_t oldest = 0;
-  for (TList l : {lOnce, lAgain})
-    if (c.l[l].h != nil && now - cw.s[c.l[l].h].q > oldest) oldest = now - cw.s[c.l[l].h].q;
-  const bool silent = !late && oldest >= lt && now - c.m.delT >= lt && now - c.pt >= lt;
+  //
+  // At the end of a file nothing is asked for after the last fragments, so
+  // the last of them, lost, would wait for the silence after everything
+  // else has come: there a round also begins once even the fragment asked
+  // for last has been on its way for the learnt time and 9/8 of the round
+  // trip (a queue that grew since the last measure is not taken for loss).
+  uint32_t oldest = 0, newest = UINT32_MAX;
+  for (TList l : {lOnce, lAgain}) {
+    if (c.l[l].h == nil) continue;
+    const uint32_t a = now - cw.s[c.l[l].h].q, b = now - cw.s[c.l[l].t].q;
+    if (a > oldest) oldest = a;
+    if (b < newest) newest = b;
+  }
+  const bool end = w.j == r.n && c.fly > 0 && newest >= lt && newest >= thr;
+  const bool silent = !late && now - c.pt >= lt && ((oldest >= lt && now - c.m.delT >= lt) || end);
   const bool probe = silent && w.j < limit;
   if (silent) {
     if (lt < ltMaxUs) c.back++;
