@@ -4,8 +4,9 @@
 # end-to-end tests. With the argument "test" also what the checks of the
 # things that ship around the programs need: mandoc and groff (manual pages),
 # systemd-analyze (the unit), dpkg-dev and file (cpack's Debian package),
-# tshark (the Wireshark dissector) and ip (the network namespaces of the
-# transfers over the link emulator).
+# tshark (the Wireshark dissector), ip (the network namespaces of the
+# transfers over the link emulator) and mke2fs (a file system that keeps
+# whole seconds, for the server's kept digests).
 set -euo pipefail
 need=()
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
@@ -21,6 +22,7 @@ if [ "${1:-}" = test ]; then
   command -v file >/dev/null 2>&1 || need+=(file)
   command -v tshark >/dev/null 2>&1 || need+=(tshark)
   command -v ip >/dev/null 2>&1 || need+=(iproute2)
+  command -v mke2fs >/dev/null 2>&1 || PATH="$PATH:/sbin:/usr/sbin" command -v mke2fs >/dev/null 2>&1 || need+=(e2fsprogs)
 fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}"

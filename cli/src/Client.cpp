@@ -304,6 +304,9 @@ namespace {
       Sndrs::Free(ses.s);
       Files::Close(ses.f);
       Close();
+      // The server's reason: its check failed, or the name was taken while
+      // the file arrived (a server without -o never replaces a file).
+      if (ses.e == WISP::errRID) Fatal("DoClose: Resource already exists.");
       if (ses.e != WISP::errNull) Fatal("DoClose: Checksum mismatch.");
     } else {
       // The file's digest is made off the loop: the check waits for it
