@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need when it is missing:
-# cmake, g++, make and GoogleTest from Debian's packages, python3 for the
-# end-to-end tests. With the argument "test" also what the checks of the
+# cmake, g++, make, pkg-config, libsodium and GoogleTest from Debian's
+# packages, python3 for the end-to-end tests. With the argument "test" also what the checks of the
 # things that ship around the programs need: mandoc and groff (manual pages),
 # systemd-analyze (the unit), dpkg-dev and file (cpack's Debian package),
 # tshark (the Wireshark dissector), ip (the network namespaces of the
@@ -13,6 +13,8 @@ command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v make >/dev/null 2>&1 || need+=(make)
 command -v python3 >/dev/null 2>&1 || need+=(python3)
+command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
+[ -f /usr/include/sodium.h ] || need+=(libsodium-dev)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 if [ "${1:-}" = test ]; then
   command -v mandoc >/dev/null 2>&1 || need+=(mandoc)
