@@ -171,7 +171,7 @@ TEST(WISP, WriteRequestBytes) {
 TEST(WISP, WriteReplyDataRequestCloseBytes) {
   uint8_t x[WISP::lenMaxTel];
 
-  WISP::TWrRpDesc w{WISP::errBsy, 1000, 5, 2, 3};
+  WISP::TWrRpDesc w{WISP::errBsy, 1000, 5, 2, 3, 0};
   ASSERT_EQ(WISP::Encode(x, w), 19u);
   Bytes expW = Tel({0x57, 0x49, 0x53, 0x50, 0x06, 0x00, 0x04,
                     0x01, 0xE8, 0x03, 0x05, 0x00, 0x02, 0x03, 0x00}, 19);

@@ -70,7 +70,7 @@ namespace {
   void LatePut() {
     StartClient({"put", "put.bin"});
     uint8_t x[WISP::lenMaxTel];
-    Deliver(x, WISP::Encode(x, WISP::TWrRpDesc{WISP::errNull, 100, 1, 10, 1}));   // 1 ms, 10 per update
+    Deliver(x, WISP::Encode(x, WISP::TWrRpDesc{WISP::errNull, 100, 1, 10, 1, 0}));   // 1 ms, 10 per update
     Want(ses.st == stData, 1, "the data phase");
     for (uint32_t b = 0; b < 1024; b += 32) Deliver(x, WISP::Encode(x, WISP::TDatRqDesc{{1, b}, 0xFFFFFFFF}));
     Want(ses.s->r.n == 1024, 2, "1024 fragments queued");
