@@ -87,6 +87,9 @@ namespace WISP {
   constexpr uint32_t extBig = 1u << 0;    // 64-bit lengths, the digest after the data
   constexpr uint32_t extResume = 1u << 1; // kept for resumed transfers
   constexpr uint32_t extKeys = 1u << 2;   // kept for keys and sealed telegrams
+  // The bits this build knows; a session runs with what both sides offer of them.
+  constexpr uint32_t extKnown = extBig;
+  constexpr uint32_t Grant(uint32_t offered, uint32_t own) { return offered & own & extKnown; }
 
   // Fragments and lengths: the one place a length turns into fragment
   // indices and back. The index is a u32, so a transfer has at most

@@ -15,11 +15,11 @@ namespace {
   void ShowErrCnts() {
     Server::TErrCnts e;
     Server::GetErrCnts(e);
-    char s[Server::errCnt * 4 + 1];
+    char s[Server::errCntExt * 4 + 1];
     SO::TBuffer b;
     SO::Init(b, s);
     b.c.p = ' ';
-    for (uint32_t k = 0; k < Server::errCnt; ++k) {
+    for (uint32_t k = 0; k < Server::ErrCntShown(); ++k) {
       SO::WrLngHex(b, e[k] & 0xFFFu, 3);
       SO::WrChar(b, ' ');
     }
