@@ -65,7 +65,9 @@ namespace Ext {
 
   enum TWaitSt : uint8_t { wsKnown, wsAsk, wsIdle, wsExpired };
 
-  // The receiver holds every fragment (now: the ms tick). wsKnown: go on to
+  // The receiver holds every fragment (now: the ms tick; a receiver that
+  // counts its own steps may instead set on and ask every askMs steps, its
+  // session's time-out then running without restarts). wsKnown: go on to
   // the end check; wsAsk: ask for the digest now; wsIdle: wait on;
   // wsExpired: no digest came within WISP::tosSes.
   TWaitSt Wait(TWaitDesc& w, uint32_t now);

@@ -71,7 +71,6 @@
 #include "Slots.h"
 #include "Sndrs.h"
 #include "SysVer.h"
-#include "Tmr.h"
 #include "Tmrs.h"
 #include "UDP0.h"
 #include "Utils.h"
@@ -881,8 +880,9 @@ namespace {
           // for every Ext::askMs; a session whose digest never comes ends
           // by its time-out, which nothing else restarts now.
           if (!done && !Files::Failed(s.x.r.f) && s.x.r.x != 0 && !s.x.r.g.k) {
-            if (Ext::Wait(s.x.r.g, Tmr::Ticks()) == Ext::wsAsk) DgRq(i);
-            s.c.u = 1;
+            s.x.r.g.on = true;
+            DgRq(i);
+            s.c.u = Ext::askMs;
             continue;
           }
           if (!done) s.c.u = dtc;
