@@ -526,7 +526,7 @@ namespace {
     char t[256];
     SO::TBuffer b;
     SO::Init(b, t);
-    SO::WrStr(b, "RdRp fgl ");
+    SO::WrStr(b, xl ? "XRdRp fgl " : "RdRp fgl ");
     SO::WrCard(b, q.f, 1);
     SO::WrStr(b, " dtu ");
     SO::WrCard(b, q.t, 1);
@@ -568,7 +568,7 @@ namespace {
     char t[128];
     SO::TBuffer b;
     SO::Init(b, t);
-    SO::WrStr(b, "WrRp fgl ");
+    SO::WrStr(b, xl ? "XWrRp fgl " : "WrRp fgl ");
     SO::WrCard(b, q.f, 1);
     SO::WrStr(b, " dtu ");
     SO::WrCard(b, q.t, 1);
