@@ -347,11 +347,7 @@ namespace {
       Fatal("DoData: No answer from the server.");
     }
     if (ses.w) {
-      if (ses.x != 0) {
-        const Ext::THoldSt h = Ext::Poll(ses.h, ses.f);
-        if (h == Ext::hsNew) Dgst();
-        if (h == Ext::hsFailed) Unsendable();
-      }
+      if (ses.x != 0 && Ext::Poll(ses.h, ses.f) == Ext::hsFailed) Unsendable();
       if (!Sndrs::Update(ses.s, n * 2u * ses.p.fpu, DatRp, 0)) {
         // The local file no longer holds what was announced, or cannot be
         // read at all.
@@ -516,7 +512,6 @@ namespace {
     ses.x &= q.x;
     if (xl && ses.x == 0) return IncErrCnt(Client::eXVal);
     OnRx_Grant("RdRp: ", q.e, rid, "RdRp: Unknown error.", q.f, q.t, q.n);
-    ses.g.k = q.k;
     Files::SetTgt(ses.f, q.p);
     ses.d = q.d;
     ses.r = Rcvrs::Alloc(q.f, ses.f, (static_cast<uint32_t>(q.n) * 25u) / q.t, q.t, q.n);
@@ -581,8 +576,6 @@ namespace {
     uint32_t m = 0;
     Sndrs::GetCnt(ses.s, m);
     StartData(m);
-    // A digest the worker finished while the request went out goes now.
-    if (ses.x != 0 && ses.h.k) Dgst();
   }
 
   void OnRx_DatRp(const uint8_t* x, uint32_t bl) {
@@ -604,17 +597,19 @@ namespace {
     Sndrs::Receive(ses.s, q.h.i, q.s);
   }
 
-  // The server's digest of the file a get receives (-x).
+  // The server's digest of the file a get receives (-x), in answer to our
+  // request once every fragment is there.
   void OnRx_Dgst(const uint8_t* x, uint32_t bl) {
     if (bl != WISP::TelDgst::body) return IncErrCnt(Client::eXLen);
-    if (ses.w || ses.x == 0 || ses.st == stOpen) return IncErrCnt(Client::eXSes);
+    if (ses.w || ses.x == 0 || !ses.g.on) return IncErrCnt(Client::eXSes);
     WISP::TDgstDesc g{};
     WISP::Decode(x, g);
     if (!Ext::Take(ses.g, ses.f, g)) return IncErrCnt(Client::eXVal);
   }
 
-  // The server asks for the digest of the file a put sends (-x): once it is
-  // known it goes out again, as long as the file is as it was at open.
+  // The server holds every fragment and asks for the digest of the file a
+  // put sends (-x): it goes out once known, as long as the file is as it
+  // was at open.
   void OnRx_DgRq(const uint8_t*, uint32_t bl) {
     if (bl != WISP::TelDgRq::body) return IncErrCnt(Client::eXLen);
     if (!ses.w || ses.x == 0 || ses.st != stData) return IncErrCnt(Client::eXSes);

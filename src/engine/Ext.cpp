@@ -95,6 +95,7 @@ TWaitSt Wait(TWaitDesc& w, uint32_t now) {
 }
 
 bool Take(TWaitDesc& w, Files::TFile f, const WISP::TDgstDesc& d) {
+  if (!w.on) return false;
   Files::TPosDesc t{};
   Files::GetTgt(f, t);
   if (d.l != t.l) return false;

@@ -3,13 +3,14 @@
 // receives it asks for that digest once it has every fragment.
 //
 // The holder's worker (Jobs) digests the file while the fragments go out.
-// Once the digest is there the holder compares the file's size, modification
-// and status-change time with those at open: a file that changed meanwhile
-// cannot arrive whole, and its transfer fails. The receiver digests its
-// in-order prefix as always; holding every fragment without the holder's
-// digest, it asks for it every askMs, and only the digest itself counts as
-// an answer: a digest that never comes ends the transfer like a silent peer
-// after WISP::tosSes.
+// The receiver digests its in-order prefix as always; once it holds every
+// fragment it asks for the holder's digest every askMs, and only the digest
+// counts as an answer: a digest that never comes ends the transfer like a
+// silent peer after WISP::tosSes. The holder answers only such a request,
+// and only while the file's size, modification and status-change time are
+// still those at open: every fragment has been read by then, so a file that
+// changed at any time while it was sent (even in a part sent and digested
+// before the change) never passes as a whole copy; its transfer fails.
 //
 // Both records live in their session; the module keeps no state of its own.
 #pragma once
@@ -34,7 +35,7 @@ namespace Ext {
 
   enum THoldSt : uint8_t {
     hsBusy,     // the worker is at it
-    hsNew,      // known from now on: send it once
+    hsNew,      // known from now on
     hsKnown,    // known before
     hsFailed,   // the file changed since it was opened, or a read failed
   };
@@ -45,7 +46,7 @@ namespace Ext {
   // stFull when no job is free, stFailed when the file cannot be looked at.
   Jobs::TState Hold(THoldDesc& h, Files::TFile f);
   // Looks at the job: once it is done the file must still be as it was at
-  // open (then its target gets the digest).
+  // open (then its target gets the digest, to be sent when asked for).
   THoldSt Poll(THoldDesc& h, Files::TFile f);
   // The file is still as it was at open (size, modification, status change).
   bool Same(const THoldDesc& h, Files::TFile f);
@@ -57,7 +58,8 @@ namespace Ext {
   // ---- the receiver ----
 
   struct TWaitDesc {
-    bool k;         // the holder's digest is known (the file's target carries it)
+    bool k;         // the holder's digest came in answer to the wait (the
+                    // file's target carries it)
     bool on;        // every fragment is there and the wait has begun
     uint32_t t;     // ms tick the wait began (or the digest came)
     uint32_t q;     // ms tick the digest was asked for last
@@ -71,8 +73,9 @@ namespace Ext {
   // the end check; wsAsk: ask for the digest now; wsIdle: wait on;
   // wsExpired: no digest came within WISP::tosSes.
   TWaitSt Wait(TWaitDesc& w, uint32_t now);
-  // A digest record for the file f being received: false (a bad record)
-  // when its length is not the one announced; otherwise the target gets the
-  // digest once (a repeated one changes nothing).
+  // A digest record for the file f being received, while the wait is on:
+  // false (a bad record) when its length is not the one announced;
+  // otherwise the target gets the digest once (a repeated one changes
+  // nothing). The caller counts one that comes before the wait.
   bool Take(TWaitDesc& w, Files::TFile f, const WISP::TDgstDesc& d);
 }

@@ -539,9 +539,9 @@ namespace {
   }
 
   // A write request of the endpoint's write session again: the same name,
-  // length and fragment length, and the same digest where both know it (a
-  // client with -x sends its request with and without the digest; the one
-  // that carries it tells a session that lacks it).
+  // length and fragment length, and in a classic session the same digest (a
+  // client with -x sends its request with and without the digest; its end
+  // check waits for the digest the client gives at the end).
   bool OnRx_WrRq_Same(TSesDesc& s, const WISP::TWrRqDesc& q, uint16_t l, uint32_t ax) {
     Files::TResID rid;
     Files::GetRID(s.x.r.f, rid);
@@ -552,11 +552,7 @@ namespace {
     if (std::strncmp(rid, q.r, sizeof rid) != 0 || fgl != l || ax != s.x.r.x) return false;
     if (ax == 0) return SameTgt(t, q.p);
     if (t.l != q.p.l) return false;
-    if (!q.k) return true;
-    if (s.x.r.g.k) return SameTgt(t, q.p);
-    WISP::TDgstDesc g{0, q.p.l, {}};
-    std::memcpy(g.d, q.p.d, sizeof g.d);
-    return Ext::Take(s.x.r.g, s.x.r.f, g);
+    return true;
   }
 
   void OnRx_WrRq(const UDP0::TDstDesc& d, const uint8_t* x, uint32_t bl) {
@@ -613,7 +609,6 @@ namespace {
     ext.r.c = false;
     ext.r.e = WISP::errNull;
     ext.r.x = ax;
-    ext.r.g.k = q.k;
     i = Alloc(d, ext, p);
     if (i == 0) Fatal("WrRq ses");
     Ses(i).c.t = p.tos;
@@ -654,8 +649,8 @@ namespace {
     Rcvrs::Receive(s.x.r.r, h.i, x + WISP::TelDatRp::d, bl - (WISP::TelDatRp::d - WISP::lenHdr));
   }
 
-  // The client's digest of the file it puts (sent once it has it, and on
-  // request): the end check can run.
+  // The client's digest of the file it puts, in answer to our request once
+  // every fragment is there: the end check can run.
   void OnRx_Dgst(const UDP0::TDstDesc& d, const uint8_t* x, uint32_t bl) {
     if (bl != WISP::TelDgst::body) return IncErrCnt(eXLen);
     WISP::TDgstDesc g;
@@ -663,16 +658,18 @@ namespace {
     if (g.r == 0 || g.r > sesMax || !Owns(g.r, d)) return IncErrCnt(eXSes);
     TSesDesc& s = Ses(g.r);
     if (!s.x.w || s.x.r.x == 0 || s.x.r.c) return IncErrCnt(eXSes);
+    if (!s.x.r.g.on) return IncErrCnt(eXSes);
     const bool had = s.x.r.g.k;
     if (!Ext::Take(s.x.r.g, s.x.r.f, g)) return IncErrCnt(eXVal);
     if (had) return;
+    // The session goes on to the check at its next step.
     s.c.t = s.p.tos;
-    // A session waiting for it goes on to the check at its next step.
-    if (s.x.r.g.on) s.c.u = 0;
+    s.c.u = 0;
   }
 
-  // The client asks for the digest of the file it gets: once known, it goes
-  // out again, as long as the file is still as it was at open.
+  // The client holds every fragment and asks for the digest of the file it
+  // gets: it goes out once known, as long as the file is still as it was
+  // at open.
   void OnRx_DgRq(const UDP0::TDstDesc& d, const uint8_t* x, uint32_t bl) {
     if (bl != WISP::TelDgRq::body) return IncErrCnt(eXLen);
     WISP::TDgRqDesc g;
@@ -901,12 +898,11 @@ namespace {
         Close(i, WISP::errChk);
         s.c.u = dtc;
       } else {
-        // The digest made meanwhile goes out once it is there; a file that
-        // changed since it was opened cannot arrive whole.
+        // The digest made meanwhile is taken once it is there (and given
+        // when asked for); a file that changed since it was opened cannot
+        // arrive whole.
         if (s.x.s.x != 0) {
-          const Ext::THoldSt h = Ext::Poll(s.x.s.h, s.x.s.f);
-          if (h == Ext::hsNew) Dgst(i);
-          if (h == Ext::hsFailed) {
+          if (Ext::Poll(s.x.s.h, s.x.s.f) == Ext::hsFailed) {
             Failing(i, s);
             continue;
           }

@@ -289,6 +289,10 @@ class Program:
         self.own_dir = cwd is None
         self.cwd = os.path.realpath(cwd or tempfile.mkdtemp(prefix="wisp-run-"))
         self.args = list(pre) + [os.path.abspath(prog)] + [str(a) for a in args]
+        # WISP_EXT=1 runs every client and server with -x (the suite run once
+        # so shows what works alike with the extended exchange).
+        if os.environ.get("WISP_EXT") == "1" and prog in (CLI, SRV) and "-x" not in self.args:
+            self.args.append("-x")
         # Lines an earlier run left in the same log are not this run's.
         self.log_start = len(self.log_text()) if self.LOG else 0
         self.out_lines, self.err_lines = [], []
