@@ -14,7 +14,14 @@
 # lines' rates of those pairs show what -c costs where the path is clean.
 # Every file is compared byte for byte afterwards.
 #
-#   sudo bash bench/speed.sh [MiB, 256] [build directory, build] [fpu, 255]
+# With x given as "-x", both programs run with the extended exchange in
+# every WISP run, and two figures follow: the first get's and the put's
+# wall-clock rates as shares of the second get's, and the time from the
+# client's start to its first data request for a sparse file of 4 GiB the
+# server has not hashed (from the client's log with -d). WISP_BENCH_WISP_ONLY=1
+# leaves out atftp and the pair at the server's defaults (for large files).
+#
+#   sudo bash bench/speed.sh [MiB, 256] [build directory, build] [fpu, 255] [x, none]
 #
 # Needs root (network namespace, packages). Not a test: it prints figures
 # and fails only when a transfer fails.
@@ -23,6 +30,9 @@ cd "$(dirname "$0")/.."
 mib=${1:-256}
 build=${2:-build}
 fpu=${3:-255}
+xo=${4:-}
+[ -z "$xo" ] || [ "$xo" = "-x" ] || { echo "the fourth parameter is -x or nothing"; exit 1; }
+only=${WISP_BENCH_WISP_ONLY:-}
 [ "$(id -u)" -eq 0 ] || { echo "run as root (network namespace)"; exit 1; }
 cli=$(realpath "$build/WISPCli")
 srv=$(realpath "$build/WISPSrv")
@@ -67,7 +77,7 @@ cpu_of() { awk -v t="$tck" '{ sub(/.*\) /, ""); print ($12 + $13) / t }' "/proc/
 start_srv() {   # start_srv OPTIONS
   rm -f "$sdir/WISPSrv.log"
   # shellcheck disable=SC2086  # the options are words
-  (cd "$sdir" && exec ip netns exec "$ns" "$srv" -a 127.0.0.1 -p 6670 $1 </dev/null >/dev/null 2>&1) &
+  (cd "$sdir" && exec ip netns exec "$ns" "$srv" -a 127.0.0.1 -p 6670 $1 $xo </dev/null >/dev/null 2>&1) &
   spid=$!
   for _ in $(seq 100); do
     grep -qs "InitSock Listening" "$sdir/WISPSrv.log" && break
@@ -81,7 +91,7 @@ stop_srv() {
 }
 start_srv "-f $fpu"
 
-echo "WISP ${mib} MiB at -f $fpu -u 1 on both sides, loopback of network namespace $ns; $(nproc) CPUs"
+echo "WISP ${mib} MiB at -f $fpu -u 1 $xo on both sides, loopback of network namespace $ns; $(nproc) CPUs"
 echo "before: $(uptime)"
 printf "%-30s %7s %8s %12s %11s %6s %11s %11s\n" run "wall s" "MiB/s" "result MB/s" "asked MB/s" ratio "cli CPU/GiB" "srv CPU/GiB"
 rc=0
@@ -92,7 +102,7 @@ run() {   # run LABEL MODE NAME KEY [CLIENT OPTIONS, -f fpu -u 1]
   s0=$(cpu_of "$spid")
   # shellcheck disable=SC2086  # the options are words
   out=$(cd "$cdir" && ip netns exec "$ns" /usr/bin/time -f "TIME %e %U %S" \
-        "$cli" -p 6670 $opts "$mode" "$name" </dev/null 2>&1 | tr '\r' '\n') || true
+        "$cli" -p 6670 $opts $xo "$mode" "$name" </dev/null 2>&1 | tr '\r' '\n') || true
   s1=$(cpu_of "$spid")
   local res ask
   res=$(grep -o "Transmission successful\. $size B, [0-9]* ms, [0-9.]* MB/s" <<<"$out" | awk '{print $7}')
@@ -124,14 +134,35 @@ for _ in $(seq 100); do
   sleep 0.05
 done
 cmp -s "$cdir/up.bin" "$sdir/up.bin" || { echo "put: files differ"; rc=1; }
+if [ -n "${wall[get1]:-}" ] && [ -n "${wall[get2]:-}" ] && [ -n "${wall[put1]:-}" ]; then
+  awk -v g1="${wall[get1]}" -v g2="${wall[get2]}" -v p="${wall[put1]}" 'BEGIN {
+    printf "WISP shares of the second get (wall-clock rates): first get %.3f, put %.3f\n", g2 / g1, g2 / p }'
+fi
+if [ -n "$xo" ]; then
+  # A sparse file of 4 GiB, not hashed before: the client's start (its
+  # first log line) to its first data request (the receiver's first trace).
+  truncate -s 4G "$sdir/fresh.bin"
+  rm -f "$cdir/fresh.bin" "$cdir/WISPCli.log"
+  (cd "$cdir" && ip netns exec "$ns" timeout 3 "$cli" -p 6670 -f "$fpu" -u 1 -d $xo get fresh.bin \
+     </dev/null >/dev/null 2>&1) || true
+  awk '/Rcvrs .*Update rcv/ && !d { d = $2 } NR == 1 { s = $2 } END {
+    if (d == "") { print "start to first data request: none"; exit }
+    printf "start to first data request, 4 GiB not hashed: %.0f ms\n",
+      (substr(d, 1, 2) * 3600 + substr(d, 3, 2) * 60 + substr(d, 5)) * 1000 -
+      (substr(s, 1, 2) * 3600 + substr(s, 3, 2) * 60 + substr(s, 5)) * 1000 }' "$cdir/WISPCli.log"
+  rm -f "$sdir/fresh.bin" "$cdir/fresh.bin"
+fi
 stop_srv
-start_srv ""
-run "WISP get, defaults" get down.bin def ""
-cmp -s "$sdir/down.bin" "$cdir/down.bin" || { echo "get at the defaults: files differ"; rc=1; }
-run "WISP get -c, server at defaults" get down.bin defc "-c"
-cmp -s "$sdir/down.bin" "$cdir/down.bin" || { echo "get -c at the defaults: files differ"; rc=1; }
-stop_srv
+if [ -z "$only" ]; then
+  start_srv ""
+  run "WISP get, defaults" get down.bin def ""
+  cmp -s "$sdir/down.bin" "$cdir/down.bin" || { echo "get at the defaults: files differ"; rc=1; }
+  run "WISP get -c, server at defaults" get down.bin defc "-c"
+  cmp -s "$sdir/down.bin" "$cdir/down.bin" || { echo "get -c at the defaults: files differ"; rc=1; }
+  stop_srv
+fi
 
+[ -z "$only" ] || { echo "after:  $(uptime)"; exit $rc; }
 # atftp against atftpd, same file, same namespace.
 chmod 755 "$sdir"
 chmod 644 "$sdir/down.bin"

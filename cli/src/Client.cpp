@@ -473,7 +473,7 @@ namespace {
   // it too; otherwise the grant becomes the session's and the data phase's
   // clock starts.
   void OnRx_Grant(const char* tel, uint8_t e, const char* rid, const char* unk, uint16_t f, uint16_t t, uint8_t n) {
-    char m[64];
+    char m[128];
     SO::TBuffer b;
     SO::Init(b, m);
     SO::WrStr(b, tel);
