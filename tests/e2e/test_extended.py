@@ -37,7 +37,7 @@ class ExtendedTest(unittest.TestCase):
             d = os.path.join(cls.root, "srv-x" if x else "srv")
             os.mkdir(d)
             cls.srvs[x] = Server(d, "-f", "255", *(["-x"] if x else []))
-            sparse(os.path.join(d, "big.bin"), G4 + 1)
+            sparse(os.path.join(d, "big.bin"), G4 + 3000)
             write(os.path.join(d, "small.bin"), os.urandom(3 * 1048576 + 333))
 
     @classmethod
@@ -103,20 +103,20 @@ class ExtendedTest(unittest.TestCase):
                 self.assertEqual(sorted(self.srvs[srvx].files()), ["big.bin", "small.bin"])
         # The server with -x says why it refused a classic request.
         self.assertIsNotNone(self.srvs[True].wait_log(
-            r"RdRq rid 'big\.bin' len 4294967297 refused: a file of 4 GiB or more needs the extended exchange",
+            r"RdRq rid 'big\.bin' len 4294970296 refused: a file of 4 GiB or more needs the extended exchange",
             5))
 
     @unittest.skipIf(SANITIZED, "4 GiB transfers run in the plain build only")
     def test_files_of_4_GiB_move_between_two_programs_with_x(self):
-        # A get of 4 GiB + 1 (its last fragment beyond 2^32 bytes), a put of
-        # exactly 4 GiB.
+        # A get of 4 GiB + 3000 bytes (its last two fragments start beyond
+        # 2^32 bytes), a put of exactly 4 GiB.
         rc, out, _, _ = self.run_client(True, True, "get", "big.bin", timeout=120)
         self.assertEqual(rc, 0, out)
-        self.assertIn(SUCCESS % (G4 + 1), out)
+        self.assertIn(SUCCESS % (G4 + 3000), out)
         got = os.path.join(self.cdir, "big.bin")
-        self.assertEqual(os.path.getsize(got), G4 + 1)
+        self.assertEqual(os.path.getsize(got), G4 + 3000)
         with open(got, "rb") as f:
-            f.seek(G4 + 1 - 4)
+            f.seek(G4 + 3000 - 4)
             self.assertEqual(f.read(), b"\0" + MARK)
         os.remove(got)
         sparse(os.path.join(self.cdir, "four.bin"), G4)

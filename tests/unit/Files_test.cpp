@@ -162,15 +162,16 @@ TEST_F(FilesTest, UnreadableFileIsMissing) {
   EXPECT_EQ(Files::OpenRd("secret"), nullptr);
 }
 
-// Around 4 GiB (sparse files of 4 GiB - 1, 4 GiB and 4 GiB + 1 bytes, a
-// marker in their last bytes): the read entry has the 64-bit length, the
-// sender's fragment count and the last fragment's place and length come
-// from it, and a receiver writes its last fragment beyond 4 GiB where it
-// belongs.
+// Around 4 GiB (sparse files of 4 GiB - 1, 4 GiB and 4 GiB + 1 bytes, and
+// one whose last two fragments start beyond 4 GiB; a marker in their last
+// bytes): the read entry has the 64-bit length, the sender's fragment count
+// and the last fragment's place and length come from it, and a receiver
+// writes its last fragments where they belong.
 TEST_F(FilesTest, FilesAround4GiBKeepTheirLengthToTheLastFragment) {
   FreshDir("big");
   constexpr uint16_t fgl = 1455;
-  for (uint64_t len : {(uint64_t(1) << 32) - 1, uint64_t(1) << 32, (uint64_t(1) << 32) + 1}) {
+  for (uint64_t len : {(uint64_t(1) << 32) - 1, uint64_t(1) << 32, (uint64_t(1) << 32) + 1,
+                       (uint64_t(1) << 32) + 3000}) {
     SCOPED_TRACE(len);
     const int h = open("sparse", O_RDWR | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(h, 0);
@@ -205,6 +206,8 @@ TEST_F(FilesTest, FilesAround4GiBKeepTheirLengthToTheLastFragment) {
     ASSERT_EQ(out[1].second.size(), z);
     EXPECT_EQ(out[1].second[z - 1], 0xC3);
     EXPECT_EQ(out[0].second.size(), fgl);
+    if (z < 3) EXPECT_EQ(out[0].second[fgl - 3 + z], 0xA1);
+    else EXPECT_EQ(out[1].second[z - 3], 0xA1);
 
     // The receiving side: its window moved to the end of the file.
     Files::TFile w = Files::OpenWr("copy");
