@@ -228,8 +228,7 @@ namespace {
     SO::WrStr(b, " fpu ");
     SO::WrShtCard(b, q.n, 1);
     SO::WrStr(b, " tgt ");
-    if (q.k) Files::WrTgt(b, tgt);
-    else SO::WrHugeHex(b, tgt.l, 8);
+    Files::WrTgt(b, tgt, q.k);
     SO::WrStr(b, " rid '");
     SO::WrStrN(b, q.r, sizeof q.r);
     SO::WrStr(b, "' dt ");
@@ -528,8 +527,7 @@ namespace {
     SO::WrStr(b, " fpu ");
     SO::WrShtCard(b, q.n, 1);
     SO::WrStr(b, " tgt ");
-    if (q.k) Files::WrTgt(b, q.p);
-    else SO::WrHugeHex(b, q.p.l, 8);
+    Files::WrTgt(b, q.p, q.k);
     SO::WrStr(b, " dt ");
     Utils::WrDateTime(b, q.d.d, q.d.t);
     SO::WrStr(b, " ref ");

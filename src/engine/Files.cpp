@@ -593,12 +593,13 @@ bool CalcMD5x(THandle h, uint64_t n, MD5::TDgstDesc& d) {
   return false;
 }
 
-void WrTgt(SO::TBuffer& b, const TPosDesc& t) {
+void WrTgt(SO::TBuffer& b, const TPosDesc& t, bool known) {
   const char fill = b.c.p;
   b.c.p = '0';
   SO::WrHugeHex(b, t.l, 8);
   b.c.p = fill;
   SO::WrChar(b, ' ');
+  if (!known) return SO::WrChar(b, '-');
   MD5::TDgstStr s;
   MD5::MkStr(s, t.d);
   SO::WrStrN(b, s, sizeof s);

@@ -196,8 +196,9 @@ namespace Files {
   // disk does not add a line per fragment. For the modules under the table.
   void Fail(TFileDesc& f, const char* op, int err);
 
-  // The length as (at least) 8 hexadecimal digits, a blank and the digest text.
-  void WrTgt(SO::TBuffer& b, const TPosDesc& t);
+  // The length as (at least) 8 hexadecimal digits, a blank and the digest
+  // text; "-" for a digest not known yet (-x).
+  void WrTgt(SO::TBuffer& b, const TPosDesc& t, bool known = true);
 
   // The part of r after its last "\" or "/" (at most 128 characters of r).
   void MkBaseName(const char* r, Types::TPthStr& n);

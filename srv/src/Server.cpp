@@ -404,6 +404,28 @@ namespace {
     CliIO::Send(d, x, WISP::Encode(x, p));
   }
 
+  // A read session's record for the file f in fragments of l bytes.
+  void OnRx_RdRq_Rec(TExtDesc& ext, Files::TFile f, uint16_t l) {
+    ext.w = false;
+    ext.s.f = f;
+    Files::GetDateTime(f, ext.s.d);
+    ext.s.e = WISP::errNull;
+    ext.s.c = false;
+    ext.s.l = l;
+  }
+
+  // The read session of d with the record ext takes its slot, its time-out
+  // running from now; the read reply goes out once it has its sender (the
+  // digest of a classic session may still be on its way).
+  void OnRx_RdRq_Ses(const UDP0::TDstDesc& d, const WISP::TRdRqDesc& q, const TExtDesc& ext) {
+    TParDesc p;
+    SetPar(p, q.t, q.n);
+    const uint8_t i = Alloc(d, ext, p);
+    if (i == 0) Fatal("RdRq ses");
+    Ses(i).c.t = p.tos;
+    if (ext.s.s != nullptr) OnRx_RdRq_Reply(d, WISP::errNull, i);
+  }
+
   // The extended read session: the sender starts at once and the worker
   // digests the file meanwhile (a kept digest is known at once).
   void OnRx_RdRq_Ext(const UDP0::TDstDesc& d, const WISP::TRdRqDesc& q, uint16_t l, uint32_t ax) {
@@ -423,20 +445,11 @@ namespace {
       IncErrCnt(eRdRqRID);
       return OnRx_RdRq_Refuse(d, WISP::errRID, ax);
     }
-    ext.w = false;
-    ext.s.f = f;
-    Files::GetDateTime(f, ext.s.d);
-    ext.s.e = WISP::errNull;
-    ext.s.l = l;
+    OnRx_RdRq_Rec(ext, f, l);
     ext.s.x = ax;
     ext.s.s = Sndrs::Alloc(l, f);
     if (ext.s.s == nullptr) Fatal("RdRq snd");
-    TParDesc p;
-    SetPar(p, q.t, q.n);
-    const uint8_t i = Alloc(d, ext, p);
-    if (i == 0) Fatal("RdRq ses");
-    Ses(i).c.t = p.tos;
-    OnRx_RdRq_Reply(d, WISP::errNull, i);
+    OnRx_RdRq_Ses(d, q, ext);
   }
 
   void OnRx_RdRq(const UDP0::TDstDesc& d, const uint8_t* x, uint32_t bl) {
@@ -500,24 +513,14 @@ namespace {
       return OnRx_RdRq_Reply(d, WISP::errRID, 0);
     }
     TExtDesc ext{};
-    ext.w = false;
-    ext.s.f = f;
-    Files::GetDateTime(f, ext.s.d);
-    ext.s.e = WISP::errNull;
-    ext.s.c = false;
-    ext.s.l = l;
+    OnRx_RdRq_Rec(ext, f, l);
     ext.s.j = j;
     if (st == Jobs::stDone) {
       Files::SetRdTgt(f, t);
       ext.s.s = Sndrs::Alloc(l, f);
       if (ext.s.s == nullptr) Fatal("RdRq snd");
     }
-    TParDesc p;
-    SetPar(p, q.t, q.n);
-    i = Alloc(d, ext, p);
-    if (i == 0) Fatal("RdRq ses");
-    Ses(i).c.t = p.tos;
-    if (ext.s.s != nullptr) OnRx_RdRq_Reply(d, WISP::errNull, i);
+    OnRx_RdRq_Ses(d, q, ext);
   }
 
   // Write reply to d; only errNull carries the session's values, ax the
