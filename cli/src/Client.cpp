@@ -508,8 +508,8 @@ namespace {
     // cannot serve a file of 4 GiB or more, and refuses it as not found.
     const char* rid = ses.x != 0 && !xl ? "Resource not found (a file of 4 GiB or more needs -x on the server)."
                                         : "Resource not found.";
+    if (xl && (ses.x & q.x) == 0) return IncErrCnt(Client::eXVal);
     ses.x &= q.x;
-    if (xl && ses.x == 0) return IncErrCnt(Client::eXVal);
     OnRx_Grant("RdRp: ", q.e, rid, "RdRp: Unknown error.", q.f, q.t, q.n);
     Files::SetTgt(ses.f, q.p);
     ses.d = q.d;
