@@ -31,7 +31,9 @@
 // A) set one. --sysctl sets a value in both namespaces (e.g. the TCP buffer
 // limits), --rt PRIO runs the loop at a real-time priority with its tables
 // locked in memory (timing beside busy programs), --spin-us US polls the
-// devices instead of sleeping when a delivery is due that soon. "linkem
+// devices instead of sleeping when a delivery is due that soon, --uptime-s S
+// runs it as if the system had been up S seconds longer (a test that a long
+// uptime changes nothing). "linkem
 // ready" on standard output tells that both devices are up. Everything is
 // sized at start-up (--slots: packets in flight per direction); nothing is
 // allocated per packet.
@@ -83,6 +85,7 @@ constexpr uint32_t readBatch = 64;      // packets read from one device per pass
                "usage: linkem --ns-a NAME --ns-b NAME [--rate BIT/S] [--queue-ms MS | --queue-bytes B]\n"
                "              [--delay-ms MS] [--loss P] [--seed N] [--report FILE] [--max-seconds S]\n"
                "              [--addr-a IP] [--addr-b IP] [--dev NAME] [--slots N] [--spin-us US] [--rt PRIO]\n"
+               "              [--uptime-s S]\n"
                "              [--sysctl KEY=VALUE]...\n"
                "  --rate, --queue-ms, --queue-bytes, --delay-ms and --loss set both directions;\n"
                "  append -ab (A to B) or -ba (B to A) to set one.\n",
@@ -90,11 +93,21 @@ constexpr uint32_t readBatch = 64;      // packets read from one device per pass
   std::exit(2);
 }
 
-uint64_t Now() {
+// Every time is kept from the emulator's start: the queue's busy time is
+// kept in picoseconds, and the monotonic clock itself (ns since boot) would
+// make that wrap after 213 days of uptime, dropping every packet from then on.
+uint64_t clockShift = 0;   // --uptime-s: added to the clock as read
+uint64_t clockBase = 0;    // the clock at the start
+
+// The monotonic clock in ns, as read (with the shift of --uptime-s).
+uint64_t Mono() {
   timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
+  return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec) + clockShift;
 }
+
+// ns since the emulator's start.
+uint64_t Now() { return Mono() - clockBase; }
 
 // splitmix64: small, fast, and the same sequence for the same seed.
 struct TRng {
@@ -241,7 +254,7 @@ void Sample(TDir& d, uint32_t waitUs) {
   }
 }
 
-uint64_t t0 = 0;   // monotonic start of the timeline
+uint64_t t0 = 0;   // start of the timeline (Now)
 
 // A packet read from d.in at time now, in slot ring[tail] (len bytes).
 void Admit(TDir& d, TSlot& s, uint64_t now) {
@@ -329,7 +342,7 @@ void WriteReport(const char* path, TDir* dirs, const std::string& params, double
   FILE* f = path ? std::fopen(path, "w") : stdout;
   if (!f) Die("open the report");
   std::fprintf(f, "{\"params\": %s, \"start_unix\": %.6f, \"t0_mono_ns\": %llu, \"bin_ms\": %u, \"dirs\": {",
-               params.c_str(), realStart, static_cast<unsigned long long>(t0), binNs / 1000000);
+               params.c_str(), realStart, static_cast<unsigned long long>(clockBase - clockShift + t0), binNs / 1000000);
   for (int k = 0; k < 2; ++k) {
     TDir& d = dirs[k];
     Advance(d, Now() - t0 + binNs);   // close the current bin
@@ -571,6 +584,8 @@ int main(int argc, char** argv) {
       rtPrio = static_cast<int>(Num(o.c_str(), v));
     } else if (o == "--spin-us") {
       spinUs = Num(o.c_str(), v);
+    } else if (o == "--uptime-s") {
+      clockShift = static_cast<uint64_t>(Num(o.c_str(), v) * 1e9);
     } else if (o == "--sysctl") {
       const char* eq = std::strchr(v, '=');
       if (!eq) Usage("--sysctl wants KEY=VALUE");
@@ -642,6 +657,7 @@ int main(int argc, char** argv) {
 
   timespec rt;
   clock_gettime(CLOCK_REALTIME, &rt);
+  clockBase = Mono();
   t0 = Now();
   double realStart = static_cast<double>(rt.tv_sec) + rt.tv_nsec / 1e9;
   uint64_t end = t0 + static_cast<uint64_t>(maxSeconds * 1e9);

@@ -27,6 +27,13 @@
 -- wisp.x; the extended records XRdRp, XWrRq, XWrRp carry wisp.x (the bits),
 -- the length as a u64 (wisp.l) and wisp.k (the digest is known, 0 or 1);
 -- Dgst carries the holder's length and digest, DgRq asks for it.
+--
+-- The secure mode's telegrams are shown as sealed, with what is visible:
+-- the handshake request (HsRq: the client's ephemeral key, the encrypted
+-- rest, mac1), the handshake reply (HsRp: the client's session index
+-- wisp.sidx, the server's ephemeral key wisp.eph, the encrypted rest) and
+-- the sealed telegram (Seal: the receiver's session index, the counter
+-- wisp.ctr, the encrypted telegram's length wisp.sealed.len, the tag).
 
 local wisp = Proto("wisp", "WISP File Transfer Protocol")
 
@@ -42,6 +49,10 @@ local commands = {
   [4] = "WrRp", [5] = "DatRq", [6] = "DatRp", [7] = "Close",
   [8] = "XRdRp", [9] = "XWrRq", [10] = "XWrRp", [11] = "Dgst", [12] = "DgRq",
 }
+-- The secure mode's commands.
+commands[16], commands[17], commands[18] = "HsRq", "HsRp", "Seal"
+-- Their shortest bodies (with an empty telegram inside).
+local body_min = { [16] = 125, [17] = 57, [18] = 28 }
 local errors = {
   [0] = "errNull", [1] = "errBsy", [2] = "errRID", [3] = "errChk",
 }
@@ -73,6 +84,13 @@ f.set   = ProtoField.uint32("wisp.set", "Request set", base.HEX)
 f.req   = ProtoField.uint32("wisp.req", "Requested fragment", base.DEC)
 f.data  = ProtoField.bytes("wisp.data", "Fragment data")
 f.dlen  = ProtoField.uint32("wisp.data.len", "Fragment data length", base.DEC)
+f.sidx  = ProtoField.uint32("wisp.sidx", "Receiver's session index", base.HEX)
+f.ctr   = ProtoField.uint64("wisp.ctr", "Counter", base.DEC)
+f.eph   = ProtoField.bytes("wisp.eph", "Ephemeral public key")
+f.sealed = ProtoField.bytes("wisp.sealed", "Sealed")
+f.slen  = ProtoField.uint32("wisp.sealed.len", "Sealed length", base.DEC)
+f.tag   = ProtoField.bytes("wisp.tag", "Authentication tag")
+f.mac1  = ProtoField.bytes("wisp.mac1", "mac1")
 f.trl   = ProtoField.uint32("wisp.trl", "CRC trailer", base.HEX)
 f.trls  = ProtoField.uint8("wisp.trl.status", "CRC trailer status", base.DEC, trl_status)
 f.offer = ProtoField.none("wisp.offer", "Offer of the extended exchange")
@@ -308,6 +326,33 @@ bodies[12] = function(t, b, o)  -- DgRq
   return string.format("ref %d", b(o, 2):le_uint())
 end
 
+-- The secure mode: everything past the visible fields is encrypted.
+local function add_sealed(t, b, o, n)
+  t:add(f.slen, n):set_generated()
+  if n > 0 then t:add(f.sealed, b(o, n)) end
+end
+
+bodies[16] = function(t, b, o, blen)  -- HsRq: e, encrypted static key and payload, mac1
+  t:add(f.eph, b(o, 32))
+  add_sealed(t, b, o + 32, blen - 32 - 16)
+  t:add(f.mac1, b(o + blen - 16, 16))
+  return string.format("sealed %d bytes", blen - 48)
+end
+
+bodies[17] = function(t, b, o, blen)  -- HsRp: r, e, encrypted payload
+  t:add_le(f.sidx, b(o, 4)); t:add(f.eph, b(o + 4, 32))
+  add_sealed(t, b, o + 36, blen - 36)
+  return string.format("idx 0x%08X sealed %d bytes", b(o, 4):le_uint(), blen - 36)
+end
+
+bodies[18] = function(t, b, o, blen)  -- Seal: r, c, encrypted telegram, tag
+  t:add_le(f.sidx, b(o, 4)); t:add_le(f.ctr, b(o + 4, 8))
+  add_sealed(t, b, o + 12, blen - 28)
+  t:add(f.tag, b(o + blen - 16, 16))
+  return string.format("idx 0x%08X ctr %s sealed %d bytes", b(o, 4):le_uint(),
+                       tostring(b(o + 4, 8):le_uint64()), blen - 28)
+end
+
 -- Above 10 fragments per update the programs hand the kernel runs of
 -- telegrams of one length (UDP segmentation offload); a capture on the
 -- sending host sees such a run as one datagram. The length of its telegrams
@@ -377,11 +422,13 @@ dissect_one = function(tvb, pinfo, tree)
   local info = ""
   local want = body_len[cmd]
   local fits = (want and blen == want) or (cmd == 6 and blen >= 6 and blen <= LEN_MAX - LEN_MIN)
+  fits = fits or (body_min[cmd] ~= nil and blen >= body_min[cmd])
   if bodies[cmd] and fits then
     info = bodies[cmd](root, tvb, LEN_HDR, blen)
   elseif bodies[cmd] then
     root:add_proto_expert_info(ex_len, string.format("%s body of %d bytes, %s expected", name,
-                               blen, want and tostring(want) or "6..1461"))
+                               blen, want and tostring(want) or
+                               (body_min[cmd] and (body_min[cmd] .. "..1461") or "6..1461")))
     info = string.format("body of %d bytes", blen)
   end
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (build-fuzz/) and runs each for a
 # bounded time: the server's and the client's receive handlers, the
-# command-line tokenizer and MkIP.
+# command-line tokenizer, MkIP, and the secure mode's door (the handshake's
+# responder, the opening of sealed telegrams).
 #
 #   bash scripts/fuzz.sh [seconds per target, default 15] [target ...]
 #
@@ -16,7 +17,7 @@ cd "$(dirname "$0")/.."
 secs=${1:-15}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(server client args mkip)
+[ ${#targets[@]} -gt 0 ] || targets=(server client args mkip handshake sealed)
 root=$PWD
 cxx=${WISP_FUZZ_CXX:-clang++}
 command -v "$cxx" >/dev/null || { echo "fuzz: $cxx not found"; exit 1; }

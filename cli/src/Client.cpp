@@ -375,6 +375,9 @@ namespace {
       Sndrs::Free(ses.s);
       Files::Close(ses.f);
       Close();
+      // The server's reason: its check failed, or the name was taken while
+      // the file arrived (a server without -o never replaces a file).
+      if (ses.e == WISP::errRID) Fatal("DoClose: Resource already exists.");
       if (ses.e != WISP::errNull) Fatal("DoClose: Checksum mismatch.");
     } else {
       // With -x the server's digest may still be on its way: asked for

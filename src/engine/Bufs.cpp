@@ -34,14 +34,18 @@ TBufDesc buf[Files::cntMax];   // by slot i - 1
 
 // The disk space an upload holds: at open the free space must take the whole
 // announced length, but only rsvLen of it is reserved, and later rsvLen
-// ahead of the furthest byte written, renewed every rsvStep. A peer thus
-// holds no more of the disk than it has sent and rsvLen, and write requests
-// that send nothing cannot take the space of real uploads; the reservation
-// still lays the file out in long runs and shows a full disk early.
+// beyond the bytes that have arrived, renewed every rsvStep. What has
+// arrived counts wherever it lies: a peer that sends only fragments far
+// ahead (the top of a large window) reserves no more than one that sends in
+// order. A peer thus holds no more of the disk than it has sent and rsvLen
+// reserved beyond it, and write requests that send nothing cannot take the
+// space of real uploads; the reservation still lays the file out in long
+// runs and shows a full disk early.
 constexpr uint64_t rsvLen = 64u << 20;
 constexpr uint64_t rsvStep = 16u << 20;
 constexpr uint64_t rsvNone = UINT64_MAX;   // the entry reserves nothing (no Reserve)
 uint64_t rsv[Files::cntMax];   // writing: reserved up to here, by slot i - 1
+uint64_t got[Files::cntMax];   // writing: bytes written (each fragment arrives once)
 
 // Reserves f's disk space up to end. The blocks are reserved beyond the end
 // of the file: its length stays what was written, so the end-of-write check
@@ -60,7 +64,8 @@ bool ReserveTo(Files::TFileDesc& f, uint64_t end) {
   return false;
 }
 
-// The reservation of an upload whose data reached end, rsvLen ahead of it.
+// The reservation of an upload of which end bytes have arrived, rsvLen
+// ahead of them.
 void ReserveAhead(Files::TFileDesc& f, uint64_t end) {
   const uint64_t r = rsv[f.i - 1];
   if (r == rsvNone || r >= f.t.l || end + rsvLen < r + rsvStep) return;
@@ -88,6 +93,7 @@ void Reset(const Files::TFileDesc& f) {
   q.u = 0;
   q.st = {};
   rsv[f.i - 1] = rsvNone;
+  got[f.i - 1] = 0;
 }
 
 uint32_t ReadAt(Files::THandle h, uint8_t* x, uint32_t l, uint64_t p, int& err) {
@@ -147,7 +153,8 @@ void Write(Files::TFileDesc& f, uint64_t p, const uint8_t* s, uint32_t l) {
     std::memcpy(q.x + q.n, s, l);
     q.n += l;
   }
-  if (!f.e) ReserveAhead(f, uint64_t(p) + l);
+  got[f.i - 1] += l;
+  if (!f.e) ReserveAhead(f, got[f.i - 1]);
 }
 
 void Drain(Files::TFileDesc& f) {

@@ -20,9 +20,11 @@ namespace {
 std::atomic<uint32_t> cnt[opCnt];
 std::atomic<uint32_t> at[opCnt];
 std::atomic<int> code{0};
+thread_local uint32_t here[opCnt];   // the calls of the thread itself
 
 // Whether this call of kind op is the one to fail (errno then set).
 bool Fails(TOp op) {
+  ++here[op];
   const uint32_t k = cnt[op].fetch_add(1, std::memory_order_relaxed) + 1;
   if (k != at[op].load(std::memory_order_relaxed)) return false;
   errno = code.load(std::memory_order_relaxed);
@@ -73,6 +75,9 @@ int Fallocate(int h, int mode, off_t p, off_t l) {
 
 int Fsync(int h) { return Fails(opSync) ? -1 : fsync(h); }
 int Fdatasync(int h) { return Fails(opSync) ? -1 : fdatasync(h); }
+int SyncRange(int h, off_t p, off_t l) {
+  return Fails(opSync) ? -1 : sync_file_range(h, p, l, SYNC_FILE_RANGE_WRITE);
+}
 
 int Linkat(int d1, const char* p1, int d2, const char* p2, int flags) {
   return Fails(opLink) ? -1 : linkat(d1, p1, d2, p2, flags);
@@ -98,15 +103,18 @@ bool FailAt(TOp op, uint32_t n, int err) {
   for (uint32_t k = 0; k < opCnt; ++k) {
     at[k].store(0, std::memory_order_relaxed);
     cnt[k].store(0, std::memory_order_relaxed);
+    here[k] = 0;
   }
   code.store(err, std::memory_order_relaxed);
   at[op].store(n, std::memory_order_relaxed);
   return true;
 }
 uint32_t Calls(TOp op) { return cnt[op].load(std::memory_order_relaxed); }
+uint32_t CallsHere(TOp op) { return here[op]; }
 #else
 bool FailAt(TOp, uint32_t, int) { return false; }
 uint32_t Calls(TOp) { return 0; }
+uint32_t CallsHere(TOp) { return 0; }
 #endif
 
 }  // namespace FOps

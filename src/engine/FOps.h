@@ -20,9 +20,11 @@ namespace FOps {
   ssize_t PWrite(int h, const void* x, size_t l, off_t p);
   // fallocate(2), repeated on EINTR.
   int Fallocate(int h, int mode, off_t p, off_t l);
-  // fsync(2) and fdatasync(2): one kind, a sync.
+  // fsync(2), fdatasync(2) and sync_file_range(2) starting the write-back of
+  // l bytes at p (SYNC_FILE_RANGE_WRITE): one kind, a sync.
   int Fsync(int h);
   int Fdatasync(int h);
+  int SyncRange(int h, off_t p, off_t l);
   // linkat(2) and link(2).
   int Linkat(int d1, const char* p1, int d2, const char* p2, int flags);
   int Link(const char* p1, const char* p2);
@@ -38,4 +40,7 @@ namespace FOps {
   bool FailAt(TOp op, uint32_t n, int err);
   // Calls of kind op since the last FailAt (0 where the seam is not built in).
   uint32_t Calls(TOp op);
+  // Those of them made on the calling thread (since its last FailAt): where
+  // the file calls run, the loop's thread or the worker of Jobs.
+  uint32_t CallsHere(TOp op);
 }

@@ -5,11 +5,12 @@
 // and Commit puts it in place. A failed, refused or interrupted transfer thus
 // leaves no partial file and never damages an existing one.
 //
-// Nothing here reads a whole file on the loop's thread. A file being served
-// has its digest made by Jobs (OpenRd with later); a file being received is
-// followed by a job of its own from the start, which digests its in-order
-// prefix as it grows (reading it back from the page cache) and syncs its data
-// every syncLen bytes, so the final check and Commit find that work done.
+// Nothing here reads a whole file or syncs on the loop's thread. A file
+// being served has its digest made by Jobs (OpenRd with later); a file being
+// received is followed by a job of its own from the start, which digests its
+// in-order prefix as it grows (reading it back from the page cache), starts
+// its write-back and syncs its data every syncLen bytes, so the final check
+// and Place find that work done; Place's own syncs are the job's too.
 // Reads and writes go through the entry's buffer (Bufs), every file call
 // through FOps.
 #include "Files.h"
@@ -298,61 +299,79 @@ bool Reserve(TFile f) {
   return Bufs::Reserve(*f);
 }
 
-bool Commit(TFile f) {
+namespace {
+// "Commit idx i rid 'r' ok 1", and before it, when the directory entry could
+// not be synced (err), "Sync dir failed idx i rid 'r' err <errno>".
+TCommit Placed(const TFileDesc& f, bool ok, int err = 0) {
+  char s[512];
+  SO::TBuffer b;
+  if (err != 0) {
+    SO::Init(b, s);
+    SO::WrStr(b, "Sync dir failed");
+    WrIdRid(b, f, false);
+    SO::WrStr(b, " err ");
+    SO::WrLngInt(b, err, 1);
+    Message(s);
+  }
+  SO::Init(b, s);
+  SO::WrStr(b, "Commit");
+  WrIdRid(b, f, false);
+  SO::WrStr(b, ok ? " ok 1" : " ok 0");
+  Message(s);
+  return ok ? cmDone : f.e ? cmFailed : cmTaken;
+}
+}  // namespace
+
+// Steps (cs): 1, the job syncs the file (data, size and times); 2, the file
+// has its name and the job syncs the directory.
+TCommit Place(TFile f) {
   if (f == nullptr || f->i == 0) Fatal("Commit invalid file");
   if (!f->w) Fatal("Commit mode");
-  if (f->c) return true;
-  Bufs::Drain(*f);
-  if (f->e) return false;
-  // A sync of the job's that failed took the write-back error from this
-  // entry: the sync below would find none, yet the data may not be on the
-  // disk. (A caller that must not wait has seen Ready first.)
-  Jobs::Wait(f->j);
+  if (f->cs == 0) {
+    if (f->c) return cmDone;
+    Bufs::Drain(*f);
+    if (f->e) return cmFailed;
+    // The data first: a file must never appear under its name with contents
+    // that a power loss can still take away.
+    Jobs::Sync(f->j, true);
+    f->cs = 1;
+  }
+  if (!Jobs::Idle(f->j)) return cmBusy;
+  const uint8_t step = f->cs;
+  f->cs = 0;
+  if (step == 2) return Placed(*f, true, Jobs::DirResult(f->j));
+  // A sync of the job's that failed while the file arrived took the
+  // write-back error from this entry: the last one would find none, yet the
+  // data may not be on the disk.
   MD5::TCtxDesc x;
   uint64_t l;
   int rd, sy;
   Jobs::Result(f->j, x, l, rd, sy);
   if (sy != 0) {
     Failure(*f, "Sync", sy);
-    return false;
-  }
-  // The data first: a file must never appear under its name with contents
-  // that a power loss can still take away.
-  if (FOps::Fsync(f->b) != 0) {
-    Failure(*f, "Sync", errno);
-    return false;
+    return cmFailed;
   }
   const bool ok = Tmps::Place(f->b, f->tmp, f->n, set.ovr);
   const int err = errno;
   if (f->a) f->tmp[0] = 0;
   // A name that is taken is the caller's refusal; anything else a failure.
   if (!ok && err != EEXIST) Failure(*f, "Link", err);
-  if (ok) {
-    f->c = true;
-    f->tmp[0] = 0;
-    // Then the directory entry. The file is in place by now; a directory
-    // that cannot be synced (some file systems refuse) is only logged.
-    const int d = FOps::Open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (d < 0 || FOps::Fsync(d) != 0) {
-      char s[512];
-      SO::TBuffer b;
-      SO::Init(b, s);
-      SO::WrStr(b, "Sync dir failed");
-      WrIdRid(b, *f, false);
-      SO::WrStr(b, " err ");
-      SO::WrLngInt(b, errno, 1);
-      Message(s);
-    }
-    if (d >= 0) FOps::Close(d);
-  }
-  char s[512];
-  SO::TBuffer b;
-  SO::Init(b, s);
-  SO::WrStr(b, "Commit");
-  WrIdRid(b, *f, false);
-  SO::WrStr(b, ok ? " ok 1" : " ok 0");
-  Message(s);
-  return ok;
+  if (!ok) return Placed(*f, false);
+  f->c = true;
+  f->tmp[0] = 0;
+  // Then the directory entry. The file is in place by now; a directory that
+  // cannot be synced (some file systems refuse) is only logged.
+  const int d = FOps::Open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (d < 0) return Placed(*f, true, errno);
+  Jobs::SyncDir(f->j, d);
+  f->cs = 2;
+  return cmBusy;
+}
+
+bool Commit(TFile f) {
+  TCommit r;
+  while ((r = Place(f)) == cmBusy) Jobs::Wait(f->j);
+  return r == cmDone;
 }
 
 void Free(TFile& f) {
@@ -468,25 +487,26 @@ void Write(TFile f, uint64_t p, const void* x, size_t n, uint32_t l) {
 
 void Flush(TFile f) { Bufs::Flush(*f); }
 
-// The disk gets what has arrived while the transfer goes on: Commit syncs
+// The disk gets what has arrived while the transfer goes on: Place syncs
 // the file before its name appears, and a sync that finds the whole file
 // still in memory would hold the end of a large transfer up by the time the
 // disk needs for all of it. Started every wbLen bytes of the in-order
-// prefix; it only starts the writing and does not wait for it.
+// prefix, by the entry's job; it only starts the writing and does not wait
+// for it.
 //
 // Starting the writing is not all: the disk (or the host under a virtual
 // one) may still hold the data in its cache, and the final sync then waits
 // for that cache to be flushed, a tenth of a second and more for 256 MiB.
 // So every syncLen bytes the entry's job syncs the file's data while the
-// transfer goes on; Commit's sync then finds little left, and the result of
-// every one of those syncs reaches Commit.
+// transfer goes on; Place's sync then finds little left, and the result of
+// every one of those syncs reaches Place.
 namespace {
 constexpr uint64_t wbLen = 8u << 20;
 constexpr uint64_t syncLen = 32u << 20;
 
 void WriteBack(TFileDesc& f, uint64_t p) {
   if (p - f.wb < wbLen) return;
-  (void)sync_file_range(f.b, static_cast<off_t>(f.wb), static_cast<off_t>(p - f.wb), SYNC_FILE_RANGE_WRITE);
+  Jobs::WriteBack(f.j, f.wb, p);
   if (p / syncLen != f.wb / syncLen) Jobs::Sync(f.j);
   f.wb = p;
 }

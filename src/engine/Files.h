@@ -55,6 +55,7 @@ namespace Files {
     uint64_t wb;          // writing: the prefix whose write-back has been started
     bool rd;              // writing: Ready has handed the whole present
     uint64_t pl;          // content to the job: pl bytes (until the next write)
+    uint8_t cs;           // writing: the step of Place under way (0: none)
   };
   using TFile = TFileDesc*;
 
@@ -103,8 +104,9 @@ namespace Files {
   // A write entry whose target length (SetTgt) does not fit the free space
   // fails at once, so that a full disk refuses the transfer now rather than
   // at its end; otherwise the first 64 MiB of it are reserved, and as the
-  // data arrive the reservation keeps 64 MiB ahead of them (a peer holds
-  // no more of the disk than it has sent and that). true when reserved or
+  // data arrive the reservation keeps 64 MiB beyond the count of bytes that
+  // have arrived, wherever in the file they lie (a peer holds no more of the
+  // disk than it has sent and that). true when reserved or
   // when the file system cannot reserve (then the first write that fails
   // marks the entry); false marks the entry failed, also when a later
   // reservation fails.
@@ -114,10 +116,15 @@ namespace Files {
   // appeared during the transfer). The file's data reach the disk before the
   // name appears, and the directory entry right after; a sync of the entry's
   // job that failed while the file arrived fails the commit as much as the
-  // last one (its data may not be on the disk). true on success; the entry
-  // stays open. false either because the name is taken (Failed stays false)
-  // or because the file could not be synced or linked (Failed); a failed
-  // entry is never committed.
+  // last one (its data may not be on the disk). Every sync is the work of
+  // the entry's job (Jobs): Place takes the commit a step further each call,
+  // cmBusy while the job syncs; the outcome then: cmDone (the entry stays
+  // open), cmTaken (the name is taken; Failed stays false) or cmFailed (the
+  // file could not be synced or linked; Failed). A failed entry is never
+  // committed.
+  enum TCommit : uint8_t { cmBusy, cmDone, cmTaken, cmFailed };
+  TCommit Place(TFile f);
+  // Place for a caller that may wait: true for cmDone.
   bool Commit(TFile f);
   // Whether an operation on the entry's file has failed.
   bool Failed(TFile f);

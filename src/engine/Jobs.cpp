@@ -45,7 +45,7 @@ struct TJobDesc {
   TJobSt st;
   bool busy;          // the worker runs a slice of it outside the lock
   bool gone;          // its caller gave it up; freed once no slice runs and none waits for it
-  int h;              // the job's duplicate of the caller's file; -1: none
+  int h = -1;         // the job's duplicate of the caller's file; -1: none
   uint64_t seq;       // place in the queue: the lowest goes first
   TJob lead;          // jWait: the job whose digest this one waits for
   TKeyDesc key;       // kDgst: the content being digested
@@ -55,8 +55,12 @@ struct TJobDesc {
   uint64_t want;      // kFollow: the digest is to reach this
   uint32_t gen;       // kFollow: counts digests begun anew
   bool sync;          // kFollow: a sync waits
+  bool all;           //   of data and metadata (fsync)
+  uint64_t wp, we;    // kFollow: the write-back to start, bytes wp up to we (we 0: none)
+  int dir = -1;       // kFollow: a directory to sync (owned); -1: none
   int rd;             // the reason of a read that failed, 0: none
   int sy;             // kFollow: the reason of the first sync that failed
+  int sd;             // kFollow: the reason the last directory sync failed
   WISP::TPosDesc t;   // jDone: the result
 };
 
@@ -144,23 +148,60 @@ bool HasWaiters(const TJobDesc& j) {
 
 bool HasWork(const TJobDesc& j) {
   if (j.k == kDgst) return j.st == jQueued;
-  return j.sync || (j.rd == 0 && j.xl < j.want);
+  return j.we != 0 || j.sync || j.dir >= 0 || (j.rd == 0 && j.xl < j.want);
 }
 
 void FreeJob(TJobDesc& j) {
   if (j.h >= 0) close(j.h);
+  if (j.dir >= 0) close(j.dir);
   j = TJobDesc{};
-  j.h = -1;
 }
 
 TJobDesc* Take() {
   for (TJobDesc& j : sh->jobs)
     if (j.st == jFree && !j.busy) {
       j = TJobDesc{};
-      j.h = -1;
       return &j;
     }
   return nullptr;
+}
+
+// One sync of a follow (with the lock held on entry and exit, not while it
+// runs): a write-back to start, a sync of the file, a sync of its directory,
+// in that order. false when none waits.
+bool SyncSlice(TJobDesc& j, std::unique_lock<std::mutex>& g) {
+  const int h = j.h;
+  if (j.we != 0) {
+    const uint64_t p = j.wp, e = j.we;
+    j.we = 0;
+    g.unlock();
+    const int r = FOps::SyncRange(h, static_cast<off_t>(p), static_cast<off_t>(e - p));
+    const int err = errno;
+    g.lock();
+    // A file system that cannot start it only leaves it to the next sync.
+    if (r != 0 && err != EINVAL && err != ESPIPE && err != ENOSYS && err != EOPNOTSUPP && j.sy == 0) j.sy = err;
+  } else if (j.sync) {
+    const bool all = j.all;
+    j.sync = false;
+    j.all = false;
+    g.unlock();
+    const int r = all ? FOps::Fsync(h) : FOps::Fdatasync(h);
+    const int err = errno;
+    g.lock();
+    if (r != 0 && j.sy == 0) j.sy = err;
+  } else if (j.dir >= 0) {
+    const int d = j.dir;
+    j.dir = -1;
+    g.unlock();
+    const int r = FOps::Fsync(d);
+    const int err = errno;
+    FOps::Close(d);
+    g.lock();
+    j.sd = r != 0 ? err : 0;
+  } else {
+    return false;
+  }
+  return true;
 }
 
 void Enqueue(TJobDesc& j) {
@@ -190,9 +231,13 @@ void Finish(TJobDesc& j, bool ok) {
     // keep its key. The file system's stamps and the coarse clock need not
     // agree to the tick (a stamp may be finer than the coarse clock, which
     // lags by up to a tick), so the stamp must lie a margin of some ticks
-    // before the start, measured on the fine clock.
+    // before the start, measured on the fine clock. A stamp without a
+    // sub-second part comes from a file system that keeps whole seconds
+    // (ext4 with small inodes, many network file systems) or two (FAT): a
+    // write up to two seconds after it may leave the same stamp.
     constexpr int64_t marginNs = 20000000;   // two ticks at 100 Hz
-    const int64_t c = j.key.cs * 1000000000 + j.key.cns;
+    constexpr int64_t coarseNs = 2000000000;
+    const int64_t c = j.key.cs * 1000000000 + j.key.cns + (j.key.cns == 0 ? coarseNs : 0);
     const int64_t b = int64_t(j.t0.tv_sec) * 1000000000 + j.t0.tv_nsec;
     const bool settled = c < b - marginNs;
     if (fstat(j.h, &st) == 0 && KeyOf(st) == j.key && settled) Remember(j.key, j.t);
@@ -213,6 +258,34 @@ void Finish(TJobDesc& j, bool ok) {
 
 // ---- the worker ----
 
+// One slice of a digest (with the lock held on entry and exit, not while it
+// reads).
+void HashSlice(TJobDesc& j, std::unique_lock<std::mutex>& g) {
+  const int h = j.h;
+  if (j.k == kDgst && j.xl == 0) clock_gettime(CLOCK_REALTIME, &j.t0);
+  const uint32_t gen = j.gen;
+  MD5::TCtxDesc x = j.x;
+  const uint64_t from = j.xl;
+  uint64_t to = from + sliceLen;
+  if (j.k == kFollow && j.want < to) to = j.want;
+  g.unlock();
+  int err = 0;
+  const uint64_t n = Hash(h, from, to, x, err, false);
+  g.lock();
+  if (j.gen == gen && !(j.k == kDgst && j.gone && !HasWaiters(j))) {
+    j.x = x;
+    j.xl = from + n;
+    if (err != 0) j.rd = err;
+    // A follow reads back what was written: a short read is an error.
+    if (j.k == kFollow && err == 0 && j.xl < to) j.rd = EIO;
+    if (j.k == kDgst) {
+      if (err != 0) Finish(j, false);
+      else if (j.xl < to) Finish(j, true);
+      else j.seq = ++sh->clock;   // back of the queue
+    }
+  }
+}
+
 void Work() {
   TSharedDesc& s = *sh;
   std::unique_lock<std::mutex> g(s.m);
@@ -222,38 +295,7 @@ void Work() {
     if (s.stop) return;
     TJobDesc& j = *p;
     j.busy = true;
-    const int h = j.h;
-    if (j.k == kFollow && j.sync) {
-      j.sync = false;
-      g.unlock();
-      const int r = FOps::Fdatasync(h);
-      const int err = errno;
-      g.lock();
-      if (r != 0 && j.sy == 0) j.sy = err;
-    } else {
-      if (j.k == kDgst && j.xl == 0) clock_gettime(CLOCK_REALTIME, &j.t0);
-      const uint32_t gen = j.gen;
-      MD5::TCtxDesc x = j.x;
-      const uint64_t from = j.xl;
-      uint64_t to = from + sliceLen;
-      if (j.k == kFollow && j.want < to) to = j.want;
-      g.unlock();
-      int err = 0;
-      const uint64_t n = Hash(h, from, to, x, err, false);
-      g.lock();
-      if (j.gen == gen && !(j.k == kDgst && j.gone && !HasWaiters(j))) {
-        j.x = x;
-        j.xl = from + n;
-        if (err != 0) j.rd = err;
-        // A follow reads back what was written: a short read is an error.
-        if (j.k == kFollow && err == 0 && j.xl < to) j.rd = EIO;
-        if (j.k == kDgst) {
-          if (err != 0) Finish(j, false);
-          else if (j.xl < to) Finish(j, true);
-          else j.seq = ++s.clock;   // back of the queue
-        }
-      }
-    }
+    if (j.k != kFollow || !SyncSlice(j, g)) HashSlice(j, g);
     j.busy = false;
     if (j.gone && j.st != jFree && !(j.k == kDgst && HasWaiters(j))) {
       FreeJob(j);
@@ -397,6 +439,15 @@ void Cancel(TJob k) {
 
 uint32_t Hashed() { return hashed.load(std::memory_order_relaxed); }
 
+void Forget(int h) {
+  struct stat st{};
+  if (sh == nullptr || fstat(h, &st) != 0) return;
+  const TKeyDesc k = KeyOf(st);
+  std::lock_guard<std::mutex> g(sh->m);
+  for (TCacheDesc& c : sh->cache)
+    if (c.used && c.k.dev == k.dev && c.k.ino == k.ino) c = TCacheDesc{};
+}
+
 TJob Follow(int h) {
   Ensure();
   std::lock_guard<std::mutex> g(sh->m);
@@ -430,12 +481,45 @@ void Want(TJob k, uint64_t p, bool anew) {
   if (j.st == jIdle && HasWork(j)) Enqueue(j);
 }
 
-void Sync(TJob k) {
+void Sync(TJob k, bool all) {
   if (!InRange(k)) return;
   std::lock_guard<std::mutex> g(sh->m);
   if (!Valid(k)) return;
   TJobDesc& j = JobOf(k);
   j.sync = true;
+  j.all = j.all || all;
+  if (j.st == jIdle) Enqueue(j);
+}
+
+void WriteBack(TJob k, uint64_t p, uint64_t e) {
+  if (!InRange(k) || e <= p) return;
+  std::lock_guard<std::mutex> g(sh->m);
+  if (!Valid(k)) return;
+  TJobDesc& j = JobOf(k);
+  if (j.we == 0) {
+    j.wp = p;
+    j.we = e;
+  } else {
+    if (p < j.wp) j.wp = p;
+    if (e > j.we) j.we = e;
+  }
+  if (j.st == jIdle) Enqueue(j);
+}
+
+void SyncDir(TJob k, int d) {
+  if (!InRange(k)) {
+    close(d);
+    return;
+  }
+  std::lock_guard<std::mutex> g(sh->m);
+  if (!Valid(k)) {
+    close(d);
+    return;
+  }
+  TJobDesc& j = JobOf(k);
+  if (j.dir >= 0) close(j.dir);
+  j.dir = d;
+  j.sd = 0;
   if (j.st == jIdle) Enqueue(j);
 }
 
@@ -473,6 +557,12 @@ void Result(TJob k, MD5::TCtxDesc& x, uint64_t& l, int& rd, int& sy) {
   l = j.xl;
   rd = j.rd;
   sy = j.sy;
+}
+
+int DirResult(TJob k) {
+  if (!InRange(k)) return 0;
+  std::lock_guard<std::mutex> g(sh->m);
+  return Valid(k) ? JobOf(k).sd : 0;
 }
 
 void End(TJob k) {

@@ -1,10 +1,13 @@
 // Jobs.h — the work done off the event loop: whole-file digests of files
-// being served, the running digest of an upload's in-order prefix, and the
-// syncs of uploads while they arrive.
+// being served, the running digest of an upload's in-order prefix, and
+// every sync of an upload: the write-back started while it arrives, the
+// syncs of its data, the last one before its name appears and that of its
+// directory after.
 //
 // Hashing a large file takes a second per few hundred MB and a sync of a
-// large upload a tenth of a second and more; inside the loop either would
-// stall every other session. The loop hands such work to this module's one
+// large upload a tenth of a second and more (of a small one milliseconds,
+// and on a slow disk far more); inside the loop any of them would stall
+// every other session. The loop hands such work to this module's one
 // worker thread and polls for the result; the session waits in its own state
 // meanwhile. Nothing is ever done inline instead: a caller that finds no job
 // free refuses its request.
@@ -21,9 +24,10 @@
 // Digests of files served recently are kept, keyed by device, inode, size,
 // modification and status-change time (both to the nanosecond): a file
 // rewritten in place, even with its times put back, has a new status-change
-// time. Requests for a file whose digest is kept are answered without a job;
-// requests for the same content while its digest is being made share that
-// one digest.
+// time, once the stamps' resolution has passed (a digest is kept only for a
+// content whose stamp lies that far before its digest began). Requests for
+// a file whose digest is kept are answered without a job; requests for the
+// same content while its digest is being made share that one digest.
 #pragma once
 #include <cstdint>
 
@@ -65,30 +69,44 @@ namespace Jobs {
   void Cancel(TJob j);
   // Files hashed whole since start (kept digests and shared ones not counted).
   uint32_t Hashed();
+  // Drops every kept digest of the open file h (its device and inode): a
+  // client found the content it got unlike the digest it was given (a file
+  // rewritten without its times telling, as on a server with a skewed clock).
+  void Forget(int h);
 
   // ---- uploads ----
 
   // A job that follows the upload into the open file h with its digest
   // (from byte 0) and syncs it when asked; 0 when no job is free or h cannot
-  // be duplicated.
+  // be duplicated. Its syncs run in this order before its digest: a
+  // write-back to start, a sync of the file, a sync of a directory.
   TJob Follow(int h);
   // Every byte below p has been written: the digest is to reach p. With
   // anew the digest starts again from byte 0 (data below what it had seen
   // was written again).
   void Want(TJob j, uint64_t p, bool anew = false);
-  // The data written so far are to reach the disk (fdatasync). A sync asked
-  // for while one waits is that one; while one runs, another follows it (the
-  // running one may have begun before the newest data were written).
-  void Sync(TJob j);
+  // The data written so far are to reach the disk (fdatasync; with all the
+  // file's times and size too, fsync). A sync asked for while one waits is
+  // that one; while one runs, another follows it (the running one may have
+  // begun before the newest data were written).
+  void Sync(TJob j, bool all = false);
+  // The disk is to start writing the bytes from p up to e (sync_file_range,
+  // without waiting); ranges asked for while one waits join it.
+  void WriteBack(TJob j, uint64_t p, uint64_t e);
+  // The directory d is to be synced (its new entry): the job owns d from
+  // now on and closes it once synced or when the job ends.
+  void SyncDir(TJob j, int d);
   // The digest has reached what Want asked for and no sync waits or runs.
   bool Idle(TJob j);
   // Waits until Idle (looking for a console signal every 100 ms): for
   // callers on the loop that have nothing else to do, and for tests.
   void Wait(TJob j);
   // Once Idle: the digest so far (x, of the first l bytes), the reason of a
-  // read that failed (rd) and that of the first sync that failed (sy), 0 for
-  // none.
+  // read that failed (rd) and that of the first sync of the file (or
+  // write-back) that failed (sy), 0 for none.
   void Result(TJob j, MD5::TCtxDesc& x, uint64_t& l, int& rd, int& sy);
+  // Once Idle: the reason the last directory sync failed, 0 for none.
+  int DirResult(TJob j);
   // Ends job j; a slice still running finishes first, on the worker.
   void End(TJob j);
 

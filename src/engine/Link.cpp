@@ -44,6 +44,7 @@ namespace {
   Lib3::TProc oldTerm = nullptr;
   Log::TModId mid = Log::midNull;
   bool vrb = false;
+  bool flt = false;               // the closing line shows rxf
   UDP0::TFam fam = UDP0::famV4;   // the socket's family
 
   // Datagrams go out and come in in batches, one system call each way
@@ -142,8 +143,10 @@ namespace {
     SO::WrLngCard(b, cnt.rxn, 1);
     SO::WrStr(b, " rxe ");
     SO::WrLngCard(b, cnt.rxe, 1);
-    SO::WrStr(b, " rxf ");
-    SO::WrLngCard(b, cnt.rxf, 1);
+    if (flt) {
+      SO::WrStr(b, " rxf ");
+      SO::WrLngCard(b, cnt.rxf, 1);
+    }
     Link::Message(t);
     oldTerm();
   }
@@ -591,6 +594,7 @@ namespace Link {
   void InitModule(const TSettings& s) {
     mid = s.mid;
     vrb = s.vrb;
+    flt = s.flt;
     Log::Register(mid, s.name);
     rx = s.rx;
     soc = -1;

@@ -24,7 +24,8 @@ namespace Link {
     uint32_t rxn;   // datagrams handed to the receive handler
     uint32_t rxe;   // datagrams received and dropped, failed receives
     uint32_t rxf;   // datagrams from a source the program does not serve
-                    // (the server's -n), dropped
+                    // (the server's -n), dropped; in the closing line only
+                    // where the program filters (TSettings' flt)
   };
 
   // Called for every datagram that arrives (each piece of a run as one):
@@ -42,6 +43,8 @@ namespace Link {
     uint16_t lp;                    // local port to bind, 0: the system's choice
     const char* startLine;          // logged before the bound endpoint
     TRx rx;                         // receive handler
+    bool flt = false;               // the program drops sources it does not serve
+                                    // (the server's -n): the closing line shows rxf
   };
 
   // Registers with the log, chains DoneModule, opens, tunes and binds the

@@ -41,7 +41,8 @@ namespace CliIO {
     hnd = nullptr;
     ref = nullptr;
     Link::InitModule({.name = "CliIO", .mid = Cfg::midCliIO, .vrb = Config::data.vrb, .la = Config::data.adr,
-                      .lp = Config::data.prt, .startLine = "InitSock Listening on ", .rx = OnRx});
+                      .lp = Config::data.prt, .startLine = "InitSock Listening on ", .rx = OnRx,
+                      .flt = Config::data.nnt != 0});
   }
 
   void Install(THandler h, TRefused f) {

@@ -31,9 +31,10 @@
 //   with it. An upload whose announced length does not fit on the disk is
 //   refused at once.
 // - Nor does slow work hold up the loop. A file's digest (for a read reply,
-//   and for the check of an upload) is made by the worker of Jobs; the
-//   session waits for it in its opening or checking state and polls on its
-//   timer, while the others go on. A session opening waits with its time-out
+//   and for the check of an upload) and every sync of an upload (the last
+//   ones at its commit included) are the work of the worker of Jobs; the
+//   session waits for them in its opening or checking state and polls on
+//   its timer, while the others go on. A session opening waits with its time-out
 //   running (the client's repeated request restarts it); an upload's check
 //   waits without, and tells its client every dtc steps that it is there.
 // - The operator fences the server in: only the client networks given with
@@ -105,10 +106,11 @@ namespace {
     Rcvrs::TRcvr r;
     bool c;
     WISP::TError e;
-    bool w;              // the check waits for the file's job (Files::Ready)
+    bool w;              // the check waits for the file's job (Files::Ready, Files::Place)
+    bool k;              // the content passed the check: the file is being committed
     uint32_t x;          // the extensions accepted (0: the classic exchange)
-    Ext::TWaitDesc g;    // with x: the client's digest (known from the
-                         // request, or waited for)
+    Ext::TWaitDesc g;    // with x: the client's digest, asked for once every
+                         // fragment is there
   };
 
   struct TExtDesc {
@@ -696,6 +698,9 @@ namespace {
     TSesDesc& s = Ses(c.r);
     if (!s.x.w) {
       s.x.s.e = c.e;
+      // The client's check failed: the digest it was given may be a kept
+      // one that no longer holds; the next request digests the file anew.
+      if (c.e == WISP::errChk) Jobs::Forget(s.x.s.f->b);
     } else if (!s.x.r.c) {
       // An upload the client gives up before our check (quit, signal, its
       // file changed): its result goes into the log line; no file is kept.
@@ -740,27 +745,37 @@ namespace {
   // under its name now. A mismatch, or a file operation that failed on the
   // way, is cut to length 0 at once, so a large failed upload does not hold
   // its disk space while the close is repeated; the entry removes it when
-  // the session ends.
-  void OnTmr_Chk(TRcvDesc& rcv) {
-    if (rcv.c) return;
-    rcv.c = true;
-    Files::TPosDesc t, p;
-    Files::GetTgt(rcv.f, t);
-    Files::GetPos(rcv.f, 0, p);
-    if (!SameTgt(t, p) || !Files::SetDateTime(rcv.f, rcv.d)) {
-      Files::Trunc(rcv.f, 0);
-      rcv.e = WISP::errChk;
-      return;
+  // the session ends. The digest and the syncs of the commit are the work
+  // of the file's job: false while the check waits for it (call again).
+  bool OnTmr_Chk(TRcvDesc& rcv) {
+    if (rcv.c) return true;
+    if (!rcv.k) {
+      if (!Files::Ready(rcv.f)) return false;
+      Files::TPosDesc t, p;
+      Files::GetTgt(rcv.f, t);
+      Files::GetPos(rcv.f, 0, p);
+      if (!SameTgt(t, p) || !Files::SetDateTime(rcv.f, rcv.d)) {
+        Files::Trunc(rcv.f, 0);
+        rcv.e = WISP::errChk;
+        rcv.c = true;
+        return true;
+      }
+      rcv.k = true;
     }
     // The name may not be taken after all (a file of that name appeared
     // while overwriting is off): the client is told the resource is taken.
     // A commit that failed on the disk is a failed transfer.
-    if (Files::Commit(rcv.f)) {
-      rcv.e = WISP::errNull;
-    } else {
-      rcv.e = Files::Failed(rcv.f) ? WISP::errChk : WISP::errRID;
-      if (rcv.e == WISP::errChk) Files::Trunc(rcv.f, 0);
+    switch (Files::Place(rcv.f)) {
+      case Files::cmBusy: return false;
+      case Files::cmDone: rcv.e = WISP::errNull; break;
+      case Files::cmTaken: rcv.e = WISP::errRID; break;
+      case Files::cmFailed:
+        rcv.e = WISP::errChk;
+        Files::Trunc(rcv.f, 0);
+        break;
     }
+    rcv.c = true;
+    return true;
   }
 
   // A read session waiting for its file's digest: once it is known the
@@ -816,19 +831,18 @@ namespace {
   }
 
   // A complete upload whose check waits for its file's job (the digest of
-  // what is not digested yet, a sync): the check runs at the first step that
+  // what is not digested yet, a sync): the check goes on at each step that
   // finds the job done. The wait does not count against the time-out, and
   // every dtc steps the client gets a data request with an empty set (it
   // asks for nothing), so that a client does not take the silence of a long
   // wait (several large uploads on a slow disk) for a server that has gone.
   void OnTmr_Wait(uint8_t i, TSesDesc& s, uint32_t ks) {
-    if (!Files::Ready(s.x.r.f)) {
+    if (!OnTmr_Chk(s.x.r)) {
       if (DueUpdates(s.c.u, dtc, ks) > 0) DatRq(i, 0, 0);
       return;
     }
     s.x.r.w = false;
     s.c.u = dtc;
-    OnTmr_Chk(s.x.r);
     Close(i, s.x.r.e);
   }
 
@@ -886,13 +900,13 @@ namespace {
             continue;
           }
           if (!done) s.c.u = dtc;
-          // The upload's digest is made off the loop: the check waits for
-          // it step by step (OnTmr_Wait) while other sessions go on.
-          if (!done && !Files::Ready(s.x.r.f)) {
+          // The upload's digest and syncs are made off the loop: the check
+          // waits for them step by step (OnTmr_Wait) while other sessions
+          // go on.
+          if (!OnTmr_Chk(s.x.r)) {
             s.x.r.w = true;
             continue;
           }
-          OnTmr_Chk(s.x.r);
           Close(i, s.x.r.e);
         }
       } else if (s.x.s.c) {
@@ -958,6 +972,9 @@ void Run() { CliIO::Execute(); }
 
 void GetErrCnts(TErrCnts& e) { std::memcpy(e, ers, sizeof ers); }
 
-uint32_t ErrCntShown() { return Config::data.xtd ? errCntExt : errCnt; }
+uint32_t ErrCntShown() {
+  if (Config::data.xtd) return errCntExt;
+  return Config::data.nnt != 0 ? errCnt : uint32_t{eNet};
+}
 
 }

@@ -49,10 +49,11 @@ namespace Server {
                      // flag other than 0 and 1, a digest where none is known, a
                      // digest whose length is not the session's
   };
-  constexpr uint32_t errCnt = 28;      // the counters shown without -x
-  constexpr uint32_t errCntExt = 31;   // and with it
+  constexpr uint32_t errCnt = 28;      // the counters shown with -n, without -x
+  constexpr uint32_t errCntExt = 31;   // and with -x
   using TErrCnts = uint32_t[errCntExt];
-  // The counters shown: errCnt, with -x errCntExt.
+  // The counters shown: all errCntExt with -x; without it errCnt with -n,
+  // and up to eNet (left out) without -n.
   uint32_t ErrCntShown();
 
   constexpr uint32_t sesMax = 16;     // sessions at once

@@ -1,6 +1,7 @@
 // wispsrv.cpp — WISPSrv, the server: starts the modules in their fixed order,
 // installs the key handler and runs the session's event loop.
 #include "Args.h"
+#include "Config.h"
 #include "FIOStd.h"
 #include "Input.h"
 #include "Lib3.h"
@@ -11,15 +12,16 @@
 namespace {
   // The error counters on one console line: for each counter in the order of
   // Server::TErr its low 12 bits in hexadecimal, right-aligned in 3 columns,
-  // and a blank.
+  // and a blank (Server::ErrCntShown says how many).
   void ShowErrCnts() {
     Server::TErrCnts e;
     Server::GetErrCnts(e);
+    const uint32_t n = Server::ErrCntShown();
     char s[Server::errCntExt * 4 + 1];
     SO::TBuffer b;
     SO::Init(b, s);
     b.c.p = ' ';
-    for (uint32_t k = 0; k < Server::ErrCntShown(); ++k) {
+    for (uint32_t k = 0; k < n; ++k) {
       SO::WrLngHex(b, e[k] & 0xFFFu, 3);
       SO::WrChar(b, ' ');
     }

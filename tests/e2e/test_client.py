@@ -310,7 +310,11 @@ class ClientTest(unittest.TestCase):
     def test_put_answers_requests_and_echoes_the_servers_close(self):
         data = os.urandom(2 * 1000 + 5)
         self.write("p.bin", data)
-        for result, rc_want in ((ERR_NULL, 0), (ERR_CHK, 255)):
+        # The server's result named: success, a failed check, the name taken
+        # on the server while the file arrived.
+        texts = {ERR_NULL: "DoClose: Transmission successful. 2005 B, ", ERR_CHK: "F Client DoClose: Checksum mismatch.",
+                 ERR_RID: "F Client DoClose: Resource already exists."}
+        for result, rc_want in ((ERR_NULL, 0), (ERR_CHK, 255), (ERR_RID, 255)):
             with self.subTest(result=result):
                 c = self.client("-f", "2", "put", "p.bin")
                 self.srv.expect(WRRQ)
@@ -337,11 +341,9 @@ class ClientTest(unittest.TestCase):
                 # 2 fragments per ms as asked, but of 1000 B instead of 1455.
                 self.assertEqual(out.count("Server granted"), 1, out)
                 self.assertIn("M Client WrRp: Server granted 1.907 MB/s.\n", out)
+                self.assertEqual([t for t in texts.values() if t in out], [texts[result]], out)
                 if result == ERR_NULL:
-                    self.assertIn("DoClose: Transmission successful. 2005 B, ", out)
                     self.assertIn("\r3/3\n", out)
-                else:
-                    self.assertIn("F Client DoClose: Checksum mismatch.", out)
                 errs = [l for l in c.log() if "ShowErrCnts" in l][-1].split()[-23:]
                 self.assertEqual((errs[0], errs[10]), ("1", "1"))   # eNull, eDatRpWr
                 self.assertEqual(self.read("p.bin"), data)

@@ -6,9 +6,12 @@ per direction equals the receiving program's eCrc counter. With -r on the
 receiving side a lost fragment is asked for again well before 125 ms, as
 the relay's trace of every datagram shows. Over the link emulator (two
 network namespaces, a 100 Mbit/s bottleneck, a round trip of 50 ms, random
-loss each way) a get and a put arrive whole as well."""
+loss each way) a get and a put arrive whole as well, also when the emulator's
+clock passes the point where picoseconds since boot no longer fit 64 bits."""
 import os
 import shutil
+import subprocess
+import sys
 import bisect
 import statistics
 import struct
@@ -185,8 +188,18 @@ class WideAreaTest(unittest.TestCase):
         cases = (("get", (), ()), ("put", (), ()), ("get", ("-c",), ("-f", "255")), ("put", ("-c",), ("-c", "-f", "255")))
         for seed, (mode, copts, sopts) in enumerate(cases, 41):
             with self.subTest(mode=mode, client=copts, server=sopts):
-                link = LinkEm(*path, seed=seed)
+                # The first case runs on a clock that has been up 213 days:
+                # a second after the start the monotonic clock's picoseconds
+                # pass 2^64, after a datagram has crossed the path.
+                wrap = time.monotonic() + 1.0 if seed == 41 else None
+                up = ("--uptime-s", "%.3f" % (2 ** 64 / 1e12 - wrap)) if wrap else ()
+                link = LinkEm(*(path + up), seed=seed)
                 self.addCleanup(link.stop)
+                if wrap:
+                    subprocess.run(link.pre(0) + (sys.executable, "-c", "import socket; socket.socket(socket.AF_INET, "
+                                   "socket.SOCK_DGRAM).sendto(b'x', ('%s', 9))" % LinkEm.ADDR[1]), check=True)
+                    self.assertLess(time.monotonic(), wrap, "the datagram before the wrap came too late")
+                    time.sleep(wrap + 0.05 - time.monotonic())
                 sdir = tempfile.mkdtemp(prefix="srv-", dir=self.root)
                 cdir = tempfile.mkdtemp(prefix="cli-", dir=self.root)
                 srv = Server(sdir, *sopts, addr=LinkEm.ADDR[1], pre=link.pre(1))

@@ -112,8 +112,37 @@ def client_seeds():
     return s
 
 
+def handshake_seeds():
+    """Records of fuzz_handshake: raw datagrams and genuine requests (the
+    target builds those itself: they need the keys)."""
+    def raw(f, x):
+        return bytes([f]) + struct.pack("<H", len(x)) + x
+    s = {}
+    s["genuine"] = bytes([0x80, 0])
+    s["genuine-twice-two-peers"] = bytes([0xC0, 0, 0x81, 0, 0x82, 0, 0x83, 0])
+    s["changed-mac1-made"] = bytes([0xA0, 1, 100, 0, 0x04])
+    s["changed-crc-made"] = bytes([0x90, 2, 20, 0, 0x80, 200, 0, 0x01])
+    s["strangers"] = bytes([0x84, 0, 0x88, 0, 0x8C, 0])
+    s["raw"] = raw(0x1C, b"\0" * 280) + raw(0x14, b"\x01" * 20) + raw(0x10, b"") + raw(0x00, b"\0" * 1500)
+    return s
+
+
+def sealed_seeds():
+    """Records of fuzz_sealed: genuine sealed telegrams (counter, length,
+    changes) and raw datagrams."""
+    def seal(f, ctr, k, changes=b"\0"):
+        return bytes([f]) + struct.pack("<HB", ctr, k) + changes
+    s = {}
+    s["in-order-and-back"] = seal(0x88, 0, 21) + seal(0x88, 1, 21) + seal(0x88, 2, 0)
+    s["replay-and-late"] = seal(0x80, 5, 8) + seal(0x80, 5, 8) + seal(0x80, 3, 8) + seal(0x84, 0, 8) + seal(0x80, 9, 8)
+    s["changed"] = seal(0x90, 0, 30, bytes([1, 25, 0, 0x40])) + seal(0x81, 1, 4)
+    s["raw"] = bytes([0x14]) + struct.pack("<H", 60) + b"\0" * 60 + bytes([0x00, 0, 0])
+    return s
+
+
 def main():
     for target, seeds in (("server", server_seeds()), ("client", client_seeds()),
+                          ("handshake", handshake_seeds()), ("sealed", sealed_seeds()),
                           ("args", {"get": b"WISPCli\0-v\0get\0file.bin", "opts": b"WISPSrv\0-a\0127.0.0.1\0/p\0667\0-\0/",
                                     "long": b"x\0" + b"-" + b"y" * 300}),
                           ("mkip", {"ok": b"127.0.0.1", "max": b"255.255.255.255", "more": b"1.2.3.4.5",

@@ -59,6 +59,8 @@ class DebTest(unittest.TestCase):
         # From dpkg-shlibdeps: the C and C++ run-time libraries.
         self.assertIn("libc6", deps)
         self.assertIn("libstdc++6", deps)
+        # The key exchange and the AEADs of the secure mode.
+        self.assertIn("libsodium23", deps)
         # The maintainer scripts that create the user and /srv/wisp.
         info = self.dpkg_deb("-I")
         for script in ("postinst", "prerm", "postrm"):

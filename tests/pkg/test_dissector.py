@@ -89,7 +89,16 @@ class TelegramsTest(DissectorCase):
             ("body length", tel(RDRQ, b"\0" * 132)),
             ("magic", wasp + struct.pack(">I", crc32_mpeg2(wasp))),
         ]
-        cls.sent = good + damaged
+        # The secure mode's envelopes: visible fields, then bytes that stand
+        # for the encrypted rest.
+        eph = bytes(range(32))
+        secure = [
+            ("HsRq", tel(16, eph + b"\xA1" * (48 + 13 + 144 + 16) + b"\x3C" * 16)),
+            ("HsRp", tel(17, struct.pack("<I", 0x0A0B0C0D) + eph + b"\xB2" * (5 + 47 + 16))),
+            ("Seal", tel(18, struct.pack("<IQ", 0x01000003, 2 ** 40 + 5) + b"\xC3" * 21 + b"\x7E" * 16)),
+            ("Seal short", tel(18, b"\0" * 27)),
+        ]
+        cls.sent = good + damaged + secure
         cls.port = free_port()
         path = os.path.join(cls.dir, "telegrams.pcapng")
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as rx, \
@@ -183,6 +192,30 @@ class TelegramsTest(DissectorCase):
         # good telegrams carry no flag at all
         for row in self.rows[:self.n_good]:
             self.assertEqual(flags(row), [])
+
+    def test_secure_telegrams_show_as_sealed(self):
+        r = dict(zip([n for n, _ in self.sent[-4:]], self.rows[-4:]))
+        eph = bytes(range(32)).hex()
+        expect = {
+            "HsRq": ({"wisp.eph": eph, "wisp.sealed.len": "221", "wisp.mac1": "3c" * 16},
+                     "HsRq sealed 221 bytes"),
+            "HsRp": ({"wisp.sidx": "0x0a0b0c0d", "wisp.eph": eph, "wisp.sealed.len": "68"},
+                     "HsRp idx 0x0A0B0C0D sealed 68 bytes"),
+            "Seal": ({"wisp.sidx": "0x01000003", "wisp.ctr": str(2 ** 40 + 5), "wisp.sealed.len": "21",
+                      "wisp.tag": "7e" * 16}, "Seal idx 0x01000003 ctr 1099511627781 sealed 21 bytes"),
+        }
+        for name, (fields, info) in expect.items():
+            row = r[name]
+            with self.subTest(command=name):
+                self.assertEqual(flags(row), [])
+                self.assertEqual(row["wisp.trl.status"], "1")
+                self.assertEqual(row["_ws.col.Info"], info)
+                for k, v in fields.items():
+                    self.assertEqual(row[k].replace(":", "").lower(), v, k)
+                for k in ("wisp.f", "wisp.r", "wisp.idx", "wisp.data", "wisp.ref"):
+                    self.assertEqual(row[k], "", k)
+        self.assertEqual(flags(r["Seal short"]), ["wisp.len.bad"])
+        self.assertIn("Seal body of 27 bytes, 28..1461 expected", messages(r["Seal short"]))
 
     def test_filter_on_bad_crc(self):
         r = subprocess.run(["tshark", "-n", "-r", self.path, "-X", "lua_script:" + w.DISSECTOR,

@@ -118,6 +118,8 @@ FIELDS = ["frame.number", "udp.srcport", "udp.dstport", "wisp.cmd", "wisp.magic"
           "wisp.data", "wisp.data.len", "wisp.trl", "wisp.trl.status", "wisp.x", "wisp.l", "wisp.k",
           "wisp.g", "_ws.expert.message",
           "_ws.col.Info"] + EXPERTS
+# The secure mode's visible fields.
+FIELDS += ["wisp.sidx", "wisp.ctr", "wisp.eph", "wisp.sealed.len", "wisp.tag", "wisp.mac1"]
 
 
 def decode(path, port, extra=(), display_filter=None):

@@ -193,6 +193,23 @@ namespace {
     End(0);
   }
 
+  // A client whose check failed closes with errChk: the kept digest it was
+  // given may no longer hold, and the next request digests the file anew.
+  void FailedCheckDropsTheKeptDigest() {
+    StartServer();
+    TPeer p;
+    std::vector<uint8_t> x;
+    uint8_t t[WISP::lenMaxTel];
+    RdRq(p, "a.bin");
+    Want(p.Recv(x) == WISP::cmdRdRp && x[WISP::TelRdRp::e] == WISP::errNull, 1, "answered from the kept digest");
+    p.Send(t, WISP::Encode(t, WISP::TCloseDesc{1, WISP::errChk}));
+    const uint32_t n = Jobs::Hashed();
+    RdRq(p, "a.bin");
+    Want(Server::Ses(1).i == 1 && Server::Ses(1).x.s.s == nullptr, 2, "waits for a digest");
+    Want(StepsUntilOpen(1) && Jobs::Hashed() == n + 1, 3, "hashed anew");
+    End(0);
+  }
+
   void FailedWrite() {
     StartServer();
     TPeer p;
@@ -485,7 +502,7 @@ namespace {
   // call of each kind for every N that a transfer without faults makes. Each
   // case ends with a refusal or a failure close, or with a verified file;
   // never with a committed damaged one; no temporary file is left, and the
-  // server then serves the next transfer.
+  // server then serves the next transfer. No sync runs on the loop.
   void FaultWalk() {
     StartServer();
     TPeer p;
@@ -507,6 +524,7 @@ namespace {
             FOps::FailAt(static_cast<FOps::TOp>(op), k, EIO);
             const TEnd e = put ? Put(p, name, v) : Get(p, "g.bin", v);
             if (k == 0) n = FOps::Calls(static_cast<FOps::TOp>(op));
+            Want(FOps::CallsHere(FOps::opSync) == 0, 32, "every sync on the worker, none on the loop");
             FOps::FailAt(FOps::opOpen, 0, 0);
             if (e == 0 || (k == 0 && e != 'v') || TmpLeft()) {
               std::fprintf(stderr, "op %u put %d ovr %d call %u of %u: end %c\n", op, put, ovr, k, n, e == 0 ? '0' : e);
@@ -816,6 +834,10 @@ TEST(ServerFiles, UnreadableServedFileEndsItsSessionOnly) {
 
 TEST(ServerLink, RunsOnlyAboveTheDefaultRate) {
   EXPECT_EXIT(RunsAboveTheDefaultRate(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(ServerFiles, FailedCheckOfAGetDropsTheKeptDigest) {
+  EXPECT_EXIT(FailedCheckDropsTheKeptDigest(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ServerFiles, FailedWriteEndsTheUploadAtOnce) {
