@@ -161,20 +161,18 @@ def probe_recv(a):
 
 # ---- one case's figures -----------------------------------------------------------
 
-def free_line_twice(log):
-    """Fragments received twice by the receiver of the last transfer in a
-    log: eDup + eWnd of its last "Free rcv" line (the low 16 bits of each)."""
+def free_line_counters(log):
+    """The counters of the receiver of the last transfer in a log, from its
+    last "Free rcv" line (the low 16 bits of each): eNull eWnd eLen eDup eTO."""
     if not log or not os.path.exists(log):
         return None
     with open(log, "rb") as f:
         text = f.read().decode("latin-1")
-    # Five counters in hexadecimal, four columns each, padded with blanks:
-    # eNull eWnd eLen eDup eTO.
+    # Five counters in hexadecimal, four columns each, padded with blanks.
     m = re.findall(r"Free rcv \d+ ers((?: [ 0-9A-Fa-f]{4}){5})", text)
     if not m:
         return None
-    e = [int(x, 16) for x in m[-1].split()]
-    return e[1] + e[3]
+    return [int(x, 16) for x in m[-1].split()]
 
 
 def find_flows(d, proto, port):
@@ -211,6 +209,7 @@ def row(a):
     sent = sum(f["packets"] + f["dropped_queue"] + f["dropped_random"] for f in flows)
     r["sent"] = sent
     r["dropped_queue"] = sum(f["dropped_queue"] for f in flows)
+    r["lost"] = sum(f["dropped_queue"] + f["dropped_random"] for f in flows)
     r["drop_share"] = r["dropped_queue"] / sent if sent else None
     r["queue_p50_ms"] = d["queue_p50_us"] / 1000
     r["queue_p95_ms"] = d["queue_p95_us"] / 1000
@@ -235,13 +234,17 @@ def row(a):
             # Unfinished: what reached the receiver in the time limit, IP bytes.
             r["share"] = sum(by for t, by, _ in tl if 0 <= t < a.limit) * 8 / a.limit / rate
             r["seconds"] = a.limit
-        r["twice"] = free_line_twice(a.log)
+        e = free_line_counters(a.log)
+        # Received twice (eDup + eWnd), and asked for again (eTO).
+        r["twice"] = e[1] + e[3] if e else None
+        r["again"] = e[4] if e else None
     elif a.kind == "tcp":
         res = json.loads(open(a.out).read().strip().splitlines()[-1])
         r["done"] = res["done"]
         r["share"] = res["bytes"] * 8 / res["seconds"] / rate if res["seconds"] > 0 else 0
         r["seconds"] = res["seconds"]
         r["twice"] = None
+        r["again"] = None
     if a.window:
         # Shares of the bottleneck per flow over [start, start + window].
         per = []
@@ -292,8 +295,8 @@ def table(a):
         v = [r[k] for r in rs if r.get(k) is not None]
         return statistics.median(v) if v else None
 
-    print("%-26s %-34s %6s %5s %7s %8s %8s %6s %7s %7s" % (
-        "path", "case", "share", "runs", "drop %", "q p50 ms", "q after", "t0.9 s", "twice", "done"))
+    print("%-26s %-34s %6s %5s %7s %8s %8s %6s %7s %7s %7s %7s" % (
+        "path", "case", "share", "runs", "drop %", "q p50 ms", "q after", "t0.9 s", "twice", "again", "lost", "done"))
     for key in order:
         rs = groups[key]
         path, case = key
@@ -316,10 +319,11 @@ def table(a):
             spread = "" if len(shares) < 2 else " (%.2f-%.2f)" % (min(shares), max(shares))
             ds = med(rs, "drop_share")
             done = sum(1 for r in rs if r.get("done"))
-            print("%-26s %-34s %6s %5d %7s %8s %8s %6s %7s %7s%s" % (
+            print("%-26s %-34s %6s %5d %7s %8s %8s %6s %7s %7s %7s %7s%s" % (
                 path, case, fmt(med(rs, "share"), ".3f"), len(rs), fmt(None if ds is None else ds * 100, ".2f"),
                 fmt(med(rs, "queue_p50_ms"), ".1f"), fmt(med(rs, "queue_p50_after_ms"), ".1f"),
-                fmt(med(rs, "t90_s"), ".2f"), fmt(med(rs, "twice"), ".0f"),
+                fmt(med(rs, "t90_s"), ".2f"), fmt(med(rs, "twice"), ".0f"), fmt(med(rs, "again"), ".0f"),
+                fmt(med(rs, "lost"), ".0f"),
                 "%d/%d" % (done, len(rs)) if done == len(rs) else "%d/%d, limit %.0f s" % (
                     done, len(rs), max(r["seconds"] for r in rs)), spread))
     timed = [r for r in rows if "forwarded" in r]

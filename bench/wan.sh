@@ -11,10 +11,14 @@
 #   RTT 300, 5 % loss     adaptive get, defaults, CUBIC, BBR
 #   20 Mbit/s, RTT 50     adaptive client against a server at its defaults,
 #                         defaults, CUBIC, BBR
+#   RTT 1020              adaptive get (a round trip just above the learnt
+#                         time's start value of a second)
+#   RTT 1500, 256 MiB     adaptive get
 #   sharing, 100 Mbit/s   two adaptive gets at once for 30 s; an adaptive get
 #   RTT 50                beside a TCP CUBIC stream for 30 s
 #
-# Each transfer moves a file of 64 MiB (-m) and is stopped after 90 s (-l).
+# Each transfer moves a file of 64 MiB (-m; a path may name its own size)
+# and is stopped after 90 s (-l).
 # Before the cases a paced UDP stream measures the emulator itself: the rate
 # it lets through when offered 1.5 times its rate, and the one-way delay
 # against the set one. The table at the end has per case: goodput as a share
@@ -23,8 +27,10 @@
 # sent ("drop %"), the median time packets of the direction of the data
 # waited in the queue, the median of that over 100 ms bins after the
 # start-up (10 round trips + 0.5 s), the time from the client's start to
-# the first 100 ms bin at 0.9 of the link, and fragments received twice
-# (eDup + eWnd of the receiver's "Free rcv" log line). With several runs
+# the first 100 ms bin at 0.9 of the link, fragments received twice
+# (eDup + eWnd of the receiver's "Free rcv" log line), fragments asked for
+# again (its eTO) and the data's packets the path lost (dropped at the queue
+# or at random; requests lost on the way back come on top). With several runs
 # (-n) every figure is the median over the runs; cases go in rounds, so a
 # change of the machine's load falls on all alike. Every case's progress
 # line and the table's last line also tell how late the emulator delivered
@@ -189,9 +195,20 @@ results=$work/results.jsonl
 failed=0
 n=0
 
+# file_of DIR NAME MiB: the name of a file of MiB in DIR, made once
+# (NAME itself at the script's size).
+file_of() {
+  local d=$1 f=$2 m=$3 g
+  [ "$m" = "$mib" ] && { echo "$f"; return; }
+  g="${f%.bin}$m.bin"
+  [ -f "$d/$g" ] || { head -c $((m * 1048576)) /dev/urandom >"$d/$g"; sync; }
+  echo "$g"
+}
+
 # One WISP transfer: wisp_case PATH CASE RATE RTT LOSS MODE CLI_OPTS SRV_OPTS
+# (the file of $fmib MiB)
 wisp_case() {
-  local path=$1 case=$2 rate=$3 rtt=$4 loss=$5 mode=$6 co=$7 so=$8 why id ok=0 t0 dir log
+  local path=$1 case=$2 rate=$3 rtt=$4 loss=$5 mode=$6 co=$7 so=$8 why id ok=0 t0 dir log down up
   why=$(na_reason "$co" "$so")
   if [ -n "$why" ]; then
     python3 "$py" row --kind na --path "$path" --case "$case" --rep "$rep" --note "$why" >>"$results"
@@ -199,21 +216,23 @@ wisp_case() {
     return
   fi
   id=c$((++n))
-  rm -f "$cdir/down.bin" "$sdir/up.bin"
+  down=$(file_of "$sdir" down.bin "$fmib")
+  up=$(file_of "$cdir" up.bin "$fmib")
+  rm -f "$cdir/$down" "$sdir/$up"
   start_link "$id" "$rate" "$rtt" "$loss"
   start_srv "$so"
   t0=$(python3 "$py" now)
-  if [ "$mode" = get ]; then start_cli "$cdir" "$co" get down.bin "$work/$id.out"
-  else start_cli "$cdir" "$co" put up.bin "$work/$id.out"; fi
+  if [ "$mode" = get ]; then start_cli "$cdir" "$co" get "$down" "$work/$id.out"
+  else start_cli "$cdir" "$co" put "$up" "$work/$id.out"; fi
   if wait_pid "$cpid" "$limit"; then
     forget "$cpid"
     if [ "$rc" -ne 0 ]; then
       echo "  $path / $case: client ended with $rc"; tr '\r' '\n' <"$work/$id.out" | tail -3; failed=1
     elif [ "$mode" = get ]; then
-      if cmp -s "$sdir/down.bin" "$cdir/down.bin"; then ok=1; else echo "  get: files differ"; failed=1; fi
+      if cmp -s "$sdir/$down" "$cdir/$down"; then ok=1; else echo "  get: files differ"; failed=1; fi
     else
-      for ((k = 0; k < 100; k++)); do [ -f "$sdir/up.bin" ] && break; sleep 0.05; done
-      if cmp -s "$cdir/up.bin" "$sdir/up.bin"; then ok=1; else echo "  put: files differ"; failed=1; fi
+      for ((k = 0; k < 100; k++)); do [ -f "$sdir/$up" ] && break; sleep 0.05; done
+      if cmp -s "$cdir/$up" "$sdir/$up"; then ok=1; else echo "  put: files differ"; failed=1; fi
     fi
   else
     forget "$cpid"
@@ -314,13 +333,15 @@ else:
           ", ".join("%s %.3f" % kv for kv in r["shares"].items()), late))' "$1" "$2"
 }
 
-# The paths: label | rate | RTT ms | loss each way | cases
+# The paths: label | rate | RTT ms | loss each way | cases [| MiB of the WISP cases' file]
 paths=(
   "100M rtt50|100e6|50|0|c-get c-put f255 def cubic bbr"
   "100M rtt50 1%|100e6|50|0.01|c-get c-put def cubic bbr"
   "100M rtt200 1%|100e6|200|0.01|c-get def cubic bbr"
   "100M rtt300 5%|100e6|300|0.05|c-get def cubic bbr"
   "20M rtt50|20e6|50|0|c20 def cubic bbr"
+  "100M rtt1020|100e6|1020|0|c-get"
+  "100M rtt1500|100e6|1500|0|c-get|256"
   "100M rtt50 sharing|100e6|50|0|wisp2 wisptcp"
 )
 
@@ -366,7 +387,8 @@ for ((rep = 1; rep <= runs; rep++)); do
   seed=$rep
   [ "$runs" -gt 1 ] && echo "run $rep of $runs"
   for p in "${paths[@]}"; do
-    IFS='|' read -r label rate rtt loss cases <<<"$p"
+    IFS='|' read -r label rate rtt loss cases fmib <<<"$p"
+    fmib=${fmib:-$mib}
     for c in $cases; do
       [ -n "$only" ] && ! [[ "$label $c" =~ $only ]] && continue
       case $c in

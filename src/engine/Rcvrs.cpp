@@ -28,26 +28,38 @@
 // request per learnt time, not the window.
 //
 // With cc (-c) a receiver keeps its own window of up to wndCc slots, with
-// three flags a slot (arrived, asked for once only, on its way), the time it
-// was last asked for and the path model's tag of that request. Per update
-// the path model (Path) gives a budget: fragments lost come first, then
-// fragments never asked for, as long as the budget, the number the model
-// lets be on their way and the window's span allow. A fragment is lost, as
-// QUIC decides it, once a fragment asked for after it has arrived and 9/8 of
-// the round trip (smoothed, or the latest if longer) has passed since it was
-// asked for, or once the learnt time (smoothed + 4 x deviation, no upper
-// bound) has passed since it was asked for and since anything arrived (a
-// fragment with none asked after it, the last of a file, or a path gone
-// silent); a fragment asked for again is lost only once the learnt time has
-// passed since then as well, so it is never asked for a third time sooner. A lost fragment no
-// longer counts as on its way, and the fragments past it are asked for while
-// it is recovered: the span is four times what may be on the way (twice the
-// path), so a fragment lost twice holds no window back.
+// four flags a slot (arrived, asked for once only, on its way, its reply a
+// measure), the time it was last asked for and the path model's tag of that
+// request; the missing fragments are kept in lists (TCcDesc), so an update
+// never scans the window. Per update the path model (Path) gives a budget:
+// fragments lost come first, then fragments never asked for, as long as the
+// budget, the number the model lets be on their way and the window's span
+// allow. A fragment is lost, as QUIC decides it, once a fragment asked for
+// after it has arrived and 9/8 of the round trip (smoothed, or the latest if
+// longer) has passed since it was asked for; a fragment asked for again is
+// lost only once the learnt time (smoothed + 4 x deviation, no upper bound)
+// has passed since then as well, so it is never asked for a third time
+// sooner. Its reply then answers its last request and is a measure; one
+// asked for again by time alone is none.
+//
+// When for the learnt time nothing arrives (before the first measure the
+// learnt time is a second), a round of silence asks for one fragment never
+// asked for, and only where there is none left in the window (the end of a
+// file, a window at its limit) takes what is on its way for lost by time.
+// Each round doubles the learnt time until something arrives. So the first
+// answers on a path of more than a second still measure its round trip, a
+// tail loss is found by the fragments asked for after it or by one round,
+// and a peer gone quiet gets a request per round, not the window per
+// learnt time. A lost fragment no longer counts as on its way, and the
+// fragments past it are asked for while it is recovered: the span is four
+// times what may be on the way (twice the path), so a fragment lost twice
+// holds no window back.
 #include "Rcvrs.h"
 
 #include <sys/mman.h>
 
 #include <cstring>
+#include <initializer_list>
 
 #include "Lib3.h"
 #include "Log.h"
@@ -153,27 +165,44 @@ struct TToLineDesc {
 };
 TToLineDesc toLine[cntMax];   // by slot i - 1
 
-// The window of a receiver with cc.
+// The window of a receiver with cc. Every fragment asked for and missing
+// is in one of three lists, linked through its slot: asked for once and on
+// its way (in the order of their requests, which is that of their indices),
+// asked for again and on its way (in the order of those requests), and
+// taken for lost and waiting to be asked for again (in the order they were
+// found lost). An update looks only at the heads of the lists and at what it
+// asks for, never at the window's whole span: a window of 131072 fragments
+// of a peer that has stopped answering costs no more than one of 64.
 constexpr uint32_t ccMask = wndCc - 1;
 static_assert((wndCc & ccMask) == 0, "slots are indices masked with wndCc - 1");
+constexpr uint32_t nil = UINT32_MAX;   // no slot: the end of a list
 struct TCcSlotDesc {
   uint32_t q;            // when last asked for
   Path::TTagDesc t;      // the path model's tag of that request
+  uint32_t nx, pv;       // the next and the previous slot of its list
 };
 struct TCcWndDesc {
   uint32_t d[wndCc / 32];   // arrived
-  uint32_t o[wndCc / 32];   // asked for once only: its arrival is a measure
+  uint32_t o[wndCc / 32];   // asked for once only
   uint32_t f[wndCc / 32];   // on its way (asked for and not yet taken for lost)
+  uint32_t m[wndCc / 32];   // its arrival is a measure (the reply can only answer its last request)
   TCcSlotDesc s[wndCc];
+};
+enum TList : uint8_t { lOnce = 0, lAgain = 1, lLost = 2 };
+struct TListDesc {
+  uint32_t h, t;   // head and tail slot (nil: empty)
 };
 struct TCcDesc {
   Path::TPathDesc m;    // the path model
   TCcWndDesc* w;        // the window (allocated at start-up)
+  TListDesc l[3];       // the lists of missing fragments, by TList
   uint32_t fly;         // fragments on their way
-  uint32_t nre;         // missing fragments not on their way for the first time
   uint32_t latest;      // the round trip measured last
-  bool any;             // a fragment has arrived (r.a and r.ai hold one)
+  bool sign;            // a measure has arrived (r.a and r.ai hold the one asked for last)
   uint32_t last;        // the clock of the last update
+  uint32_t back;        // learnt times in a row that passed with nothing arriving: each doubles the next
+  uint32_t pt;          // when the last of them ended (or the receiver began)
+  uint32_t vis;         // slots the last update looked at (tests)
   // what the last estimate line showed (-d)
   double sbw;
   uint32_t srtt;
@@ -187,7 +216,7 @@ inline bool Bit(const uint32_t* a, uint32_t k) { return (a[k >> 5] >> (k & 31) &
 inline void SetBit(uint32_t* a, uint32_t k) { a[k >> 5] |= uint32_t(1) << (k & 31); }
 inline void ClrBit(uint32_t* a, uint32_t k) { a[k >> 5] &= ~(uint32_t(1) << (k & 31)); }
 
-// The windows are mapped, not part of the table: 2.1 MiB a receiver that
+// The windows are mapped, not part of the table: 3.1 MiB a receiver that
 // the kernel backs only as far as a window has reached.
 void MapWindows() {
   if (ccWnd != nullptr) return;
@@ -333,6 +362,34 @@ void Extend(const TRcvrDesc& r) {
   Files::Extend(r.f, e < t.l ? e : t.l);
 }
 
+// The list a missing fragment that has been asked for is in, by its flags.
+inline TList ListOf(const TCcWndDesc& w, uint32_t sl) {
+  return !Bit(w.f, sl) ? lLost : Bit(w.o, sl) ? lOnce : lAgain;
+}
+
+void Push(TCcDesc& c, TList l, uint32_t sl) {
+  TListDesc& x = c.l[l];
+  TCcSlotDesc& s = c.w->s[sl];
+  s.nx = nil;
+  s.pv = x.t;
+  if (x.t != nil) c.w->s[x.t].nx = sl;
+  else x.h = sl;
+  x.t = sl;
+}
+
+void Unlink(TCcDesc& c, TList l, uint32_t sl) {
+  TListDesc& x = c.l[l];
+  const TCcSlotDesc& s = c.w->s[sl];
+  if (s.pv != nil) c.w->s[s.pv].nx = s.nx;
+  else x.h = s.nx;
+  if (s.nx != nil) c.w->s[s.nx].pv = s.pv;
+  else x.t = s.pv;
+}
+
+// The index of the fragment in slot sl: every fragment in a list lies in
+// the window, which spans at most wndCc indices from its start.
+inline uint32_t IndexOf(const TWndDesc& w, uint32_t sl) { return w.i + ((sl - w.i) & ccMask); }
+
 // A receiver's cc state: a model that may ask for fpu fragments per update
 // period at most, and an empty window.
 void Alloc_Cc(TRcvrDesc& r, uint32_t w, uint32_t fpu) {
@@ -342,45 +399,54 @@ void Alloc_Cc(TRcvrDesc& r, uint32_t w, uint32_t fpu) {
   std::memset(c.w->d, 0, sizeof c.w->d);
   std::memset(c.w->o, 0, sizeof c.w->o);
   std::memset(c.w->f, 0, sizeof c.w->f);
+  std::memset(c.w->m, 0, sizeof c.w->m);
+  for (TListDesc& l : c.l) l = TListDesc{nil, nil};
   const double ceil = (fpu != 0 ? double(fpu) : double(w) * (r.p / 1000) / 25.0) / r.p;
   c.last = set.clk();
+  c.pt = c.last;
   Path::Init(c.m, c.last, ceil, r.p, r.i * 2654435761u);
 }
 
 void Receive_Cc(TRcvrDesc& r, uint32_t i, const uint8_t* x, uint32_t l) {
   TWndDesc& w = r.w;
   TCcDesc& c = cc[r.i - 1];
+  TCcWndDesc& cw = *c.w;
   const uint32_t k = i & ccMask;
-  if (Bit(c.w->d, k)) {
+  if (Bit(cw.d, k)) {
     Count(r, eDup);
     return;
   }
   Files::Write(r.f, WISP::FgmAt(i, r.l), x, l, l);
-  SetBit(c.w->d, k);
+  Unlink(c, ListOf(cw, k), k);
+  SetBit(cw.d, k);
   w.n++;
   if (i >= r.h) r.h = i + 1;
   const uint32_t now = set.clk();
-  const bool once = Bit(c.w->o, k);
-  const bool fly = Bit(c.w->f, k);
-  if (fly) {
-    ClrBit(c.w->f, k);
+  if (Bit(cw.f, k)) {
+    ClrBit(cw.f, k);
     c.fly--;
   }
-  if (!(once && fly)) c.nre--;
-  const TCcSlotDesc& q = c.w->s[k];
-  uint32_t m = 0;
-  if (once) {
+  c.back = 0;
+  const TCcSlotDesc& q = cw.s[k];
+  // A fragment asked for once, or asked for again after a later request had
+  // been answered (its first reply was lost, not late), answers its last
+  // request: a measure. Only one asked for once sets the floor, once there
+  // is one: a first reply that came very late after all would otherwise
+  // pass for a short round trip and hold the floor down for 10 s.
+  uint32_t m = 0, mf = 0;
+  if (Bit(cw.m, k)) {
     m = now - q.q;
     if (m == 0) m = 1;
     Rtt::Sample(r.rt, m);
     c.latest = m;
+    mf = Bit(cw.o, k) || c.m.minRtt == 0 ? m : 0;
+    if (!c.sign || After(q.q, i, r.a, r.ai)) {
+      c.sign = true;
+      r.a = q.q;
+      r.ai = i;
+    }
   }
-  if (!c.any || After(q.q, i, r.a, r.ai)) {
-    c.any = true;
-    r.a = q.q;
-    r.ai = i;
-  }
-  Path::Arrive(c.m, now, q.t, q.q, m, c.fly);
+  Path::Arrive(c.m, now, q.t, q.q, mf, c.fly);
   Receive_Line(r, i, l, 0);
   Estimate_Line(r, c);
 }
@@ -391,123 +457,156 @@ uint32_t SpanOf(const TCcDesc& c) {
   return s < 64 ? 64 : (s > wndCc ? wndCc : static_cast<uint32_t>(s));
 }
 
-// Fragment k asked for at now: on its way, with the model's tag.
-void Ask_Cc(TCcDesc& c, uint32_t k, uint32_t now) {
+// Fragment k asked for at now: on its way, with the model's tag, at the
+// tail of list l.
+void Ask_Cc(TCcDesc& c, uint32_t k, uint32_t now, TList l) {
   const uint32_t sl = k & ccMask;
   c.w->s[sl].q = now;
   c.w->s[sl].t = Path::Ask(c.m, now, c.fly);
   SetBit(c.w->f, sl);
   c.fly++;
+  Push(c, l, sl);
 }
+
+// The fragment in slot sl of list l is lost: it waits to be asked for
+// again. Unless a later request has been answered (proven), its reply may
+// still come and answer either request: no measure then.
+void Lose(TCcDesc& c, TList l, uint32_t sl, bool proven) {
+  Unlink(c, l, sl);
+  ClrBit(c.w->f, sl);
+  if (!proven) ClrBit(c.w->m, sl);
+  c.fly--;
+  Path::Lost(c.m, 1);
+  Push(c, lLost, sl);
+}
+
+// The learnt time until the first measure; each learnt time that passes with
+// nothing arriving doubles it (1 s, 2 s, 4 s ...), at most ltMaxUs.
+constexpr uint32_t ltStartUs = 1000000;
+constexpr uint32_t ltMaxUs = 60000000;
 
 bool Update_Cc(TRcvrDesc& r, uint32_t n, TReqProc p, uint32_t f) {
   TWndDesc& w = r.w;
   TCcDesc& c = cc[r.i - 1];
   TCcWndDesc& cw = *c.w;
+  uint32_t vis = 0;
   const uint32_t i0 = w.i;
   while (w.i < w.j && Bit(cw.d, w.i & ccMask)) {
     const uint32_t sl = w.i & ccMask;
     ClrBit(cw.d, sl);
     ClrBit(cw.o, sl);
+    ClrBit(cw.m, sl);
     w.n--;
     w.i++;
+    vis++;
   }
   if (w.i != i0) Extend(r);
   const uint32_t now = set.clk();
   // The learnt time, and 9/8 of the round trip for a fragment that a later
-  // one has overtaken; before the first measure a second.
-  uint32_t lt = 1000000;
-  uint32_t thr = 1000000;
+  // one has overtaken; before the first measure the start value for both.
+  uint64_t lt = ltStartUs;
+  uint32_t thr = 0;
   if (r.rt.n > 0) {
     // As QUIC's probe time-out: the deviation counts for a millisecond at
     // least, and a reply may wait an update period at either end.
     const uint32_t v = 4 * r.rt.rttvar > 1000 ? 4 * r.rt.rttvar : 1000;
-    lt = r.rt.srtt + v + 2 * r.p;
+    lt = uint64_t(r.rt.srtt) + v + 2 * r.p;
     const uint32_t b = r.rt.srtt > c.latest ? r.rt.srtt : c.latest;
     thr = b + b / 8;
     if (thr < r.p) thr = r.p;
   }
-  // The learnt time counts only once nothing has arrived for as long: while
-  // fragments keep coming in the order they were asked for, a loss shows as
-  // one overtaken, and a round trip that grows (a queue filling) is no loss.
-  // At the end of a file nothing can overtake the last fragments asked for:
-  // the learnt time alone then. An update that comes late (this process
-  // waited for a CPU) takes nothing for lost by time: what arrived meanwhile
-  // still waits in the socket, behind this update.
+  lt <<= c.back;
+  if (lt > ltMaxUs) lt = ltMaxUs;
+  if (r.rt.n == 0) thr = static_cast<uint32_t>(lt);
+  // An update that comes late (this process waited for a CPU) takes nothing
+  // for lost by time: what arrived meanwhile still waits in the socket,
+  // behind this update.
   const bool late = now - c.last > 2 * r.p + 5000;
   c.last = now;
-  const bool idle = !late && (now - c.m.delT >= lt || w.j == r.n);
+  const uint64_t lim64 = uint64_t(w.i) + SpanOf(c);
+  const uint32_t limit = lim64 < r.n ? static_cast<uint32_t>(lim64) : r.n;
+  // Silence: for the learnt time nothing has arrived, something has been on
+  // its way and no round of silence has ended. A round of silence asks for
+  // one fragment never asked for, beyond what may be on the way: its reply
+  // shows what was lost, as any later request's does, and gives a measure
+  // (before the first one, a round trip above the start value only costs
+  // this one fragment). Where there is none in the window the learnt time
+  // alone takes the fragments on their way for lost. Each round doubles the
+  // learnt time until something arrives, so a peer that has gone quiet
+  // gets a request per round, not the window per learnt time.
+  //
+  // At the end of a file nothing is asked for after the last fragments, so
+  // the last of them, lost, would wait for the silence after everything
+  // else has come: there a round also begins once even the fragment asked
+  // for last has been on its way for the learnt time and 9/8 of the round
+  // trip (a queue that grew since the last measure is not taken for loss).
+  uint32_t oldest = 0, newest = UINT32_MAX;
+  for (TList l : {lOnce, lAgain}) {
+    if (c.l[l].h == nil) continue;
+    const uint32_t a = now - cw.s[c.l[l].h].q, b = now - cw.s[c.l[l].t].q;
+    if (a > oldest) oldest = a;
+    if (b < newest) newest = b;
+  }
+  const bool end = w.j == r.n && c.fly > 0 && newest >= lt && newest >= thr;
+  const bool silent = !late && now - c.pt >= lt && ((oldest >= lt && now - c.m.delT >= lt) || end);
+  const bool probe = silent && w.j < limit;
+  if (silent) {
+    if (lt < ltMaxUs) c.back++;
+    c.pt = now;
+  }
+  const bool byTime = silent && !probe;
   uint32_t budget = Path::Budget(c.m, now, c.fly, n);
   uint32_t asked = 0;
   TReqDesc q = {0, 0, 0};
-  // Losses first, in the order of their indices. Fragments asked for once
-  // went out in that order, so past the first of them that is not lost none
-  // is; the scan ends there once it has also met every fragment asked for
-  // again.
-  uint32_t seen = 0;
-  bool fresh = false;
-  for (uint32_t k = w.i; k < w.j;) {
-    const uint32_t sl = k & ccMask;
-    if ((sl & 31) == 0 && cw.d[sl >> 5] == UINT32_MAX && w.j - k >= 32) {
-      k += 32;
-      continue;
-    }
-    if (Bit(cw.d, sl)) {
-      ++k;
-      continue;
-    }
-    const bool fly = Bit(cw.f, sl);
+  // Losses: a fragment asked for again is lost once the learnt time has
+  // passed since then and a fragment asked for after it has arrived (or by
+  // time); one asked for once, once a later one has arrived and 9/8 of the
+  // round trip have passed (or by time). Each list is in the order of its
+  // requests, so the first of a list that is not lost ends its walk.
+  for (uint32_t sl = c.l[lAgain].h; sl != nil;) {
+    const uint32_t nx = cw.s[sl].nx;
     const uint32_t age = now - cw.s[sl].q;
-    const bool ovt = After(r.a, r.ai, cw.s[sl].q, k);   // one asked for after it has arrived
-    if (fly && Bit(cw.o, sl)) {
-      if (fresh) {
-        ++k;
-        continue;
-      }
-      const bool lost = (age >= thr && (k < r.h || ovt)) || (age >= lt && idle);
-      if (!lost) {
-        fresh = true;
-        if (seen >= c.nre) break;
-        ++k;
-        continue;
-      }
-      ClrBit(cw.f, sl);
-      c.fly--;
-      c.nre++;
-      Path::Lost(c.m, 1);
-    } else if (fly) {
-      if (age < lt || !(ovt || idle)) {
-        ++seen;
-        if (fresh && seen >= c.nre) break;
-        ++k;
-        continue;
-      }
-      ClrBit(cw.f, sl);
-      c.fly--;
-      Path::Lost(c.m, 1);
-    }
-    ++seen;
-    if (budget > 0) {
-      Count(r, eTO);
-      Update_TO(r, k, lt / r.p);
-      Update_Add(r, q, k, n, p, f);
-      ClrBit(cw.o, sl);
-      Ask_Cc(c, k, now);
-      budget--;
-      asked++;
-    }
-    if (fresh && seen >= c.nre) break;
-    ++k;
+    ++vis;
+    if (age < lt) break;
+    const bool ovt = c.sign && After(r.a, r.ai, cw.s[sl].q, IndexOf(w, sl));
+    if (!ovt && !byTime) break;
+    Lose(c, lAgain, sl, ovt);
+    sl = nx;
   }
-  // Then fragments never asked for, inside the span.
-  const uint64_t lim64 = uint64_t(w.i) + SpanOf(c);
-  const uint32_t limit = lim64 < r.n ? static_cast<uint32_t>(lim64) : r.n;
+  for (uint32_t sl = c.l[lOnce].h; sl != nil;) {
+    const uint32_t nx = cw.s[sl].nx;
+    const uint32_t age = now - cw.s[sl].q;
+    const uint32_t k = IndexOf(w, sl);
+    ++vis;
+    const bool proven = age >= thr && (k < r.h || (c.sign && After(r.a, r.ai, cw.s[sl].q, k)));
+    if (!proven && !(age >= lt && byTime)) break;
+    Lose(c, lOnce, sl, proven);
+    sl = nx;
+  }
+  // Fragments lost are asked for again first, in the order they were found
+  // lost, as far as the budget goes.
+  for (uint32_t sl = c.l[lLost].h; sl != nil && budget > 0; sl = c.l[lLost].h) {
+    const uint32_t k = IndexOf(w, sl);
+    ++vis;
+    Unlink(c, lLost, sl);
+    Count(r, eTO);
+    Update_TO(r, k, static_cast<uint32_t>(lt / r.p));
+    Update_Add(r, q, k, n, p, f);
+    ClrBit(cw.o, sl);
+    Ask_Cc(c, k, now, lAgain);
+    budget--;
+    asked++;
+  }
+  // Then fragments never asked for, inside the span, and a round of
+  // silence's one beyond the budget.
   uint32_t k = w.j;
-  for (; k < limit && budget > 0; ++k) {
+  for (; k < limit && (budget > 0 || (probe && k == w.j)); ++k) {
+    ++vis;
     Update_Add(r, q, k, n, p, f);
     SetBit(cw.o, k & ccMask);
-    Ask_Cc(c, k, now);
-    budget--;
+    SetBit(cw.m, k & ccMask);
+    Ask_Cc(c, k, now, lOnce);
+    if (budget > 0) budget--;
     asked++;
   }
   if (k > w.j) w.j = k;
@@ -516,6 +615,7 @@ bool Update_Cc(TRcvrDesc& r, uint32_t n, TReqProc p, uint32_t f) {
     p(f, q.b, q.s);
     Update_Line(r, q, n);
   }
+  c.vis = vis;
   return w.i < r.n;
 }
 
@@ -704,5 +804,7 @@ const Path::TPathDesc* Model(TRcvr r) { return set.cc ? &cc[r->i - 1].m : nullpt
 uint32_t Flying(TRcvr r) { return set.cc ? cc[r->i - 1].fly : 0; }
 
 uint32_t Span(TRcvr r) { return set.cc ? SpanOf(cc[r->i - 1]) : r->w.w; }
+
+uint32_t Visited(TRcvr r) { return set.cc ? cc[r->i - 1].vis : 0; }
 
 }  // namespace Rcvrs

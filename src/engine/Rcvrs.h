@@ -28,7 +28,7 @@ namespace Rcvrs {
   constexpr uint16_t lenMaxFgm = 1455;   // largest fragment
   // Largest window with cc: 1 Gbit/s at a round trip of 300 ms is 25 800
   // fragments of 1455 bytes; twice that on their way, and room behind a
-  // fragment lost twice over. 16 bytes and 3 bits a slot, 2.1 MiB per
+  // fragment lost twice over. 24 bytes and 4 bits a slot, 3.1 MiB per
   // receiver, allocated at start-up and touched as far as a window reaches.
   constexpr uint32_t wndCc = 131072;
 
@@ -114,8 +114,10 @@ namespace Rcvrs {
   void Free(TRcvr& r);
 
   // With cc: the path model of r (tests and the debug lines), fragments on
-  // their way, and the span of the window it asks in.
+  // their way, the span of the window it asks in, and the slots its last
+  // Update looked at (tests: the work of an update).
   const Path::TPathDesc* Model(TRcvr r);
   uint32_t Flying(TRcvr r);
   uint32_t Span(TRcvr r);
+  uint32_t Visited(TRcvr r);
 }
