@@ -25,6 +25,7 @@ namespace Config {
     char hst[128];   // -a given as a host name: the name (adr its address), else empty
     bool rtt;        // -r: a get asks again for lost fragments after the learnt round trip
     bool cgc;        // -c: a get asks at the rate the path delivers (fpu 255 unless -f)
+    bool xtd;        // -x: the extended exchange (files of any size, the digest after the data)
   };
   extern TDataDesc data;
   void InitModule();
