@@ -56,7 +56,7 @@ namespace {
     Seal::InitModule({.cnt = 2, .server = true});
     Noise::TState hs{};
     uint8_t rq[WISP::lenMaxTel], t[WISP::lenMaxTel], rp[WISP::lenMaxTel];
-    WISP::TRdRqDesc q{.f = 1416, .t = 1, .n = 10, .r = "bench"};
+    WISP::TRdRqDesc q{.f = 1416, .t = 1, .n = 10, .r = "bench", .x = 0};
     const uint32_t ql = WISP::Encode(t, q);
     const uint32_t n = Noise::CreateRequest(hs, cli, srv.pub, 7, offer, t, ql, rq);
     uint32_t tl = 0, ses = 0;

@@ -14,7 +14,19 @@
 # lines' rates of those pairs show what -c costs where the path is clean.
 # Every file is compared byte for byte afterwards.
 #
-#   sudo bash bench/speed.sh [MiB, 256] [build directory, build] [fpu, 255]
+# With x given as "-x", both programs run with the extended exchange in
+# every WISP run, and two figures follow: the first get's and the put's
+# wall-clock rates as shares of the second get's, and the time from the
+# client's start to its first data request for a sparse file of 4 GiB the
+# server has not hashed (from the client's log with -d). WISP_BENCH_WISP_ONLY=1
+# leaves out atftp and the pair at the server's defaults (for large files).
+# With -x the server's reads follow (bytes read through calls and bytes the
+# disk delivered, per GiB moved) for the first get and for one more get of
+# the file after its pages were dropped from the page cache and the server
+# restarted (no kept digest): the worker reads a file being sent a second
+# time for its digest.
+#
+#   sudo bash bench/speed.sh [MiB, 256] [build directory, build] [fpu, 255] [x, none]
 #
 # Needs root (network namespace, packages). Not a test: it prints figures
 # and fails only when a transfer fails.
@@ -23,6 +35,9 @@ cd "$(dirname "$0")/.."
 mib=${1:-256}
 build=${2:-build}
 fpu=${3:-255}
+xo=${4:-}
+[ -z "$xo" ] || [ "$xo" = "-x" ] || { echo "the fourth parameter is -x or nothing"; exit 1; }
+only=${WISP_BENCH_WISP_ONLY:-}
 [ "$(id -u)" -eq 0 ] || { echo "run as root (network namespace)"; exit 1; }
 cli=$(realpath "$build/WISPCli")
 srv=$(realpath "$build/WISPSrv")
@@ -63,11 +78,13 @@ sync   # the new files' write-back must not fall into the runs
 # CPU seconds (user + system) of a running process.
 tck=$(getconf CLK_TCK)
 cpu_of() { awk -v t="$tck" '{ sub(/.*\) /, ""); print ($12 + $13) / t }' "/proc/$1/stat"; }
+# Bytes read through calls and bytes the storage delivered, of a process.
+io_of() { awk '/^rchar:/ { r = $2 } /^read_bytes:/ { b = $2 } END { print r, b }' "/proc/$1/io"; }
 
 start_srv() {   # start_srv OPTIONS
   rm -f "$sdir/WISPSrv.log"
   # shellcheck disable=SC2086  # the options are words
-  (cd "$sdir" && exec ip netns exec "$ns" "$srv" -a 127.0.0.1 -p 6670 $1 </dev/null >/dev/null 2>&1) &
+  (cd "$sdir" && exec ip netns exec "$ns" "$srv" -a 127.0.0.1 -p 6670 $1 $xo </dev/null >/dev/null 2>&1) &
   spid=$!
   for _ in $(seq 100); do
     grep -qs "InitSock Listening" "$sdir/WISPSrv.log" && break
@@ -81,7 +98,7 @@ stop_srv() {
 }
 start_srv "-f $fpu"
 
-echo "WISP ${mib} MiB at -f $fpu -u 1 on both sides, loopback of network namespace $ns; $(nproc) CPUs"
+echo "WISP ${mib} MiB at -f $fpu -u 1 $xo on both sides, loopback of network namespace $ns; $(nproc) CPUs"
 echo "before: $(uptime)"
 printf "%-30s %7s %8s %12s %11s %6s %11s %11s\n" run "wall s" "MiB/s" "result MB/s" "asked MB/s" ratio "cli CPU/GiB" "srv CPU/GiB"
 rc=0
@@ -90,10 +107,14 @@ run() {   # run LABEL MODE NAME KEY [CLIENT OPTIONS, -f fpu -u 1]
   [ "$mode" = get ] && rm -f "$cdir/$name"
   [ "$mode" = put ] && rm -f "$sdir/$name"
   s0=$(cpu_of "$spid")
+  local i0 i1
+  i0=$(io_of "$spid")
   # shellcheck disable=SC2086  # the options are words
   out=$(cd "$cdir" && ip netns exec "$ns" /usr/bin/time -f "TIME %e %U %S" \
-        "$cli" -p 6670 $opts "$mode" "$name" </dev/null 2>&1 | tr '\r' '\n') || true
+        "$cli" -p 6670 $opts $xo "$mode" "$name" </dev/null 2>&1 | tr '\r' '\n') || true
   s1=$(cpu_of "$spid")
+  i1=$(io_of "$spid")
+  io[$4]="$i0 $i1"
   local res ask
   res=$(grep -o "Transmission successful\. $size B, [0-9]* ms, [0-9.]* MB/s" <<<"$out" | awk '{print $7}')
   ask=$(grep -o "Requesting [0-9.]* MB/s" <<<"$out" | awk '{print $2}')
@@ -110,7 +131,7 @@ run() {   # run LABEL MODE NAME KEY [CLIENT OPTIONS, -f fpu -u 1]
   wall[$4]=$(awk '{ print $2 }' <<<"$t")
   rate[$4]=$res
 }
-declare -A wall rate
+declare -A wall rate io
 run "WISP get (first)" get down.bin get1
 cmp -s "$sdir/down.bin" "$cdir/down.bin" || { echo "get: files differ"; rc=1; }
 run "WISP get (second, same file)" get down.bin get2
@@ -124,14 +145,50 @@ for _ in $(seq 100); do
   sleep 0.05
 done
 cmp -s "$cdir/up.bin" "$sdir/up.bin" || { echo "put: files differ"; rc=1; }
+if [ -n "${wall[get1]:-}" ] && [ -n "${wall[get2]:-}" ] && [ -n "${wall[put1]:-}" ]; then
+  awk -v g1="${wall[get1]}" -v g2="${wall[get2]}" -v p="${wall[put1]}" 'BEGIN {
+    printf "WISP shares of the second get (wall-clock rates): first get %.3f, put %.3f\n", g2 / g1, g2 / p }'
+fi
+# The server's reads per GiB moved: through calls, and from the storage.
+show_io() {   # show_io LABEL KEY
+  [ -n "${io[$2]:-}" ] || return 0
+  awk -v l="$1" -v m="$mib" -v x="${io[$2]}" 'BEGIN { split(x, v, " "); gib = m * 1048576
+    printf "%-30s server read %.2f GiB per GiB, %.2f of it from the storage\n", l, (v[3] - v[1]) / gib, (v[4] - v[2]) / gib }'
+}
+if [ -n "$xo" ]; then
+  show_io "WISP get (first)" get1
+  stop_srv
+  # The file's pages dropped: both reads of the server (sender and worker)
+  # find it on the storage only.
+  dd if="$sdir/down.bin" iflag=nocache count=0 status=none
+  start_srv "-f $fpu"
+  run "WISP get (not cached)" get down.bin cold
+  cmp -s "$sdir/down.bin" "$cdir/down.bin" || { echo "get (not cached): files differ"; rc=1; }
+  show_io "WISP get (not cached)" cold
+  # A sparse file of 4 GiB, not hashed before: the client's start (its
+  # first log line) to its first data request (the receiver's first trace).
+  truncate -s 4G "$sdir/fresh.bin"
+  rm -f "$cdir/fresh.bin" "$cdir/WISPCli.log"
+  (cd "$cdir" && ip netns exec "$ns" timeout 3 "$cli" -p 6670 -f "$fpu" -u 1 -d $xo get fresh.bin \
+     </dev/null >/dev/null 2>&1) || true
+  awk 'function ms(t) { return (substr(t, 1, 2) * 3600 + substr(t, 3, 2) * 60 + substr(t, 5)) * 1000 }
+    /Rcvrs .*Update rcv/ && d == "" { d = $2 } /Client .* RdRq / && q == "" { q = $2 } NR == 1 { s = $2 } END {
+    if (d == "" || q == "") { print "start to first data request: none"; exit }
+    printf "start to first data request, 4 GiB not hashed: %.0f ms (start-up to the read request %.0f ms, " \
+      "then %.0f ms)\n", ms(d) - ms(s), ms(q) - ms(s), ms(d) - ms(q) }' "$cdir/WISPCli.log"
+  rm -f "$sdir/fresh.bin" "$cdir/fresh.bin"
+fi
 stop_srv
-start_srv ""
-run "WISP get, defaults" get down.bin def ""
-cmp -s "$sdir/down.bin" "$cdir/down.bin" || { echo "get at the defaults: files differ"; rc=1; }
-run "WISP get -c, server at defaults" get down.bin defc "-c"
-cmp -s "$sdir/down.bin" "$cdir/down.bin" || { echo "get -c at the defaults: files differ"; rc=1; }
-stop_srv
+if [ -z "$only" ]; then
+  start_srv ""
+  run "WISP get, defaults" get down.bin def ""
+  cmp -s "$sdir/down.bin" "$cdir/down.bin" || { echo "get at the defaults: files differ"; rc=1; }
+  run "WISP get -c, server at defaults" get down.bin defc "-c"
+  cmp -s "$sdir/down.bin" "$cdir/down.bin" || { echo "get -c at the defaults: files differ"; rc=1; }
+  stop_srv
+fi
 
+[ -z "$only" ] || { echo "after:  $(uptime)"; exit $rc; }
 # atftp against atftpd, same file, same namespace.
 chmod 755 "$sdir"
 chmod 644 "$sdir/down.bin"

@@ -21,6 +21,13 @@
 -- fragment index a data request asks for, so `wisp.req == 17` finds the
 -- requests for fragment 17 whatever their base index.
 --
+-- The extended exchange (-x on both programs): a classic read or write
+-- request offers it in the last 8 bytes of its name field ("WXOF" and the
+-- bits offered, behind the name's terminator), shown as wisp.offer with
+-- wisp.x; the extended records XRdRp, XWrRq, XWrRp carry wisp.x (the bits),
+-- the length as a u64 (wisp.l) and wisp.k (the digest is known, 0 or 1);
+-- Dgst carries the holder's length and digest, DgRq asks for it.
+--
 -- The secure mode's telegrams are shown as sealed, with what is visible:
 -- the handshake request (HsRq: the client's ephemeral key, the encrypted
 -- rest, mac1), the handshake reply (HsRp: the client's session index
@@ -40,6 +47,7 @@ local VERSION = 6
 local commands = {
   [0] = "Null", [1] = "RdRq", [2] = "RdRp", [3] = "WrRq",
   [4] = "WrRp", [5] = "DatRq", [6] = "DatRp", [7] = "Close",
+  [8] = "XRdRp", [9] = "XWrRq", [10] = "XWrRp", [11] = "Dgst", [12] = "DgRq",
 }
 -- The secure mode's commands.
 commands[16], commands[17], commands[18] = "HsRq", "HsRp", "Seal"
@@ -52,7 +60,8 @@ local trl_status = { [0] = "Bad", [1] = "Good" }
 
 -- Body length per command; a data reply carries 6 header bytes plus 1..1455
 -- data bytes (an empty file still has one empty fragment: 6 bytes).
-local body_len = { [1] = 133, [2] = 36, [3] = 161, [4] = 8, [5] = 10, [7] = 3 }
+local body_len = { [1] = 133, [2] = 36, [3] = 161, [4] = 8, [5] = 10, [7] = 3,
+                   [8] = 45, [9] = 170, [10] = 12, [11] = 26, [12] = 2 }
 
 local f = wisp.fields
 f.magic = ProtoField.string("wisp.magic", "Magic")
@@ -84,6 +93,11 @@ f.tag   = ProtoField.bytes("wisp.tag", "Authentication tag")
 f.mac1  = ProtoField.bytes("wisp.mac1", "mac1")
 f.trl   = ProtoField.uint32("wisp.trl", "CRC trailer", base.HEX)
 f.trls  = ProtoField.uint8("wisp.trl.status", "CRC trailer status", base.DEC, trl_status)
+f.offer = ProtoField.none("wisp.offer", "Offer of the extended exchange")
+f.x     = ProtoField.uint32("wisp.x", "Extension bits", base.HEX)
+f.l     = ProtoField.uint64("wisp.l", "File length (64 bits)", base.DEC)
+f.k     = ProtoField.uint8("wisp.k", "Digest known", base.DEC)
+f.g     = ProtoField.bytes("wisp.g", "MD5 digest")
 
 local ex_crc   = ProtoExpert.new("wisp.trl.bad", "Bad CRC trailer",
                                  expert.group.CHECKSUM, expert.severity.ERROR)
@@ -182,9 +196,25 @@ local function add_datetime(tree, tvb, off)
   d:append_text(": " .. date_text(dn) .. " " .. time_text(tm))
 end
 
+-- The name field; an offer behind the name's terminator (before byte 120)
+-- is shown as such. Returns the name and " offer 0x1" or "".
 local function add_rid(tree, tvb, off)
   tree:add(f.r, tvb(off, 128))
-  return tvb(off, 128):stringz()
+  local name = tvb(off, 128):stringz()
+  if #name < 120 and tvb(off + 120, 4):string() == "WXOF" then
+    local o = tree:add(f.offer, tvb(off + 120, 8))
+    o:add_le(f.x, tvb(off + 124, 4))
+    return name, string.format(" offer 0x%X", tvb(off + 124, 4):le_uint())
+  end
+  return name, ""
+end
+
+-- The extended records' length, digest-known flag and digest.
+local function add_xpos(tree, tvb, off)
+  tree:add_le(f.l, tvb(off, 8))
+  tree:add(f.k, tvb(off + 8, 1))
+  tree:add(f.g, tvb(off + 9, 16))
+  return tostring(tvb(off, 8):le_uint64())
 end
 
 -- Body decoders: tree, tvb and the body's offset; each returns the text for
@@ -193,9 +223,9 @@ local bodies = {}
 
 bodies[1] = function(t, b, o)  -- RdRq
   t:add_le(f.f, b(o, 2)); t:add_le(f.t, b(o + 2, 2)); t:add(f.n, b(o + 4, 1))
-  local rid = add_rid(t, b, o + 5)
-  return string.format("rid '%s' fgl %d dtu %d fpu %d", rid,
-                       b(o, 2):le_uint(), b(o + 2, 2):le_uint(), b(o + 4, 1):uint())
+  local rid, offer = add_rid(t, b, o + 5)
+  return string.format("rid '%s' fgl %d dtu %d fpu %d%s", rid,
+                       b(o, 2):le_uint(), b(o + 2, 2):le_uint(), b(o + 4, 1):uint(), offer)
 end
 
 bodies[2] = function(t, b, o)  -- RdRp
@@ -211,10 +241,10 @@ end
 bodies[3] = function(t, b, o)  -- WrRq
   t:add_le(f.f, b(o, 2)); t:add_le(f.t, b(o + 2, 2)); t:add(f.n, b(o + 4, 1))
   add_pos(t, b, o + 5); add_datetime(t, b, o + 25)
-  local rid = add_rid(t, b, o + 33)
-  return string.format("rid '%s' fgl %d dtu %d fpu %d len %d", rid,
+  local rid, offer = add_rid(t, b, o + 33)
+  return string.format("rid '%s' fgl %d dtu %d fpu %d len %d%s", rid,
                        b(o, 2):le_uint(), b(o + 2, 2):le_uint(), b(o + 4, 1):uint(),
-                       b(o + 5, 4):le_uint())
+                       b(o + 5, 4):le_uint(), offer)
 end
 
 bodies[4] = function(t, b, o)  -- WrRp
@@ -252,6 +282,48 @@ bodies[7] = function(t, b, o)  -- Close
   t:add_le(f.ref, b(o, 2)); t:add(f.e, b(o + 2, 1))
   return string.format("ref %d %s", b(o, 2):le_uint(),
                        errors[b(o + 2, 1):uint()] or b(o + 2, 1):uint())
+end
+
+bodies[8] = function(t, b, o)  -- XRdRp
+  t:add(f.e, b(o, 1)); t:add_le(f.f, b(o + 1, 2)); t:add_le(f.t, b(o + 3, 2))
+  t:add(f.n, b(o + 5, 1)); t:add_le(f.x, b(o + 6, 4))
+  local l = add_xpos(t, b, o + 10)
+  add_datetime(t, b, o + 35); t:add_le(f.ref, b(o + 43, 2))
+  return string.format("%s ref %d fgl %d dtu %d fpu %d x 0x%X len %s known %d",
+                       errors[b(o, 1):uint()] or b(o, 1):uint(), b(o + 43, 2):le_uint(),
+                       b(o + 1, 2):le_uint(), b(o + 3, 2):le_uint(), b(o + 5, 1):uint(),
+                       b(o + 6, 4):le_uint(), l, b(o + 18, 1):uint())
+end
+
+bodies[9] = function(t, b, o)  -- XWrRq
+  t:add_le(f.f, b(o, 2)); t:add_le(f.t, b(o + 2, 2)); t:add(f.n, b(o + 4, 1))
+  t:add_le(f.x, b(o + 5, 4))
+  local l = add_xpos(t, b, o + 9)
+  add_datetime(t, b, o + 34)
+  local rid = add_rid(t, b, o + 42)
+  return string.format("rid '%s' fgl %d dtu %d fpu %d x 0x%X len %s known %d", rid,
+                       b(o, 2):le_uint(), b(o + 2, 2):le_uint(), b(o + 4, 1):uint(),
+                       b(o + 5, 4):le_uint(), l, b(o + 17, 1):uint())
+end
+
+bodies[10] = function(t, b, o)  -- XWrRp
+  t:add(f.e, b(o, 1)); t:add_le(f.f, b(o + 1, 2)); t:add_le(f.t, b(o + 3, 2))
+  t:add(f.n, b(o + 5, 1)); t:add_le(f.x, b(o + 6, 4)); t:add_le(f.ref, b(o + 10, 2))
+  return string.format("%s ref %d fgl %d dtu %d fpu %d x 0x%X",
+                       errors[b(o, 1):uint()] or b(o, 1):uint(), b(o + 10, 2):le_uint(),
+                       b(o + 1, 2):le_uint(), b(o + 3, 2):le_uint(), b(o + 5, 1):uint(),
+                       b(o + 6, 4):le_uint())
+end
+
+bodies[11] = function(t, b, o)  -- Dgst
+  t:add_le(f.ref, b(o, 2)); t:add_le(f.l, b(o + 2, 8)); t:add(f.g, b(o + 10, 16))
+  return string.format("ref %d len %s MD5 %s", b(o, 2):le_uint(), tostring(b(o + 2, 8):le_uint64()),
+                       tostring(b(o + 10, 16):bytes()):lower())
+end
+
+bodies[12] = function(t, b, o)  -- DgRq
+  t:add_le(f.ref, b(o, 2))
+  return string.format("ref %d", b(o, 2):le_uint())
 end
 
 -- The secure mode: everything past the visible fields is encrypted.

@@ -18,6 +18,14 @@
 // result first, so the server ends the session at once and drops a partial
 // upload.
 //
+// With -x the client offers the extended exchange (Ext): a get takes the
+// data before the server's digest and asks for it once it holds every
+// fragment; a put asks at once and sends its digest when the worker has it.
+// An old server answers the classic request: a get is then classic, and a
+// put of a file below 4 GiB sends the classic request beside the extended
+// one as soon as its digest is known, so that it costs no more than without
+// -x. A file of 4 GiB or more needs the server's -x.
+//
 // A get writes into the file table's temporary file. The server's date and
 // time are applied and the file is put in place under its name only after
 // length and digest have been checked, so a failed, refused or interrupted
@@ -29,8 +37,10 @@
 
 #include "Cfg.h"
 #include "Config.h"
+#include "Ext.h"
 #include "FIOStd.h"
 #include "Files.h"
+#include "Jobs.h"
 #include "Lib3.h"
 #include "Log.h"
 #include "Rcvrs.h"
@@ -69,6 +79,10 @@ namespace {
                           // before the reply came
     uint32_t rx;          // data phase: tick of the last telegram from the server
     bool cl;              // the client's close has been sent
+    uint32_t x;           // the extensions offered, then accepted (0: classic)
+    Ext::THoldDesc h;     // put with -x: the digest the worker makes meanwhile
+    Ext::TWaitDesc g;     // get with -x: the server's digest
+    uint32_t o;           // put with -x, opening: tick of the last request
   };
 
   struct TProDesc {
@@ -84,7 +98,13 @@ namespace {
   // backlog of the whole stall.
   constexpr uint32_t catchUpMs = 25;
   constexpr uint32_t progressMs = 500;    // progress line at most this often
-  constexpr uint64_t sizeMaxFile = 0xFFFFFFFFull;   // lengths travel as u32
+  constexpr uint64_t sizeMaxFile = WISP::lenMaxClassic;   // lengths travel as u32
+  // A put with -x looks at its digest this often while it opens, so that the
+  // classic request goes out as soon as the digest is known.
+  constexpr uint32_t pollOpenMs = 5;
+  // A put of 4 GiB or more gives up on a server that has not answered by
+  // then: it lacks -x (an old server drops the extended request) or is down.
+  constexpr uint32_t waitBigMs = 3000;
 
   TSesDesc ses{};
   Client::TErrCnts err{};
@@ -159,6 +179,7 @@ namespace {
     q.t = ses.p.dtu;
     q.n = ses.p.fpu;
     Files::GetRID(ses.f, q.r);
+    q.x = ses.x;
     uint8_t x[WISP::TelRdRq::len];
     uint32_t l = WISP::Encode(x, q);
     SrvIO::Send(x, l);
@@ -178,7 +199,9 @@ namespace {
     Message(t, Config::data.vrb);
   }
 
-  void DoOpen_WrRq() {
+  // xl: the extended request (with -x), which carries the digest only once
+  // it is known; otherwise the classic one (with the offer with -x).
+  void DoOpen_WrRq(bool xl) {
     Files::TPosDesc tgt{};
     Files::GetTgt(ses.f, tgt);
     WISP::TWrRqDesc q{};
@@ -188,21 +211,24 @@ namespace {
     q.p = tgt;
     q.d = ses.d;
     Files::GetRID(ses.f, q.r);
-    uint8_t x[WISP::TelWrRq::len];
+    q.x = ses.x;
+    q.xl = xl;
+    q.k = !xl || ses.h.k;
+    uint8_t x[WISP::TelXWrRq::len];
     uint32_t l = WISP::Encode(x, q);
     SrvIO::Send(x, l);
 
     char t[512];
     SO::TBuffer b;
     SO::Init(b, t);
-    SO::WrStr(b, "WrRq fgl ");
+    SO::WrStr(b, xl ? "XWrRq fgl " : "WrRq fgl ");
     SO::WrCard(b, q.f, 1);
     SO::WrStr(b, " dtu ");
     SO::WrCard(b, q.t, 1);
     SO::WrStr(b, " fpu ");
     SO::WrShtCard(b, q.n, 1);
     SO::WrStr(b, " tgt ");
-    Files::WrTgt(b, tgt);
+    Files::WrTgt(b, tgt, q.k);
     SO::WrStr(b, " rid '");
     SO::WrStrN(b, q.r, sizeof q.r);
     SO::WrStr(b, "' dt ");
@@ -230,6 +256,20 @@ namespace {
     UpdCnt(static_cast<uint64_t>(i) + 1);
   }
 
+  // The digest of the file put, and the request for the server's in a get
+  // (the server ignores the reference of a session that is not its own).
+  void Dgst() {
+    WISP::TDgstDesc d{};
+    Ext::Record(ses.f, ses.rf, d);
+    uint8_t x[WISP::TelDgst::len];
+    SrvIO::Send(x, WISP::Encode(x, d));
+  }
+
+  void DgRq() {
+    uint8_t x[WISP::TelDgRq::len];
+    SrvIO::Send(x, WISP::Encode(x, WISP::TDgRqDesc{ses.rf}));
+  }
+
   void Close() {
     ses.cl = true;
     WISP::TCloseDesc c{ses.rf, ses.e};
@@ -249,12 +289,42 @@ namespace {
 
   // ---- timer: the three states -------------------------------------------------
 
-  void DoOpen() {
-    if (ses.w) {
-      DoOpen_WrRq();
-    } else {
-      DoOpen_RdRq();
+  // A put whose digest the worker made meanwhile, or a file that changed or
+  // could not be read through on the way: the transfer cannot succeed, and
+  // a close says so if the data phase began.
+  [[noreturn]] void Unsendable() {
+    ses.e = WISP::errChk;
+    if (ses.st == stData) {
+      EndPro();
+      Close();
     }
+    Fatal(Ext::Same(ses.h, ses.f) ? "DoData: Resource cannot be read." : "DoData: Resource changed while being sent.");
+  }
+
+  // A put with -x: the extended request every second, and beside it the
+  // classic one once the digest is known (at once when it becomes known)
+  // for a file that the classic telegrams can carry.
+  void DoOpen_Ext() {
+    const uint32_t now = Tmr::Ticks();
+    const Ext::THoldSt h = Ext::Poll(ses.h, ses.f);
+    if (h == Ext::hsFailed) Unsendable();
+    Files::TPosDesc t{};
+    Files::GetTgt(ses.f, t);
+    const bool due = Tmr0::Diff(ses.o, now) >= periodOpen;
+    if (due) {
+      ses.o = now;
+      DoOpen_WrRq(true);
+    }
+    if ((due || h == Ext::hsNew) && ses.h.k && t.l <= WISP::lenMaxClassic) DoOpen_WrRq(false);
+    if (t.l > WISP::lenMaxClassic && Tmr0::Diff(ses.t, now) >= waitBigMs) {
+      Fatal("WrRq: No answer from the server; a file of 4 GiB or more needs -x on the server.");
+    }
+  }
+
+  void DoOpen() {
+    if (!ses.w) return DoOpen_RdRq();
+    if (ses.x != 0) return DoOpen_Ext();
+    DoOpen_WrRq(false);
   }
 
   // The update periods a timer pass that reports k expired periods works
@@ -276,6 +346,7 @@ namespace {
       Fatal("DoData: No answer from the server.");
     }
     if (ses.w) {
+      if (ses.x != 0 && Ext::Poll(ses.h, ses.f) == Ext::hsFailed) Unsendable();
       if (!Sndrs::Update(ses.s, n * 2u * ses.p.fpu, DatRp, 0)) {
         // The local file no longer holds what was announced, or cannot be
         // read at all.
@@ -309,6 +380,17 @@ namespace {
       if (ses.e == WISP::errRID) Fatal("DoClose: Resource already exists.");
       if (ses.e != WISP::errNull) Fatal("DoClose: Checksum mismatch.");
     } else {
+      // With -x the server's digest may still be on its way: asked for
+      // every Ext::askMs, and only the digest counts as an answer (a
+      // server that failed the transfer closes instead).
+      if (ses.x != 0 && ses.e == WISP::errNull) {
+        switch (Ext::Wait(ses.g, Tmr::Ticks())) {
+          case Ext::wsKnown: break;
+          case Ext::wsAsk: DgRq(); return;
+          case Ext::wsIdle: return;
+          case Ext::wsExpired: Fatal("DoData: No answer from the server.");
+        }
+      }
       // The file's digest is made off the loop: the check waits for it
       // step by step (the timer keeps the period of the data phase).
       if (!Files::Ready(ses.f)) return;
@@ -332,7 +414,7 @@ namespace {
     SO::TBuffer b;
     SO::Init(b, t);
     SO::WrStr(b, "DoClose: Transmission successful. ");
-    SO::WrLngCard(b, tgt.l, 1);
+    SO::WrHugeCard(b, tgt.l, 1);
     SO::WrStr(b, " B, ");
     SO::WrLngCard(b, dt, 1);
     SO::WrStr(b, " ms, ");
@@ -393,7 +475,7 @@ namespace {
   // it too; otherwise the grant becomes the session's and the data phase's
   // clock starts.
   void OnRx_Grant(const char* tel, uint8_t e, const char* rid, const char* unk, uint16_t f, uint16_t t, uint8_t n) {
-    char m[64];
+    char m[128];
     SO::TBuffer b;
     SO::Init(b, m);
     SO::WrStr(b, tel);
@@ -420,10 +502,18 @@ namespace {
   void OnRx_RdRp(const uint8_t* x, uint32_t bl) {
     if (ses.st != stOpen) return IncErrCnt(Client::eRdRpSt);
     if (ses.w) return IncErrCnt(Client::eRdRpWr);
-    if (bl != WISP::TelRdRp::body) return IncErrCnt(Client::eRdRpLen);
+    const bool xl = x[WISP::TelHdr::c] == WISP::cmdXRdRp;
+    if (bl != (xl ? WISP::TelXRdRp::body : WISP::TelRdRp::body)) return IncErrCnt(Client::eRdRpLen);
+    if (!WISP::Sound(x)) return IncErrCnt(Client::eXVal);
     WISP::TRdRpDesc q{};
     WISP::Decode(x, q);
-    OnRx_Grant("RdRp: ", q.e, "Resource not found.", "RdRp: Unknown error.", q.f, q.t, q.n);
+    // A server that answers an offer with the classic reply lacks -x: it
+    // cannot serve a file of 4 GiB or more, and refuses it as not found.
+    const char* rid = ses.x != 0 && !xl ? "Resource not found (a file of 4 GiB or more needs -x on the server)."
+                                        : "Resource not found.";
+    if (xl && (ses.x & q.x) == 0) return IncErrCnt(Client::eXVal);
+    ses.x &= q.x;
+    OnRx_Grant("RdRp: ", q.e, rid, "RdRp: Unknown error.", q.f, q.t, q.n);
     Files::SetTgt(ses.f, q.p);
     ses.d = q.d;
     ses.r = Rcvrs::Alloc(q.f, ses.f, (static_cast<uint32_t>(q.n) * 25u) / q.t, q.t, q.n);
@@ -433,14 +523,14 @@ namespace {
     char t[256];
     SO::TBuffer b;
     SO::Init(b, t);
-    SO::WrStr(b, "RdRp fgl ");
+    SO::WrStr(b, xl ? "XRdRp fgl " : "RdRp fgl ");
     SO::WrCard(b, q.f, 1);
     SO::WrStr(b, " dtu ");
     SO::WrCard(b, q.t, 1);
     SO::WrStr(b, " fpu ");
     SO::WrShtCard(b, q.n, 1);
     SO::WrStr(b, " tgt ");
-    Files::WrTgt(b, q.p);
+    Files::WrTgt(b, q.p, q.k);
     SO::WrStr(b, " dt ");
     Utils::WrDateTime(b, q.d.d, q.d.t);
     SO::WrStr(b, " ref ");
@@ -455,9 +545,15 @@ namespace {
   void OnRx_WrRp(const uint8_t* x, uint32_t bl) {
     if (ses.st != stOpen) return IncErrCnt(Client::eWrRpSt);
     if (!ses.w) return IncErrCnt(Client::eWrRpWr);
-    if (bl != WISP::TelWrRp::body) return IncErrCnt(Client::eWrRpLen);
+    const bool xl = x[WISP::TelHdr::c] == WISP::cmdXWrRp;
+    if (bl != (xl ? WISP::TelXWrRp::body : WISP::TelWrRp::body)) return IncErrCnt(Client::eWrRpLen);
     WISP::TWrRpDesc q{};
     WISP::Decode(x, q);
+    if (xl && (ses.x & q.x) == 0) return IncErrCnt(Client::eXVal);
+    // An old server answered the classic request, which went out with the
+    // digest: the transfer is classic.
+    ses.x &= q.x;
+    if (ses.x == 0) Ext::Drop(ses.h);
     // The server refuses an upload alike whether the name exists or its
     // directory cannot take the file (not writable, disk full).
     OnRx_Grant("WrRp: ", q.e, "Resource exists or cannot be created.", "Unknown error.", q.f, q.t, q.n);
@@ -468,7 +564,7 @@ namespace {
     char t[128];
     SO::TBuffer b;
     SO::Init(b, t);
-    SO::WrStr(b, "WrRp fgl ");
+    SO::WrStr(b, xl ? "XWrRp fgl " : "WrRp fgl ");
     SO::WrCard(b, q.f, 1);
     SO::WrStr(b, " dtu ");
     SO::WrCard(b, q.t, 1);
@@ -502,11 +598,36 @@ namespace {
     Sndrs::Receive(ses.s, q.h.i, q.s);
   }
 
+  // The server's digest of the file a get receives (-x), in answer to our
+  // request once every fragment is there.
+  void OnRx_Dgst(const uint8_t* x, uint32_t bl) {
+    if (bl != WISP::TelDgst::body) return IncErrCnt(Client::eXLen);
+    if (ses.w || ses.x == 0 || !ses.g.on) return IncErrCnt(Client::eXSes);
+    WISP::TDgstDesc g{};
+    WISP::Decode(x, g);
+    if (!Ext::Take(ses.g, ses.f, g)) return IncErrCnt(Client::eXVal);
+  }
+
+  // The server holds every fragment and asks for the digest of the file a
+  // put sends (-x): it goes out once known, as long as the file is as it
+  // was at open.
+  void OnRx_DgRq(const uint8_t*, uint32_t bl) {
+    if (bl != WISP::TelDgRq::body) return IncErrCnt(Client::eXLen);
+    if (!ses.w || ses.x == 0 || ses.st != stData) return IncErrCnt(Client::eXSes);
+    if (!ses.h.k) return;
+    if (!Ext::Same(ses.h, ses.f)) Unsendable();
+    Dgst();
+  }
+
+  // A get with -x that holds every fragment and waits for the server's
+  // digest is closing already; the server may still end it.
+  bool Waiting() { return ses.st == stClose && !ses.w && ses.x != 0 && !ses.g.k && ses.e == WISP::errNull; }
+
   // In a put the server closes when its check has run; in a get only to end
   // a transfer that cannot succeed (its file changed while being sent), with
   // a failure result: the get then ends as a failed check.
   void OnRx_Close(const uint8_t* x, uint32_t bl) {
-    if (ses.st != stData) return IncErrCnt(Client::eCloseSt);
+    if (ses.st != stData && !Waiting()) return IncErrCnt(Client::eCloseSt);
     if (!ses.w && (bl != WISP::TelClose::body || x[WISP::TelClose::e] == WISP::errNull)) {
       return IncErrCnt(Client::eCloseWr);
     }
@@ -514,8 +635,10 @@ namespace {
     WISP::TCloseDesc q{};
     WISP::Decode(x, q);
     ses.e = q.e;
-    EndPro();
-    SetState(stClose);
+    if (ses.st == stData) {
+      EndPro();
+      SetState(stClose);
+    }
 
     char t[64];
     SO::TBuffer b;
@@ -530,7 +653,7 @@ namespace {
   // x holds the datagram (at least its first 1472 bytes), l is its true
   // length: the length test comes first, so nothing beyond it is read.
   void OnRx(const uint8_t* x, uint32_t l) {
-    switch (WISP::Accept(x, l, false)) {
+    switch (WISP::Accept(x, l, false, Config::data.xtd)) {
       case WISP::accOk: break;
       case WISP::accLen: return IncErrCnt(Client::eLen);
       case WISP::accCrc: return IncErrCnt(Client::eCrc);
@@ -541,8 +664,12 @@ namespace {
     ses.rx = Tmr::Ticks();   // the server is there
     uint32_t bl = WISP::BodyLen(l);
     switch (x[WISP::TelHdr::c]) {
-      case WISP::cmdRdRp: return OnRx_RdRp(x, bl);
-      case WISP::cmdWrRp: return OnRx_WrRp(x, bl);
+      case WISP::cmdRdRp:
+      case WISP::cmdXRdRp: return OnRx_RdRp(x, bl);
+      case WISP::cmdWrRp:
+      case WISP::cmdXWrRp: return OnRx_WrRp(x, bl);
+      case WISP::cmdDgst: return OnRx_Dgst(x, bl);
+      case WISP::cmdDgRq: return OnRx_DgRq(x, bl);
       case WISP::cmdDatRq: return OnRx_DatRq(x, bl);
       case WISP::cmdDatRp: return OnRx_DatRp(x, bl);
       case WISP::cmdClose: return OnRx_Close(x, bl);
@@ -574,14 +701,24 @@ namespace {
     ses.t = Tmr::Ticks();
     ses.p.dtu = static_cast<uint16_t>(Config::data.dtu);
     ses.p.fpu = Config::data.fpu;
+    ses.x = Config::data.xtd ? WISP::extKnown : 0;
     if (ses.w) {
       // Checked before anything is sent: the length would be cut to 32 bits
       // and the transfer would fail only at its very end.
       // The local path as given; the request names the file by its last
       // component.
-      if (TooLarge(Config::data.rnm)) Fatal("InitSes: Resource too large.");
-      ses.f = Files::OpenRdPth(Config::data.rnm, Config::Rid());
+      if (ses.x == 0 && TooLarge(Config::data.rnm)) Fatal("InitSes: Resource too large.");
+      // With -x the worker digests the file while the request goes out.
+      ses.f = Files::OpenRdPth(Config::data.rnm, Config::Rid(), ses.x != 0);
       if (ses.f == nullptr) Fatal("InitSes: Resource does not exist.");
+      if (ses.x != 0) {
+        Files::TPosDesc t{};
+        Files::GetTgt(ses.f, t);
+        if (WISP::FgmCnt(t.l, WISP::lenMaxFgm) > WISP::fgmCntMax) Fatal("InitSes: Resource too large.");
+        const Jobs::TState st = Ext::Hold(ses.h, ses.f);
+        if (st == Jobs::stFailed || st == Jobs::stFull) Fatal("InitSes: Resource does not exist.");
+        ses.o = ses.t - periodOpen;   // the first request goes out at once
+      }
       Files::GetDateTime(ses.f, ses.d);
     } else {
       ses.f = Files::OpenWr(Config::Rid());
@@ -602,6 +739,7 @@ namespace {
   // Closes the local file if it is still open; an uncommitted received file
   // is removed by the file table.
   void DoneSes() {
+    Ext::Drop(ses.h);
     if (ses.f != nullptr) Files::Close(ses.f);
   }
 
@@ -610,7 +748,7 @@ namespace {
     SO::TBuffer b;
     SO::Init(b, t);
     SO::WrStr(b, "ShowErrCnts");
-    for (uint32_t i = 0; i < Client::errCnt; ++i) {
+    for (uint32_t i = 0; i < Client::ErrCntShown(); ++i) {
       SO::WrChar(b, ' ');
       SO::WrLngHex(b, err[i] & 0xFFFu, 3);
     }
@@ -632,12 +770,14 @@ namespace {
 }
 
 namespace Client {
-  double Speed(uint32_t n, uint32_t dt) {
+  double Speed(uint64_t n, uint32_t dt) {
     if (dt == 0) return 999.999;
     return static_cast<double>(n) * 1000.0 / 1048576.0 / static_cast<double>(dt);
   }
 
   void GetErrCnts(TErrCnts& e) { std::memcpy(e, err, sizeof err); }
+
+  uint32_t ErrCntShown() { return Config::data.xtd ? errCntExt : errCnt; }
 
   void Run() { SrvIO::Execute(); }
 
@@ -667,6 +807,6 @@ namespace Client {
     Message(t, Config::data.vrb);
 
     Tmrs::SetHnd(tmr, OnTmr, 0);
-    Tmrs::Set(tmr, 1, periodOpen);
+    Tmrs::Set(tmr, 1, ses.w && ses.x != 0 ? pollOpenMs : periodOpen);
   }
 }

@@ -31,9 +31,16 @@ namespace Client {
     eCloseLen = 20,
     eCloseRef = 21,  // shown, never counted
     eTimeOut = 22,   // shown, never counted
+    // Counted and shown only with -x:
+    eXLen = 23,      // digest or digest request of the wrong body length
+    eXSes = 24,      // digest or digest request the session does not take
+    eXVal = 25,      // an extended record whose fields cannot be
   };
-  constexpr uint32_t errCnt = 23;
-  using TErrCnts = uint32_t[errCnt];
+  constexpr uint32_t errCnt = 23;      // the counters shown without -x
+  constexpr uint32_t errCntExt = 26;   // and with it
+  using TErrCnts = uint32_t[errCntExt];
+  // The counters shown: errCnt, with -x errCntExt.
+  uint32_t ErrCntShown();
 
   // Registers with the log, opens the local file, installs the receive
   // handler, chains DoneModule and starts the timer that sends the request.
@@ -44,5 +51,5 @@ namespace Client {
 
   // Megabytes (of 1048576 bytes) per second for n bytes in dt milliseconds;
   // 999.999 for dt = 0.
-  double Speed(uint32_t n, uint32_t dt);
+  double Speed(uint64_t n, uint32_t dt);
 }

@@ -60,6 +60,7 @@ namespace Config {
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-o'      (* switch on local overwriting *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-r'      (* switch on re-requests after the round trip in a get *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-c'      (* switch on a request rate that adapts to the path in a get *)");
+      FIOStd::WrStrLn(FIOStd::chOut, "       | '-x'      (* switch on the extended exchange: files of any size *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-e' dir  (* switch on secure mode with the keys in dir *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-v'      (* switch on verbose mode *) .");
       FIOStd::WrStrLn(FIOStd::chOut, "(* the request is repeated until the server answers; key 'q' quits *)");
@@ -97,6 +98,8 @@ namespace Config {
           data.rtt = true;
         } else if (Is("c")) {
           data.cgc = true;
+        } else if (Is("x")) {
+          data.xtd = true;
         } else if (Is("a")) {
           GetHost(data.adr, data.hst, sizeof data.hst);
           SetStr(data.atx, sizeof data.atx, Args::str);
@@ -185,6 +188,7 @@ namespace Config {
     if (data.hst[0] != '\0') ShowStr("hst", data.hst, sizeof data.hst);
     ShowCard("rtt", data.rtt);
     ShowCard("cgc", data.cgc);
+    ShowCard("xtd", data.xtd);
     if (data.kdr[0] != '\0') ShowStr("kdr", data.kdr, sizeof data.kdr);
   }
 

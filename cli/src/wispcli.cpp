@@ -17,7 +17,7 @@ namespace {
     char t[128];
     SO::TBuffer b;
     SO::Init(b, t);
-    for (uint32_t i = 0; i < Client::errCnt; ++i) {
+    for (uint32_t i = 0; i < Client::ErrCntShown(); ++i) {
       SO::WrLngHex(b, e[i] & 0xFFFu, 3);
       SO::WrChar(b, ' ');
     }

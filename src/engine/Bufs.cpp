@@ -111,7 +111,7 @@ uint32_t ReadAt(Files::THandle h, uint8_t* x, uint32_t l, uint64_t p, int& err) 
   return c;
 }
 
-uint32_t Read(Files::TFileDesc& f, uint32_t p, void* x, uint32_t l) {
+uint32_t Read(Files::TFileDesc& f, uint64_t p, void* x, uint32_t l) {
   TBufDesc& q = buf[f.i - 1];
   int err = 0;
   if (l > bufLen) {
@@ -143,9 +143,9 @@ uint32_t Read(Files::TFileDesc& f, uint32_t p, void* x, uint32_t l) {
   return c;
 }
 
-void Write(Files::TFileDesc& f, uint32_t p, const uint8_t* s, uint32_t l) {
+void Write(Files::TFileDesc& f, uint64_t p, const uint8_t* s, uint32_t l) {
   TBufDesc& q = buf[f.i - 1];
-  if (q.n > 0 && (uint64_t(p) != q.p + q.n || q.n + l > bufLen)) Drain(f);
+  if (q.n > 0 && (p != q.p + q.n || q.n + l > bufLen)) Drain(f);
   if (l > bufLen) {
     WriteAt(f, s, l, p);
   } else {

@@ -23,10 +23,10 @@ namespace Bufs {
   // becomes the reason when a read fails (what was read before it counts).
   uint32_t ReadAt(Files::THandle h, uint8_t* x, uint32_t l, uint64_t p, int& err);
   // Reads up to l bytes at p into x, served from the read-ahead.
-  uint32_t Read(Files::TFileDesc& f, uint32_t p, void* x, uint32_t l);
+  uint32_t Read(Files::TFileDesc& f, uint64_t p, void* x, uint32_t l);
   // Collects (or, above bufLen, writes) the l bytes of s for position p, and
   // keeps the reservation of an upload ahead of it.
-  void Write(Files::TFileDesc& f, uint32_t p, const uint8_t* s, uint32_t l);
+  void Write(Files::TFileDesc& f, uint64_t p, const uint8_t* s, uint32_t l);
   // Writes what the entry has collected.
   void Drain(Files::TFileDesc& f);
   // Writing: Drain. Reading: what was read ahead is dropped if the file's

@@ -153,16 +153,16 @@ TFile Alloc(bool w, const char* r, THandle h, const TPosDesc& t, const Types::TP
 }
 
 // Enters the open file h for reading under the name n and resource id r:
-// a regular file below 4 GiB, its digest computed now unless later is set.
-// h is closed when it does not qualify or the table is full.
+// a regular file, its digest computed now unless later is set. h is closed
+// when it does not qualify or the table is full.
 TFile EnterRd(THandle h, const char* r, const Types::TPthStr& n, bool later) {
   struct stat st;
-  if (fstat(h, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
+  if (fstat(h, &st) != 0 || !S_ISREG(st.st_mode)) {
     FOps::Close(h);
     return nullptr;
   }
   TPosDesc t{};
-  t.l = static_cast<uint32_t>(st.st_size);
+  t.l = static_cast<uint64_t>(st.st_size);
   // A file that cannot be read through is missing.
   if (!later && !CalcMD5(h, t.d, t.l)) {
     FOps::Close(h);
@@ -254,13 +254,13 @@ TFile OpenRd(const char* r, bool later) {
   return EnterRd(h, r, n, later);
 }
 
-TFile OpenRdPth(const char* p, const char* r) {
+TFile OpenRdPth(const char* p, const char* r, bool later) {
   if (tbl.Full()) return nullptr;
   const THandle h = FOps::Open(p, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (h < 0) return nullptr;
   Types::TPthStr n;
   MkBaseName(r, n);   // the name in reports
-  return EnterRd(h, r, n, false);
+  return EnterRd(h, r, n, later);
 }
 
 TFile OpenWr(const char* r) {
@@ -344,7 +344,7 @@ TCommit Place(TFile f) {
   // write-back error from this entry: the last one would find none, yet the
   // data may not be on the disk.
   MD5::TCtxDesc x;
-  uint32_t l;
+  uint64_t l;
   int rd, sy;
   Jobs::Result(f->j, x, l, rd, sy);
   if (sy != 0) {
@@ -427,18 +427,13 @@ bool Ready(TFile f) {
   if (!f->rd) {
     Bufs::Drain(*f);
     if (f->e) return true;
-    // The present length, once until the next write; a file of 4 GiB and
-    // more cannot be a transfer's.
+    // The present length, once until the next write.
     struct stat st{};
     if (fstat(f->b, &st) != 0) {
       Fail(*f, "Stat", errno);
       return true;
     }
-    if (static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
-      Fail(*f, "Stat", EFBIG);
-      return true;
-    }
-    f->pl = static_cast<uint32_t>(st.st_size);
+    f->pl = static_cast<uint64_t>(st.st_size);
     // Data written again below what the job was given, or a file cut below
     // it: the job digests the whole file anew.
     const bool anew = f->xr || f->pl < f->xl;
@@ -450,7 +445,7 @@ bool Ready(TFile f) {
   return Jobs::Idle(f->j);
 }
 
-void GetPos(TFile f, uint32_t p, TPosDesc& x) {
+void GetPos(TFile f, uint64_t p, TPosDesc& x) {
   if (f->w) {
     x = TPosDesc{};
     // A failed entry's content is incomplete whatever its digest: no digest
@@ -458,7 +453,7 @@ void GetPos(TFile f, uint32_t p, TPosDesc& x) {
     if (!Ready(f)) Jobs::Wait(f->j);
     if (!f->e) {
       MD5::TCtxDesc c;
-      uint32_t l;
+      uint64_t l;
       int rd, sy;
       Jobs::Result(f->j, c, l, rd, sy);
       if (rd != 0) Fail(*f, "Read", rd);
@@ -474,13 +469,13 @@ void GetPos(TFile f, uint32_t p, TPosDesc& x) {
   }
 }
 
-uint32_t Read(TFile f, uint32_t p, void* x, size_t n, uint32_t l) {
+uint32_t Read(TFile f, uint64_t p, void* x, size_t n, uint32_t l) {
   if (f->w) Fatal("Read mode");
   if (n < l) Fatal("Read len");
   return Bufs::Read(*f, p, x, l);
 }
 
-void Write(TFile f, uint32_t p, const void* x, size_t n, uint32_t l) {
+void Write(TFile f, uint64_t p, const void* x, size_t n, uint32_t l) {
   if (!f->w) Fatal("Write mode");
   if (n < l) Fatal("Write len");
   if (f->e) return;
@@ -506,10 +501,10 @@ void Flush(TFile f) { Bufs::Flush(*f); }
 // transfer goes on; Place's sync then finds little left, and the result of
 // every one of those syncs reaches Place.
 namespace {
-constexpr uint32_t wbLen = 8u << 20;
-constexpr uint32_t syncLen = 32u << 20;
+constexpr uint64_t wbLen = 8u << 20;
+constexpr uint64_t syncLen = 32u << 20;
 
-void WriteBack(TFileDesc& f, uint32_t p) {
+void WriteBack(TFileDesc& f, uint64_t p) {
   if (p - f.wb < wbLen) return;
   Jobs::WriteBack(f.j, f.wb, p);
   if (p / syncLen != f.wb / syncLen) Jobs::Sync(f.j);
@@ -517,7 +512,7 @@ void WriteBack(TFileDesc& f, uint32_t p) {
 }
 }  // namespace
 
-void Extend(TFile f, uint32_t p) {
+void Extend(TFile f, uint64_t p) {
   if (!f->w) return;
   Bufs::Drain(*f);
   if (f->e) return;
@@ -528,7 +523,7 @@ void Extend(TFile f, uint32_t p) {
   Jobs::Want(f->j, p);
 }
 
-void Trunc(TFile f, uint32_t p) {
+void Trunc(TFile f, uint64_t p) {
   if (!f->w) Fatal("Trunc mode");
   Bufs::Drain(*f);
   f->rd = false;
@@ -595,18 +590,18 @@ bool SetDateTime(TFile f, const DT::TDateTime& x) {
   return ok;
 }
 
-bool CalcMD5(THandle h, MD5::TDgstDesc& d, uint32_t& l) {
+bool CalcMD5(THandle h, MD5::TDgstDesc& d, uint64_t& l) {
   MD5::TCtxDesc x;
   MD5::Init(x);
   int err = 0;
   const uint64_t n = Jobs::Hash(h, 0, UINT64_MAX, x, err, true);
   MD5::Final(x, d);
-  l = static_cast<uint32_t>(n);
+  l = n;
   errno = err;
   return err == 0;
 }
 
-bool CalcMD5x(THandle h, uint32_t n, MD5::TDgstDesc& d) {
+bool CalcMD5x(THandle h, uint64_t n, MD5::TDgstDesc& d) {
   MD5::TCtxDesc x;
   MD5::Init(x);
   int err = 0;
@@ -618,12 +613,13 @@ bool CalcMD5x(THandle h, uint32_t n, MD5::TDgstDesc& d) {
   return false;
 }
 
-void WrTgt(SO::TBuffer& b, const TPosDesc& t) {
+void WrTgt(SO::TBuffer& b, const TPosDesc& t, bool known) {
   const char fill = b.c.p;
   b.c.p = '0';
-  SO::WrLngHex(b, t.l, 8);
+  SO::WrHugeHex(b, t.l, 8);
   b.c.p = fill;
   SO::WrChar(b, ' ');
+  if (!known) return SO::WrChar(b, '-');
   MD5::TDgstStr s;
   MD5::MkStr(s, t.d);
   SO::WrStrN(b, s, sizeof s);

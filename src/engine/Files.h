@@ -49,12 +49,12 @@ namespace Files {
                           // entry can no longer pass its length check
     uint8_t j;            // writing: the job of Jobs that follows the file with
                           // its digest and syncs it (0: none)
-    uint32_t xl;          // writing: the in-order prefix handed to that job
+    uint64_t xl;          // writing: the in-order prefix handed to that job
     bool xr;              // writing: data below xl was written again; the job
                           // digests anew
-    uint32_t wb;          // writing: the prefix whose write-back has been started
+    uint64_t wb;          // writing: the prefix whose write-back has been started
     bool rd;              // writing: Ready has handed the whole present
-    uint32_t pl;          // content to the job: pl bytes (until the next write)
+    uint64_t pl;          // content to the job: pl bytes (until the next write)
     uint8_t cs;           // writing: the step of Place under way (0: none)
   };
   using TFile = TFileDesc*;
@@ -82,8 +82,9 @@ namespace Files {
   // covers the others and older runs. Returns the number removed.
   uint32_t Sweep();
 
-  // Open an existing regular file below 4 GiB for reading, computing its
-  // length and digest; nullptr when the table is full or the name does not
+  // Open an existing regular file for reading, computing its length and
+  // digest (whether a length fits the classic telegrams is the caller's
+  // to judge); nullptr when the table is full or the name does not
   // lead to such a file (missing, not regular, unreadable, a read error, an
   // invalid name, a name with a control character; with srv also a link
   // out of the directory and the log's files).
@@ -92,7 +93,7 @@ namespace Files {
   TFile OpenRd(const char* r, bool later = false);
   // The same for the local file at path p, relative or absolute, taken as
   // given (the client's put), entered under the resource id r.
-  TFile OpenRdPth(const char* p, const char* r);
+  TFile OpenRdPth(const char* p, const char* r, bool later = false);
   // Open a file for receiving: the data goes to a new temporary file beside
   // the target, anonymous where the file system allows; nullptr when the
   // table is full, the name is invalid (as for OpenRd), the target exists and
@@ -148,18 +149,18 @@ namespace Files {
   // a caller that must not wait asks Ready first; otherwise GetPos waits.
   // Reading: p below the target length gives p and the digest of the first
   // p bytes; otherwise the target.
-  void GetPos(TFile f, uint32_t p, TPosDesc& x);
+  void GetPos(TFile f, uint64_t p, TPosDesc& x);
   // Writing: every byte below p has been written; the entry's job digests up
   // to there, and the data go on to the disk (see Files.cpp).
-  void Extend(TFile f, uint32_t p);
+  void Extend(TFile f, uint64_t p);
 
   // Reads up to l bytes at p into x (of n bytes), served from a read-ahead
   // (Bufs) of up to 64 KiB (not beyond the target length) that grows while
   // the reads go on in order and is not made for reads out of order; returns
   // the number read, fewer at the end of the file or when the read fails
   // (then the entry is marked failed).
-  uint32_t Read(TFile f, uint32_t p, void* x, size_t n, uint32_t l);
-  template <size_t N> inline uint32_t Read(TFile f, uint32_t p, uint8_t (&x)[N], uint32_t l) {
+  uint32_t Read(TFile f, uint64_t p, void* x, size_t n, uint32_t l);
+  template <size_t N> inline uint32_t Read(TFile f, uint64_t p, uint8_t (&x)[N], uint32_t l) {
     return Read(f, p, x, N, l);
   }
   // Writes the first l bytes of x (of n bytes) at p. Consecutive writes are
@@ -169,8 +170,8 @@ namespace Files {
   // logged once, the entry is marked failed and later writes are skipped, so
   // the transfer ends in a failed check and leaves no file. A peer can thus
   // fill the disk but not stop a server.
-  void Write(TFile f, uint32_t p, const void* x, size_t n, uint32_t l);
-  template <size_t N> inline void Write(TFile f, uint32_t p, const uint8_t (&x)[N], uint32_t l) {
+  void Write(TFile f, uint64_t p, const void* x, size_t n, uint32_t l);
+  template <size_t N> inline void Write(TFile f, uint64_t p, const uint8_t (&x)[N], uint32_t l) {
     Write(f, p, x, N, l);
   }
   // Writing: whether GetPos and Commit would find the job's work done now:
@@ -182,7 +183,7 @@ namespace Files {
   // time moved since the previous Flush, so the next Read sees the file as
   // it is now; an unchanged file keeps it.
   void Flush(TFile f);
-  void Trunc(TFile f, uint32_t p);
+  void Trunc(TFile f, uint64_t p);
 
   // The file's modification time; 0 for both parts when it cannot be read.
   void GetDateTime(TFile f, DT::TDateTime& x);
@@ -193,17 +194,18 @@ namespace Files {
   // error. Both digests run on the caller's thread (Jobs::Hash) and stop the
   // program between two blocks when a console signal is pending: for the
   // client's own file before its loop runs, and for tests.
-  bool CalcMD5(THandle h, MD5::TDgstDesc& d, uint32_t& l);
+  bool CalcMD5(THandle h, MD5::TDgstDesc& d, uint64_t& l);
   // Digest of the first n bytes; false when they cannot all be read.
-  bool CalcMD5x(THandle h, uint32_t n, MD5::TDgstDesc& d);
+  bool CalcMD5x(THandle h, uint64_t n, MD5::TDgstDesc& d);
 
   // Reports an operation on f that the system refused (op, errno err) and
   // marks f failed; only the first failure of an entry is logged, so a full
   // disk does not add a line per fragment. For the modules under the table.
   void Fail(TFileDesc& f, const char* op, int err);
 
-  // The length as 8 hexadecimal digits, a blank and the digest text.
-  void WrTgt(SO::TBuffer& b, const TPosDesc& t);
+  // The length as (at least) 8 hexadecimal digits, a blank and the digest
+  // text; "-" for a digest not known yet (-x).
+  void WrTgt(SO::TBuffer& b, const TPosDesc& t, bool known = true);
 
   // The part of r after its last "\" or "/" (at most 128 characters of r).
   void MkBaseName(const char* r, Types::TPthStr& n);

@@ -223,7 +223,7 @@ TJobDesc* Pick() {
 void Finish(TJobDesc& j, bool ok) {
   if (ok) {
     MD5::TCtxDesc x = j.x;
-    j.t.l = static_cast<uint32_t>(j.xl);
+    j.t.l = j.xl;
     MD5::Final(x, j.t.d);
     struct stat st{};
     // A content whose status-change time is close to when the digest began
@@ -279,7 +279,7 @@ void HashSlice(TJobDesc& j, std::unique_lock<std::mutex>& g) {
     // A follow reads back what was written: a short read is an error.
     if (j.k == kFollow && err == 0 && j.xl < to) j.rd = EIO;
     if (j.k == kDgst) {
-      if (err != 0 || j.xl > UINT32_MAX) Finish(j, false);
+      if (err != 0) Finish(j, false);
       else if (j.xl < to) Finish(j, true);
       else j.seq = ++sh->clock;   // back of the queue
     }
@@ -368,7 +368,7 @@ uint64_t Hash(int h, uint64_t p, uint64_t e, MD5::TCtxDesc& x, int& err, bool si
 TState Digest(int h, TJob& j, WISP::TPosDesc& t) {
   j = 0;
   struct stat st{};
-  if (fstat(h, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > UINT32_MAX) return stFailed;
+  if (fstat(h, &st) != 0 || !S_ISREG(st.st_mode)) return stFailed;
   const TKeyDesc k = KeyOf(st);
   Ensure();
   std::lock_guard<std::mutex> g(sh->m);
@@ -464,7 +464,7 @@ TJob Follow(int h) {
   return IdOf(*j);
 }
 
-void Want(TJob k, uint32_t p, bool anew) {
+void Want(TJob k, uint64_t p, bool anew) {
   if (!InRange(k)) return;
   std::lock_guard<std::mutex> g(sh->m);
   if (!Valid(k)) return;
@@ -544,7 +544,7 @@ void Wait(TJob k) {
   }
 }
 
-void Result(TJob k, MD5::TCtxDesc& x, uint32_t& l, int& rd, int& sy) {
+void Result(TJob k, MD5::TCtxDesc& x, uint64_t& l, int& rd, int& sy) {
   MD5::Init(x);
   l = 0;
   rd = 0;
@@ -554,7 +554,7 @@ void Result(TJob k, MD5::TCtxDesc& x, uint32_t& l, int& rd, int& sy) {
   if (!Valid(k)) return;
   const TJobDesc& j = JobOf(k);
   x = j.x;
-  l = static_cast<uint32_t>(j.xl);
+  l = j.xl;
   rd = j.rd;
   sy = j.sy;
 }

@@ -60,10 +60,10 @@ namespace Jobs {
   // The digest of the open regular file h (the caller keeps h; a job reads
   // its own duplicate). stDone with t at once when the digest of this content
   // is kept (j 0); stBusy with the job j to poll; stFailed when h is not a
-  // regular file below 4 GiB; stFull when no job is free.
+  // regular file; stFull when no job is free.
   TState Digest(int h, TJob& j, WISP::TPosDesc& t);
   // stDone: t holds length and digest, and the job is free again; stFailed (a
-  // read failed, the file reached 4 GiB): free again; stBusy: still at work.
+  // read failed): free again; stBusy: still at work.
   TState Poll(TJob j, WISP::TPosDesc& t);
   // Gives up job j (its session ended). A digest others wait for goes on.
   void Cancel(TJob j);
@@ -84,7 +84,7 @@ namespace Jobs {
   // Every byte below p has been written: the digest is to reach p. With
   // anew the digest starts again from byte 0 (data below what it had seen
   // was written again).
-  void Want(TJob j, uint32_t p, bool anew = false);
+  void Want(TJob j, uint64_t p, bool anew = false);
   // The data written so far are to reach the disk (fdatasync; with all the
   // file's times and size too, fsync). A sync asked for while one waits is
   // that one; while one runs, another follows it (the running one may have
@@ -104,7 +104,7 @@ namespace Jobs {
   // Once Idle: the digest so far (x, of the first l bytes), the reason of a
   // read that failed (rd) and that of the first sync of the file (or
   // write-back) that failed (sy), 0 for none.
-  void Result(TJob j, MD5::TCtxDesc& x, uint32_t& l, int& rd, int& sy);
+  void Result(TJob j, MD5::TCtxDesc& x, uint64_t& l, int& rd, int& sy);
   // Once Idle: the reason the last directory sync failed, 0 for none.
   int DirResult(TJob j);
   // Ends job j; a slice still running finishes first, on the worker.

@@ -356,10 +356,10 @@ void Receive_Line(const TRcvrDesc& r, uint32_t i, uint32_t l, uint32_t to) {
 
 // The window has slid: the file's in-order prefix reaches its start.
 void Extend(const TRcvrDesc& r) {
-  const uint64_t e = uint64_t(r.w.i) * r.l;
+  const uint64_t e = WISP::FgmAt(r.w.i, r.l);
   Files::TPosDesc t;
   Files::GetTgt(r.f, t);
-  Files::Extend(r.f, e < t.l ? static_cast<uint32_t>(e) : t.l);
+  Files::Extend(r.f, e < t.l ? e : t.l);
 }
 
 // The list a missing fragment that has been asked for is in, by its flags.
@@ -416,7 +416,7 @@ void Receive_Cc(TRcvrDesc& r, uint32_t i, const uint8_t* x, uint32_t l) {
     Count(r, eDup);
     return;
   }
-  Files::Write(r.f, i * uint32_t(r.l), x, l, l);
+  Files::Write(r.f, WISP::FgmAt(i, r.l), x, l, l);
   Unlink(c, ListOf(cw, k), k);
   SetBit(cw.d, k);
   w.n++;
@@ -649,13 +649,15 @@ TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w, uint32_t dtu, uint32_t fpu) 
   if (l == 0 || l > lenMaxFgm || f == nullptr) return nullptr;
   if (w == 0) w = 1;
   if (w > wndMax) w = wndMax;
+  Files::TPosDesc t;
+  Files::GetTgt(f, t);
+  const uint64_t m = WISP::FgmCnt(t.l, l);
+  if (m > WISP::fgmCntMax) return nullptr;
   TRcvrDesc* r = tbl.Take();
   if (r == nullptr) Fatal("Alloc cnt inconsistency");
   r->l = l;
   r->f = f;
-  Files::TPosDesc t;
-  Files::GetTgt(f, t);
-  r->n = t.l / l + (t.l % l > 0 ? 1 : 0);
+  r->n = static_cast<uint32_t>(m);
   r->z = static_cast<uint16_t>(t.l % l);
   r->w.w = static_cast<uint16_t>(w);
   toLine[r->i - 1] = TToLineDesc{};
@@ -700,7 +702,7 @@ void Receive(TRcvr r, uint32_t i, const uint8_t* x, uint32_t l) {
     Count(*r, eDup);
     return;
   }
-  Files::Write(r->f, i * uint32_t(r->l), x, l, l);
+  Files::Write(r->f, WISP::FgmAt(i, r->l), x, l, l);
   SetFlag(w, k);
   w.n++;
   if (i >= r->h) r->h = i + 1;

@@ -97,7 +97,8 @@ namespace Rcvrs {
   // A receiver for f (its target length set) in fragments of l bytes with a
   // window of w fragments (clamped to 1..wndMax), updated every dtu ms (with
   // rtt no fragment is asked for again sooner than two of them); nullptr
-  // when the table is full, l is 0 or above 1455, or f is nullptr. With cc
+  // when the table is full, l is 0 or above 1455, f is nullptr, or the file
+  // has more fragments of l bytes than an index can name. With cc
   // the window adapts instead, and fpu fragments per update is the granted
   // rate it never goes above (0: the window's w * 25 / dtu).
   TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w, uint32_t dtu = 1, uint32_t fpu = 0);

@@ -69,13 +69,15 @@ void InitModule(const TSettings& s0) {
 TSndr Alloc(uint16_t l, Files::TFile f) {
   if (tbl.Full()) return nullptr;
   if (l == 0 || l > lenMaxFgm || f == nullptr) return nullptr;
+  Files::TPosDesc t;
+  Files::GetTgt(f, t);
+  const uint64_t m = WISP::FgmCnt(t.l, l);
+  if (m > WISP::fgmCntMax) return nullptr;
   TSndrDesc* s = tbl.Take();
   if (s == nullptr) Fatal("Alloc cnt inconsistency");
   s->l = l;
   s->f = f;
-  Files::TPosDesc t;
-  Files::GetTgt(f, t);
-  s->r.m = t.l / l + (t.l % l > 0 ? 1 : 0);
+  s->r.m = static_cast<uint32_t>(m);
   char x[128];
   SO::TBuffer b;
   SO::Init(b, x);
@@ -133,9 +135,8 @@ bool Update(TSndr s, uint32_t n, TSendProc p, uint32_t r) {
     q.n--;
     // Queued indices lie below the fragment count, so the fragment starts
     // inside the target length; the last one ends with it.
-    const uint32_t at = k * uint32_t(s->l);
-    const uint32_t l = tg.l - at < s->l ? tg.l - at : s->l;
-    const uint32_t c = Files::Read(s->f, at, buf, l);
+    const uint32_t l = WISP::FgmLen(tg.l, k, s->l);
+    const uint32_t c = Files::Read(s->f, WISP::FgmAt(k, s->l), buf, l);
     if (c != l) {
       Short(*s, k, c, l);
       return false;

@@ -51,7 +51,8 @@ namespace Sndrs {
 
   // Starts the module with s; a later call only takes new settings (tests).
   void InitModule(const TSettings& s);
-  // nullptr when the table is full, l is 0 or above 1455, or f is nullptr.
+  // nullptr when the table is full, l is 0 or above 1455, f is nullptr, or
+  // the file has more fragments of l bytes than an index can name.
   TSndr Alloc(uint16_t l, Files::TFile f);
   void GetCnt(TSndr s, uint32_t& n);
   void GetFgl(TSndr s, uint16_t& l);

@@ -122,6 +122,18 @@ void WrLngHex(TBuffer& b, uint32_t x, int32_t w) {
   WrStrAdjN(b, s, sizeof s, w);
 }
 
+void WrHugeCard(TBuffer& b, uint64_t x, int32_t w) {
+  char s[24];
+  CardToStr(x, s, sizeof s, 10);
+  WrStrAdjN(b, s, sizeof s, w);
+}
+
+void WrHugeHex(TBuffer& b, uint64_t x, int32_t w) {
+  char s[16];
+  CardToStr(x, s, sizeof s, 16);
+  WrStrAdjN(b, s, sizeof s, w);
+}
+
 void WrLngInt(TBuffer& b, int32_t x, int32_t w) {
   char s[16];
   IntToStr(x, s, sizeof s);
@@ -144,10 +156,10 @@ char Char(uint32_t d) {
   return d < 10 ? static_cast<char>('0' + d) : static_cast<char>('A' + (d - 10));
 }
 
-void CardToStr(uint32_t x, char* s, size_t n, uint32_t base) {
+void CardToStr(uint64_t x, char* s, size_t n, uint32_t base) {
   // Digits come out least significant first; collect them, then copy them in
   // reading order as far as the caller's array reaches.
-  char rev[32];
+  char rev[64];
   size_t k = 0;
   if (base < 2) base = 10;
   do {

@@ -39,13 +39,15 @@ namespace SO {
   void WrLngCard(TBuffer& b, uint32_t x, int32_t w);
   void WrHex(TBuffer& b, uint16_t x, int32_t w);
   void WrLngHex(TBuffer& b, uint32_t x, int32_t w);
+  void WrHugeCard(TBuffer& b, uint64_t x, int32_t w);   // 64 bits
+  void WrHugeHex(TBuffer& b, uint64_t x, int32_t w);
   void WrLngInt(TBuffer& b, int32_t x, int32_t w);
   void WrFixLngReal(TBuffer& b, double x, uint32_t pr, int32_t w);
   void WrLn(TBuffer& b);   // carriage return and line feed
 
   char Char(uint32_t d);
   // Digits of x in base, NUL-terminated when there is room.
-  void CardToStr(uint32_t x, char* s, size_t n, uint32_t base);
+  void CardToStr(uint64_t x, char* s, size_t n, uint32_t base);
   void IntToStr(int32_t x, char* s, size_t n);
   void FixRealToStr(double x, uint32_t pr, char* s, size_t n);
   [[noreturn]] void Fatal(const char* s);

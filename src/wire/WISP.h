@@ -46,6 +46,13 @@ namespace WISP {
     cmdDatRq = 5,  // data request, from the side that writes the file
     cmdDatRp = 6,  // data reply, one fragment
     cmdClose = 7,
+    // The extended exchange (-x on both programs). A program without -x
+    // receives none of these: they are bad commands to it, as to older ones.
+    cmdXRdRp = 8,  // extended read reply
+    cmdXWrRq = 9,  // extended write request
+    cmdXWrRp = 10, // extended write reply
+    cmdDgst = 11,  // the digest of the whole file, from the side that holds it
+    cmdDgRq = 12,  // the receiving side asks for that digest
   };
 
   enum TError : uint8_t {
@@ -63,13 +70,37 @@ namespace WISP {
   using TResID = char[lenResID + 1];
   using TDateTime = DT::TDateTime;
 
-  // File length and MD5 digest of the whole content (20 bytes on the wire).
-  // No padding in memory either, so two of them compare with 20 bytes.
+  // File length and MD5 digest of the whole content: 20 bytes in the classic
+  // telegrams (the length as a u32), the length as a u64 in the extended
+  // ones. No padding in memory, so two of them compare with memcmp.
   struct TPosDesc {
-    uint32_t l;
+    uint64_t l;
     uint8_t d[lenDgst];
   };
-  static_assert(sizeof(TPosDesc) == 20);
+  static_assert(sizeof(TPosDesc) == 24);
+  // The longest file the classic telegrams carry.
+  constexpr uint64_t lenMaxClassic = 0xFFFFFFFFull;
+
+  // ---- the extensions' bits ------------------------------------------------
+  // A client offers extensions by their bits, a server accepts the ones it
+  // has: the session runs with the intersection. Unknown bits are ignored.
+  constexpr uint32_t extBig = 1u << 0;    // 64-bit lengths, the digest after the data
+  constexpr uint32_t extResume = 1u << 1; // kept for resumed transfers
+  constexpr uint32_t extKeys = 1u << 2;   // kept for keys and sealed telegrams
+  // The bits this build knows; a session runs with what both sides offer of them.
+  constexpr uint32_t extKnown = extBig;
+  constexpr uint32_t Grant(uint32_t offered, uint32_t own) { return offered & own & extKnown; }
+
+  // Fragments and lengths: the one place a length turns into fragment
+  // indices and back. The index is a u32, so a transfer has at most
+  // fgmCntMax fragments (6.2 TB at 1455 bytes).
+  constexpr uint64_t fgmCntMax = 0xFFFFFFFFull;
+  constexpr uint64_t FgmCnt(uint64_t l, uint32_t f) { return l / f + (l % f > 0 ? 1 : 0); }
+  constexpr uint64_t FgmAt(uint32_t i, uint32_t f) { return uint64_t(i) * f; }
+  // The length of fragment i of a file of l bytes (i below its count).
+  constexpr uint32_t FgmLen(uint64_t l, uint32_t i, uint32_t f) {
+    return l - FgmAt(i, f) < f ? static_cast<uint32_t>(l - FgmAt(i, f)) : f;
+  }
 
   struct THdrDesc {
     uint32_t m;
@@ -82,13 +113,20 @@ namespace WISP {
     uint32_t i;    // fragment index
   };
 
+  // The requests and replies below are one record each for the classic and
+  // the extended telegram: x holds the extension bits offered (requests) or
+  // accepted (replies), 0 for a classic exchange; k whether p's digest is
+  // known (always in a classic telegram). The extended layouts carry the
+  // length as a u64.
   struct TRdRqDesc {
     uint16_t f;    // fragment length asked for
     uint16_t t;    // update period, ms
     uint8_t n;     // fragment requests per update
     TResID r;
+    uint32_t x;    // offered (in the offer record of the name's field)
   };
 
+  // x != 0: an extended read reply.
   struct TRdRpDesc {
     TError e;
     uint16_t f;
@@ -97,8 +135,12 @@ namespace WISP {
     TPosDesc p;
     TDateTime d;
     uint16_t r;    // session reference
+    uint32_t x;
+    bool k;
   };
 
+  // x != 0 and xl: the extended write request; x != 0 and not xl: the
+  // classic one with the offer record in the name's field.
   struct TWrRqDesc {
     uint16_t f;
     uint16_t t;
@@ -106,13 +148,29 @@ namespace WISP {
     TPosDesc p;
     TDateTime d;
     TResID r;
+    uint32_t x;
+    bool k;
+    bool xl;
   };
 
+  // x != 0: an extended write reply.
   struct TWrRpDesc {
     TError e;
     uint16_t f;
     uint16_t t;
     uint8_t n;
+    uint16_t r;
+    uint32_t x;
+  };
+
+  // The holder's digest of the whole file, and the receiver's request for it.
+  struct TDgstDesc {
+    uint16_t r;
+    uint64_t l;
+    uint8_t d[lenDgst];
+  };
+
+  struct TDgRqDesc {
     uint16_t r;
   };
 
@@ -156,6 +214,41 @@ namespace WISP {
   namespace TelClose {
     constexpr uint32_t r = 7, e = 9, body = 3, len = 14;
   }
+  // The extended telegrams.
+  namespace TelXRdRp {
+    constexpr uint32_t e = 7, f = 8, t = 10, n = 12, x = 13, l = 17, k = 25, g = 26, d = 42, r = 50;
+    constexpr uint32_t body = 45, len = 56;
+  }
+  namespace TelXWrRq {
+    constexpr uint32_t f = 7, t = 9, n = 11, x = 12, l = 16, k = 24, g = 25, d = 41, r = 49;
+    constexpr uint32_t body = 170, len = 181;
+  }
+  namespace TelXWrRp {
+    constexpr uint32_t e = 7, f = 8, t = 10, n = 12, x = 13, r = 17, body = 12, len = 23;
+  }
+  namespace TelDgst {
+    constexpr uint32_t r = 7, l = 9, g = 17, body = 26, len = 37;
+  }
+  namespace TelDgRq {
+    constexpr uint32_t r = 7, body = 2, len = 13;
+  }
+  // The offer record at the end of a classic request's name field (offsets
+  // inside the field): a tag and the bits offered. Only a name that ends
+  // with a 0 byte before it leaves room for it.
+  namespace FldOffer {
+    constexpr uint32_t tag = 120, x = 124, len = 8;
+    constexpr uint32_t magic = 0x464F5857u;   // "WXOF" read as a little-endian u32
+  }
+  static_assert(FldOffer::tag + FldOffer::len == lenResID);
+  static_assert(TelXRdRp::r + 2 + lenTrl == TelXRdRp::len && TelXRdRp::g + lenDgst == TelXRdRp::d);
+  static_assert(TelXWrRq::r + lenResID + lenTrl == TelXWrRq::len && TelXWrRq::g + lenDgst == TelXWrRq::d);
+  static_assert(TelXWrRp::r + 2 + lenTrl == TelXWrRp::len);
+  static_assert(TelDgst::g + lenDgst + lenTrl == TelDgst::len);
+  static_assert(TelDgRq::r + 2 + lenTrl == TelDgRq::len);
+  static_assert(TelXRdRp::body + lenFrmOvr == TelXRdRp::len && TelXWrRq::body + lenFrmOvr == TelXWrRq::len &&
+                TelXWrRp::body + lenFrmOvr == TelXWrRp::len && TelDgst::body + lenFrmOvr == TelDgst::len &&
+                TelDgRq::body + lenFrmOvr == TelDgRq::len);
+
   // Inside the compound fields.
   namespace FldPos { constexpr uint32_t l = 0, d = 4, len = 20; }
   namespace FldDT { constexpr uint32_t d = 0, t = 4, len = 8; }
@@ -207,6 +300,13 @@ namespace WISP {
   constexpr void PutI32(uint8_t* p, uint32_t off, int32_t v) {
     PutU32(p, off, static_cast<uint32_t>(v));
   }
+  constexpr uint64_t GetU64(const uint8_t* p, uint32_t off) {
+    return static_cast<uint64_t>(GetU32(p, off)) | (static_cast<uint64_t>(GetU32(p, off + 4)) << 32);
+  }
+  constexpr void PutU64(uint8_t* p, uint32_t off, uint64_t v) {
+    PutU32(p, off, static_cast<uint32_t>(v));
+    PutU32(p, off + 4, static_cast<uint32_t>(v >> 32));
+  }
 
   // Compound fields at an offset.
   void PutPos(uint8_t* p, uint32_t off, const TPosDesc& v);
@@ -220,6 +320,11 @@ namespace WISP {
   // Copies the 128 bytes of the field and terminates them in the 129th byte
   // of r, so all 128 characters of a full field count.
   void GetResID(const uint8_t* p, uint32_t off, TResID& r);
+  // The offer record in the name field at off: written only when x != 0
+  // and the name ends before it (a longer name goes without the offer);
+  // read back as the bits offered, 0 when the field holds none.
+  void PutOffer(uint8_t* p, uint32_t off, uint32_t x);
+  uint32_t GetOffer(const uint8_t* p, uint32_t off);
 
   // ---- building telegrams --------------------------------------------------
   // Writes magic, version and command into the first 7 bytes of x.
@@ -230,19 +335,24 @@ namespace WISP {
 
   // Each builds the whole telegram into x (which must hold the record's
   // length, lenMaxTel always fits), trailer included, and returns its
-  // length: 144, 47, 172, 19, 21, 14.
+  // length: 144, 47, 172, 19, 21, 14; with x set 56 (XRdRp), 181 (XWrRq
+  // with xl), 23 (XWrRp), and 37 (Dgst), 13 (DgRq).
   uint32_t Encode(uint8_t* x, const TRdRqDesc& b);
   uint32_t Encode(uint8_t* x, const TRdRpDesc& b);
   uint32_t Encode(uint8_t* x, const TWrRqDesc& b);
   uint32_t Encode(uint8_t* x, const TWrRpDesc& b);
   uint32_t Encode(uint8_t* x, const TDatRqDesc& b);
   uint32_t Encode(uint8_t* x, const TCloseDesc& b);
+  uint32_t Encode(uint8_t* x, const TDgstDesc& b);
+  uint32_t Encode(uint8_t* x, const TDgRqDesc& b);
   // A data reply with the k bytes at d (k <= lenMaxFgm): returns 17 + k.
   uint32_t EncodeDatRp(uint8_t* x, const TDatHdrDesc& h, const uint8_t* d, uint32_t k);
 
   // ---- reading telegrams ---------------------------------------------------
   // Read the fields of a telegram that passed Accept and whose body length
   // the caller has checked against the record; nothing is validated here.
+  // The request and reply records are read from the classic and the
+  // extended telegram alike (by the command in the header).
   void Decode(const uint8_t* x, THdrDesc& b);
   void Decode(const uint8_t* x, TRdRqDesc& b);
   void Decode(const uint8_t* x, TRdRpDesc& b);
@@ -252,6 +362,12 @@ namespace WISP {
   // The header (r, i) of a data request or data reply.
   void Decode(const uint8_t* x, TDatHdrDesc& b);
   void Decode(const uint8_t* x, TCloseDesc& b);
+  void Decode(const uint8_t* x, TDgstDesc& b);
+  void Decode(const uint8_t* x, TDgRqDesc& b);
+  // An extended record's fields that cannot be (beyond what the sessions
+  // judge): a digest-known flag other than 0 and 1, a digest where none is
+  // known. false: count it and drop it.
+  bool Sound(const uint8_t* x);
 
   // ---- acceptance of an arriving datagram ----------------------------------
   // The checks common to both programs, in their fixed order; the first that
@@ -259,9 +375,10 @@ namespace WISP {
   // the datagram is dropped. After accOk the body length is l - lenFrmOvr and
   // the command handler checks it.
   enum TAccept : uint8_t { accOk = 0, accLen, accCrc, accMag, accVer, accCmd };
-  // Whether the server's (server = true) or the client's role receives c.
-  bool Receives(uint8_t c, bool server);
-  TAccept Accept(const uint8_t* x, uint32_t l, bool server);
+  // Whether the server's (server = true) or the client's role receives c;
+  // the extended commands only with ext (-x).
+  bool Receives(uint8_t c, bool server, bool ext = false);
+  TAccept Accept(const uint8_t* x, uint32_t l, bool server, bool ext = false);
   constexpr uint32_t BodyLen(uint32_t l) { return l - lenFrmOvr; }
 
   void InitModule();

@@ -50,6 +50,7 @@ namespace Config {
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-n' net  (* serve only the client networks given *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-g'      (* switch on gets only *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-s' cnt  (* set most sessions per client address *)");
+      FIOStd::WrStrLn(FIOStd::chOut, "       | '-x'      (* switch on the extended exchange: files of any size *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-e' dir  (* switch on secure mode with the keys in dir *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-v'      (* switch on verbose mode *) .");
       Lib3::SetReturnCode(0);
@@ -89,6 +90,8 @@ namespace Config {
           data.rtt = true;
         } else if (Is("c")) {
           data.cgc = true;
+        } else if (Is("x")) {
+          data.xtd = true;
         } else if (Is("a")) {
           GetAddress(data.adr);
         } else if (Is("e")) {
@@ -171,6 +174,7 @@ namespace Config {
     ShowCard("rtt", data.rtt);
     ShowCard("cgc", data.cgc);
     Show_Fence();
+    ShowCard("xtd", data.xtd);
     if (data.kdr[0] != '\0') ShowStr("kdr", data.kdr, sizeof data.kdr);
   }
 

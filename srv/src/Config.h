@@ -28,6 +28,7 @@ namespace Config {
     uint8_t nnt;     // networks given; 0: every address is served
     bool get;        // -g: gets only, every write request is refused
     uint8_t spa;     // -s: most sessions one client address holds at once, 1..16
+    bool xtd;        // -x: the extended exchange (files of any size, the digest after the data)
     char kdr[PATH_MAX];   // -e: the key directory of the secure mode; empty: plain mode
   };
   extern TDataDesc data;

@@ -45,6 +45,13 @@
 // - A client that speaks IPv6 is granted at most WISP::lenMaxFgm6 bytes per
 //   fragment through the fragment-length field of the replies, so that its
 //   data replies fit a 1500-byte link without fragmentation.
+// - With -x a request that offers the extended exchange gets it: 64-bit
+//   lengths, and no side waits for the digest (Ext). A read session starts
+//   its sender at once while the worker digests the file, and sends the
+//   digest when it has it; a write session that holds every fragment asks
+//   its client for the digest, and then only that digest keeps it alive. A
+//   classic request is served as without -x; one for a file of 4 GiB or
+//   more is refused as not found, and the log says why.
 #include "Server.h"
 
 #include <cstring>
@@ -54,6 +61,7 @@
 #include "Config.h"
 #include "Crc.h"
 #include "DT.h"
+#include "Ext.h"
 #include "Files.h"
 #include "Jobs.h"
 #include "Lib2.h"
@@ -85,6 +93,8 @@ namespace {
     bool c;              // the file came up short: closing as failed
     Jobs::TJob j;        // the digest job while s is nullptr (0: none)
     uint16_t l;          // the fragment length granted, for the sender to come
+    uint32_t x;          // the extensions accepted (0: the classic exchange)
+    Ext::THoldDesc h;    // with x: the digest the worker makes meanwhile
   };
 
   // A write session: the file received, the date and time the client
@@ -98,6 +108,9 @@ namespace {
     WISP::TError e;
     bool w;              // the check waits for the file's job (Files::Ready, Files::Place)
     bool k;              // the content passed the check: the file is being committed
+    uint32_t x;          // the extensions accepted (0: the classic exchange)
+    Ext::TWaitDesc g;    // with x: the client's digest, asked for once every
+                         // fragment is there
   };
 
   struct TExtDesc {
@@ -282,6 +295,7 @@ namespace {
     } else {
       if (s.x.s.s != nullptr) Sndrs::Free(s.x.s.s);
       else Jobs::Cancel(s.x.s.j);
+      Ext::Drop(s.x.s.h);
       Files::Close(s.x.s.f);
     }
     CliIO::Drop(s.k);
@@ -326,6 +340,43 @@ namespace {
     CliIO::Send(Ses(i).d, x, l, Ses(i).k);
   }
 
+  // The digest of session i's file, and the request for the client's.
+  void Dgst(uint8_t i) {
+    uint8_t x[WISP::TelDgst::len];
+    WISP::TDgstDesc d{};
+    Ext::Record(Ses(i).x.s.f, 0, d);
+    CliIO::Send(Ses(i).d, x, WISP::Encode(x, d), Ses(i).k);
+  }
+
+  void DgRq(uint8_t i) {
+    uint8_t x[WISP::TelDgRq::len];
+    CliIO::Send(Ses(i).d, x, WISP::Encode(x, WISP::TDgRqDesc{0}), Ses(i).k);
+  }
+
+  // A read session whose file cannot arrive whole (it changed, shrank, or
+  // could not be read through): the close with a failure result is repeated
+  // until the client answers it or the session times out.
+  void Failing(uint8_t i, TSesDesc& s) {
+    s.x.s.c = true;
+    Close(i, WISP::errChk);
+    s.c.u = dtc;
+  }
+
+  // "RdRq rid 'name' len 4294967296 refused: a file of 4 GiB or more needs
+  // the extended exchange (-x) on both sides"
+  void TooLong(const char* rid, uint64_t l) {
+    if (!Config::data.xtd) return;
+    TTxt t;
+    SO::TBuffer b;
+    InitTxt(b, t);
+    SO::WrStr(b, "RdRq rid '");
+    SO::WrStrN(b, rid, WISP::lenResID);
+    SO::WrStr(b, "' len ");
+    SO::WrHugeCard(b, l, 1);
+    SO::WrStr(b, " refused: a file of 4 GiB or more needs the extended exchange (-x) on both sides");
+    Message(EndTxt(b, t));
+  }
+
   // ---- receive handler --------------------------------------------------------
 
   // Read reply to d; only errNull carries the session's values.
@@ -341,16 +392,77 @@ namespace {
       p.t = static_cast<uint16_t>(s.p.dtu);
       p.n = static_cast<uint8_t>(s.p.fpu);
       p.r = i;
+      p.x = s.x.s.x;
+      p.k = s.x.s.x == 0 || s.x.s.h.k;
     }
-    uint8_t x[WISP::TelRdRp::len];
+    uint8_t x[WISP::TelXRdRp::len];
     uint32_t l = WISP::Encode(x, p);
     CliIO::Send(d, x, l, k);
+  }
+
+  // Refusals of a read request: the reply carries the extensions accepted,
+  // so that a client that offered them learns that the server has them.
+  void OnRx_RdRq_Refuse(const UDP0::TDstDesc& d, WISP::TError e, uint32_t ax) {
+    WISP::TRdRpDesc p{};
+    p.e = e;
+    p.x = ax;
+    uint8_t x[WISP::TelXRdRp::len];
+    CliIO::Send(d, x, WISP::Encode(x, p));
+  }
+
+  // A read session's record for the file f in fragments of l bytes.
+  void OnRx_RdRq_Rec(TExtDesc& ext, Files::TFile f, uint16_t l) {
+    ext.w = false;
+    ext.s.f = f;
+    Files::GetDateTime(f, ext.s.d);
+    ext.s.e = WISP::errNull;
+    ext.s.c = false;
+    ext.s.l = l;
+  }
+
+  // The read session of d with the record ext takes its slot, its time-out
+  // running from now; the read reply goes out once it has its sender (the
+  // digest of a classic session may still be on its way).
+  void OnRx_RdRq_Ses(const UDP0::TDstDesc& d, const WISP::TRdRqDesc& q, const TExtDesc& ext) {
+    TParDesc p;
+    SetPar(p, q.t, q.n);
+    const uint8_t i = Alloc(d, ext, p);
+    if (i == 0) Fatal("RdRq ses");
+    Ses(i).c.t = p.tos;
+    if (ext.s.s != nullptr) OnRx_RdRq_Reply(d, WISP::errNull, i);
+  }
+
+  // The extended read session: the sender starts at once and the worker
+  // digests the file meanwhile (a kept digest is known at once).
+  void OnRx_RdRq_Ext(const UDP0::TDstDesc& d, const WISP::TRdRqDesc& q, uint16_t l, uint32_t ax) {
+    Files::TFile f = Files::OpenRd(q.r, true);
+    TExtDesc ext{};
+    const Jobs::TState st = f == nullptr ? Jobs::stFailed : Ext::Hold(ext.s.h, f);
+    Files::TPosDesc t{};
+    if (f != nullptr) Files::GetTgt(f, t);
+    if (st == Jobs::stFull) {
+      Files::Close(f);
+      IncErrCnt(eRdRqBsy);
+      return OnRx_RdRq_Refuse(d, WISP::errBsy, ax);
+    }
+    if (st == Jobs::stFailed || WISP::FgmCnt(t.l, l) > WISP::fgmCntMax) {
+      Ext::Drop(ext.s.h);
+      if (f != nullptr) Files::Close(f);
+      IncErrCnt(eRdRqRID);
+      return OnRx_RdRq_Refuse(d, WISP::errRID, ax);
+    }
+    OnRx_RdRq_Rec(ext, f, l);
+    ext.s.x = ax;
+    ext.s.s = Sndrs::Alloc(l, f);
+    if (ext.s.s == nullptr) Fatal("RdRq snd");
+    OnRx_RdRq_Ses(d, q, ext);
   }
 
   void OnRx_RdRq(const UDP0::TDstDesc& d, const uint8_t* x, uint32_t bl) {
     if (bl != WISP::TelRdRq::body) return IncErrCnt(eRdRqLen);
     WISP::TRdRqDesc q;
     WISP::Decode(x, q);
+    const uint32_t ax = WISP::Grant(q.x, Config::data.xtd ? WISP::extKnown : 0);
     uint16_t l = q.f;
     if (l == 0) return IncErrCnt(eRdRqFgl);
     if (l > FglMax(d)) l = FglMax(d);
@@ -377,8 +489,9 @@ namespace {
 
     if (ses.Full() || AtLimit(d.a)) {
       IncErrCnt(eRdRqBsy);
-      return OnRx_RdRq_Reply(d, WISP::errBsy, 0);
+      return OnRx_RdRq_Refuse(d, WISP::errBsy, ax);
     }
+    if (ax != 0) return OnRx_RdRq_Ext(d, q, l, ax);
     // The digest is made off the loop: the session waits for it in its
     // opening state while the other sessions go on. A recently served
     // unchanged file has its digest at once. Nothing is hashed here, not even
@@ -386,6 +499,14 @@ namespace {
     Files::TFile f = Files::OpenRd(q.r, true);
     Files::TPosDesc t{};
     Jobs::TJob j = 0;
+    if (f != nullptr) {
+      // The classic telegrams carry a length below 4 GiB.
+      Files::GetTgt(f, t);
+      if (t.l > WISP::lenMaxClassic) {
+        TooLong(q.r, t.l);
+        Files::Close(f);
+      }
+    }
     const Jobs::TState st = f == nullptr ? Jobs::stFailed : Jobs::Digest(f->b, j, t);
     if (st == Jobs::stFull) {
       Files::Close(f);
@@ -398,30 +519,22 @@ namespace {
       return OnRx_RdRq_Reply(d, WISP::errRID, 0);
     }
     TExtDesc ext{};
-    ext.w = false;
-    ext.s.f = f;
-    Files::GetDateTime(f, ext.s.d);
-    ext.s.e = WISP::errNull;
-    ext.s.c = false;
-    ext.s.l = l;
+    OnRx_RdRq_Rec(ext, f, l);
     ext.s.j = j;
     if (st == Jobs::stDone) {
       Files::SetRdTgt(f, t);
       ext.s.s = Sndrs::Alloc(l, f);
       if (ext.s.s == nullptr) Fatal("RdRq snd");
     }
-    TParDesc p;
-    SetPar(p, q.t, q.n);
-    i = Alloc(d, ext, p);
-    if (i == 0) Fatal("RdRq ses");
-    Ses(i).c.t = p.tos;
-    if (ext.s.s != nullptr) OnRx_RdRq_Reply(d, WISP::errNull, i);
+    OnRx_RdRq_Ses(d, q, ext);
   }
 
-  // Write reply to d; only errNull carries the session's values.
-  void OnRx_WrRq_Reply(const UDP0::TDstDesc& d, WISP::TError e, uint8_t i, uint16_t l) {
+  // Write reply to d; only errNull carries the session's values, ax the
+  // extensions accepted (0: the classic reply).
+  void OnRx_WrRq_Reply(const UDP0::TDstDesc& d, WISP::TError e, uint8_t i, uint16_t l, uint32_t ax = 0) {
     WISP::TWrRpDesc p{};
     p.e = e;
+    p.x = ax;
     if (e == WISP::errNull) {
       const TSesDesc& s = Ses(i);
       p.f = l;
@@ -429,46 +542,60 @@ namespace {
       p.n = static_cast<uint8_t>(s.p.fpu);
       p.r = i;
     }
-    uint8_t x[WISP::TelWrRp::len];
+    uint8_t x[WISP::TelXWrRp::len];
     uint32_t n = WISP::Encode(x, p);
     CliIO::Send(d, x, n);
   }
 
+  // A write request of the endpoint's write session again: the same name,
+  // length and fragment length, and in a classic session the same digest (a
+  // client with -x sends its request with and without the digest; its end
+  // check waits for the digest the client gives at the end).
+  bool OnRx_WrRq_Same(TSesDesc& s, const WISP::TWrRqDesc& q, uint16_t l, uint32_t ax) {
+    Files::TResID rid;
+    Files::GetRID(s.x.r.f, rid);
+    Files::TPosDesc t;
+    Files::GetTgt(s.x.r.f, t);
+    uint16_t fgl = 0;
+    Rcvrs::GetFgl(s.x.r.r, fgl);
+    if (std::strncmp(rid, q.r, sizeof rid) != 0 || fgl != l || ax != s.x.r.x) return false;
+    if (ax == 0) return SameTgt(t, q.p);
+    if (t.l != q.p.l) return false;
+    return true;
+  }
+
   void OnRx_WrRq(const UDP0::TDstDesc& d, const uint8_t* x, uint32_t bl) {
-    if (bl != WISP::TelWrRq::body) return IncErrCnt(eWrRqLen);
+    const bool xl = WISP::GetU8(x, WISP::TelHdr::c) == WISP::cmdXWrRq;
+    if (bl != (xl ? WISP::TelXWrRq::body : WISP::TelWrRq::body)) return IncErrCnt(eWrRqLen);
+    if (!WISP::Sound(x)) return IncErrCnt(eXVal);
     WISP::TWrRqDesc q;
     WISP::Decode(x, q);
+    const uint32_t ax = WISP::Grant(q.x, Config::data.xtd ? WISP::extKnown : 0);
+    // An extended request without the extension it stands for is not one.
+    if (xl && ax == 0) return IncErrCnt(eXVal);
     uint16_t l = q.f;
     if (l == 0) return IncErrCnt(eWrRqFgl);
     if (l > FglMax(d)) l = FglMax(d);
 
     uint8_t i = Find(d);
     if (i > 0) {
-      const TSesDesc& s = Ses(i);
+      TSesDesc& s = Ses(i);
       if (!s.x.w) return IncErrCnt(eWrRqTyp);
-      Files::TResID rid;
-      Files::GetRID(s.x.r.f, rid);
-      Files::TPosDesc t;
-      Files::GetTgt(s.x.r.f, t);
-      uint16_t fgl = 0;
-      Rcvrs::GetFgl(s.x.r.r, fgl);
-      if (std::strncmp(rid, q.r, sizeof rid) != 0 || !SameTgt(t, q.p) || fgl != l) {
-        return IncErrCnt(eWrRqPar);
-      }
-      return OnRx_WrRq_Reply(d, WISP::errNull, i, l);
+      if (!OnRx_WrRq_Same(s, q, l, ax)) return IncErrCnt(eWrRqPar);
+      return OnRx_WrRq_Reply(d, WISP::errNull, i, l, ax);
     }
 
     // Gets only: refused as a file that cannot be created, before anything
     // is touched on the disk.
     if (Config::data.get) {
       IncErrCnt(eWrRqRID);
-      return OnRx_WrRq_Reply(d, WISP::errRID, 0, 0);
+      return OnRx_WrRq_Reply(d, WISP::errRID, 0, 0, ax);
     }
     if (ses.Full() || AtLimit(d.a)) {
       IncErrCnt(eWrRqBsy);
-      return OnRx_WrRq_Reply(d, WISP::errBsy, 0, 0);
+      return OnRx_WrRq_Reply(d, WISP::errBsy, 0, 0, ax);
     }
-    Files::TFile f = Files::OpenWr(q.r);
+    Files::TFile f = WISP::FgmCnt(q.p.l, l) > WISP::fgmCntMax ? nullptr : Files::OpenWr(q.r);
     if (f != nullptr) {
       Files::SetTgt(f, q.p);
       // The disk must hold the whole file: a full disk refuses the upload
@@ -477,7 +604,7 @@ namespace {
     }
     if (f == nullptr) {
       IncErrCnt(eWrRqRID);
-      return OnRx_WrRq_Reply(d, WISP::errRID, 0, 0);
+      return OnRx_WrRq_Reply(d, WISP::errRID, 0, 0, ax);
     }
     TParDesc p;
     SetPar(p, q.t, q.n);
@@ -490,10 +617,11 @@ namespace {
     ext.r.r = rv;
     ext.r.c = false;
     ext.r.e = WISP::errNull;
+    ext.r.x = ax;
     i = Alloc(d, ext, p);
     if (i == 0) Fatal("WrRq ses");
     Ses(i).c.t = p.tos;
-    OnRx_WrRq_Reply(d, WISP::errNull, i, l);
+    OnRx_WrRq_Reply(d, WISP::errNull, i, l, ax);
   }
 
   // Whether slot ref (1..16) is in use by the endpoint d (in the secure
@@ -527,8 +655,44 @@ namespace {
     if (h.r == 0 || h.r > sesMax) return IncErrCnt(eDatRpRef);
     if (!Owns(h.r, d) || !Ses(h.r).x.w) return IncErrCnt(eDatRpSes);
     TSesDesc& s = Ses(h.r);
-    s.c.t = s.p.tos;
+    // Once every fragment is there, only the digest keeps the session alive.
+    if (!s.x.r.g.on) s.c.t = s.p.tos;
     Rcvrs::Receive(s.x.r.r, h.i, x + WISP::TelDatRp::d, bl - (WISP::TelDatRp::d - WISP::lenHdr));
+  }
+
+  // The client's digest of the file it puts, in answer to our request once
+  // every fragment is there: the end check can run.
+  void OnRx_Dgst(const UDP0::TDstDesc& d, const uint8_t* x, uint32_t bl) {
+    if (bl != WISP::TelDgst::body) return IncErrCnt(eXLen);
+    WISP::TDgstDesc g;
+    WISP::Decode(x, g);
+    if (g.r == 0 || g.r > sesMax || !Owns(g.r, d)) return IncErrCnt(eXSes);
+    TSesDesc& s = Ses(g.r);
+    if (!s.x.w || s.x.r.x == 0 || s.x.r.c) return IncErrCnt(eXSes);
+    if (!s.x.r.g.on) return IncErrCnt(eXSes);
+    const bool had = s.x.r.g.k;
+    if (!Ext::Take(s.x.r.g, s.x.r.f, g)) return IncErrCnt(eXVal);
+    if (had) return;
+    // The session goes on to the check at its next step.
+    s.c.t = s.p.tos;
+    s.c.u = 0;
+  }
+
+  // The client holds every fragment and asks for the digest of the file it
+  // gets: it goes out once known, as long as the file is still as it was
+  // at open.
+  void OnRx_DgRq(const UDP0::TDstDesc& d, const uint8_t* x, uint32_t bl) {
+    if (bl != WISP::TelDgRq::body) return IncErrCnt(eXLen);
+    WISP::TDgRqDesc g;
+    WISP::Decode(x, g);
+    if (g.r == 0 || g.r > sesMax || !Owns(g.r, d)) return IncErrCnt(eXSes);
+    TSesDesc& s = Ses(g.r);
+    if (s.x.w || s.x.s.x == 0) return IncErrCnt(eXSes);
+    if (s.x.s.c) return;
+    s.c.t = s.p.tos;
+    if (!s.x.s.h.k) return;
+    if (!Ext::Same(s.x.s.h, s.x.s.f)) return Failing(static_cast<uint8_t>(g.r), s);
+    Dgst(static_cast<uint8_t>(g.r));
   }
 
   void OnRx_Close(const UDP0::TDstDesc& d, const uint8_t* x, uint32_t bl) {
@@ -555,7 +719,7 @@ namespace {
   // command's own. l is the datagram's true length and may exceed the
   // 1472 bytes at x; the length check comes before any byte is read.
   void OnRx(const CliIO::TRxInfDesc& r, const uint8_t* x, uint32_t l) {
-    switch (WISP::Accept(x, l, true)) {
+    switch (WISP::Accept(x, l, true, Config::data.xtd)) {
       case WISP::accOk: break;
       case WISP::accLen: return IncErrCnt(eLen);
       case WISP::accCrc: return IncErrCnt(eCrc);
@@ -566,7 +730,10 @@ namespace {
     uint32_t bl = WISP::BodyLen(l);
     switch (WISP::GetU8(x, WISP::TelHdr::c)) {
       case WISP::cmdRdRq: return OnRx_RdRq(r.d, x, bl);
-      case WISP::cmdWrRq: return OnRx_WrRq(r.d, x, bl);
+      case WISP::cmdWrRq:
+      case WISP::cmdXWrRq: return OnRx_WrRq(r.d, x, bl);
+      case WISP::cmdDgst: return OnRx_Dgst(r.d, x, bl);
+      case WISP::cmdDgRq: return OnRx_DgRq(r.d, x, bl);
       case WISP::cmdDatRq: return OnRx_DatRq(r.d, x, bl);
       case WISP::cmdDatRp: return OnRx_DatRp(r.d, x, bl);
       case WISP::cmdClose: return OnRx_Close(r.d, x, bl);
@@ -637,6 +804,16 @@ namespace {
       }
       case Jobs::stDone:
         s.x.s.j = 0;
+        if (t.l > WISP::lenMaxClassic) {
+          // It grew to 4 GiB or more while it was digested.
+          const UDP0::TDstDesc d = s.d;
+          Files::TResID rid;
+          Files::GetRID(s.x.s.f, rid);
+          TooLong(rid, t.l);
+          IncErrCnt(eRdRqRID);
+          OnRx_RdRq_Reply(d, WISP::errRID, 0, s.k);   // while the session still holds its door entry
+          return Free(i, false);
+        }
         Files::SetRdTgt(s.x.s.f, t);
         s.x.s.s = Sndrs::Alloc(s.x.s.l, s.x.s.f);
         if (s.x.s.s == nullptr) Fatal("RdRq snd");
@@ -719,6 +896,15 @@ namespace {
         // ends the upload at once instead of after all of its data.
         Files::Flush(s.x.r.f);   // what arrived since the last update goes to the file
         if (Files::Failed(s.x.r.f) || !Rcvrs::Update(s.x.r.r, n * s.p.fpu, dtc / s.p.dtu, DatRq, i)) {
+          // Every fragment is there, the client's digest not yet: asked
+          // for every Ext::askMs; a session whose digest never comes ends
+          // by its time-out, which nothing else restarts now.
+          if (!done && !Files::Failed(s.x.r.f) && s.x.r.x != 0 && !s.x.r.g.k) {
+            s.x.r.g.on = true;
+            DgRq(i);
+            s.c.u = Ext::askMs;
+            continue;
+          }
           if (!done) s.c.u = dtc;
           // The upload's digest and syncs are made off the loop: the check
           // waits for them step by step (OnTmr_Wait) while other sessions
@@ -735,6 +921,15 @@ namespace {
         Close(i, WISP::errChk);
         s.c.u = dtc;
       } else {
+        // The digest made meanwhile is taken once it is there (and given
+        // when asked for); a file that changed since it was opened cannot
+        // arrive whole.
+        if (s.x.s.x != 0) {
+          if (Ext::Poll(s.x.s.h, s.x.s.f) == Ext::hsFailed) {
+            Failing(i, s);
+            continue;
+          }
+        }
         const bool whole = Sndrs::Update(s.x.s.s, n * 2 * s.p.fpu, DatRp, i);
         // A served file that cannot be read ends its session: one close
         // with errChk, and the slot is free for others. The log line of
@@ -746,9 +941,7 @@ namespace {
         } else if (!whole) {
           // The file no longer holds what the read reply announced (it
           // shrank while being sent): the transfer cannot succeed.
-          s.x.s.c = true;
-          Close(i, WISP::errChk);
-          s.c.u = dtc;
+          Failing(i, s);
         }
       }
     }
@@ -784,5 +977,10 @@ void InitModule() {
 void Run() { CliIO::Execute(); }
 
 void GetErrCnts(TErrCnts& e) { std::memcpy(e, ers, sizeof ers); }
+
+uint32_t ErrCntShown() {
+  if (Config::data.xtd) return errCntExt;
+  return Config::data.nnt != 0 ? errCnt : uint32_t{eNet};
+}
 
 }

@@ -41,9 +41,20 @@ namespace Server {
     eCloseRef = 25,  // close reference 0 or above 16
     eCloseSes = 26,  // close for a free slot or from another endpoint
     eNet = 27,       // datagram from outside the client networks served (-n)
+    // Counted and shown only with -x:
+    eXLen = 28,      // digest or digest request of the wrong body length
+    eXSes = 29,      // digest or digest request for a free slot, another endpoint,
+                     // or a session that does not wait for it
+    eXVal = 30,      // an extended record whose fields cannot be: a digest-known
+                     // flag other than 0 and 1, a digest where none is known, a
+                     // digest whose length is not the session's
   };
-  constexpr uint32_t errCnt = 28;
-  using TErrCnts = uint32_t[errCnt];
+  constexpr uint32_t errCnt = 28;      // the counters shown with -n, without -x
+  constexpr uint32_t errCntExt = 31;   // and with -x
+  using TErrCnts = uint32_t[errCntExt];
+  // The counters shown: all errCntExt with -x; without it errCnt with -n,
+  // and up to eNet (left out) without -n.
+  uint32_t ErrCntShown();
 
   constexpr uint32_t sesMax = 16;     // sessions at once
   constexpr uint32_t tos = WISP::tosSes;   // session time-out, timer steps (1 ms)

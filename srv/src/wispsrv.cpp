@@ -14,14 +14,13 @@
 namespace {
   // The error counters on one console line: for each counter in the order of
   // Server::TErr its low 12 bits in hexadecimal, right-aligned in 3 columns,
-  // and a blank. The last, eNet, only where the server drops datagrams for
-  // their source (-n). In the secure mode the door's drop counters follow,
-  // in the order of Seal::TDrop.
+  // and a blank (Server::ErrCntShown says how many). In the secure mode the
+  // door's drop counters follow, in the order of Seal::TDrop.
   void ShowErrCnts() {
     Server::TErrCnts e;
     Server::GetErrCnts(e);
-    const uint32_t n = Config::data.nnt != 0 ? Server::errCnt : uint32_t{Server::eNet};
-    char s[(Server::errCnt + Seal::drpCnt) * 4 + 1];
+    const uint32_t n = Server::ErrCntShown();
+    char s[(Server::errCntExt + Seal::drpCnt) * 4 + 1];
     SO::TBuffer b;
     SO::Init(b, s);
     b.c.p = ' ';

@@ -31,6 +31,7 @@ CLI_HELP = [
     "       | '-o'      (* switch on local overwriting *)",
     "       | '-r'      (* switch on re-requests after the round trip in a get *)",
     "       | '-c'      (* switch on a request rate that adapts to the path in a get *)",
+    "       | '-x'      (* switch on the extended exchange: files of any size *)",
     "       | '-e' dir  (* switch on secure mode with the keys in dir *)",
     "       | '-v'      (* switch on verbose mode *) .",
     "(* the request is repeated until the server answers; key 'q' quits *)",
@@ -51,6 +52,7 @@ SRV_HELP = [
     "       | '-n' net  (* serve only the client networks given *)",
     "       | '-g'      (* switch on gets only *)",
     "       | '-s' cnt  (* set most sessions per client address *)",
+    "       | '-x'      (* switch on the extended exchange: files of any size *)",
     "       | '-e' dir  (* switch on secure mode with the keys in dir *)",
     "       | '-v'      (* switch on verbose mode *) .",
 ]
@@ -58,7 +60,7 @@ SRV_HELP = [
 # Client command lines that must fail: (parameters, message, quoted text or None).
 CLI_ERRORS = [
     ([], "Invalid mode", None),
-    (["-x", "get"], "Invalid option", "x"),
+    (["-y", "get"], "Invalid option", "y"),
     # "/" and anything but an option word is a path: here in the mode's place.
     (["/x", "get"], "Invalid mode", "/x"),
     (["/tmp/x.bin"], "Invalid mode", "/tmp/x.bin"),
@@ -68,8 +70,8 @@ CLI_ERRORS = [
     (["-V", "get"], "Invalid option", "V"),
     (["-p667", "get"], "Invalid option", "p667"),
     (["--v", "get"], "Invalid option", "-v"),
-    (["get", "-x"], "Invalid option", "x"),
-    (["get", "a", "-x"], "Invalid option", "x"),
+    (["get", "-y"], "Invalid option", "y"),
+    (["get", "a", "-y"], "Invalid option", "y"),
     (["xget"], "Invalid mode", "xget"),
     (["-"], "Invalid mode", "-"),
     (["/"], "Invalid mode", "/"),
@@ -102,12 +104,12 @@ CLI_ERRORS = [
     (["get", "-e"], "Invalid key directory", None),
     (["-e", "", "get"], "Invalid key directory", None),
     # An error before the help wins.
-    (["-x", "-h"], "Invalid option", "x"),
+    (["-y", "-h"], "Invalid option", "y"),
     (["get", "a", "b", "-h"], "Unexpected argument", "b"),
 ]
 
 SRV_ERRORS = [
-    (["-x"], "Invalid option", "x"),
+    (["-y"], "Invalid option", "y"),
     (["/x"], "Unexpected argument", "/x"),
     (["-V"], "Invalid option", "V"),
     (["-vd"], "Invalid option", "vd"),
@@ -150,7 +152,7 @@ SRV_ERRORS = [
     (["-s", "17"], "Session count out of range", "17"),
     (["-e"], "Invalid key directory", None),
     (["-gs"], "Invalid option", "gs"),
-    (["-x", "-h"], "Invalid option", "x"),
+    (["-y", "-h"], "Invalid option", "y"),
     (["file.txt", "-h"], "Unexpected argument", "file.txt"),
 ]
 
@@ -258,16 +260,16 @@ class ClientCmdLine(CmdLineCase):
         for mode, name in (("get", "n" * 128), ("put", "/" + "d/" * 1983 + "n" * 128)):
             with self.subTest(mode=mode, length=len(name)):
                 r = self.start(CLI, ["-p", str(port), mode, name])
-                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "cgc")]
+                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "xtd")]
                 r.terminate(RUN_LIMIT)
-                self.assertEqual(texts[-3:], [("  rnm '" + name)[:128], "  rtt 0", "  cgc 0"])
+                self.assertEqual(texts[-4:], [("  rnm '" + name)[:128], "  rtt 0", "  cgc 0", "  xtd 0"])
 
     def test_defaults_in_log(self):
         port = free_port()   # nobody listens there
         r = self.start(CLI, ["-p", str(port), "get"])
-        lines = self.wait_for_config(r, "WISPCli.log", "cgc")
+        lines = self.wait_for_config(r, "WISPCli.log", "xtd")
         r.terminate(RUN_LIMIT)   # fails the test when the client does not stop
-        self.assertEqual([m for m, _ in lines], ["M"] * 18)
+        self.assertEqual([m for m, _ in lines], ["M"] * 19)
         self.assertEqual([t for _, t in lines], [
             "WISPCli v19 (2026-06-21): WISP Client.",
             "data",
@@ -287,6 +289,7 @@ class ClientCmdLine(CmdLineCase):
             "  rnm 'WISPSrv.exe'",
             "  rtt 0",
             "  cgc 0",
+            "  xtd 0",
         ])
         self.assertNotIn("Config", r.out)
 
@@ -295,13 +298,13 @@ class ClientCmdLine(CmdLineCase):
         # values at their limits; a lone "-" as the name; verbose echo.
         port = free_port()
         r = self.start(CLI, ["-u", "10000", "/d", "-a", "127.0.0.1", "Put", "-r", "-f", "255", "-",
-                             "-o", "-p", str(port), "-v"])
-        lines = self.wait_for_config(r, "WISPCli.log", "cgc")
+                             "-o", "-p", str(port), "-v", "-x"])
+        lines = self.wait_for_config(r, "WISPCli.log", "xtd")
         r.terminate(RUN_LIMIT)   # fails the test when the client does not stop
         texts = [t for _, t in lines]
         self.assertEqual(texts[6:], ["  dbg 1", "  vrb 1", "  ovr 1", "  wrt 1", "  pro 1",
                                      "  adr 127.0.0.1", "  prt " + str(port), "  dtu 10000",
-                                     "  fpu 255", "  rnm '-'", "  rtt 1", "  cgc 0"])
+                                     "  fpu 255", "  rnm '-'", "  rtt 1", "  cgc 0", "  xtd 1"])
         # On the console: mark, module name, text.
         echoed = [l for l in r.out.split("\n") if l.startswith("M Config ")]
         self.assertEqual(echoed, ["M Config " + t for t in texts])
@@ -314,17 +317,17 @@ class ClientCmdLine(CmdLineCase):
                           (["-c", "get", "-f", "1"], "1")):
             with self.subTest(args=args):
                 r = self.start(CLI, ["-p", str(port)] + args)
-                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "cgc")]
+                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "xtd")]
                 r.terminate(RUN_LIMIT)
                 self.assertIn("  fpu " + fpu, texts)
-                self.assertEqual(texts[-1], "  cgc 1")
+                self.assertEqual(texts[-2:], ["  cgc 1", "  xtd 0"])
 
     def test_mode_words_and_port_zero(self):
         port = free_port()
         for mode, wrt in (("GET", "0"), ("go", "0"), ("g", "0"), ("PUT", "1"), ("p", "1")):
             with self.subTest(mode=mode):
                 r = self.start(CLI, ["-p", str(port), mode, "-p", "0", "x"])
-                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "cgc")]
+                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "xtd")]
                 r.terminate(RUN_LIMIT)
                 self.assertIn("  wrt " + wrt, texts)
                 self.assertIn("  prt 0", texts)
@@ -349,9 +352,9 @@ class ServerCmdLine(CmdLineCase):
     def test_defaults_in_log(self):
         port = free_port()
         r = self.start(SRV, ["-p", str(port)])
-        lines = self.wait_for_config(r, "WISPSrv.log", "spa")
+        lines = self.wait_for_config(r, "WISPSrv.log", "xtd")
         r.terminate(RUN_LIMIT)   # fails the test when the server does not stop
-        self.assertEqual([m for m, _ in lines], ["M"] * 18)
+        self.assertEqual([m for m, _ in lines], ["M"] * 19)
         self.assertEqual([t for _, t in lines], [
             "WISPSrv v19 (2026-06-21): WISP Server.",
             "data",
@@ -371,6 +374,7 @@ class ServerCmdLine(CmdLineCase):
             "  net any",
             "  get 0",
             "  spa 16",
+            "  xtd 0",
         ])
         self.assertNotIn("Config", r.out)
 
@@ -381,14 +385,14 @@ class ServerCmdLine(CmdLineCase):
         r = self.start(SRV, ["-a", "10.0.0.1", "-a", "127.0.0.1", "/v", "-d", "-o", "-p", "1",
                              "-p", "+" + str(port), "-u", "1000", "/f", "255", "/r", "-c", "-n", "192.168.1.77/24",
                              "/g", "-s", "4", "-n", "2001:DB8::/32", "-n", "::1", "-n", "::ffff:10.0.0.0/104",
-                             "/s", "2"])
-        lines = self.wait_for_config(r, "WISPSrv.log", "spa")
+                             "/s", "2", "-x"])
+        lines = self.wait_for_config(r, "WISPSrv.log", "xtd")
         r.terminate(RUN_LIMIT)   # fails the test when the server does not stop
         texts = [t for _, t in lines]
         self.assertEqual(texts[6:], ["  dbg 1", "  vrb 1", "  ovr 1", "  adr 127.0.0.1",
                                      "  prt " + str(port), "  dtu 1000", "  fpu 255", "  rtt 1", "  cgc 1",
                                      "  net 192.168.1.0/24", "  net 2001:db8::/32", "  net ::1/128",
-                                     "  net 10.0.0.0/8", "  get 1", "  spa 2"])
+                                     "  net 10.0.0.0/8", "  get 1", "  spa 2", "  xtd 1"])
         echoed = [l for l in r.out.split("\n") if l.startswith("M Config ")]
         self.assertEqual(echoed, ["M Config " + t for t in texts])
 
@@ -401,7 +405,7 @@ class ServerCmdLine(CmdLineCase):
             os.makedirs(deep)
             self.assertGreater(len(deep), 127)
             r = self.start(SRV, ["-p", str(free_port())], cwd=deep)
-            texts = [t for _, t in self.wait_for_config(r, "WISPSrv.log", "cgc")]
+            texts = [t for _, t in self.wait_for_config(r, "WISPSrv.log", "xtd")]
             r.terminate(RUN_LIMIT)
             self.assertEqual(texts[5], ("  dir '" + deep[:127] + "'")[:128])
         finally:

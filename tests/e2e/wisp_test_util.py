@@ -84,8 +84,12 @@ def rid(name):
     return b.ljust(128, b"\0")[:128]
 
 
-def rdrq(name, f=1455, t=10, n=10):
-    return tel(RDRQ, struct.pack("<HHB", f, t, n) + rid(name))
+def rdrq(name, f=1455, t=10, n=10, x=0):
+    """x: the extension bits offered in the name field's last 8 bytes."""
+    r = rid(name)
+    if x:
+        r = r[:120] + b"WXOF" + struct.pack("<I", x)
+    return tel(RDRQ, struct.pack("<HHB", f, t, n) + r)
 
 
 def rdrp(e=0, f=1455, t=1, n=10, length=0, digest=b"\0" * 16, d=0, tm=0, ref=1):
@@ -98,6 +102,30 @@ def wrrq(name, length, digest, d, tm, f=1455, t=10, n=10):
 
 def wrrp(e=0, f=1455, t=1, n=10, ref=1):
     return tel(WRRP, struct.pack("<BHHBH", e, f, t, n, ref))
+
+
+# The extended records (-x): commands 8 to 12.
+XRDRP, XWRRQ, XWRRP, DGST, DGRQ = 8, 9, 10, 11, 12
+
+
+def xrdrp(e=0, f=1455, t=1, n=10, x=1, length=0, known=0, digest=b"\0" * 16, d=0, tm=0, ref=1):
+    return tel(XRDRP, struct.pack("<BHHBIQB16siIH", e, f, t, n, x, length, known, digest, d, tm, ref))
+
+
+def xwrrq(name, length, known, digest, d, tm, f=1455, t=10, n=10, x=1):
+    return tel(XWRRQ, struct.pack("<HHBIQB16siI", f, t, n, x, length, known, digest, d, tm) + rid(name))
+
+
+def xwrrp(e=0, f=1455, t=1, n=10, x=1, ref=1):
+    return tel(XWRRP, struct.pack("<BHHBIH", e, f, t, n, x, ref))
+
+
+def dgst(ref, length, digest):
+    return tel(DGST, struct.pack("<HQ16s", ref, length, digest))
+
+
+def dgrq(ref):
+    return tel(DGRQ, struct.pack("<H", ref))
 
 
 def datrq(ref, base, s):
@@ -292,6 +320,10 @@ class Program:
         self.own_dir = cwd is None
         self.cwd = os.path.realpath(cwd or tempfile.mkdtemp(prefix="wisp-run-"))
         self.args = list(pre) + [os.path.abspath(prog)] + [str(a) for a in args]
+        # WISP_EXT=1 runs every client and server with -x (the suite run once
+        # so shows what works alike with the extended exchange).
+        if os.environ.get("WISP_EXT") == "1" and prog in (CLI, SRV) and "-x" not in self.args:
+            self.args.append("-x")
         # Lines an earlier run left in the same log are not this run's.
         self.log_start = len(self.log_text()) if self.LOG else 0
         self.out_lines, self.err_lines = [], []

@@ -95,7 +95,7 @@ namespace FuzzSecure {
   }
 
   inline Bytes RdRq(uint8_t n) {
-    WISP::TRdRqDesc d{.f = 1400, .t = 1, .n = n, .r = {}};
+    WISP::TRdRqDesc d{.f = 1400, .t = 1, .n = n, .r = {}, .x = 0};
     std::snprintf(d.r, sizeof d.r, "file-%u.bin", n);
     Bytes x(WISP::lenMaxTel);
     x.resize(WISP::Encode(x.data(), d));

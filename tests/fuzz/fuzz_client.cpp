@@ -108,7 +108,7 @@ namespace {
     uint16_t t = static_cast<uint16_t>(ses.p.dtu + ((g >> 2) & 3));
     uint8_t n = static_cast<uint8_t>(1 + (g >> 4) % ses.p.fpu);
     if (ses.w) {
-      WISP::TWrRpDesc p{WISP::errNull, f, t, n, 1};
+      WISP::TWrRpDesc p{WISP::errNull, f, t, n, 1, 0};
       Deliver(x, WISP::Encode(x, p));
       Check(ses.st == stData, "write reply accepted");
       if (st == stClose) {

@@ -12,8 +12,8 @@ import time
 import unittest
 
 import wiretap as w   # first: it puts tests/e2e on the module path
-from wisp_test_util import (RDRQ, Client, Server, close, crc32_mpeg2, datrp, datrq, free_port,  # noqa: E402
-                            rdrp, rdrq, tel, wrrp, wrrq)
+from wisp_test_util import (RDRQ, Client, Server, close, crc32_mpeg2, datrp, datrq, dgrq, dgst,  # noqa: E402
+                            free_port, rdrp, rdrq, tel, wrrp, wrrq, xrdrp, xwrrp, xwrrq)
 
 
 def flags(row):
@@ -70,7 +70,15 @@ class TelegramsTest(DissectorCase):
             ("DatRq", datrq(3, 40, 0x80000005)),
             ("DatRp", datrp(3, 137, bytes(range(256)) * 5 + b"tail")),
             ("Close", close(3, 3)),
+            # The extended exchange, and a read request with the offer.
+            ("XRdRp", xrdrp(0, 1455, 5, 4, 1, (1 << 32) + 7, 0, b"\0" * 16, 740153, 52205000, 3)),
+            ("XWrRq", xwrrq("big.bin", 5 << 30, 1, d, 719528, 0, 1455, 2, 10)),
+            ("XWrRp", xwrrp(0, 1435, 1, 10, 1, 4)),
+            ("Dgst", dgst(4, 5 << 30, d)),
+            ("DgRq", dgrq(4)),
+            ("RdRq", rdrq("data.bin", 1455, 1, 10, x=1)),
         ]
+        cls.n_good = len(good)
         trailer_flip = bytearray(rdrq("x", 1455, 1, 10))
         trailer_flip[-1] ^= 0x80
         wasp = b"WASP" + datrq(1, 0, 1)[4:-4]      # correct trailer, wrong magic
@@ -115,12 +123,14 @@ class TelegramsTest(DissectorCase):
     def test_all_captured_in_order(self):
         self.assertEqual(len(self.rows), len(self.sent))
         self.assertNoLuaError(self.rows)
-        for row, (name, _) in zip(self.rows[:7], self.sent[:7]):
+        for row, (name, _) in zip(self.rows[:self.n_good], self.sent[:self.n_good]):
             self.assertEqual(row["wisp.cmd"], str(w.CMD[name]))
             self.assertEqual(row["_ws.col.Info"].split(" ")[0], name)
 
     def test_fields_of_every_command(self):
-        r = {name: row for row, (name, _) in zip(self.rows[:7], self.sent[:7])}
+        r = {}
+        for row, (name, _) in zip(self.rows[:self.n_good], self.sent[:self.n_good]):
+            r.setdefault(name, row)   # the read request with the offer is looked at below
         dig = self.DIGEST.hex()
         expect = {
             "RdRq": {"wisp.f": "1455", "wisp.t": "1", "wisp.n": "10", "wisp.r": "data.bin"},
@@ -135,7 +145,19 @@ class TelegramsTest(DissectorCase):
             "DatRp": {"wisp.ref": "3", "wisp.idx": "137", "wisp.data.len": "1284",
                       "wisp.data": (bytes(range(256)) * 5 + b"tail").hex()},
             "Close": {"wisp.ref": "3", "wisp.e": "3"},
+            "XRdRp": {"wisp.e": "0", "wisp.f": "1455", "wisp.t": "5", "wisp.n": "4", "wisp.x": "0x00000001",
+                      "wisp.l": str((1 << 32) + 7), "wisp.k": "0", "wisp.d.d": "740153", "wisp.ref": "3"},
+            "XWrRq": {"wisp.f": "1455", "wisp.t": "2", "wisp.n": "10", "wisp.x": "0x00000001",
+                      "wisp.l": str(5 << 30), "wisp.k": "1", "wisp.g": dig, "wisp.d.d": "719528",
+                      "wisp.r": "big.bin"},
+            "XWrRp": {"wisp.e": "0", "wisp.f": "1435", "wisp.x": "0x00000001", "wisp.ref": "4"},
+            "Dgst": {"wisp.ref": "4", "wisp.l": str(5 << 30), "wisp.g": dig},
+            "DgRq": {"wisp.ref": "4"},
         }
+        offer = self.rows[self.n_good - 1]
+        self.assertEqual(offer["wisp.x"], "0x00000001")
+        self.assertEqual(offer["wisp.r"], "data.bin")
+        self.assertTrue(offer["_ws.col.Info"].endswith(" offer 0x1"), offer["_ws.col.Info"])
         for name, fields in expect.items():
             row = r[name]
             with self.subTest(command=name):
@@ -144,15 +166,15 @@ class TelegramsTest(DissectorCase):
                 self.assertEqual(row["wisp.trl.status"], "1")
                 self.assertEqual(flags(row), [])
                 for k, v in fields.items():
-                    self.assertEqual(row[k].replace(":", "") if k in ("wisp.p.d", "wisp.data") else row[k],
+                    self.assertEqual(row[k].replace(":", "") if k in ("wisp.p.d", "wisp.data", "wisp.g") else row[k],
                                      v, k)
                 # no field of another command's body shows up
-                for k in ("wisp.f", "wisp.r", "wisp.idx", "wisp.set", "wisp.data", "wisp.p.l"):
+                for k in ("wisp.f", "wisp.r", "wisp.idx", "wisp.set", "wisp.data", "wisp.p.l", "wisp.l", "wisp.x"):
                     if k not in fields:
                         self.assertEqual(row[k], "", k)
 
     def test_damaged_telegrams_are_flagged(self):
-        rows = dict(zip([n for n, _ in self.sent[7:]], self.rows[7:]))
+        rows = dict(zip([n for n, _ in self.sent[self.n_good:]], self.rows[self.n_good:]))
         expect = {"body bit": ["wisp.trl.bad"], "trailer bit": ["wisp.trl.bad"],
                   "short": ["wisp.len.bad"], "body length": ["wisp.len.bad"],
                   "magic": ["wisp.magic.bad"]}
@@ -168,7 +190,7 @@ class TelegramsTest(DissectorCase):
         self.assertEqual(rows["body length"]["wisp.trl.status"], "1")
         self.assertEqual(rows["magic"]["wisp.trl.status"], "1")
         # good telegrams carry no flag at all
-        for row in self.rows[:7]:
+        for row in self.rows[:self.n_good]:
             self.assertEqual(flags(row), [])
 
     def test_secure_telegrams_show_as_sealed(self):

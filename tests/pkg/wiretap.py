@@ -17,7 +17,8 @@ DISSECTOR = os.path.normpath(os.path.join(HERE, "..", "..", "contrib", "wisp.lua
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 from wisp_test_util import CLOSE, DATRP, DATRQ, RDRP, RDRQ, WRRP, WRRQ, free_port  # noqa: E402
 
-CMD = {"RdRq": RDRQ, "RdRp": RDRP, "WrRq": WRRQ, "WrRp": WRRP, "DatRq": DATRQ, "DatRp": DATRP, "Close": CLOSE}
+CMD = {"RdRq": RDRQ, "RdRp": RDRP, "WrRq": WRRQ, "WrRp": WRRP, "DatRq": DATRQ, "DatRp": DATRP, "Close": CLOSE,
+       "XRdRp": 8, "XWrRq": 9, "XWrRp": 10, "Dgst": 11, "DgRq": 12}
 CMD_NAME = {v: k for k, v in CMD.items()}
 
 
@@ -114,7 +115,8 @@ EXPERTS = ["wisp.trl.bad", "wisp.len.bad", "wisp.magic.bad", "wisp.ver.bad", "wi
 FIELDS = ["frame.number", "udp.srcport", "udp.dstport", "wisp.cmd", "wisp.magic", "wisp.ver",
           "wisp.f", "wisp.t", "wisp.n", "wisp.r", "wisp.e", "wisp.p.l", "wisp.p.d",
           "wisp.d.d", "wisp.d.t", "wisp.ref", "wisp.idx", "wisp.set", "wisp.req",
-          "wisp.data", "wisp.data.len", "wisp.trl", "wisp.trl.status", "_ws.expert.message",
+          "wisp.data", "wisp.data.len", "wisp.trl", "wisp.trl.status", "wisp.x", "wisp.l", "wisp.k",
+          "wisp.g", "_ws.expert.message",
           "_ws.col.Info"] + EXPERTS
 # The secure mode's visible fields.
 FIELDS += ["wisp.sidx", "wisp.ctr", "wisp.eph", "wisp.sealed.len", "wisp.tag", "wisp.mac1"]

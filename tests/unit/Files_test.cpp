@@ -162,15 +162,91 @@ TEST_F(FilesTest, UnreadableFileIsMissing) {
   EXPECT_EQ(Files::OpenRd("secret"), nullptr);
 }
 
-TEST_F(FilesTest, FilesOf4GiBAreRefused) {
+// Around 4 GiB (sparse files of 4 GiB - 1, 4 GiB and 4 GiB + 1 bytes, and
+// one whose last two fragments start beyond 4 GiB; a marker in their last
+// bytes): the read entry has the 64-bit length, the sender's fragment count
+// and the last fragment's place and length come from it, and a receiver
+// writes its last fragments where they belong.
+TEST_F(FilesTest, FilesAround4GiBKeepTheirLengthToTheLastFragment) {
   FreshDir("big");
-  for (off_t len : {off_t(1) << 32, (off_t(1) << 32) + 1}) {
+  constexpr uint16_t fgl = 1455;
+  for (uint64_t len : {(uint64_t(1) << 32) - 1, uint64_t(1) << 32, (uint64_t(1) << 32) + 1,
+                       (uint64_t(1) << 32) + 3000}) {
+    SCOPED_TRACE(len);
     const int h = open("sparse", O_RDWR | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(h, 0);
-    ASSERT_EQ(ftruncate(h, len), 0);
+    ASSERT_EQ(ftruncate(h, static_cast<off_t>(len)), 0);
+    const uint8_t mark[3] = {0xA1, 0xB2, 0xC3};
+    ASSERT_EQ(pwrite(h, mark, 3, static_cast<off_t>(len - 3)), 3);
     close(h);
-    EXPECT_EQ(Files::OpenRd("sparse"), nullptr) << len;
+    Files::TFile f = Files::OpenRd("sparse", true);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->t.l, len);
+    const uint64_t m = WISP::FgmCnt(len, fgl);
+    EXPECT_EQ(m, (len + fgl - 1) / fgl);
+    const uint32_t last = static_cast<uint32_t>(m - 1);
+    const uint32_t z = WISP::FgmLen(len, last, fgl);
+    EXPECT_EQ(WISP::FgmAt(last, fgl) + z, len);
+    EXPECT_EQ(z, len % fgl == 0 ? fgl : len % fgl);
+
+    Sndrs::TSndr s = Sndrs::Alloc(fgl, f);
+    ASSERT_NE(s, nullptr);
+    uint32_t n = 0;
+    Sndrs::GetCnt(s, n);
+    EXPECT_EQ(n, m);
+    Sndrs::Receive(s, last - 1, 0xF);   // the last two, and two beyond the file
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> out;
+    static auto* sink = &out;
+    sink = &out;
+    ASSERT_TRUE(Sndrs::Update(s, 10, [](uint32_t, uint32_t i, const uint8_t* b, uint32_t l) {
+      sink->push_back({i, {b, b + l}});
+    }, 0));
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[1].first, last);
+    ASSERT_EQ(out[1].second.size(), z);
+    EXPECT_EQ(out[1].second[z - 1], 0xC3);
+    EXPECT_EQ(out[0].second.size(), fgl);
+    if (z < 3) EXPECT_EQ(out[0].second[fgl - 3 + z], 0xA1);
+    else EXPECT_EQ(out[1].second[z - 3], 0xA1);
+
+    // The receiving side: its window moved to the end of the file.
+    Files::TFile w = Files::OpenWr("copy");
+    ASSERT_NE(w, nullptr);
+    Files::SetTgt(w, f->t);
+    Rcvrs::TRcvr r = Rcvrs::Alloc(fgl, w, 8);
+    ASSERT_NE(r, nullptr);
+    Rcvrs::GetCnt(r, n);
+    EXPECT_EQ(n, m);
+    r->w.i = last - 1;
+    r->w.j = last + 1;
+    Rcvrs::Receive(r, last, out[1].second.data(), z);
+    Rcvrs::Receive(r, last - 1, out[0].second.data(), fgl);
+    EXPECT_EQ(r->e[Rcvrs::eNull], 0u);
+    Files::Flush(w);
+    uint8_t back[3] = {};
+    EXPECT_EQ(pread(w->b, back, 3, static_cast<off_t>(len - 3)), 3);
+    EXPECT_EQ(0, std::memcmp(back, mark, 3));
+    struct stat st{};
+    EXPECT_EQ(fstat(w->b, &st), 0);
+    EXPECT_EQ(static_cast<uint64_t>(st.st_size), len);
+    Rcvrs::Free(r);
+    Files::Close(w);
+    Sndrs::Free(s);
+    Files::Close(f);
   }
+  // A file with more fragments than an index names has neither a sender
+  // nor a receiver (the limit is WISP::fgmCntMax fragments).
+  const int h = open("sparse", O_RDWR | O_CREAT | O_TRUNC, 0644);
+  ASSERT_EQ(ftruncate(h, static_cast<off_t>(WISP::fgmCntMax * 100 + 1)), 0);
+  close(h);
+  Files::TFile f = Files::OpenRd("sparse", true);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(Sndrs::Alloc(100, f), nullptr);
+  Sndrs::TSndr s = Sndrs::Alloc(101, f);
+  EXPECT_NE(s, nullptr);
+  if (s != nullptr) Sndrs::Free(s);
+  Files::Close(f);
+  unlink("sparse");
 }
 
 TEST_F(FilesTest, EmptyFileAndPrefixDigests) {

@@ -52,7 +52,7 @@ Bytes Tel(const WISP::TRdRqDesc& d) {
   return x;
 }
 Bytes RdRq() {
-  WISP::TRdRqDesc d{.f = 1455, .t = 1, .n = 10, .r = {}};
+  WISP::TRdRqDesc d{.f = 1455, .t = 1, .n = 10, .r = {}, .x = 0};
   std::strcpy(d.r, "secret-plans.bin");
   return Tel(d);
 }

@@ -171,7 +171,7 @@ TEST(WISP, WriteRequestBytes) {
 TEST(WISP, WriteReplyDataRequestCloseBytes) {
   uint8_t x[WISP::lenMaxTel];
 
-  WISP::TWrRpDesc w{WISP::errBsy, 1000, 5, 2, 3};
+  WISP::TWrRpDesc w{WISP::errBsy, 1000, 5, 2, 3, 0};
   ASSERT_EQ(WISP::Encode(x, w), 19u);
   Bytes expW = Tel({0x57, 0x49, 0x53, 0x50, 0x06, 0x00, 0x04,
                     0x01, 0xE8, 0x03, 0x05, 0x00, 0x02, 0x03, 0x00}, 19);
@@ -299,24 +299,194 @@ TEST(WISP, AcceptOrderCrcMagicVersion) {
   EXPECT_EQ(WISP::Accept(vc.data(), 14, false), WISP::accVer);
 }
 
+// Without -x the extended commands are bad commands to both roles, as to an
+// older program; with it each role takes its own.
 TEST(WISP, AcceptCommandPerRole) {
-  struct { uint8_t c; bool srv; bool cli; } cases[] = {
-      {0, false, false},  // cmdNull
-      {1, true, false},   // cmdRdRq
-      {2, false, true},   // cmdRdRp
-      {3, true, false},   // cmdWrRq
-      {4, false, true},   // cmdWrRp
-      {5, true, true},    // cmdDatRq
-      {6, true, true},    // cmdDatRp
-      {7, true, true},    // cmdClose
-      {8, false, false},
-      {255, false, false},
+  struct { uint8_t c; bool srv; bool cli; bool xsrv; bool xcli; } cases[] = {
+      {0, false, false, false, false},  // cmdNull
+      {1, true, false, true, false},    // cmdRdRq
+      {2, false, true, false, true},    // cmdRdRp
+      {3, true, false, true, false},    // cmdWrRq
+      {4, false, true, false, true},    // cmdWrRp
+      {5, true, true, true, true},      // cmdDatRq
+      {6, true, true, true, true},      // cmdDatRp
+      {7, true, true, true, true},      // cmdClose
+      {8, false, false, false, true},   // cmdXRdRp
+      {9, false, false, true, false},   // cmdXWrRq
+      {10, false, false, false, true},  // cmdXWrRp
+      {11, false, false, true, true},   // cmdDgst
+      {12, false, false, true, true},   // cmdDgRq
+      {13, false, false, false, false},
+      {255, false, false, false, false},
   };
   for (const auto& k : cases) {
     Bytes t = Tel({0x57, 0x49, 0x53, 0x50, 0x06, 0x00, k.c}, 21);
     EXPECT_EQ(WISP::Accept(t.data(), 21, true), k.srv ? WISP::accOk : WISP::accCmd) << int(k.c);
     EXPECT_EQ(WISP::Accept(t.data(), 21, false), k.cli ? WISP::accOk : WISP::accCmd) << int(k.c);
+    EXPECT_EQ(WISP::Accept(t.data(), 21, true, true), k.xsrv ? WISP::accOk : WISP::accCmd) << int(k.c);
+    EXPECT_EQ(WISP::Accept(t.data(), 21, false, true), k.xcli ? WISP::accOk : WISP::accCmd) << int(k.c);
   }
+}
+
+// The offer rides in the last 8 bytes of a classic request's name field,
+// behind the name's terminator: a name that reaches byte 120 goes without
+// it, and a field whose name has no terminator before the tag offers
+// nothing, whatever its last bytes hold.
+TEST(WISP, OfferInTheNameField) {
+  WISP::TRdRqDesc q{};
+  q.f = 1455;
+  q.t = 1;
+  q.n = 10;
+  q.x = WISP::extBig | 0x80;
+  std::strcpy(q.r, "a");
+  uint8_t x[WISP::lenMaxTel];
+  ASSERT_EQ(WISP::Encode(x, q), 144u);
+  const uint8_t offer[8] = {'W', 'X', 'O', 'F', 0x81, 0x00, 0x00, 0x00};
+  // The name, zeros, the offer at bytes 132..139, the trailer.
+  Bytes want = Tel({0x57, 0x49, 0x53, 0x50, 0x06, 0x00, 0x01, 0xAF, 0x05, 0x01, 0x00, 0x0A, 'a'}, 144);
+  std::memcpy(want.data() + 132, offer, 8);
+  const uint32_t c = BitCrc(want.data(), 140);
+  for (int k = 0; k < 4; ++k) want[140 + k] = static_cast<uint8_t>(c >> (24 - 8 * k));
+  EXPECT_EQ(Out(x, 144), want);
+  WISP::TRdRqDesc d{};
+  WISP::Decode(x, d);
+  EXPECT_EQ(d.x, WISP::extBig | 0x80u);
+  EXPECT_STREQ(d.r, "a");
+  // Only the bits both sides know are granted.
+  EXPECT_EQ(WISP::Grant(d.x, WISP::extKnown), WISP::extBig);
+  EXPECT_EQ(WISP::Grant(d.x, 0), 0u);
+
+  // A name of 120 characters leaves no room: a classic request.
+  std::memset(q.r, 'n', 120);
+  q.r[120] = 0;
+  WISP::Encode(x, q);
+  EXPECT_EQ(WISP::GetU32(x, 12 + 120), 0u);
+  WISP::Decode(x, d);
+  EXPECT_EQ(d.x, 0u);
+  // A full name whose last bytes look like an offer is a name.
+  std::memset(q.r, 'n', 128);
+  std::memcpy(q.r + 120, offer, 8);
+  q.x = 0;
+  WISP::Encode(x, q);
+  WISP::Decode(x, d);
+  EXPECT_EQ(d.x, 0u);
+  // The write request carries it alike.
+  WISP::TWrRqDesc w{};
+  w.f = 1455;
+  w.x = WISP::extBig;
+  std::strcpy(w.r, "b");
+  ASSERT_EQ(WISP::Encode(x, w), 172u);
+  EXPECT_EQ(x[WISP::TelHdr::c], WISP::cmdWrRq);
+  EXPECT_EQ(0, std::memcmp(x + 40 + 120, "WXOF\x01\0\0\0", 8));
+  WISP::TWrRqDesc dw{};
+  WISP::Decode(x, dw);
+  EXPECT_EQ(dw.x, WISP::extBig);
+  EXPECT_FALSE(dw.xl);
+  EXPECT_TRUE(dw.k);
+}
+
+// The extended records byte by byte: lengths as u64, the digest-known flag
+// and a digest only where it is known.
+TEST(WISP, ExtendedRecordBytes) {
+  uint8_t x[WISP::lenMaxTel];
+  WISP::TRdRpDesc p{};
+  p.f = 1455;
+  p.t = 3;
+  p.n = 7;
+  p.p.l = 0x0000000123456789ull;
+  std::memcpy(p.p.d, kDgst, 16);
+  p.d = {-2, 45296000u};
+  p.r = 16;
+  p.x = WISP::extBig;
+  p.k = false;   // the digest stays off the wire
+  ASSERT_EQ(WISP::Encode(x, p), 56u);
+  Bytes exp = Tel({0x57, 0x49, 0x53, 0x50, 0x06, 0x00, 0x08,
+                   0x00, 0xAF, 0x05, 0x03, 0x00, 0x07,      // e f t n
+                   0x01, 0x00, 0x00, 0x00,                  // x
+                   0x89, 0x67, 0x45, 0x23, 0x01, 0x00, 0x00, 0x00,   // l
+                   0x00,                                    // k
+                   0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,   // digest
+                   0xFE, 0xFF, 0xFF, 0xFF, 0x80, 0x29, 0xB3, 0x02,   // d
+                   0x10, 0x00}, 56);                        // r
+  EXPECT_EQ(Out(x, 56), exp);
+  EXPECT_TRUE(WISP::Sound(x));
+  WISP::TRdRpDesc dp{};
+  WISP::Decode(x, dp);
+  EXPECT_EQ(dp.p.l, 0x0000000123456789ull);
+  EXPECT_EQ(dp.x, WISP::extBig);
+  EXPECT_FALSE(dp.k);
+  EXPECT_EQ(dp.r, 16);
+  EXPECT_EQ(dp.d.t, 45296000u);
+  // Known: flag 1 and the digest; a flag of 2, or a digest beside flag 0,
+  // cannot be.
+  p.k = true;
+  WISP::Encode(x, p);
+  EXPECT_EQ(x[WISP::TelXRdRp::k], 1);
+  EXPECT_EQ(0, std::memcmp(x + WISP::TelXRdRp::g, kDgst, 16));
+  EXPECT_TRUE(WISP::Sound(x));
+  x[WISP::TelXRdRp::k] = 2;
+  EXPECT_FALSE(WISP::Sound(x));
+  x[WISP::TelXRdRp::k] = 0;
+  EXPECT_FALSE(WISP::Sound(x));
+
+  WISP::TWrRqDesc q{};
+  q.f = 1455;
+  q.t = 250;
+  q.n = 1;
+  q.p.l = (1ull << 32) + 1;
+  q.d = {738000, 86399999u};
+  std::strcpy(q.r, "dir/x");
+  q.x = WISP::extBig;
+  q.xl = true;
+  ASSERT_EQ(WISP::Encode(x, q), 181u);
+  exp = Tel({0x57, 0x49, 0x53, 0x50, 0x06, 0x00, 0x09,
+             0xAF, 0x05, 0xFA, 0x00, 0x01,            // f t n
+             0x01, 0x00, 0x00, 0x00,                  // x
+             0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,   // l
+             0x00,                                    // k
+             0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+             0xD0, 0x42, 0x0B, 0x00, 0xFF, 0x5B, 0x26, 0x05,   // d
+             'd', 'i', 'r', '/', 'x'}, 181);
+  EXPECT_EQ(Out(x, 181), exp);
+  WISP::TWrRqDesc dq{};
+  WISP::Decode(x, dq);
+  EXPECT_EQ(dq.p.l, (1ull << 32) + 1);
+  EXPECT_TRUE(dq.xl);
+  EXPECT_FALSE(dq.k);
+  EXPECT_EQ(dq.x, WISP::extBig);
+  EXPECT_STREQ(dq.r, "dir/x");
+  x[WISP::TelXWrRq::g + 15] = 1;
+  EXPECT_FALSE(WISP::Sound(x));
+
+  WISP::TWrRpDesc w{WISP::errNull, 1000, 5, 2, 3, WISP::extBig};
+  ASSERT_EQ(WISP::Encode(x, w), 23u);
+  exp = Tel({0x57, 0x49, 0x53, 0x50, 0x06, 0x00, 0x0A,
+             0x00, 0xE8, 0x03, 0x05, 0x00, 0x02, 0x01, 0x00, 0x00, 0x00, 0x03, 0x00}, 23);
+  EXPECT_EQ(Out(x, 23), exp);
+  WISP::TWrRpDesc dw{};
+  WISP::Decode(x, dw);
+  EXPECT_EQ(dw.x, WISP::extBig);
+  EXPECT_EQ(dw.r, 3);
+
+  WISP::TDgstDesc g{5, 0xFFFFFFFFFFull, {}};
+  std::memcpy(g.d, kDgst, 16);
+  ASSERT_EQ(WISP::Encode(x, g), 37u);
+  exp = Tel({0x57, 0x49, 0x53, 0x50, 0x06, 0x00, 0x0B, 0x05, 0x00,
+             0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00,
+             0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
+             0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}, 37);
+  EXPECT_EQ(Out(x, 37), exp);
+  WISP::TDgstDesc dg{};
+  WISP::Decode(x, dg);
+  EXPECT_EQ(dg.l, 0xFFFFFFFFFFull);
+  EXPECT_EQ(dg.r, 5);
+  EXPECT_EQ(0, std::memcmp(dg.d, kDgst, 16));
+
+  ASSERT_EQ(WISP::Encode(x, WISP::TDgRqDesc{9}), 13u);
+  EXPECT_EQ(Out(x, 13), Tel({0x57, 0x49, 0x53, 0x50, 0x06, 0x00, 0x0C, 0x09, 0x00}, 13));
+  WISP::TDgRqDesc dr{};
+  WISP::Decode(x, dr);
+  EXPECT_EQ(dr.r, 9);
 }
 
 TEST(WISP, HeaderHelpers) {

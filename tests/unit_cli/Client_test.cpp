@@ -27,6 +27,7 @@
 #include "../ChildCase.h"
 #include "Args.h"
 #include "Link.h"
+#include "MD5.h"
 #include "Startup.h"
 
 namespace {
@@ -70,7 +71,7 @@ namespace {
   void LatePut() {
     StartClient({"put", "put.bin"});
     uint8_t x[WISP::lenMaxTel];
-    Deliver(x, WISP::Encode(x, WISP::TWrRpDesc{WISP::errNull, 100, 1, 10, 1}));   // 1 ms, 10 per update
+    Deliver(x, WISP::Encode(x, WISP::TWrRpDesc{WISP::errNull, 100, 1, 10, 1, 0}));   // 1 ms, 10 per update
     Want(ses.st == stData, 1, "the data phase");
     for (uint32_t b = 0; b < 1024; b += 32) Deliver(x, WISP::Encode(x, WISP::TDatRqDesc{{1, b}, 0xFFFFFFFF}));
     Want(ses.s->r.n == 1024, 2, "1024 fragments queued");
@@ -125,6 +126,68 @@ namespace {
     Want(r->e[Rcvrs::eNull] == 0 && ses.st == stData, 7, "no error, still in the data phase");
     End(0);
   }
+
+  // A get with -x: the server's extended reply without the digest, every
+  // fragment, and the client asks for the digest every Ext::askMs; a digest
+  // of another length is bad. With come, the right digest ends the get as a
+  // success; without, 30 s of no digest end it like a silent server (the
+  // wait's start set back here), whatever else arrives.
+  void ExtGet(bool come) {
+    StartClient({"-x", "-u", "2", "get", "get.bin"});
+    uint8_t x[WISP::lenMaxTel];
+    std::vector<uint8_t> v(2000 * 100);
+    for (size_t k = 0; k < v.size(); ++k) v[k] = static_cast<uint8_t>(k * 13);
+    WISP::TRdRpDesc p{};
+    p.f = 100;
+    p.t = 2;
+    p.n = 10;
+    p.p.l = v.size();
+    p.r = 1;
+    p.x = WISP::extBig;
+    p.k = false;
+    Deliver(x, WISP::Encode(x, p));
+    Want(ses.st == stData && ses.x == WISP::extBig && !ses.g.k, 1, "the extended data phase");
+    for (int k = 0; k < 100 && ses.r->w.i < 2000; ++k) {
+      Tmrs::Trigger(25);   // asks for the window's next ones
+      for (uint32_t i = ses.r->w.i; i < ses.r->w.j; ++i)
+        Deliver(x, WISP::EncodeDatRp(x, WISP::TDatHdrDesc{1, i}, v.data() + 100 * i, 100));
+    }
+    for (int k = 0; k < 4 && !ses.g.on; ++k) Tmrs::Trigger(2);
+    Want(ses.st == stClose && ses.g.on, 2, "every fragment: waiting for the digest");
+    const uint32_t s0 = Sent();
+    for (int k = 0; k < 70; ++k) {
+      usleep(2000);
+      Tmrs::Trigger(2);
+    }
+    Want(Sent() - s0 >= 1 && Sent() - s0 <= 3, 3, "asked again after Ext::askMs");
+    WISP::TDgstDesc g{0, v.size() - 1, {}};
+    MD5::TCtxDesc c;
+    MD5::Init(c);
+    MD5::Update(c, v.data(), static_cast<uint32_t>(v.size()));
+    MD5::Final(c, g.d);
+    Deliver(x, WISP::Encode(x, g));
+    Want(err[Client::eXVal] == 1 && !ses.g.k, 4, "a digest of another length is bad");
+    if (!come) {
+      ses.g.t = Tmr::Ticks() - WISP::tosSes;
+      Tmrs::Trigger(2);
+      End(1);   // not reached: the timer pass stops the client
+    }
+    g.l = v.size();
+    Deliver(x, WISP::Encode(x, g));
+    for (int k = 0; k < 5000; ++k) {
+      usleep(1000);
+      Tmrs::Trigger(2);   // the success ends the process with 0
+    }
+    End(1);
+  }
+}
+
+TEST(ClientExt, GetAsksForTheDigestAndSucceedsWhenItComes) {
+  EXPECT_EXIT(ExtGet(true), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(ClientExt, GetWhoseDigestNeverComesFailsLikeASilentServer) {
+  EXPECT_EXIT(ExtGet(false), ::testing::ExitedWithCode(255), "");
 }
 
 TEST(ClientTmr, LatePutPassSendsTheFragmentsOfItsPeriods) {

@@ -37,6 +37,7 @@ TEST_F(CliConfig, DefaultsWithGetAlone) {
   EXPECT_EQ(d.fpu, 10);
   EXPECT_STREQ(d.rnm, "WISPSrv.exe");
   EXPECT_FALSE(d.rtt);
+  EXPECT_FALSE(d.xtd);
 }
 
 TEST_F(CliConfig, ModeWordsByFirstLetter) {
@@ -67,6 +68,10 @@ TEST_F(CliConfig, OptionsInAllThreePlacesAndLimits) {
   for (const auto& a : std::vector<std::vector<std::string>>{{"-r", "get"}, {"get", "/r"}, {"get", "a", "-r"}}) {
     Parse(a);
     EXPECT_TRUE(Config::data.rtt) << a[0] << " " << a[1];
+  }
+  for (const auto& a : std::vector<std::vector<std::string>>{{"-x", "get"}, {"put", "-x"}, {"get", "a", "-x"}}) {
+    Parse(a);
+    EXPECT_TRUE(Config::data.xtd) << a[0] << " " << a[1];
   }
   Parse({"-u", "1", "-f", "1", "-p", "65535", "get", "a", "-v"});
   EXPECT_EQ(Config::data.dtu, 1u);

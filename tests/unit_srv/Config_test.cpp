@@ -40,6 +40,7 @@ TEST_F(SrvConfig, Defaults) {
   EXPECT_EQ(d.nnt, 0);   // every address served
   EXPECT_FALSE(d.get);
   EXPECT_EQ(d.spa, 16);
+  EXPECT_FALSE(d.xtd);
 }
 
 TEST_F(SrvConfig, FenceOptions) {
@@ -74,8 +75,9 @@ TEST_F(SrvConfig, OptionsRepeatLastWins) {
   EXPECT_TRUE(Config::data.ovr);
   EXPECT_TRUE(Config::data.vrb);
   EXPECT_FALSE(Config::data.rtt);
-  Parse({"/r", "-p", "0", "-r"});
+  Parse({"/r", "-p", "0", "-r", "-x"});
   EXPECT_TRUE(Config::data.rtt);
+  EXPECT_TRUE(Config::data.xtd);
   Parse({"-p", "0"});
   EXPECT_EQ(Config::data.prt, 0);
   Parse({"-p", "000667"});

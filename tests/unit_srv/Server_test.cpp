@@ -135,17 +135,22 @@ namespace {
   }
 
   // The server started in a fresh scratch directory with files a.bin (5000
-  // bytes) and b.bin (3000 bytes); fast: with -f 255.
-  void StartServer(bool fast = false) {
+  // bytes) and b.bin (3000 bytes); fast: with -f 255; ext: with -x.
+  void StartServer(bool fast = false, bool ext = false) {
     ChildCase::EnterScratch();
     for (auto [n, l] : {std::pair{"a.bin", 5000}, std::pair{"b.bin", 3000}}) {
       std::ofstream f(n, std::ios::binary);
       for (int k = 0; k < l; ++k) f.put(static_cast<char>(k * 7));
     }
     static char a0[] = "WISPSrv", a1[] = "-a", a2[] = "127.0.0.1", a3[] = "-p", a4[] = "0", a5[] = "-f",
-                a6[] = "255";
-    static char* argv[] = {a0, a1, a2, a3, a4, a5, a6, nullptr};
-    Args::SetArgs(fast ? 7 : 5, argv);
+                a6[] = "255", a7[] = "-x";
+    static char* argv[8];
+    int n = 0;
+    for (char* a : {a0, a1, a2, a3, a4}) argv[n++] = a;
+    if (fast) argv[n++] = a5, argv[n++] = a6;
+    if (ext) argv[n++] = a7;
+    argv[n] = nullptr;
+    Args::SetArgs(n, argv);
     Startup::InitModules(false);
     // Their digests kept, so that a read request is answered at once.
     KeepDigest("a.bin");
@@ -583,6 +588,226 @@ namespace {
     Want(GetFile("k.bin") == v, 7, "the file in place");
     End(0);
   }
+
+  // ---- the extended exchange (-x) ------------------------------------------
+
+  uint8_t NextNot(const TPeer& p, std::vector<uint8_t>& x, uint8_t skip) {
+    uint8_t c;
+    while ((c = p.Recv(x)) == skip) {}
+    return c;
+  }
+
+  void XRdRq(const TPeer& p, const char* name) {
+    WISP::TRdRqDesc q{};
+    q.f = WISP::lenMaxFgm;
+    q.t = 1;
+    q.n = 10;
+    q.x = WISP::extBig;
+    std::strcpy(q.r, name);
+    uint8_t x[WISP::lenMaxTel];
+    p.Send(x, WISP::Encode(x, q));
+  }
+
+  void XWrRq(const TPeer& p, const char* name, uint64_t len) {
+    WISP::TWrRqDesc q{};
+    q.f = WISP::lenMaxFgm;
+    q.t = 1;
+    q.n = 10;
+    q.p.l = len;
+    q.x = WISP::extBig;
+    q.xl = true;
+    std::strcpy(q.r, name);
+    uint8_t x[WISP::lenMaxTel];
+    p.Send(x, WISP::Encode(x, q));
+  }
+
+  // A read session with -x answers at once, before its worker has the
+  // digest (held here), gives the digest when asked for once it is there,
+  // and fails once its file changes. A classic request for a file
+  // of 4 GiB or more is refused as not found, with the reason in the log;
+  // an extended one is served.
+  void ExtRead() {
+    StartServer(false, true);
+    const std::vector<uint8_t> v = Content(3000000, 3);
+    PutFile("e.bin", v);
+    MD5::TDgstDesc md;
+    Md5(v, md);
+    Jobs::Hold(true);
+    TPeer p;
+    std::vector<uint8_t> x;
+    uint8_t t[WISP::lenMaxTel];
+    XRdRq(p, "e.bin");
+    Want(p.Recv(x) == WISP::cmdXRdRp, 1, "an extended reply at once");
+    WISP::TRdRpDesc r{};
+    WISP::Decode(x.data(), r);
+    Want(r.e == WISP::errNull && !r.k && r.p.l == v.size() && r.x == WISP::extBig && r.r == 1, 2,
+         "length known, digest not");
+    p.Send(t, WISP::Encode(t, WISP::TDatRqDesc{{1, 2060}, 0x3}));
+    Steps(1);
+    Want(p.Recv(x) == WISP::cmdDatRp && p.Recv(x) == WISP::cmdDatRp && x.size() == 3000000 - 2061 * 1455 + 17, 3,
+         "the data before the digest");
+    p.Send(t, WISP::Encode(t, WISP::TDgRqDesc{1}));
+    Steps(2);
+    Want(p.Next(x) == 0, 4, "no digest to give yet");
+    Jobs::Hold(false);
+    uint8_t c = 0;
+    for (int k = 0; k < 2000 && !Server::Ses(1).x.s.h.k; ++k) {
+      usleep(100);
+      Steps(1);
+      if (p.Next(x) == WISP::cmdDgst) c = WISP::cmdDgst;
+    }
+    Want(Server::Ses(1).x.s.h.k && c == 0, 5, "known, not given unasked");
+    p.Send(t, WISP::Encode(t, WISP::TDgRqDesc{1}));
+    WISP::TDgstDesc g{};
+    c = p.Recv(x);
+    if (c == WISP::cmdDgst) WISP::Decode(x.data(), g);
+    Want(c == WISP::cmdDgst && g.l == v.size() && std::memcmp(g.d, md, 16) == 0, 6, "the digest when asked for");
+    // Written in place (its times put back would not hide it): failed.
+    const int h = open("e.bin", O_WRONLY);
+    Want(h >= 0 && pwrite(h, "x", 1, 100) == 1, 7, "the file changed");
+    close(h);
+    p.Send(t, WISP::Encode(t, WISP::TDgRqDesc{1}));
+    Want(p.Recv(x) == WISP::cmdClose && x[WISP::TelClose::e] == WISP::errChk, 8, "a close with errChk");
+
+    const int b = open("big.bin", O_RDWR | O_CREAT | O_TRUNC, 0644);
+    Want(b >= 0 && ftruncate(b, (off_t(1) << 32) + 1) == 0, 9, "a sparse file of 4 GiB + 1");
+    close(b);
+    TPeer q;
+    RdRq(q, "big.bin");
+    Want(q.Recv(x) == WISP::cmdRdRp && x[WISP::TelRdRp::e] == WISP::errRID, 10, "classic: not found");
+    Want(LogText().find("RdRq rid 'big.bin' len 4294967297 refused: a file of 4 GiB or more needs the extended "
+                        "exchange (-x) on both sides") != std::string::npos, 11, "the reason logged");
+    XRdRq(q, "big.bin");
+    Want(q.Recv(x) == WISP::cmdXRdRp, 12, "extended: served");
+    WISP::Decode(x.data(), r);
+    Want(r.e == WISP::errNull && r.p.l == (uint64_t(1) << 32) + 1, 13, "with its 64-bit length");
+    End(0);
+  }
+
+  // An upload with -x holds every fragment before the client's digest: it
+  // asks for it every Ext::askMs steps, takes only one of the announced
+  // length, and then checks and commits. Without it the session's time-out
+  // runs out (no fragment restarts it any more) and nothing is left.
+  void ExtWrite(bool digest) {
+    StartServer(false, true);
+    const std::vector<uint8_t> v = Content(20000, 4);   // 14 fragments
+    MD5::TDgstDesc md;
+    Md5(v, md);
+    TPeer p;
+    std::vector<uint8_t> x;
+    uint8_t t[WISP::lenMaxTel];
+    XWrRq(p, "w.bin", v.size());
+    Want(p.Recv(x) == WISP::cmdXWrRp && x[WISP::TelXWrRp::e] == WISP::errNull, 1, "an extended write reply");
+    Steps(2);   // all 14 asked for
+    for (uint32_t i = 0; i < 14; ++i) {
+      const uint32_t l = i == 13 ? 20000 - 13 * 1455 : 1455;
+      p.Send(t, WISP::EncodeDatRp(t, {1, i}, v.data() + i * 1455, l));
+    }
+    Steps(2);
+    Want(NextNot(p, x, WISP::cmdDatRq) == WISP::cmdDgRq, 2, "the digest asked for");
+    Server::TSesDesc& s = Server::Ses(1);
+    const uint32_t left = s.c.t;
+    p.Send(t, WISP::EncodeDatRp(t, {1, 0}, v.data(), 1455));
+    Want(s.c.t == left, 3, "a fragment no longer restarts the time-out");
+    if (!digest) {
+      uint32_t asks = 0;
+      for (uint32_t k = 0; k < Server::tos / 1000 + 1; ++k) {
+        Steps(1000);
+        while (p.Next(x) == WISP::cmdDgRq) ++asks;
+      }
+      Want(Server::Ses(1).i == 0 && access("w.bin", F_OK) != 0, 4, "timed out, no file");
+      Want(asks >= Server::tos / Ext::askMs - 1 && asks <= Server::tos / Ext::askMs + 1, 5, "asked every askMs");
+      End(0);
+    }
+    WISP::TDgstDesc g{1, v.size() + 1, {}};
+    std::memcpy(g.d, md, 16);
+    p.Send(t, WISP::Encode(t, g));
+    Want(Server::ers[Server::eXVal] == 1 && !s.x.r.g.k, 6, "a digest of another length is bad");
+    g.l = v.size();
+    p.Send(t, WISP::Encode(t, g));
+    uint8_t c = 0;
+    for (int k = 0; k < 20000 && c != WISP::cmdClose; ++k) {
+      usleep(100);
+      Steps(1);
+      c = p.Next(x);
+    }
+    Want(c == WISP::cmdClose && x[WISP::TelClose::e] == WISP::errNull, 7, "checked: a close with errNull");
+    Want(GetFile("w.bin") == v, 8, "the file in place");
+    End(0);
+  }
+
+  // Extended records that cannot be are counted and dropped without an
+  // answer; to a server without -x every extended command is a bad command.
+  void ExtMalformed(bool ext) {
+    StartServer(false, ext);
+    TPeer p;
+    std::vector<uint8_t> x;
+    uint8_t t[WISP::lenMaxTel];
+    WISP::TWrRqDesc q{};
+    q.f = WISP::lenMaxFgm;
+    q.t = 1;
+    q.n = 10;
+    q.p.l = 100;
+    q.x = WISP::extBig;
+    q.xl = true;
+    std::strcpy(q.r, "m.bin");
+    // Each changes a fresh extended request: at byte k to v, or cuts it.
+    struct { uint32_t k; uint8_t v; uint32_t len; Server::TErr e; } bad[] = {
+        {0, 0, WISP::TelXWrRq::len - 1, Server::eWrRqLen},
+        {WISP::TelXWrRq::k, 2, WISP::TelXWrRq::len, Server::eXVal},
+        {WISP::TelXWrRq::g + 3, 1, WISP::TelXWrRq::len, Server::eXVal},
+        {WISP::TelXWrRq::x, 0x80, WISP::TelXWrRq::len, Server::eXVal},   // only unknown bits
+    };
+    for (const auto& b : bad) {
+      WISP::Encode(t, q);
+      if (b.k != 0) t[b.k] = b.v;
+      Crc::AppendCrc(t, b.len - WISP::lenTrl);
+      p.Send(t, b.len);
+      const Server::TErr e = ext ? b.e : Server::eCmd;
+      Want(Server::ers[e] >= 1 && p.Next(x) == 0 && Server::ses.n == 0, 1, "counted, unanswered");
+      Server::ers[e] = 0;
+    }
+    WISP::TDgstDesc g{1, 100, {}};
+    p.Send(t, WISP::Encode(t, g));
+    Want(Server::ers[ext ? Server::eXSes : Server::eCmd] == 1, 2, "a digest for a free slot");
+    WISP::Encode(t, g);
+    Crc::AppendCrc(t, WISP::TelDgst::len - 1 - WISP::lenTrl);
+    p.Send(t, WISP::TelDgst::len - 1);
+    Want(Server::ers[ext ? Server::eXLen : Server::eCmd] == (ext ? 1u : 2u), 3, "a short digest");
+    p.Send(t, WISP::Encode(t, WISP::TDgRqDesc{0}));
+    Want(Server::ers[ext ? Server::eXSes : Server::eCmd] == (ext ? 2u : 3u), 4, "a request for reference 0");
+    if (ext) {
+      // A digest request of a write session, a digest for a read session.
+      XWrRq(p, "m.bin", 100);
+      Want(p.Recv(x) == WISP::cmdXWrRp, 5, "a write session");
+      p.Send(t, WISP::Encode(t, WISP::TDgRqDesc{1}));
+      TPeer r;
+      XRdRq(r, "a.bin");
+      Want(r.Recv(x) == WISP::cmdXRdRp, 6, "a read session");
+      r.Send(t, WISP::Encode(t, WISP::TDgstDesc{2, 5000, {}}));
+      Want(Server::ers[Server::eXSes] == 4 && p.Next(x) == 0 && r.Next(x) == 0, 7, "both counted, unanswered");
+    }
+    Want(p.Next(x) == 0, 8, "nothing answered");
+    End(0);
+  }
+}
+
+TEST(ServerExt, ReadStartsBeforeItsDigestAndFailsOnceItsFileChanges) {
+  if (!Jobs::Hold(false)) GTEST_SKIP() << "built without the test seams (WISP_FAULTS)";
+  EXPECT_EXIT(ExtRead(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(ServerExt, UploadAsksForTheDigestAndCommitsOnceItComes) {
+  EXPECT_EXIT(ExtWrite(true), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(ServerExt, UploadWhoseDigestNeverComesTimesOut) {
+  EXPECT_EXIT(ExtWrite(false), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(ServerExt, MalformedRecordsAreCountedAndDropped) {
+  EXPECT_EXIT(ExtMalformed(true), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(ExtMalformed(false), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ServerFiles, EveryFailedFileCallEndsInAFailureOrAVerifiedFile) {
