@@ -346,9 +346,9 @@ class SecureTransferTest(unittest.TestCase):
         """The private keys' texts: no console or log line may hold them."""
         return [read(os.path.join(d, "key")).split()[0].decode() for d in (self.skeys, self.ckeys)]
 
-    def test_secure_get_and_put_also_at_255_fragments_with_the_adaptive_rate(self):
-        srv = self.server("-f", "255", "-c")
-        cases = [(0, []), (1416, []), (1417, []), (3 * 1048576 + 7, ["-c", "-f", "255"])]
+    def test_secure_get_and_put_also_at_255_fragments_with_the_adaptive_rate_and_x(self):
+        srv = self.server("-f", "255", "-c", "-x")
+        cases = [(0, []), (1416, []), (1417, []), (3 * 1048576 + 7, ["-c", "-f", "255"]), (70000, ["-x"])]
         outs = []
         for size, opts in cases:
             data = os.urandom(size)
