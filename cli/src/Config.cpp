@@ -61,6 +61,7 @@ namespace Config {
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-r'      (* switch on re-requests after the round trip in a get *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-c'      (* switch on a request rate that adapts to the path in a get *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-x'      (* switch on the extended exchange: files of any size *)");
+      FIOStd::WrStrLn(FIOStd::chOut, "       | '-e' dir  (* switch on secure mode with the keys in dir *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-v'      (* switch on verbose mode *) .");
       FIOStd::WrStrLn(FIOStd::chOut, "(* the request is repeated until the server answers; key 'q' quits *)");
       Lib3::SetReturnCode(0);
@@ -101,6 +102,9 @@ namespace Config {
           data.xtd = true;
         } else if (Is("a")) {
           GetHost(data.adr, data.hst, sizeof data.hst);
+          SetStr(data.atx, sizeof data.atx, Args::str);
+        } else if (Is("e")) {
+          GetPath(data.kdr, sizeof data.kdr, "Invalid key directory");
         } else if (Is("p")) {
           data.prt = static_cast<uint16_t>(GetCard("Invalid port number", "Port number out of range", 0, 65535, false));
         } else if (Is("u")) {
@@ -125,6 +129,7 @@ namespace Config {
     InitDir(data.dir, sizeof data.dir);
     data.pro = true;
     data.adr = Utils::IP(127, 0, 0, 1);
+    SetStr(data.atx, sizeof data.atx, "127.0.0.1");
     data.prt = 667;
     data.dtu = 1;
     data.fpu = 10;
@@ -184,6 +189,7 @@ namespace Config {
     ShowCard("rtt", data.rtt);
     ShowCard("cgc", data.cgc);
     ShowCard("xtd", data.xtd);
+    if (data.kdr[0] != '\0') ShowStr("kdr", data.kdr, sizeof data.kdr);
   }
 
   void InitModule() {

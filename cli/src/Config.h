@@ -26,6 +26,8 @@ namespace Config {
     bool rtt;        // -r: a get asks again for lost fragments after the learnt round trip
     bool cgc;        // -c: a get asks at the rate the path delivers (fpu 255 unless -f)
     bool xtd;        // -x: the extended exchange (files of any size, the digest after the data)
+    char kdr[PATH_MAX];   // -e: the key directory of the secure mode; empty: plain mode
+    char atx[128];   // the -a text as given ("127.0.0.1" without -a): names the server in dir/servers
   };
   extern TDataDesc data;
   void InitModule();

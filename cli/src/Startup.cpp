@@ -21,6 +21,7 @@
 #include "MMSys.h"
 #include "Mtxs.h"
 #include "Rcvrs.h"
+#include "Secure.h"
 #include "Sndrs.h"
 #include "SrvIO.h"
 #include "SysVer.h"
@@ -49,6 +50,8 @@ namespace Startup {
     Crc::InitModule();
     WISP::InitModule();
     const Config::TDataDesc& c = Config::data;
+    // The keys before anything is opened: a fault with them stops here.
+    Secure::InitModule({.dir = c.kdr, .prg = Cfg::prgName, .server = false, .adr = c.atx, .cnt = 1});
     Jobs::InitModule();   // before Files: its end runs after the file table's
     Files::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midFiles, .ovr = c.ovr, .vrb = c.vrb});
     Sndrs::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midSndrs, .dbg = c.dbg, .vrb = c.vrb});

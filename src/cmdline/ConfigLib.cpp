@@ -137,6 +137,12 @@ namespace ConfigLib {
     }
   }
 
+  void GetPath(char* d, size_t n, const char* e) {
+    Args::Read();
+    if (Args::sym != Args::symArg || Args::str[0] == '\0' || std::strlen(Args::Whole()) >= n) Error(e);
+    SetStr(d, n, Args::Whole());
+  }
+
   void GetHost(UDP0::TAdrDesc& x, char* n, size_t m) {
     Args::Read();
     if (Args::sym != Args::symArg) Error("Invalid IP address");

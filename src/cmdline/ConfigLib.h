@@ -51,6 +51,9 @@ namespace ConfigLib {
   // Reads the next parameter as a number in lo..hi: not an argument or not a
   // number stops with eNum, a number outside the range with eRng.
   uint32_t GetCard(const char* eNum, const char* eRng, uint32_t lo, uint32_t hi, bool plus);
+  // Reads the next parameter as a path into d (n characters): not an
+  // argument, empty, or too long for d stops with e.
+  void GetPath(char* d, size_t n, const char* e);
 
   // Reads the next parameter as a network of clients (Utils::MkNet): not an
   // argument or no network stops with "Invalid network", a prefix length

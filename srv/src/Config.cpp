@@ -51,6 +51,7 @@ namespace Config {
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-g'      (* switch on gets only *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-s' cnt  (* set most sessions per client address *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-x'      (* switch on the extended exchange: files of any size *)");
+      FIOStd::WrStrLn(FIOStd::chOut, "       | '-e' dir  (* switch on secure mode with the keys in dir *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-v'      (* switch on verbose mode *) .");
       Lib3::SetReturnCode(0);
       Lib3::Stop();
@@ -93,6 +94,8 @@ namespace Config {
           data.xtd = true;
         } else if (Is("a")) {
           GetAddress(data.adr);
+        } else if (Is("e")) {
+          GetPath(data.kdr, sizeof data.kdr, "Invalid key directory");
         } else if (Is("p")) {
           data.prt = static_cast<uint16_t>(GetCard("Invalid port number", "Port number out of range", 0, 65535, true));
         } else if (Is("u")) {
@@ -172,6 +175,7 @@ namespace Config {
     ShowCard("cgc", data.cgc);
     Show_Fence();
     ShowCard("xtd", data.xtd);
+    if (data.kdr[0] != '\0') ShowStr("kdr", data.kdr, sizeof data.kdr);
   }
 
   void InitModule() {

@@ -1,6 +1,7 @@
 // Config.h — the server's configuration, settled from the command line at
 // start-up and read-only afterwards.
 #pragma once
+#include <climits>
 #include <cstdint>
 #include "SO.h"
 #include "UDP0.h"
@@ -28,6 +29,7 @@ namespace Config {
     bool get;        // -g: gets only, every write request is refused
     uint8_t spa;     // -s: most sessions one client address holds at once, 1..16
     bool xtd;        // -x: the extended exchange (files of any size, the digest after the data)
+    char kdr[PATH_MAX];   // -e: the key directory of the secure mode; empty: plain mode
   };
   extern TDataDesc data;
   void WrInfo(SO::TBuffer& b);

@@ -140,6 +140,7 @@ namespace {
     TExtDesc x;
     TParDesc p;
     TCntDesc c;
+    uint32_t k;           // its door entry in the secure mode (0: plain mode)
   };
 
   TSlots<TSesDesc, sesMax> ses;
@@ -184,9 +185,7 @@ namespace {
 
   // The largest fragment a session with the client d may use: an IPv6
   // client gets one whose data reply fits a 1500-byte link (WISP::lenMaxFgm6).
-  uint16_t FglMax(const UDP0::TDstDesc& d) {
-    return static_cast<uint16_t>(d.a.f == UDP0::famV6 ? WISP::lenMaxFgm6 : WISP::lenMaxFgm);
-  }
+  uint16_t FglMax(const UDP0::TDstDesc& d) { return CliIO::FglMax(d); }
 
   Files::TFile FileOf(const TSesDesc& s) { return s.x.w ? s.x.r.f : s.x.s.f; }
   const DT::TDateTime& DateOf(const TSesDesc& s) { return s.x.w ? s.x.r.d : s.x.s.d; }
@@ -200,7 +199,7 @@ namespace {
 
   uint8_t Find(const UDP0::TDstDesc& d) {
     for (uint8_t i = 1; i <= sesMax; ++i) {
-      if (Ses(i).i > 0 && SameDst(Ses(i).d, d)) return i;
+      if (Ses(i).i > 0 && SameDst(Ses(i).d, d) && Ses(i).k == CliIO::Cur()) return i;
     }
     return 0;
   }
@@ -231,6 +230,7 @@ namespace {
     s.d = d;
     s.x = x;
     s.p = p;
+    s.k = CliIO::Take();
     s.c.n = true;
     if (ses.n == 1) Tmrs::Set(tmr, 1, 1);   // the first session starts the steps
     SetRuns();
@@ -244,6 +244,7 @@ namespace {
     SO::WrLngCard(b, i, 1);
     SO::WrStr(b, " dst ");
     WrDst(b, d);
+    CliIO::WrClient(b, s.k);
     SO::WrStr(b, " wrt ");
     SO::WrLngCard(b, x.w ? 1 : 0, 1);
     SO::WrStr(b, " rid '");
@@ -279,6 +280,7 @@ namespace {
     SO::WrLngCard(b, s.x.w ? s.x.r.e : s.x.s.e, 1);
     SO::WrStr(b, " dst ");
     WrDst(b, s.d);
+    CliIO::WrClient(b, s.k);
     SO::WrStr(b, " wrt ");
     SO::WrLngCard(b, s.x.w ? 1 : 0, 1);
     SO::WrStr(b, " rid '");
@@ -296,6 +298,7 @@ namespace {
       Ext::Drop(s.x.s.h);
       Files::Close(s.x.s.f);
     }
+    CliIO::Drop(s.k);
     ses.Give(&s);
     if (ses.n == 0) Tmrs::Set(tmr, 0, 0);   // the last one stops them
     SetRuns();
@@ -320,21 +323,21 @@ namespace {
     uint8_t x[WISP::TelDatRq::len];
     WISP::TDatRqDesc q{{0, i}, s};
     uint32_t l = WISP::Encode(x, q);
-    CliIO::Send(Ses(r).d, x, l);
+    CliIO::Send(Ses(r).d, x, l, Ses(r).k);
   }
 
   void DatRp(uint32_t r, uint32_t i, const uint8_t* d, uint32_t l) {
     uint8_t x[WISP::lenMaxTel];
     if (l > WISP::lenMaxFgm) l = WISP::lenMaxFgm;
     uint32_t n = WISP::EncodeDatRp(x, WISP::TDatHdrDesc{0, i}, d, l);
-    CliIO::Send(Ses(r).d, x, n);
+    CliIO::Send(Ses(r).d, x, n, Ses(r).k);
   }
 
   void Close(uint8_t i, WISP::TError e) {
     uint8_t x[WISP::TelClose::len];
     WISP::TCloseDesc c{0, e};
     uint32_t l = WISP::Encode(x, c);
-    CliIO::Send(Ses(i).d, x, l);
+    CliIO::Send(Ses(i).d, x, l, Ses(i).k);
   }
 
   // The digest of session i's file, and the request for the client's.
@@ -342,12 +345,12 @@ namespace {
     uint8_t x[WISP::TelDgst::len];
     WISP::TDgstDesc d{};
     Ext::Record(Ses(i).x.s.f, 0, d);
-    CliIO::Send(Ses(i).d, x, WISP::Encode(x, d));
+    CliIO::Send(Ses(i).d, x, WISP::Encode(x, d), Ses(i).k);
   }
 
   void DgRq(uint8_t i) {
     uint8_t x[WISP::TelDgRq::len];
-    CliIO::Send(Ses(i).d, x, WISP::Encode(x, WISP::TDgRqDesc{0}));
+    CliIO::Send(Ses(i).d, x, WISP::Encode(x, WISP::TDgRqDesc{0}), Ses(i).k);
   }
 
   // A read session whose file cannot arrive whole (it changed, shrank, or
@@ -377,7 +380,8 @@ namespace {
   // ---- receive handler --------------------------------------------------------
 
   // Read reply to d; only errNull carries the session's values.
-  void OnRx_RdRq_Reply(const UDP0::TDstDesc& d, WISP::TError e, uint8_t i) {
+  // k: the door entry (0: the one of the request being handled).
+  void OnRx_RdRq_Reply(const UDP0::TDstDesc& d, WISP::TError e, uint8_t i, uint32_t k = 0) {
     WISP::TRdRpDesc p{};
     p.e = e;
     if (e == WISP::errNull) {
@@ -393,7 +397,7 @@ namespace {
     }
     uint8_t x[WISP::TelXRdRp::len];
     uint32_t l = WISP::Encode(x, p);
-    CliIO::Send(d, x, l);
+    CliIO::Send(d, x, l, k);
   }
 
   // Refusals of a read request: the reply carries the extensions accepted,
@@ -620,10 +624,12 @@ namespace {
     OnRx_WrRq_Reply(d, WISP::errNull, i, l, ax);
   }
 
-  // Whether slot ref (1..16) is in use by the endpoint d.
+  // Whether slot ref (1..16) is in use by the endpoint d (in the secure
+  // mode also under the keys the telegram was opened with: a telegram
+  // forged from the client's address does nothing).
   bool Owns(uint16_t ref, const UDP0::TDstDesc& d) {
     const TSesDesc& s = Ses(ref);
-    return s.i == ref && SameDst(s.d, d);
+    return s.i == ref && SameDst(s.d, d) && s.k == CliIO::Cur();
   }
 
   void OnRx_DatRq(const UDP0::TDstDesc& d, const uint8_t* x, uint32_t bl) {
@@ -793,8 +799,8 @@ namespace {
         const UDP0::TDstDesc d = s.d;
         s.x.s.j = 0;
         IncErrCnt(eRdRqRID);
-        Free(i, false);
-        return OnRx_RdRq_Reply(d, WISP::errRID, 0);
+        OnRx_RdRq_Reply(d, WISP::errRID, 0, s.k);   // while the session still holds its door entry
+        return Free(i, false);
       }
       case Jobs::stDone:
         s.x.s.j = 0;
@@ -805,14 +811,14 @@ namespace {
           Files::GetRID(s.x.s.f, rid);
           TooLong(rid, t.l);
           IncErrCnt(eRdRqRID);
-          Free(i, false);
-          return OnRx_RdRq_Reply(d, WISP::errRID, 0);
+          OnRx_RdRq_Reply(d, WISP::errRID, 0, s.k);   // while the session still holds its door entry
+          return Free(i, false);
         }
         Files::SetRdTgt(s.x.s.f, t);
         s.x.s.s = Sndrs::Alloc(s.x.s.l, s.x.s.f);
         if (s.x.s.s == nullptr) Fatal("RdRq snd");
         s.c.t = s.p.tos;
-        return OnRx_RdRq_Reply(s.d, WISP::errNull, i);
+        return OnRx_RdRq_Reply(s.d, WISP::errNull, i, s.k);
     }
   }
 

@@ -23,6 +23,7 @@
 #include "Mtxs.h"
 #include "Rcvrs.h"
 #include "SO.h"
+#include "Secure.h"
 #include "Server.h"
 #include "Sndrs.h"
 #include "SysVer.h"
@@ -53,6 +54,9 @@ namespace Startup {
     Crc::InitModule();
     WISP::InitModule();
     const Config::TDataDesc& c = Config::data;
+    // The keys before anything is opened: a fault with them stops here. One
+    // door entry more than sessions, so that a full server can still answer.
+    Secure::InitModule({.dir = c.kdr, .prg = Cfg::prgName, .server = true, .cnt = Cfg::cntMax + 1});
     Jobs::InitModule();   // before Files: its end runs after the file table's
     // The directory is served: reads stay beneath it, the log is off limits.
     Files::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midFiles, .ovr = c.ovr, .vrb = c.vrb, .srv = true});

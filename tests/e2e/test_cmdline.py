@@ -12,7 +12,7 @@ import tempfile
 import time
 import unittest
 
-from wisp_test_util import CLI, LOG_PREFIX, SRV, Program, free_port
+from wisp_test_util import CLI, LOG_PREFIX, SRV, Program, free_port, key_pair, secure_pair
 
 VERSION = "19"
 DATE = "2026-06-21"
@@ -32,6 +32,7 @@ CLI_HELP = [
     "       | '-r'      (* switch on re-requests after the round trip in a get *)",
     "       | '-c'      (* switch on a request rate that adapts to the path in a get *)",
     "       | '-x'      (* switch on the extended exchange: files of any size *)",
+    "       | '-e' dir  (* switch on secure mode with the keys in dir *)",
     "       | '-v'      (* switch on verbose mode *) .",
     "(* the request is repeated until the server answers; key 'q' quits *)",
 ]
@@ -52,6 +53,7 @@ SRV_HELP = [
     "       | '-g'      (* switch on gets only *)",
     "       | '-s' cnt  (* set most sessions per client address *)",
     "       | '-x'      (* switch on the extended exchange: files of any size *)",
+    "       | '-e' dir  (* switch on secure mode with the keys in dir *)",
     "       | '-v'      (* switch on verbose mode *) .",
 ]
 
@@ -99,6 +101,8 @@ CLI_ERRORS = [
     (["put", "-f"], "Invalid fragment count", None),
     (["-f", "256", "put", "x"], "Fragment count out of range", "256"),
     (["-f", "0", "put", "x"], "Fragment count out of range", "0"),
+    (["get", "-e"], "Invalid key directory", None),
+    (["-e", "", "get"], "Invalid key directory", None),
     # An error before the help wins.
     (["-y", "-h"], "Invalid option", "y"),
     (["get", "a", "b", "-h"], "Unexpected argument", "b"),
@@ -146,6 +150,7 @@ SRV_ERRORS = [
     (["-s", "two"], "Invalid session count", "two"),
     (["-s", "0"], "Session count out of range", "0"),
     (["-s", "17"], "Session count out of range", "17"),
+    (["-e"], "Invalid key directory", None),
     (["-gs"], "Invalid option", "gs"),
     (["-y", "-h"], "Invalid option", "y"),
     (["file.txt", "-h"], "Unexpected argument", "file.txt"),
@@ -409,3 +414,86 @@ class ServerCmdLine(CmdLineCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class KeyFiles(CmdLineCase):
+    """The secure mode's key directory: a new key pair, and every fault with
+    the keys stops the program before its socket opens, with the file (and
+    line) named and exit code 255; no output ever holds the private key."""
+
+    def key_error(self, prog, args, first):
+        r = self.run_to_end(prog, args)
+        self.assertEqual((r.rc, r.err), (255, first + "\n"), args)
+        log = r.log_text(os.path.basename(prog) + ".log")
+        self.assertNotIn("CliIO", log)
+        self.assertNotIn("SrvIO", log)
+        return r
+
+    def test_faults_stop_before_the_socket(self):
+        base = tempfile.mkdtemp(prefix="wisp-keys-")
+        self.addCleanup(shutil.rmtree, base, True)
+        # A new key pair: the private key only for its owner, the public
+        # line on the console (then the missing list stops it).
+        new = os.path.join(base, "new")
+        r = self.key_error(SRV, ["-e", new, "-p", "0"], "Error: Cannot read key file: '%s/clients'" % new)
+        with open(os.path.join(new, "key.pub")) as f:
+            pub = f.read()
+        self.assertEqual(r.out, pub)
+        self.assertRegex(pub, r"^[A-Za-z0-9+/]{43}= WISPSrv@\S+\n$")
+        self.assertEqual(os.stat(os.path.join(new, "key")).st_mode & 0o777, 0o600)
+        sd, cd, sk, ck = secure_pair(base, name="bob")
+        port = str(free_port())
+        with open(os.path.join(sd, "key")) as f:
+            secret = f.read().split()[0]
+        outs = []
+        cases = [
+            # A list line that is not "<key> <name>".
+            (SRV, ["-e", sd, "-p", port], "clients", "%s bob\n%s\n" % (ck, ck[:-2]),
+             "Error: Malformed key line: '%s/clients' line 2" % sd),
+            (CLI, ["-e", cd, "-p", port, "get"], "servers", "# servers\nnot-a-key 127.0.0.1\n",
+             "Error: Malformed key line: '%s/servers' line 2" % cd),
+            # No line for the address the client is given (the default's text included).
+            (CLI, ["-e", cd, "-p", port, "get"], "servers", "%s 127.0.0.2\n" % sk,
+             "Error: No key line for server '127.0.0.1': '%s/servers'" % cd),
+            (CLI, ["-e", cd, "-a", "::1", "-p", port, "get"], "servers", "%s 127.0.0.1\n" % sk,
+             "Error: No key line for server '::1': '%s/servers'" % cd),
+        ]
+        for prog, args, name, text, first in cases:
+            with self.subTest(args=args, text=text):
+                path = os.path.join(sd if prog == SRV else cd, name)
+                with open(path) as f:
+                    keep = f.read()
+                with open(path, "w") as f:
+                    f.write(text)
+                outs.append(self.key_error(prog, args, first))
+                with open(path, "w") as f:
+                    f.write(keep)
+        # A private key others can read, one that is no key, one missing.
+        for prog, d, args in ((SRV, sd, ["-p", port]), (CLI, cd, ["-p", port, "get"])):
+            key = os.path.join(d, "key")
+            with self.subTest(prog=prog, fault="mode"):
+                os.chmod(key, 0o640)
+                outs.append(self.key_error(prog, ["-e", d] + args, "Error: Private key open to others: '%s'" % key))
+                os.chmod(key, 0o600)
+            with open(key) as f:
+                keep = f.read()
+            with self.subTest(prog=prog, fault="text"):
+                with open(key, "w") as f:
+                    f.write("not a key\n")
+                outs.append(self.key_error(prog, ["-e", d] + args, "Error: Invalid private key: '%s'" % key))
+            with self.subTest(prog=prog, fault="another key"):
+                # The first character's top bit: byte 0's bit 7, which the
+                # X25519 clamping keeps (it clears bits 0..2).
+                b64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+                with open(key, "w") as f:
+                    f.write(b64[b64.index(keep[0]) ^ 32] + keep[1:])
+                outs.append(self.key_error(prog, ["-e", d] + args,
+                                           "Error: Public key does not match private key: '%s.pub'" % key))
+            with self.subTest(prog=prog, fault="missing"):
+                os.remove(key)
+                outs.append(self.key_error(prog, ["-e", d] + args, "Error: Cannot read key file: '%s'" % key))
+            with open(key, "w") as f:
+                f.write(keep)
+            os.chmod(key, 0o600)
+        for r in outs:
+            self.assertNotIn(secret, r.out + r.err + r.log_text(os.path.basename(r.args[0]) + ".log"))

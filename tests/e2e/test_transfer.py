@@ -5,16 +5,20 @@ off; a missing file; a served file that changes during a get; a client
 stopped in the middle of a transfer, which must leave no partial file and no
 damaged local copy on either side; and a server that vanishes mid-transfer."""
 import os
+import random
 import re
 import shutil
 import signal
+import socket
 import tempfile
 import time
 import unittest
 
-from wisp_test_util import MTIME, SUCCESS, Client, Server, leftovers, read, wait_for, write
+from wisp_test_util import (CLI, MTIME, SUCCESS, Client, Recorder, Server, key_pair, leftovers, read, secure_pair,
+                            server_sent, tel, wait_for, write)
 
 SIZES = [0, 1, 1454, 1455, 1456, 2 * 1455 + 5, 5 * 1048576 + 333]
+SILENCE = "No reply from the server: it may be down, not in secure mode, or its key may not match the one listed."
 
 
 class TransferTest(unittest.TestCase):
@@ -307,3 +311,175 @@ class VanishedServerTest(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class SecureTransferTest(unittest.TestCase):
+    """The secure mode (-e): transfers between a server and a client whose
+    key directories trust each other, and everything that must move no byte:
+    modes that disagree, a client or a server whose key is not the listed
+    one, replays and forgeries."""
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="wisp-sec-")
+        self.sdir, self.cdir = os.path.join(self.root, "srv"), os.path.join(self.root, "cli")
+        os.mkdir(self.sdir)
+        os.mkdir(self.cdir)
+        self.skeys, self.ckeys, self.skey, self.ckey = secure_pair(self.root)
+        self.runs = []
+
+    def tearDown(self):
+        for r in self.runs:
+            r.stop()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def server(self, *args, addr="127.0.0.1"):
+        s = Server(self.sdir, "-e", self.skeys, *args, addr=addr)
+        self.runs.append(s)
+        return s
+
+    def client(self, srv, *args, keys=None, port=None):
+        c = Client(self.cdir, "-p", port or srv.port, *(["-e", keys or self.ckeys] if keys != "" else []), *args)
+        self.runs.append(c)
+        return c
+
+    def secrets(self):
+        """The private keys' texts: no console or log line may hold them."""
+        return [read(os.path.join(d, "key")).split()[0].decode() for d in (self.skeys, self.ckeys)]
+
+    def test_secure_get_and_put_also_at_255_fragments_with_the_adaptive_rate_and_x(self):
+        srv = self.server("-f", "255", "-c", "-x")
+        cases = [(0, []), (1416, []), (1417, []), (3 * 1048576 + 7, ["-c", "-f", "255"]), (70000, ["-x"])]
+        outs = []
+        for size, opts in cases:
+            data = os.urandom(size)
+            with self.subTest(direction="get", size=size, opts=opts):
+                name = "g%d.bin" % size
+                write(os.path.join(self.sdir, name), data)
+                rc, out, err = self.client(srv, *opts, "get", name).finish(60)
+                self.assertEqual((rc, err), (0, ""), out)
+                self.assertIn(SUCCESS % size, out)
+                self.assertEqual(read(os.path.join(self.cdir, name)), data)
+                outs.append(out)
+            with self.subTest(direction="put", size=size, opts=opts):
+                name = "p%d.bin" % size
+                write(os.path.join(self.cdir, name), data)
+                rc, out, err = self.client(srv, *opts, "put", name).finish(60)
+                self.assertEqual((rc, err), (0, ""), out)
+                self.assertIn(SUCCESS % size, out)
+                dst = os.path.join(self.sdir, name)
+                wait_for(lambda: os.path.exists(dst) and os.path.getsize(dst) == size, 5)
+                self.assertEqual(read(dst), data)
+                outs.append(out)
+        srv.terminate()
+        log = "\n".join(srv.log())
+        # The session lines name the client by its line in the list; the
+        # grant leaves room for the seal in a 1500-byte datagram.
+        self.assertEqual(len(re.findall(r"^Alloc idx \d+ dst \S+ cli 'alice' wrt", log, re.M)), 2 * len(cases), log)
+        self.assertEqual(len(re.findall(r"^Free idx \d+ ok 1 err 0 dst \S+ cli 'alice' wrt", log, re.M)),
+                         2 * len(cases))
+        self.assertIn("fgl 1416 ", log)
+        self.assertNotIn("fgl 1455 ", log)
+        self.assertIn("  kdr '%s'" % self.skeys, log)
+        # Over IPv6 the grant is 20 bytes smaller again; the client's line
+        # for the server is the one of its -a text.
+        with open(os.path.join(self.ckeys, "servers"), "a") as f:
+            f.write("%s ::1\n" % self.skey)
+        srv6 = self.server(addr="::1")
+        write(os.path.join(self.sdir, "six.bin"), b"6" * 5000)
+        rc, out, err = self.client(srv6, "-a", "::1", "get", "six.bin").finish(30)
+        self.assertEqual(rc, 0, out + err)
+        self.assertEqual(read(os.path.join(self.cdir, "six.bin")), b"6" * 5000)
+        srv6.terminate()
+        self.assertIn("fgl 1396 ", srv6.log_text())
+        texts = log + "".join(outs) + "".join(r.log_text() for r in self.runs if isinstance(r, Client))
+        for k in self.secrets():
+            self.assertNotIn(k, texts)
+
+    def test_modes_that_disagree_move_no_byte(self):
+        write(os.path.join(self.sdir, "f.bin"), b"f" * 5000)
+        srv = self.server()
+        plain = self.client(srv, "get", "f.bin", keys="")
+        time.sleep(1.5)
+        plain.key("q")
+        plain.finish()
+        self.assertEqual(srv.counters()["dPlain"] >= 1, True)
+        srv.terminate()
+        self.assertEqual(server_sent(srv), 0)
+        # A plain server takes the handshake for an unknown command; the
+        # secure client waits as for a server that is not there, and says
+        # what may be wrong after a few seconds.
+        open_srv = Server(self.sdir)
+        self.runs.append(open_srv)
+        sec = self.client(open_srv, "get", "f.bin")
+        self.assertTrue(wait_for(lambda: SILENCE in sec.out, 8), sec.out)
+        self.assertTrue(sec.alive())
+        sec.key("q")
+        sec.finish()
+        self.assertGreaterEqual(open_srv.counters()["eCmd"], 3)
+        open_srv.terminate()
+        self.assertEqual(server_sent(open_srv), 0)
+        self.assertFalse(os.path.exists(os.path.join(self.cdir, "f.bin")))
+
+    def test_hostile_traffic_gets_no_byte(self):
+        data = os.urandom(300000)
+        write(os.path.join(self.sdir, "f.bin"), data)
+        srv = self.server()
+        # A secure transfer, recorded on its way.
+        rec = Recorder(srv.port)
+        try:
+            rc, out, err = self.client(srv, "get", "f.bin", port=rec.port).finish(30)
+            self.assertEqual(rc, 0, out + err)
+            time.sleep(0.3)
+            back = rec.back
+            # A client whose key the server does not list, and one that holds
+            # a key for this address that is not the server's (the server's
+            # key changed): no answer, and after a few seconds the client
+            # says what may be wrong.
+            other = os.path.join(self.root, "other")
+            key_pair(CLI, other)
+            with open(os.path.join(other, "servers"), "w") as f:
+                f.write("%s 127.0.0.1\n" % self.skey)
+            wrong = os.path.join(self.root, "wrong")
+            os.makedirs(wrong)
+            shutil.copy(os.path.join(self.ckeys, "key"), wrong)
+            shutil.copy(os.path.join(self.ckeys, "key.pub"), wrong)
+            with open(os.path.join(wrong, "servers"), "w") as f:
+                f.write("%s 127.0.0.1\n" % self.ckey)   # a key, but not the server's
+            os.remove(os.path.join(self.cdir, "f.bin"))
+            for keys in (other, wrong):
+                c = self.client(srv, "get", "f.bin", keys=keys)
+                self.assertTrue(wait_for(lambda: SILENCE in c.out, 8), c.out)
+                c.key("q")
+                c.finish()
+                self.assertFalse(os.path.exists(os.path.join(self.cdir, "f.bin")))
+            # From another port: the recorded transfer, each of its datagrams
+            # with one bit of the body flipped (the CRC made good again), and
+            # handshakes and sealed telegrams of random bytes.
+            rnd = random.Random(27)
+            hostile = list(rec.sent)
+            for _ in range(1500):
+                x = bytearray(rnd.choice(rec.sent))
+                k = rnd.randrange(7, len(x) - 4)
+                x[k] ^= 1 << rnd.randrange(8)
+                hostile.append(tel(x[6], bytes(x[7:-4])))
+            hs = rec.sent[0]
+            for _ in range(1500):
+                hostile.append(tel(hs[6], os.urandom(len(hs) - 11)))
+                hostile.append(tel(18, os.urandom(rnd.randrange(28, 200))))
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+                s.bind(("127.0.0.1", 0))
+                s.settimeout(1.0)
+                for k, x in enumerate(hostile):
+                    s.sendto(x, ("127.0.0.1", srv.port))
+                    if k % 200 == 199:
+                        time.sleep(0.01)
+                self.assertRaises(socket.timeout, s.recv, 2048)
+            self.assertEqual(rec.back, back)
+        finally:
+            rec.stop()
+        c = srv.counters()
+        for d in ("dMac", "dPeer", "dStamp", "dSes"):
+            self.assertGreater(c[d], 0, (d, c))
+        srv.terminate()
+        # All the server ever sent went to the recorded client.
+        self.assertEqual(server_sent(srv), rec.back_n)

@@ -9,6 +9,7 @@ import datetime
 import json
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -266,6 +267,8 @@ SRV_COUNTERS = ["eNull", "eLen", "eCrc", "eMag", "eVer", "eCmd", "eRdRqLen", "eR
                 "eRdRqPar", "eRdRqBsy", "eRdRqRID", "eDatRqLen", "eDatRqRef", "eDatRqSes", "eWrRqLen",
                 "eWrRqFgl", "eWrRqTyp", "eWrRqPar", "eWrRqBsy", "eWrRqRID", "eDatRpLen", "eDatRpRef",
                 "eDatRpSes", "eCloseLen", "eCloseRef", "eCloseSes", "eNet"]
+# The secure mode's drops (-e), after the server's own counters.
+SEAL_COUNTERS = ["dLen", "dHdr", "dPlain", "dMac", "dAuth", "dPeer", "dStamp", "dReplay", "dSes", "dFull"]
 CLI_COUNTERS = ["eNull", "eLen", "eCrc", "eMag", "eVer", "eCmd", "eRdRpSt", "eRdRpWr", "eRdRpLen",
                 "eDatRpSt", "eDatRpWr", "eDatRpLen", "eWrRpSt", "eWrRpWr", "eWrRpLen", "eDatRqSt",
                 "eDatRqWr", "eDatRqLen", "eCloseSt", "eCloseWr", "eCloseLen", "eCloseRef", "eTimeOut"]
@@ -447,7 +450,8 @@ class Server(Program):
                  stdin=subprocess.PIPE, pre=(), **popen):
         self.port = free_port(addr if addr is not None and ":" in addr else "127.0.0.1") if port == 0 else port
         # What E shows: eNet only where the server fences itself in with -n.
-        self.counter_names = SRV_COUNTERS if "-n" in args else SRV_COUNTERS[:-1]
+        self.counter_names = (SRV_COUNTERS if "-n" in args else SRV_COUNTERS[:-1]) + \
+            (SEAL_COUNTERS if "-e" in args else [])
         head = (["-a", addr] if addr is not None else []) + (["-p", self.port] if port is not None else [])
         super().__init__(prog, *(head + list(args)), cwd=cwd, stdin=stdin, pre=pre, **popen)
         if ready is not None and not self.wait_log(re.escape(ready), 20):
@@ -472,6 +476,80 @@ class Server(Program):
             assert line is not None, "no counter line from the server: %r" % self.out_lines[-5:]
             if is_counter_line(line.rstrip("\r\n"), n):
                 return parse_counters(line, self.counter_names)
+
+
+def server_sent(srv):
+    """The datagrams a stopped server sent, from its log's closing line."""
+    line = [t for t in srv.log() if t.startswith("DoneModule txn ")][-1]
+    return int(line.split()[2])
+
+
+def key_pair(prog, d):
+    """Makes the key pair of the secure mode in directory d: prog runs with
+    -e d until it misses its list of peers. Returns the public key's text."""
+    args = ["-e", d] + (["get", "x"] if prog == CLI else ["-p", "0"])
+    r = Program(prog, *args)
+    try:
+        rc, out, err = r.finish(20)
+    finally:
+        r.stop()
+    assert rc == 255 and "Cannot read key file" in err, (rc, out, err)
+    return out.split()[0]
+
+
+def secure_pair(base, srv_adr="127.0.0.1", name="alice"):
+    """Key directories base/srvkeys and base/clikeys that trust each other:
+    the client listed by name, the server by the -a text srv_adr. Returns
+    (server dir, client dir, server key, client key)."""
+    sd, cd = os.path.join(base, "srvkeys"), os.path.join(base, "clikeys")
+    sk, ck = key_pair(SRV, sd), key_pair(CLI, cd)
+    with open(os.path.join(sd, "clients"), "w") as f:
+        f.write("# who may use this server\n%s %s\n" % (ck, name))
+    with open(os.path.join(cd, "servers"), "w") as f:
+        f.write("%s %s\n" % (sk, srv_adr))
+    return sd, cd, sk, ck
+
+
+class Recorder:
+    """A UDP forwarder on a loopback port of its own between one client and
+    the server on server_port: keeps what each side sent (sent, got) and
+    counts what the server sent back."""
+
+    def __init__(self, server_port):
+        self.up = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.up.bind(("127.0.0.1", 0))
+        self.down = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.down.bind(("127.0.0.1", 0))
+        self.port = self.down.getsockname()[1]
+        self.server = ("127.0.0.1", server_port)
+        self.sent, self.got, self.back, self.back_n = [], [], 0, 0
+        self.peer = None
+        self.running = True
+        self.t = threading.Thread(target=self._run, daemon=True)
+        self.t.start()
+
+    def _run(self):
+        for s in (self.up, self.down):
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+        while self.running:
+            for s in select.select([self.up, self.down], [], [], 0.05)[0]:
+                x, a = s.recvfrom(65536)
+                if s is self.down:
+                    self.peer = a
+                    self.sent.append(x)
+                    self.up.sendto(x, self.server)
+                else:
+                    self.back += len(x)
+                    self.back_n += 1
+                    self.got.append(x)
+                    if self.peer:
+                        self.down.sendto(x, self.peer)
+
+    def stop(self):
+        self.running = False
+        self.t.join(5)
+        self.up.close()
+        self.down.close()
 
 
 class FakeServer:
