@@ -26,12 +26,15 @@ command -v "$cxx" >/dev/null || { echo "fuzz: $cxx not found"; exit 1; }
 CXX=$cxx cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWISP_FUZZ=ON -DWISP_TESTS=OFF \
   -DWISP_WERROR="${WISP_WERROR:-OFF}" >/dev/null
 cmake --build build-fuzz -j"$(nproc)" --target $(printf 'fuzz_%s ' "${targets[@]}")
-status=0
-for t in "${targets[@]}"; do
+# Each target is one process on one core: they run as many at a time as there
+# are cores, so the bounded fuzzing of the test pass takes its seconds once per
+# pair of targets on a 2-core machine, not once per target.
+fuzz_one() {
+  local t=$1
   mkdir -p "build-fuzz/corpus/$t" "build-fuzz/artifacts/$t"
-  seeds=("$root/tests/fuzz/corpus/$t")
+  local seeds=("$root/tests/fuzz/corpus/$t")
   [ -d "$root/tests/fuzz/regress/$t" ] && seeds+=("$root/tests/fuzz/regress/$t")
-  log="build-fuzz/fuzz_$t.log"
+  local log="build-fuzz/fuzz_$t.log"
   # -close_fd_mask=1: the programs' console lines go nowhere; reports stay on stderr.
   if ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
      timeout -k 10 $((secs + 120)) "build-fuzz/tests/fuzz/fuzz_$t" -max_total_time="$secs" -timeout=10 \
@@ -40,10 +43,26 @@ for t in "${targets[@]}"; do
        "$root/build-fuzz/corpus/$t" "${seeds[@]}" >"$log" 2>&1; then
     echo "fuzz $t: ok, $(grep -E 'DONE' "$log" | tail -1 | tr '\t' ' ')"
   else
-    status=1
     echo "fuzz $t: FAILED, see $log; inputs in build-fuzz/artifacts/$t/:"
     ls "build-fuzz/artifacts/$t/" || true
     grep -E "ERROR|SUMMARY|invariant|deadly|timeout" "$log" | head -20 || true
+    return 1
   fi
+}
+status=0
+par=$(nproc)
+pids=()
+for t in "${targets[@]}"; do
+  fuzz_one "$t" > "build-fuzz/fuzz_$t.out" &
+  pids+=("$!:$t")
+  if [ ${#pids[@]} -ge "$par" ]; then
+    entry=${pids[0]}; pids=("${pids[@]:1}")
+    wait "${entry%%:*}" || status=1
+    cat "build-fuzz/fuzz_${entry#*:}.out"
+  fi
+done
+for entry in "${pids[@]}"; do
+  wait "${entry%%:*}" || status=1
+  cat "build-fuzz/fuzz_${entry#*:}.out"
 done
 exit $status
