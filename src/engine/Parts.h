@@ -123,6 +123,8 @@ namespace Parts {
     uint32_t m[wndMax / 32];     // held flags of p .. p + wndMax - 1, by index MOD wndMax
     uint32_t il;                 // the snapped record: its length, and whether a Save
     bool sv;                     // of it is still to come (the loop snaps no other meanwhile)
+    uint8_t j;                   // the job of Jobs that runs that Save (0: none)
+    uint32_t nm;                 // fragments marked since the last Snap
     uint8_t img[Rec::lenMax];
   };
   using TPart = TPartDesc*;
@@ -193,8 +195,22 @@ namespace Parts {
   // rn, rn's directory synced.
   int Store(const uint8_t* x, uint32_t l, const char* tn, const char* rn);
 
-  // Finish, Keep and Discard free the slot; no Save of p may be pending (the
-  // caller has waited for its job).
+  // The loop's save schedule (Save as a job of Jobs, at most one per
+  // partial file): once saveLen bytes have been marked since the last record,
+  // Tick snaps and hands the Save to the worker, and collects the result of
+  // the one before (a failure is logged; the record stays as it was, which
+  // only costs data a resume asks for again). Call it only when every marked
+  // fragment has reached the file (after the writer's flush).
+  constexpr uint64_t saveLen = 4u << 20;
+  void Tick(TPart p, uint64_t now);
+  // The ending of a transfer that keeps its partial file: waits for a Save
+  // under way, then snaps and saves what is marked now, through the worker,
+  // and waits for it (the end of a session, not its data phase). false when
+  // the record could not be written (the one before stays).
+  bool Settle(TPart p, uint64_t now);
+
+  // Finish, Keep and Discard free the slot; they wait for a Save under way
+  // first (its job ends before the files change).
   //
   // The transfer succeeded and the caller put the partial file in place
   // under its name (Files' commit): the record goes, and the slot is free.
