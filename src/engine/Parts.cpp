@@ -251,9 +251,19 @@ void Give(TPart& p) {
 }
 
 void DoneModule() {
-  // Partial files stay as their last records say; closing drops the locks.
-  for (TPartDesc& p : tbl.a)
-    if (p.i != 0) FOps::Close(p.h);
+  // Partial files left to the module get their last record now; the others
+  // stay as their last records say; closing drops the locks.
+  for (TPartDesc& p : tbl.a) {
+    if (p.i == 0) continue;
+    if (p.lv != 0) {
+      TPart x = &p;
+      Collect(p, true);
+      if (p.lv == 1 && p.run && Snap(x, p.lt)) (void)Save(x);
+      Keep(x);
+      continue;
+    }
+    FOps::Close(p.h);
+  }
   tbl.Reset(set.cnt);
   oldTerm();
 }
@@ -559,6 +569,37 @@ bool Settle(TPart p, uint64_t now) {
   return false;
 }
 
+void Leave(TPart& p, uint64_t now, bool snap) {
+  p->lv = snap && p->run ? 1 : 2;
+  p->lt = now;
+  p = nullptr;
+  Reap();
+}
+
+void Reap() {
+  for (TPartDesc& e : tbl.a) {
+    if (e.i == 0 || e.lv == 0 || Collect(e, false) < 0) continue;
+    TPart p = &e;
+    if (e.lv == 1) {
+      e.lv = 2;
+      if (Snap(p, e.lt)) {
+        e.j = Jobs::Call(SaveCall, p);
+        if (e.j != 0) continue;
+        __atomic_store_n(&e.sv, false, __ATOMIC_RELEASE);
+      }
+    }
+    Keep(p);
+  }
+}
+
+bool Leaving(const char* n) {
+  Types::TPthStr pn;
+  if (!MkPath(pn, n, partExt)) return false;
+  for (const TPartDesc& p : tbl.a)
+    if (p.i != 0 && p.lv != 0 && std::strcmp(p.pn, pn) == 0) return true;
+  return false;
+}
+
 int Store(const uint8_t* x, uint32_t l, const char* tn, const char* rn) {
   const int h = FOps::Open(tn, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (h < 0) return errno;
@@ -639,7 +680,7 @@ uint32_t Sweep(uint64_t now) {
       uint32_t q, b;
       const TBad r = h < 0 ? bFile : Load(x, h, s, t, q, b);
       if (h >= 0) FOps::Close(h);
-      if (r == bOk && (t > now || now - t < lifeSec)) {
+      if (r == bOk && (t > now || now - t < set.life)) {
         Index(n, t);
         continue;
       }

@@ -125,6 +125,8 @@ namespace Parts {
     bool sv;                     // of it is still to come (the loop snaps no other meanwhile)
     uint8_t j;                   // the job of Jobs that runs that Save (0: none)
     uint32_t nm;                 // fragments marked since the last Snap
+    uint8_t lv;                  // Leave: 1 its last record is still to be snapped, 2 saved
+    uint64_t lt;                 //   at this time
     uint8_t img[Rec::lenMax];
   };
   using TPart = TPartDesc*;
@@ -137,6 +139,7 @@ namespace Parts {
     bool vrb = false;
     bool srv = false;                 // the server's: in dirName, with the kept index and its bounds
     uint64_t now = 0;                 // the server: the time of the start-up sweep (Unix seconds)
+    uint64_t life = lifeSec;          // the server: how long a partial upload is kept (tests shorten it)
   };
 
   // Starts the module. The server's creates dirName (mode 0700) and sweeps
@@ -208,6 +211,15 @@ namespace Parts {
   // and waits for it (the end of a session, not its data phase). false when
   // the record could not be written (the one before stays).
   bool Settle(TPart p, uint64_t now);
+  // The same ending for a caller that must not wait (the server's loop): p
+  // is left to the module (p becomes nullptr), which snaps and saves what is
+  // marked now when snap is set (not for a file whose writes failed), and
+  // Keeps it once its Save has run; Reap moves the partial files left so on,
+  // the module's end finishes them. Leaving: the partial file of the base
+  // name n is still being left (its lock is held; a request for it may wait).
+  void Leave(TPart& p, uint64_t now, bool snap);
+  void Reap();
+  bool Leaving(const char* n);
 
   // Finish, Keep and Discard free the slot; they wait for a Save under way
   // first (its job ends before the files change).
@@ -225,7 +237,7 @@ namespace Parts {
   void Discard(TPart& p);
 
   // ---- the server's kept partial uploads ----------------------------------
-  // Removes what lifeSec has passed over (since its last record) at now,
+  // Removes what the settings' life has passed over (since its last record) at now,
   // what does not parse or has no partial file, and stray files; then the
   // oldest beyond keepMax. Returns the number of uploads removed.
   uint32_t Sweep(uint64_t now);
