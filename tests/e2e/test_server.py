@@ -21,9 +21,9 @@ import threading
 import time
 import unittest
 
-from wisp_test_util import (CLOSE, DATRP, DATRQ, ERR_BSY, ERR_CHK, ERR_NULL, ERR_RID, RDRQ, SRV,
-                            SRV_COUNTERS, WRRQ, Client, Server, close, datrp, datrq, packed_local, rdrp,
-                            rdrq, read, tel, write, wrrp, wrrq)
+from wisp_test_util import (CLOSE, DATRP, DATRQ, ERR_BSY, ERR_CHK, ERR_NULL, ERR_RID, PART, PARTS, RDRQ, REC, SRV,
+                            SRV_COUNTERS, WRRQ, Client, Server, close, datrp, datrq, packed_local, rdrp, rdrq, read,
+                            tel, wait_for, write, wrrp, wrrq)
 
 # The server's refusals carry the error and zeros in every other field.
 REFUSED = dict(f=0, t=0, n=0, ref=0)
@@ -1013,12 +1013,13 @@ class ServerTest(unittest.TestCase):
         """Three sessions go silent at once: a read session, an upload before
         its check, and an upload whose client close was lost after the check
         passed. Each ends about 30 s after its last data telegram; only the
-        checked upload leaves a file."""
+        checked upload leaves a file, and (-k) the upload before its check
+        its partial upload, holding the fragment that arrived."""
         data = random.Random(4).randbytes(3000)
         dg = hashlib.md5(data).digest()
         d, t, when = packed_local(2020, 2, 29, 23, 59, 58)
         self.put_file("r.txt", data)
-        srv = self.start()
+        srv = self.start("-k")
         rd, part, lost = srv.peer(), srv.peer(), srv.peer()
         self.assertEqual(rd.ask(rdrq("r.txt"))[7], ERR_NULL)
         self.assertEqual(part.ask(wrrq("part.bin", 3000, dg, d, t)), wrrp(ERR_NULL, 1455, 10, 10, 2))
@@ -1045,8 +1046,13 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(sorted(ends), [1, 2, 3], "sessions not ended: %r" % ends)
         for idx, dt in ends.items():
             self.assertTrue(29.0 < dt < 50.0, "session %d ended after %.1f s" % (idx, dt))
-        self.assertEqual(srv.files(), ["kept.bin", "r.txt"])
+        self.assertEqual(srv.files(), [PARTS, "kept.bin", "r.txt"])
         self.assertEqual(self.read_file("kept.bin"), data)
+        self.assertTrue(wait_for(lambda: len(os.listdir(os.path.join(self.wd, PARTS))) == 2, 2))
+        self.assertEqual(sorted(os.listdir(os.path.join(self.wd, PARTS))), ["part.bin" + PART, "part.bin" + REC])
+        self.assertEqual(self.read_file(os.path.join(PARTS, "part.bin" + PART)), data[:1455])
+        rec = self.read_file(os.path.join(PARTS, "part.bin" + REC))
+        self.assertEqual(struct.unpack_from("<I", rec, 52)[0], 1)   # the in-order prefix: fragment 0
         self.assertEqual(os.stat(os.path.join(self.wd, "kept.bin")).st_mtime, when)
         # The silent upload asked for its two missing fragments again about
         # eight times a second; without -d its log got at most one line a

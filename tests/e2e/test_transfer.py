@@ -238,6 +238,7 @@ class TransferTest(unittest.TestCase):
                 self.assertEqual(rc, 255 if how == "signal" else 1, out + err)
                 self.assertTrue(wait_for(lambda: self.failures("up-slow.bin", 1) == n + 1, 2))
                 self.assertEqual([n for n in os.listdir(self.sdir) if "up-slow" in n], [])
+                self.assertNotIn(PARTS, os.listdir(self.sdir))   # a server without -k keeps nothing
                 os.remove(os.path.join(self.cdir, "WISPCli.log"))
         os.remove(os.path.join(self.cdir, "up-slow.bin"))
         # kill: no termination chain runs, yet no temporary file is left.
@@ -281,11 +282,12 @@ class VanishedServerTest(unittest.TestCase):
     def test_clients_give_up_on_a_server_killed_mid_transfer(self):
         # Once the data phase has begun, 30 s without a telegram from the
         # server end the client with one line, exit code 255 and no file;
-        # meanwhile its log gets at most one time-out line a second.
+        # meanwhile its log gets at most one time-out line a second. A get
+        # with -k keeps what it received, and goes on from there.
         root = tempfile.mkdtemp(prefix="wisp-gone-")
         self.addCleanup(shutil.rmtree, root, True)
-        sdir, gdir, pdir = (os.path.join(root, d) for d in ("srv", "get", "put"))
-        for d in (sdir, gdir, pdir):
+        sdir, gdir, pdir, kdir = (os.path.join(root, d) for d in ("srv", "get", "put", "keep"))
+        for d in (sdir, gdir, pdir, kdir):
             os.mkdir(d)
         data = os.urandom(2 * 1048576)
         write(os.path.join(sdir, "gone.bin"), data)
@@ -293,7 +295,8 @@ class VanishedServerTest(unittest.TestCase):
         srv = Server(sdir)
         self.addCleanup(srv.stop)
         clients = [Client(gdir, "-p", srv.port, "-u", "10", "-f", "1", "get", "gone.bin"),
-                   Client(pdir, "-p", srv.port, "-u", "10", "-f", "1", "put", "gone-up.bin")]
+                   Client(pdir, "-p", srv.port, "-u", "10", "-f", "1", "put", "gone-up.bin"),
+                   Client(kdir, "-p", srv.port, "-k", "-u", "10", "-f", "1", "get", "gone.bin")]
         for c in clients:
             self.addCleanup(c.stop)
             self.assertTrue(wait_for(lambda: any(l.startswith("SetState: Transferring") for l in c.log()), 5))
@@ -301,13 +304,24 @@ class VanishedServerTest(unittest.TestCase):
         srv.p.kill()
         gone = time.monotonic()
         for c in clients:
-            with self.subTest(mode=c.args[-2]):
+            with self.subTest(mode=c.args[-2], keep="-k" in c.args):
                 rc, out, err = c.finish(60)
                 self.assertTrue(29 < time.monotonic() - gone < 45, time.monotonic() - gone)
                 self.assertEqual(rc, 255, out + err)
                 self.assertIn("F Client DoData: No answer from the server.\n", out)
                 self.assertLessEqual(len([l for l in c.log() if "Update TO" in l]), 40)
         self.assertEqual(leftovers(gdir), [])
+        self.assertEqual(leftovers(kdir), ["gone.bin" + PART, "gone.bin" + REC])
+        # The server back on its port: the same source.
+        srv = Server(sdir, port=srv.port)
+        self.addCleanup(srv.stop)
+        c = Client(kdir, "-p", srv.port, "-k", "get", "gone.bin")
+        self.addCleanup(c.stop)
+        rc, out, err = c.finish()
+        self.assertEqual(rc, 0, out + err)
+        self.assertRegex(out, r"RdRp: Resuming, [1-9]\d* B already received\.")
+        self.assertEqual(read(os.path.join(kdir, "gone.bin")), data)
+        self.assertEqual(leftovers(kdir), ["gone.bin"])
 
 
 if __name__ == "__main__":
