@@ -576,6 +576,8 @@ void Leave(TPart& p, uint64_t now, bool snap) {
   Reap();
 }
 
+bool Idle(TPart p) { return Collect(*p, false) >= 0; }
+
 void Reap() {
   for (TPartDesc& e : tbl.a) {
     if (e.i == 0 || e.lv == 0 || Collect(e, false) < 0) continue;

@@ -218,6 +218,9 @@ namespace Parts {
   // the module's end finishes them. Leaving: the partial file of the base
   // name n is still being left (its lock is held; a request for it may wait).
   void Leave(TPart& p, uint64_t now, bool snap);
+  // No Save of p is under way (a result is collected): Finish, Keep and
+  // Discard would not wait.
+  bool Idle(TPart p);
   void Reap();
   bool Leaving(const char* n);
 

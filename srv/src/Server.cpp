@@ -829,6 +829,9 @@ namespace {
   // of the file's job: false while the check waits for it (call again).
   bool OnTmr_Chk(TRcvDesc& rcv) {
     if (rcv.c) return true;
+    // A save of the partial upload's record under way finishes first: its
+    // end (Finish, Discard) would wait for it on the loop.
+    if (rcv.kp != nullptr && !Parts::Idle(rcv.kp)) return false;
     if (!rcv.k) {
       if (!Files::Ready(rcv.f)) return false;
       Files::TPosDesc t, p;
