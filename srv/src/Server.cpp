@@ -887,6 +887,9 @@ namespace {
         OnTmr_Open(i, s);
         continue;
       }
+      // An upload asks for its first fragments once its requests can go:
+      // asked for before, they would wait for their time-out.
+      if (s.x.w && !s.x.r.c && !CliIO::Ready(s.k)) continue;
       // A finished upload only repeats its close, every dtc steps.
       const bool done = s.x.w && s.x.r.c;
       const uint32_t n = DueUpdates(s.c.u, done ? dtc : s.p.dtu, ks);
