@@ -690,7 +690,7 @@ namespace {
     if (s.x.w || s.x.s.x == 0) return IncErrCnt(eXSes);
     if (s.x.s.c) return;
     s.c.t = s.p.tos;
-    if (!s.x.s.h.k) return;
+    if (!Ext::Asked(s.x.s.h)) return;
     if (!Ext::Same(s.x.s.h, s.x.s.f)) return Failing(static_cast<uint8_t>(g.r), s);
     Dgst(static_cast<uint8_t>(g.r));
   }
@@ -928,10 +928,12 @@ namespace {
         // when asked for); a file that changed since it was opened cannot
         // arrive whole.
         if (s.x.s.x != 0) {
-          if (Ext::Poll(s.x.s.h, s.x.s.f) == Ext::hsFailed) {
+          const Ext::THoldSt h = Ext::Poll(s.x.s.h, s.x.s.f);
+          if (h == Ext::hsFailed) {
             Failing(i, s);
             continue;
           }
+          if (h == Ext::hsDue) Dgst(i);
         }
         const bool whole = Sndrs::Update(s.x.s.s, n * 2 * s.p.fpu, DatRp, i);
         // A served file that cannot be read ends its session: one close
