@@ -6,7 +6,9 @@
 #   path                  cases
 #   100 Mbit/s, RTT 50    WISP adaptive get and put, WISP at -f 255 on both sides
 #                         (adaptive client), WISP defaults, TCP CUBIC, TCP BBR
-#   RTT 50, 1 % loss      adaptive get and put, defaults, CUBIC, BBR
+#   RTT 50, 1 % loss      adaptive get and put, the same two in secure mode
+#                         (-e, keys made in the scratch directory), defaults,
+#                         CUBIC, BBR
 #   RTT 200, 1 % loss     adaptive get, defaults, CUBIC, BBR
 #   RTT 300, 5 % loss     adaptive get, defaults, CUBIC, BBR
 #   20 Mbit/s, RTT 50     adaptive client against a server at its defaults,
@@ -62,6 +64,10 @@ set -euo pipefail
 : "${WAN_C20_SRV=}"                #            server at its defaults
 : "${WAN_DEF_CLI=}"                # WISP at the defaults
 : "${WAN_DEF_SRV=}"
+: "${WAN_E_GET_CLI=-c}"            # secure get and put: as the adaptive ones, with -e
+: "${WAN_E_GET_SRV=-f 255}"        # on both sides (the key directories are added)
+: "${WAN_E_PUT_CLI=-c}"
+: "${WAN_E_PUT_SRV=-c -f 255}"
 : "${WAN_SHARE_CLI=-c}"            # sharing cases: each WISP client
 : "${WAN_SHARE_SRV=-f 255}"
 # The emulator's own options: --rt 10 runs its loop at a real-time priority,
@@ -170,6 +176,19 @@ start_cli() {
   (cd "$1" && exec ip netns exec "$nsa" "$cli" -a "$adr" -p "$port" $2 "$3" "$4" </dev/null >"$5" 2>&1) &
   cpid=$!
   pids+=("$cpid")
+}
+
+# The key directories of the secure cases ($work/keys-cli, $work/keys-srv):
+# each program makes its key pair on its first start with -e (and stops, as
+# it has no list of peers yet); each then lists the other's public key.
+make_keys() {
+  local kc=$work/keys-cli ks=$work/keys-srv
+  [ -f "$ks/clients" ] && return 0
+  (cd "$work" && "$srv" -e "$ks" -p 0 </dev/null >/dev/null 2>&1) || true
+  (cd "$work" && "$cli" -e "$kc" get x </dev/null >/dev/null 2>&1) || true
+  [ -f "$ks/key.pub" ] && [ -f "$kc/key.pub" ] || { echo "no key pairs made in $work"; exit 1; }
+  echo "$(cut -d' ' -f1 "$kc/key.pub") bench" >"$ks/clients"
+  echo "$(cut -d' ' -f1 "$ks/key.pub") $adr" >"$kc/servers"
 }
 
 has_c() { [[ " $1 " == *" -c "* ]]; }
@@ -336,7 +355,7 @@ else:
 # The paths: label | rate | RTT ms | loss each way | cases [| MiB of the WISP cases' file]
 paths=(
   "100M rtt50|100e6|50|0|c-get c-put f255 def cubic bbr"
-  "100M rtt50 1%|100e6|50|0.01|c-get c-put def cubic bbr"
+  "100M rtt50 1%|100e6|50|0.01|c-get c-put e-get e-put def cubic bbr"
   "100M rtt200 1%|100e6|200|0.01|c-get def cubic bbr"
   "100M rtt300 5%|100e6|300|0.05|c-get def cubic bbr"
   "20M rtt50|20e6|50|0|c20 def cubic bbr"
@@ -394,6 +413,10 @@ for ((rep = 1; rep <= runs; rep++)); do
       case $c in
         c-get) wisp_case "$label" "WISP get $WAN_C_GET_CLI / srv $WAN_C_GET_SRV" "$rate" "$rtt" "$loss" get "$WAN_C_GET_CLI" "$WAN_C_GET_SRV" ;;
         c-put) wisp_case "$label" "WISP put $WAN_C_PUT_CLI / srv $WAN_C_PUT_SRV" "$rate" "$rtt" "$loss" put "$WAN_C_PUT_CLI" "$WAN_C_PUT_SRV" ;;
+        e-get) make_keys; wisp_case "$label" "WISP get -e $WAN_E_GET_CLI / srv -e $WAN_E_GET_SRV" "$rate" "$rtt" "$loss" get \
+                 "-e $work/keys-cli $WAN_E_GET_CLI" "-e $work/keys-srv $WAN_E_GET_SRV" ;;
+        e-put) make_keys; wisp_case "$label" "WISP put -e $WAN_E_PUT_CLI / srv -e $WAN_E_PUT_SRV" "$rate" "$rtt" "$loss" put \
+                 "-e $work/keys-cli $WAN_E_PUT_CLI" "-e $work/keys-srv $WAN_E_PUT_SRV" ;;
         f255) wisp_case "$label" "WISP get $WAN_F255_CLI / srv $WAN_F255_SRV" "$rate" "$rtt" "$loss" get "$WAN_F255_CLI" "$WAN_F255_SRV" ;;
         c20) wisp_case "$label" "WISP get $WAN_C20_CLI / srv ${WAN_C20_SRV:-defaults}" "$rate" "$rtt" "$loss" get "$WAN_C20_CLI" "$WAN_C20_SRV" ;;
         def) wisp_case "$label" "WISP get ${WAN_DEF_CLI:-defaults} / srv ${WAN_DEF_SRV:-defaults}" "$rate" "$rtt" "$loss" get "$WAN_DEF_CLI" "$WAN_DEF_SRV" ;;

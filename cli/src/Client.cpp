@@ -370,7 +370,11 @@ namespace {
       Fatal("DoData: No answer from the server.");
     }
     if (ses.w) {
-      if (ses.x != 0 && Ext::Poll(ses.h, ses.f) == Ext::hsFailed) Unsendable();
+      if (ses.x != 0) {
+        const Ext::THoldSt h = Ext::Poll(ses.h, ses.f);
+        if (h == Ext::hsFailed) Unsendable();
+        if (h == Ext::hsDue) Dgst();
+      }
       if (!Sndrs::Update(ses.s, n * 2u * ses.p.fpu, DatRp, 0)) {
         // The local file no longer holds what was announced, or cannot be
         // read at all.
@@ -680,7 +684,7 @@ namespace {
   void OnRx_DgRq(const uint8_t*, uint32_t bl) {
     if (bl != WISP::TelDgRq::body) return IncErrCnt(Client::eXLen);
     if (!ses.w || ses.x == 0 || ses.st != stData) return IncErrCnt(Client::eXSes);
-    if (!ses.h.k) return;
+    if (!Ext::Asked(ses.h)) return;
     if (!Ext::Same(ses.h, ses.f)) Unsendable();
     Dgst();
   }

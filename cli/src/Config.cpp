@@ -191,7 +191,7 @@ namespace Config {
     if (data.hst[0] != '\0') ShowStr("hst", data.hst, sizeof data.hst);
     ShowCard("rtt", data.rtt);
     ShowCard("cgc", data.cgc);
-    ShowCard("xtd", data.xtd);
+    if (data.xtd) ShowCard("xtd", data.xtd);
     if (data.kdr[0] != '\0') ShowStr("kdr", data.kdr, sizeof data.kdr);
     if (data.kpt) ShowCard("kpt", data.kpt);
   }

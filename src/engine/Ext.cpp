@@ -44,6 +44,11 @@ Jobs::TState Hold(THoldDesc& h, Files::TFile f) {
   return st;
 }
 
+bool Asked(THoldDesc& h) {
+  h.q = !h.k;
+  return h.k;
+}
+
 bool Same(const THoldDesc& h, Files::TFile f) {
   TStatDesc s{};
   return StatOf(f, s) && s.l == h.l && s.ms == h.ms && s.mns == h.mns && s.cs == h.cs && s.cns == h.cns;
@@ -64,7 +69,7 @@ THoldSt Poll(THoldDesc& h, Files::TFile f) {
   }
   Files::SetRdTgt(f, t);
   h.k = true;
-  return hsNew;
+  return h.q ? hsDue : hsNew;
 }
 
 void Record(Files::TFile f, uint16_t r, WISP::TDgstDesc& d) {

@@ -28,6 +28,7 @@ namespace Ext {
   struct THoldDesc {
     Jobs::TJob j;          // the digest job (0: none)
     bool k;                // the digest is known (the file's target carries it)
+    bool q;                // the receiver asked for it before it was known
     bool bad;              // the file changed or could not be read through
     uint64_t l;            // the file at open: size and times
     int64_t ms, mns, cs, cns;
@@ -36,6 +37,7 @@ namespace Ext {
   enum THoldSt : uint8_t {
     hsBusy,     // the worker is at it
     hsNew,      // known from now on
+    hsDue,      // known from now on, and asked for already: it goes out now
     hsKnown,    // known before
     hsFailed,   // the file changed since it was opened, or a read failed
   };
@@ -48,6 +50,11 @@ namespace Ext {
   // Looks at the job: once it is done the file must still be as it was at
   // open (then its target gets the digest, to be sent when asked for).
   THoldSt Poll(THoldDesc& h, Files::TFile f);
+  // The receiver asks for the digest: true when it is known (then it goes
+  // out if the file is still the same), otherwise the request is kept, and
+  // Poll says hsDue once the digest is there, so that it goes out at once
+  // instead of at the receiver's next request.
+  bool Asked(THoldDesc& h);
   // The file is still as it was at open (size, modification, status change).
   bool Same(const THoldDesc& h, Files::TFile f);
   // The digest record of f's target for the session reference r.

@@ -172,6 +172,13 @@ TJobDesc* Take() {
 // One sync of a follow (with the lock held on entry and exit, not while it
 // runs): a write-back to start, a sync of the file, a sync of its directory,
 // in that order. false when none waits.
+// A sync of the data while the transfer goes on only saves time at its end,
+// and it blocks the worker for as long as the disk takes: it waits while the
+// digest lags more than lagMax behind what has arrived (the syncs then come
+// together), so that the digest keeps up and the end does not wait for it.
+// A sync of data and metadata (the final one) never waits.
+constexpr uint64_t lagMax = 16u << 20;
+
 bool SyncSlice(TJobDesc& j, std::unique_lock<std::mutex>& g) {
   const int h = j.h;
   if (j.we != 0) {
@@ -183,7 +190,7 @@ bool SyncSlice(TJobDesc& j, std::unique_lock<std::mutex>& g) {
     g.lock();
     // A file system that cannot start it only leaves it to the next sync.
     if (r != 0 && err != EINVAL && err != ESPIPE && err != ENOSYS && err != EOPNOTSUPP && j.sy == 0) j.sy = err;
-  } else if (j.sync) {
+  } else if (j.sync && (j.all || j.rd != 0 || j.want - j.xl <= lagMax)) {
     const bool all = j.all;
     j.sync = false;
     j.all = false;

@@ -21,9 +21,8 @@ constexpr uint32_t T[64] = {
 inline uint32_t Rol(uint32_t x, uint32_t n) { return (x << n) | (x >> (32 - n)); }
 
 // The four round functions in the forms with the fewest operations
-// (F and G select bits without a NOT).
+// (F selects bits without a NOT; G is written out in its step).
 inline uint32_t F(uint32_t b, uint32_t c, uint32_t d) { return d ^ (b & (c ^ d)); }
-inline uint32_t G(uint32_t b, uint32_t c, uint32_t d) { return c ^ (d & (b ^ c)); }
 inline uint32_t H(uint32_t b, uint32_t c, uint32_t d) { return b ^ c ^ d; }
 inline uint32_t I(uint32_t b, uint32_t c, uint32_t d) { return c ^ (b | ~d); }
 
@@ -33,6 +32,10 @@ inline uint32_t I(uint32_t b, uint32_t c, uint32_t d) { return c ^ (b | ~d); }
 // time.
 // The receiving side digests everything it gets, so this is on its path.
 #define MD5_STEP(f, a, b, c, d, k, s) a = b + Rol(a + f(b, c, d) + x[(k) & 15] + T[i++], s)
+// G's two halves select disjoint bits, so they may be added instead of
+// combined: the half without b is summed while b is still being computed,
+// which leaves two operations less between one step's result and the next.
+#define MD5_STEP_G(a, b, c, d, k, s) a = b + Rol(a + (c & ~d) + x[(k) & 15] + T[i++] + (b & d), s)
 
 void Transform(TStDesc& st, const uint8_t* blk) {
   uint32_t x[16];
@@ -50,10 +53,10 @@ void Transform(TStDesc& st, const uint8_t* blk) {
   }
 #pragma GCC unroll 4
   for (uint32_t k = 1; k < 65; k += 20) {
-    MD5_STEP(G, a, b, c, d, k, 5);
-    MD5_STEP(G, d, a, b, c, k + 5, 9);
-    MD5_STEP(G, c, d, a, b, k + 10, 14);
-    MD5_STEP(G, b, c, d, a, k + 15, 20);
+    MD5_STEP_G(a, b, c, d, k, 5);
+    MD5_STEP_G(d, a, b, c, k + 5, 9);
+    MD5_STEP_G(c, d, a, b, k + 10, 14);
+    MD5_STEP_G(b, c, d, a, k + 15, 20);
   }
 #pragma GCC unroll 4
   for (uint32_t k = 5; k < 53; k += 12) {
@@ -73,6 +76,7 @@ void Transform(TStDesc& st, const uint8_t* blk) {
 }
 
 #undef MD5_STEP
+#undef MD5_STEP_G
 
 bool initialised = false;
 

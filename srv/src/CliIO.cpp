@@ -101,6 +101,8 @@ namespace CliIO {
     return cur;
   }
 
+  bool Ready(uint32_t k) { return !Secure::On() || Seal::Confirmed(k); }
+
   void Drop(uint32_t k) {
     if (k == 0 || k > entMax) return;
     held[k] = false;

@@ -42,6 +42,10 @@ namespace CliIO {
   // Drop gives a session's entry back.
   uint32_t Cur();
   uint32_t Take();
+  // Whether what a session of entry k sends can go: always in the plain
+  // mode; in the secure mode once the client has shown it holds the
+  // session's keys (until then the door swallows it).
+  bool Ready(uint32_t k);
   void Drop(uint32_t k);
   // The largest fragment for a client at d: the sealed telegram's overhead
   // comes off in the secure mode.

@@ -177,7 +177,7 @@ namespace Config {
     ShowCard("rtt", data.rtt);
     ShowCard("cgc", data.cgc);
     Show_Fence();
-    ShowCard("xtd", data.xtd);
+    if (data.xtd) ShowCard("xtd", data.xtd);
     if (data.kdr[0] != '\0') ShowStr("kdr", data.kdr, sizeof data.kdr);
     if (data.kpt) ShowCard("kpt", data.kpt);
   }

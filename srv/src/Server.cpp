@@ -764,7 +764,7 @@ namespace {
     if (s.x.w || s.x.s.x == 0) return IncErrCnt(eXSes);
     if (s.x.s.c) return;
     s.c.t = s.p.tos;
-    if (!s.x.s.h.k) return;
+    if (!Ext::Asked(s.x.s.h)) return;
     if (!Ext::Same(s.x.s.h, s.x.s.f)) return Failing(static_cast<uint8_t>(g.r), s);
     Dgst(static_cast<uint8_t>(g.r));
   }
@@ -972,6 +972,9 @@ namespace {
         OnTmr_Open(i, s);
         continue;
       }
+      // An upload asks for its first fragments once its requests can go:
+      // asked for before, they would wait for their time-out.
+      if (s.x.w && !s.x.r.c && !CliIO::Ready(s.k)) continue;
       // A finished upload only repeats its close, every dtc steps.
       const bool done = s.x.w && s.x.r.c;
       const uint32_t n = DueUpdates(s.c.u, done ? dtc : s.p.dtu, ks);
@@ -1011,10 +1014,12 @@ namespace {
         // when asked for); a file that changed since it was opened cannot
         // arrive whole.
         if (s.x.s.x != 0) {
-          if (Ext::Poll(s.x.s.h, s.x.s.f) == Ext::hsFailed) {
+          const Ext::THoldSt h = Ext::Poll(s.x.s.h, s.x.s.f);
+          if (h == Ext::hsFailed) {
             Failing(i, s);
             continue;
           }
+          if (h == Ext::hsDue) Dgst(i);
         }
         const bool whole = Sndrs::Update(s.x.s.s, n * 2 * s.p.fpu, DatRp, i);
         // A served file that cannot be read ends its session: one close

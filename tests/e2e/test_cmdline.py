@@ -262,16 +262,16 @@ class ClientCmdLine(CmdLineCase):
         for mode, name in (("get", "n" * 128), ("put", "/" + "d/" * 1983 + "n" * 128)):
             with self.subTest(mode=mode, length=len(name)):
                 r = self.start(CLI, ["-p", str(port), mode, name])
-                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "xtd")]
+                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "cgc")]
                 r.terminate(RUN_LIMIT)
-                self.assertEqual(texts[-4:], [("  rnm '" + name)[:128], "  rtt 0", "  cgc 0", "  xtd 0"])
+                self.assertEqual(texts[-3:], [("  rnm '" + name)[:128], "  rtt 0", "  cgc 0"])
 
     def test_defaults_in_log(self):
         port = free_port()   # nobody listens there
         r = self.start(CLI, ["-p", str(port), "get"])
-        lines = self.wait_for_config(r, "WISPCli.log", "xtd")
+        lines = self.wait_for_config(r, "WISPCli.log", "cgc")
         r.terminate(RUN_LIMIT)   # fails the test when the client does not stop
-        self.assertEqual([m for m, _ in lines], ["M"] * 19)
+        self.assertEqual([m for m, _ in lines], ["M"] * 18)
         self.assertEqual([t for _, t in lines], [
             "WISPCli v19 (2026-06-21): WISP Client.",
             "data",
@@ -291,7 +291,6 @@ class ClientCmdLine(CmdLineCase):
             "  rnm 'WISPSrv.exe'",
             "  rtt 0",
             "  cgc 0",
-            "  xtd 0",
         ])
         self.assertNotIn("Config", r.out)
 
@@ -319,17 +318,17 @@ class ClientCmdLine(CmdLineCase):
                           (["-c", "get", "-f", "1"], "1")):
             with self.subTest(args=args):
                 r = self.start(CLI, ["-p", str(port)] + args)
-                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "xtd")]
+                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "cgc")]
                 r.terminate(RUN_LIMIT)
                 self.assertIn("  fpu " + fpu, texts)
-                self.assertEqual(texts[-2:], ["  cgc 1", "  xtd 0"])
+                self.assertEqual(texts[-1], "  cgc 1")
 
     def test_mode_words_and_port_zero(self):
         port = free_port()
         for mode, wrt in (("GET", "0"), ("go", "0"), ("g", "0"), ("PUT", "1"), ("p", "1")):
             with self.subTest(mode=mode):
                 r = self.start(CLI, ["-p", str(port), mode, "-p", "0", "x"])
-                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "xtd")]
+                texts = [t for _, t in self.wait_for_config(r, "WISPCli.log", "cgc")]
                 r.terminate(RUN_LIMIT)
                 self.assertIn("  wrt " + wrt, texts)
                 self.assertIn("  prt 0", texts)
@@ -354,9 +353,9 @@ class ServerCmdLine(CmdLineCase):
     def test_defaults_in_log(self):
         port = free_port()
         r = self.start(SRV, ["-p", str(port)])
-        lines = self.wait_for_config(r, "WISPSrv.log", "xtd")
+        lines = self.wait_for_config(r, "WISPSrv.log", "spa")
         r.terminate(RUN_LIMIT)   # fails the test when the server does not stop
-        self.assertEqual([m for m, _ in lines], ["M"] * 19)
+        self.assertEqual([m for m, _ in lines], ["M"] * 18)
         self.assertEqual([t for _, t in lines], [
             "WISPSrv v19 (2026-06-21): WISP Server.",
             "data",
@@ -376,7 +375,6 @@ class ServerCmdLine(CmdLineCase):
             "  net any",
             "  get 0",
             "  spa 16",
-            "  xtd 0",
         ])
         self.assertNotIn("Config", r.out)
 
@@ -407,7 +405,7 @@ class ServerCmdLine(CmdLineCase):
             os.makedirs(deep)
             self.assertGreater(len(deep), 127)
             r = self.start(SRV, ["-p", str(free_port())], cwd=deep)
-            texts = [t for _, t in self.wait_for_config(r, "WISPSrv.log", "xtd")]
+            texts = [t for _, t in self.wait_for_config(r, "WISPSrv.log", "spa")]
             r.terminate(RUN_LIMIT)
             self.assertEqual(texts[5], ("  dir '" + deep[:127] + "'")[:128])
         finally:

@@ -362,7 +362,7 @@ class SecureTransferTest(unittest.TestCase):
         return [read(os.path.join(d, "key")).split()[0].decode() for d in (self.skeys, self.ckeys)]
 
     def test_secure_get_and_put_also_at_255_fragments_with_the_adaptive_rate_and_x(self):
-        srv = self.server("-f", "255", "-c", "-x")
+        srv = self.server("-f", "255", "-c", "-x", "-v")
         cases = [(0, []), (1416, []), (1417, []), (3 * 1048576 + 7, ["-c", "-f", "255"]), (70000, ["-x"])]
         outs = []
         for size, opts in cases:
@@ -394,6 +394,12 @@ class SecureTransferTest(unittest.TestCase):
                          2 * len(cases))
         self.assertIn("fgl 1416 ", log)
         self.assertNotIn("fgl 1455 ", log)
+        # A put's first requests wait for the client's confirmation instead
+        # of being swallowed by the door and asked for again after their
+        # time-out: the small files (one update) have none.
+        tos = [int(t, 16) for t in re.findall(r"^Free rcv \d+ ers +([0-9A-F]+)", log, re.M)]
+        self.assertEqual(len(tos), len(cases), log)
+        self.assertEqual([t for (size, _), t in zip(cases, tos) if size < 100000], [0] * 4)
         self.assertIn("  kdr '%s'" % self.skeys, log)
         # Over IPv6 the grant is 20 bytes smaller again; the client's line
         # for the server is the one of its -a text.
