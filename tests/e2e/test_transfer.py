@@ -620,6 +620,13 @@ class ResumeTest(unittest.TestCase):
         srv = self.server()
         src = write(os.path.join(self.sdir, "big.bin"), self.data)
         dst, part, rec = (os.path.join(self.cdir, "big.bin" + x) for x in ("", PART, REC))
+        # A partial file being received is no other client's.
+        c = self.client(srv, "-k", *self.SLOW, "get", "big.bin")
+        self.transferring(c, 0)
+        rc, out, err = self.client(srv, "-k", "get", "big.bin").finish()
+        self.assertEqual(rc, 255, out + err)
+        self.assertIn("InitSes: Partial file in use by another client.", out)
+        self.assertEqual(self.stop(c, "kill"), -9)
         # Without -k a get neither reads nor touches a partial file.
         self.interrupted_get(srv, "big.bin")
         kept = read(rec)
