@@ -173,10 +173,12 @@ class ServerTest(unittest.TestCase):
     def start(self, *args, **kw):
         return PeeredServer(self, self.wd, *args, **kw)
 
-    def upload(self, c, name, data, wait=3.0):
+    def upload(self, c, name, data, wait=3.0, upto=None):
         """A whole upload by peer c: the write reply, then (if granted) every
         fragment asked for, until the server's close, which is answered.
-        Returns (reply, result of the close or None)."""
+        Returns (reply, result of the close or None). With upto only the
+        fragments below it are sent, and after wait the client gives up
+        (a close with a failure result)."""
         rp = c.ask(wrrq(name, len(data), hashlib.md5(data).digest(), 740153, 0))
         if rp is None or rp[7] != ERR_NULL:
             return rp, None
@@ -189,11 +191,13 @@ class ServerTest(unittest.TestCase):
             if y[6] == DATRQ:
                 _r, base, bits = struct.unpack_from("<HII", y, 7)
                 for j in range(32):
-                    if bits >> j & 1:
+                    if bits >> j & 1 and (upto is None or base + j < upto):
                         c.send(datrp(ref, base + j, data[(base + j) * 1455:(base + j + 1) * 1455]))
             elif y[6] == CLOSE:
                 c.send(close(ref, y[9]))
                 return rp, y[9]
+        if upto is not None:
+            c.send(close(ref, ERR_CHK))
         return rp, None
 
     def client_put(self, port, name, data):
@@ -921,6 +925,23 @@ class ServerTest(unittest.TestCase):
         self.assertRegex(srv.log_text(), r"Log      W Write dropped \d+ lines\r\n")
         self.assertRegex(srv.next_line(1) or "", r'^Log: "WISPSrv.log" is written again, \d+ lines were dropped.\n$')
         self.assertEqual(srv.files(), ["small.bin", "tiny.bin"])
+
+    def test_kept_uploads_give_way_to_an_upload_that_does_not_fit(self):
+        """-k: a partial upload holds its disk until an upload needs it; the
+        oldest kept one goes, and the new upload fits."""
+        why = mount_namespaces(self.tmp)
+        if why:
+            self.skipTest(why)
+        srv = self.start("-k", pre=in_tmpfs(self.wd, "3m"))
+        a, b = (random.Random(k).randbytes(2500000) for k in (12, 13))
+        # About 1.4 MB of a arrive; b then needs more than is free.
+        self.assertEqual(self.upload(srv.peer(), "a.bin", a, 1.0, upto=1000)[0][7], ERR_NULL)
+        parts = os.path.join(srv.cwd, PARTS)
+        self.assertTrue(wait_for(lambda: sorted(os.listdir(parts)) == ["a.bin" + PART, "a.bin" + REC], 3))
+        self.assertEqual(self.upload(srv.peer(), "b.bin", b)[1], ERR_NULL)
+        self.assertEqual(read(os.path.join(srv.cwd, "b.bin")), b)
+        self.assertEqual(os.listdir(parts), [])
+        self.assertIn("Part evict 'a.bin'", srv.log_text())
 
     def test_silent_uploads_hold_no_more_than_a_stretch_of_the_disk(self):
         """Two write requests announce 90 MiB each on a 200 MiB file system and
