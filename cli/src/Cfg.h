@@ -15,8 +15,9 @@ namespace Cfg {
     midSrvIO = 6,
     midClient = 7,
     midWISPCli = 8,
+    midParts = 9,
   };
-  constexpr uint32_t modCnt = 9;    // ids in use (the log has room for Log::modMax)
+  constexpr uint32_t modCnt = 10;   // ids in use (the log has room for Log::modMax)
   static_assert(modCnt <= Log::modMax);
   constexpr char prgName[] = "WISPCli";
   constexpr uint32_t cntMax = 1;     // files, senders, receivers in the tables

@@ -30,9 +30,18 @@
 // time are applied and the file is put in place under its name only after
 // length and digest have been checked, so a failed, refused or interrupted
 // get leaves neither a partial file nor a damaged local copy behind.
+//
+// With -k a get writes into its partial file instead (Parts: "<name>.wisp-
+// part" and its record), which a get that ends without success keeps as its
+// last record says: the record is saved by the worker every Parts::saveLen
+// bytes, and once more when the get stops (quit key, signal, silent server).
+// The next -k get of the same source asks only for what is missing; a
+// source that changed starts over, and a file that fails its final check
+// after all is removed with its record, so the next get starts clean.
 #include "Client.h"
 
 #include <cstring>
+#include <ctime>
 #include <sys/stat.h>
 
 #include "Cfg.h"
@@ -43,6 +52,7 @@
 #include "Jobs.h"
 #include "Lib3.h"
 #include "Log.h"
+#include "Parts.h"
 #include "Rcvrs.h"
 #include "SO.h"
 #include "Sndrs.h"
@@ -83,6 +93,8 @@ namespace {
     Ext::THoldDesc h;     // put with -x: the digest the worker makes meanwhile
     Ext::TWaitDesc g;     // get with -x: the server's digest
     uint32_t o;           // put with -x, opening: tick of the last request
+    Parts::TPart k;       // get with -k: the partial file
+    uint64_t kb;          // get with -k: the bytes it held when the get began
   };
 
   struct TProDesc {
@@ -117,6 +129,18 @@ namespace {
   [[noreturn]] void Fatal(const char* s) {
     Log::Write(Cfg::midClient, Log::lvlFat, s, true);
     Lib3::Stop();
+  }
+
+  // The wall clock of the partial file's records, Unix seconds.
+  uint64_t Now() { return static_cast<uint64_t>(std::time(nullptr)); }
+
+  // The server as the partial file's record names it: "<-a text>:<port>".
+  void SrvText(char* x, uint32_t n) {
+    SO::TBuffer b;
+    SO::Init(b, x, n);
+    SO::WrStr(b, Config::data.atx);
+    SO::WrChar(b, ':');
+    SO::WrCard(b, Config::data.prt, 1);
   }
 
   void IncErrCnt(Client::TErr e) {
@@ -362,6 +386,7 @@ namespace {
       UpdPro();
     } else {
       Files::Flush(ses.f);   // what arrived since the last update goes to the file
+      if (ses.k != nullptr && !Files::Failed(ses.f)) Parts::Tick(ses.k, Now());
       if (Rcvrs::Update(ses.r, n * ses.p.fpu, 125u / ses.p.dtu, DatRq, 0)) {
         UpdPro();
         return;
@@ -389,7 +414,12 @@ namespace {
       // server that failed the transfer closes instead).
       if (ses.x != 0 && ses.e == WISP::errNull) {
         switch (Ext::Wait(ses.g, Tmr::Ticks())) {
-          case Ext::wsKnown: break;
+          case Ext::wsKnown:
+            // Held data of another content than the digest says fail the
+            // check below, and go.
+            Files::GetTgt(ses.f, tgt);
+            if (ses.k != nullptr) Parts::Learn(ses.k, tgt.d);
+            break;
           case Ext::wsAsk: DgRq(); return;
           case Ext::wsIdle: return;
           case Ext::wsExpired: Fatal("DoData: No answer from the server.");
@@ -404,14 +434,20 @@ namespace {
       if (std::memcmp(&p, &tgt, sizeof p) != 0) ses.e = WISP::errChk;
       Close();
       // The file table removes the uncommitted temporary file when the
-      // termination chain closes it.
-      if (ses.e != WISP::errNull) Fatal("DoClose: Checksum mismatch.");
+      // termination chain closes it; a partial file that fails its check
+      // goes with its record, so that the next get starts clean.
+      if (ses.e != WISP::errNull) {
+        if (ses.k != nullptr) Parts::Discard(ses.k);
+        Fatal("DoClose: Checksum mismatch.");
+      }
       // A file that the disk refuses (time, sync or link) is not written;
       // only a name that is taken means the resource exists.
       if (!Files::SetDateTime(ses.f, ses.d)) Fatal("DoClose: Resource cannot be written.");
       if (!Files::Commit(ses.f)) {
         Fatal(Files::Failed(ses.f) ? "DoClose: Resource cannot be written." : "DoClose: Resource already exists.");
       }
+      // In place under its name: the partial file's record goes.
+      if (ses.k != nullptr) Parts::Finish(ses.k);
       Files::Close(ses.f);
     }
     char t[128];
@@ -422,7 +458,8 @@ namespace {
     SO::WrStr(b, " B, ");
     SO::WrLngCard(b, dt, 1);
     SO::WrStr(b, " ms, ");
-    SO::WrFixLngReal(b, Client::Speed(tgt.l, dt), 3, 1);
+    // What moved in this run: a resume counts only what was missing.
+    SO::WrFixLngReal(b, Client::Speed(tgt.l - ses.kb, dt), 3, 1);
     SO::WrStr(b, " MB/s.");
     Message(t, true);
     Lib3::SetReturnCode(0);
@@ -503,6 +540,32 @@ namespace {
     Fatal(m);
   }
 
+  // A get with -k: the source of this get against the partial file's. The
+  // same source resumes ("RdRp: Resuming, 157286400 B already received."),
+  // another starts over ("RdRp: Source changed, starting over.").
+  void OnRx_RdRp_Part(const WISP::TRdRpDesc& q) {
+    Parts::TSrcDesc s{};
+    std::memcpy(s.r, Config::Rid(), std::strlen(Config::Rid()));
+    SrvText(s.s, sizeof s.s);
+    s.l = q.p.l;
+    s.d = q.d;
+    s.f = q.f;
+    s.k = q.k;
+    if (q.k) std::memcpy(s.g, q.p.d, sizeof s.g);
+    const Parts::TMatch m = Parts::Begin(ses.k, s);
+    if (m == Parts::mFail) Fatal("RdRp: Resource cannot be written.");
+    if (m != Parts::mOk && m != Parts::mNone) Message("RdRp: Source changed, starting over.", true);
+    ses.kb = m == Parts::mOk ? Parts::HeldBytes(ses.k) : 0;
+    if (ses.kb == 0) return;
+    char t[96];
+    SO::TBuffer b;
+    SO::Init(b, t);
+    SO::WrStr(b, "RdRp: Resuming, ");
+    SO::WrHugeCard(b, ses.kb, 1);
+    SO::WrStr(b, " B already received.");
+    Message(t, true);
+  }
+
   void OnRx_RdRp(const uint8_t* x, uint32_t bl) {
     if (ses.st != stOpen) return IncErrCnt(Client::eRdRpSt);
     if (ses.w) return IncErrCnt(Client::eRdRpWr);
@@ -520,7 +583,8 @@ namespace {
     OnRx_Grant("RdRp: ", q.e, rid, "RdRp: Unknown error.", q.f, q.t, q.n);
     Files::SetTgt(ses.f, q.p);
     ses.d = q.d;
-    ses.r = Rcvrs::Alloc(q.f, ses.f, (static_cast<uint32_t>(q.n) * 25u) / q.t, q.t, q.n);
+    if (ses.k != nullptr) OnRx_RdRp_Part(q);
+    ses.r = Rcvrs::Alloc(q.f, ses.f, (static_cast<uint32_t>(q.n) * 25u) / q.t, q.t, q.n, ses.k);
     if (ses.r == nullptr) Fatal("RdRp Alloc inconsistency");
     ses.rf = q.r;
 
@@ -544,6 +608,8 @@ namespace {
     uint32_t m = 0;
     Rcvrs::GetCnt(ses.r, m);
     StartData(m);
+    // The progress line starts at what is there already.
+    if (ses.k != nullptr) UpdCnt(Parts::Count(ses.k));
   }
 
   void OnRx_WrRp(const uint8_t* x, uint32_t bl) {
@@ -699,6 +765,25 @@ namespace {
     return ::lstat(n, &st) == 0;
   }
 
+  // A get with -k: the file table's entry writes into the partial file of
+  // the name, which is opened (made when new) and locked. A name of the
+  // partial files' own pattern is never received into; nullptr when the
+  // entry cannot be made (the partial file stays as it was).
+  Files::TFile OpenPart() {
+    Types::TPthStr n{};
+    Files::MkWrPth(Config::Rid(), n);
+    if (Parts::IsPartName(n)) Fatal("InitSes: Resource cannot be created.");
+    if (!Config::data.ovr && Exists(Config::Rid())) return nullptr;
+    switch (Parts::Open(n, ses.k)) {
+      case Parts::oBusy: Fatal("InitSes: Partial file in use by another client.");
+      case Parts::oFail: return nullptr;
+      default: break;
+    }
+    Files::TFile f = Files::OpenWrPart(Config::Rid(), Parts::Reopen(ses.k), ses.k->pn);
+    if (f == nullptr) Parts::Keep(ses.k);
+    return f;
+  }
+
   void InitSes() {
     ses = TSesDesc{};
     ses.w = Config::data.wrt;
@@ -725,7 +810,7 @@ namespace {
       }
       Files::GetDateTime(ses.f, ses.d);
     } else {
-      ses.f = Files::OpenWr(Config::Rid());
+      ses.f = Config::data.kpt ? OpenPart() : Files::OpenWr(Config::Rid());
       if (ses.f == nullptr) {
         Fatal(Exists(Config::Rid()) ? "InitSes: Resource already exists." : "InitSes: Resource cannot be created.");
       }
@@ -744,6 +829,13 @@ namespace {
   // is removed by the file table.
   void DoneSes() {
     Ext::Drop(ses.h);
+    // A get with -k that did not succeed keeps what has reached the file: a
+    // last record, then the partial file stays.
+    if (ses.k != nullptr) {
+      if (ses.f != nullptr) Files::Flush(ses.f);
+      if (ses.f != nullptr && !Files::Failed(ses.f)) Parts::Settle(ses.k, Now());
+      Parts::Keep(ses.k);
+    }
     if (ses.f != nullptr) Files::Close(ses.f);
   }
 

@@ -62,6 +62,7 @@ namespace Config {
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-c'      (* switch on a request rate that adapts to the path in a get *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-x'      (* switch on the extended exchange: files of any size *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-e' dir  (* switch on secure mode with the keys in dir *)");
+      FIOStd::WrStrLn(FIOStd::chOut, "       | '-k'      (* switch on keeping an interrupted get to resume it *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-v'      (* switch on verbose mode *) .");
       FIOStd::WrStrLn(FIOStd::chOut, "(* the request is repeated until the server answers; key 'q' quits *)");
       Lib3::SetReturnCode(0);
@@ -100,6 +101,8 @@ namespace Config {
           data.cgc = true;
         } else if (Is("x")) {
           data.xtd = true;
+        } else if (Is("k")) {
+          data.kpt = true;
         } else if (Is("a")) {
           GetHost(data.adr, data.hst, sizeof data.hst);
           SetStr(data.atx, sizeof data.atx, Args::str);
@@ -190,6 +193,7 @@ namespace Config {
     ShowCard("cgc", data.cgc);
     if (data.xtd) ShowCard("xtd", data.xtd);
     if (data.kdr[0] != '\0') ShowStr("kdr", data.kdr, sizeof data.kdr);
+    if (data.kpt) ShowCard("kpt", data.kpt);
   }
 
   void InitModule() {

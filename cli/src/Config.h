@@ -27,6 +27,7 @@ namespace Config {
     bool cgc;        // -c: a get asks at the rate the path delivers (fpu 255 unless -f)
     bool xtd;        // -x: the extended exchange (files of any size, the digest after the data)
     char kdr[PATH_MAX];   // -e: the key directory of the secure mode; empty: plain mode
+    bool kpt;        // -k: a get that ends without success keeps what it received, the next resumes;
     char atx[128];   // the -a text as given ("127.0.0.1" without -a): names the server in dir/servers
   };
   extern TDataDesc data;

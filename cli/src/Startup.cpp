@@ -20,6 +20,7 @@
 #include "MD5.h"
 #include "MMSys.h"
 #include "Mtxs.h"
+#include "Parts.h"
 #include "Rcvrs.h"
 #include "Secure.h"
 #include "Sndrs.h"
@@ -56,6 +57,8 @@ namespace Startup {
     Files::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midFiles, .ovr = c.ovr, .vrb = c.vrb});
     Sndrs::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midSndrs, .dbg = c.dbg, .vrb = c.vrb});
     Rcvrs::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midRcvrs, .dbg = c.dbg, .vrb = c.vrb, .rtt = c.rtt, .cc = c.cgc});
+    // -k: the partial file of a get, in the current directory.
+    if (c.kpt) Parts::InitModule({.cnt = Cfg::cntMax, .mid = Cfg::midParts, .vrb = c.vrb});
     Tmrs::InitModule();
     if (console) Input::InitModule();
     SrvIO::InitModule();

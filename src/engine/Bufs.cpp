@@ -12,6 +12,7 @@
 #include <sys/statvfs.h>
 
 #include "FOps.h"
+#include "Parts.h"
 
 namespace Bufs {
 namespace {
@@ -180,10 +181,19 @@ void Flush(Files::TFileDesc& f) {
 bool Reserve(Files::TFileDesc& f) {
   if (f.e) return false;
   if (f.t.l == 0) return true;
+  // A resumed upload (-k) holds part of its length already; the partial
+  // uploads the server keeps give way, oldest first, to one that does not
+  // fit otherwise.
+  struct stat st{};
+  const uint64_t have = fstat(f.b, &st) == 0 ? uint64_t(st.st_blocks) * 512 : 0;
+  const uint64_t need = f.t.l > have ? f.t.l - have : 0;
   struct statvfs v{};
-  if (fstatvfs(f.b, &v) == 0 && uint64_t(v.f_bavail) * v.f_frsize < f.t.l) {
-    Files::Fail(f, "Reserve", ENOSPC);
-    return false;
+  if (fstatvfs(f.b, &v) == 0) {
+    const uint64_t avail = uint64_t(v.f_bavail) * v.f_frsize;
+    if (avail < need && avail + Parts::Reclaim(need, avail) < need) {
+      Files::Fail(f, "Reserve", ENOSPC);
+      return false;
+    }
   }
   rsv[f.i - 1] = 0;
   return ReserveTo(f, f.t.l < rsvLen ? f.t.l : rsvLen);

@@ -263,21 +263,28 @@ TFile OpenRdPth(const char* p, const char* r, bool later) {
   return EnterRd(h, r, n, later);
 }
 
-TFile OpenWr(const char* r) {
-  if (tbl.Full()) return nullptr;
-  Types::TPthStr n;
+namespace {
+// A write entry for the resource id r into h (tmp its name, empty for an
+// anonymous file), or nullptr; h is closed and a named temporary file that
+// is not kept removed when the entry cannot be made. h < 0: a new temporary
+// file of Tmps.
+TFile EnterWr(const char* r, THandle h, const char* pn) {
+  Types::TPthStr n, tmp{};
   MkWrPth(r, n);
-  if (!IsUsable(n) || HasCtl(r)) return nullptr;
-  if (IsReceiving(n)) return nullptr;
+  bool ok = !tbl.Full() && IsUsable(n) && !HasCtl(r) && !IsReceiving(n);
   struct stat st;
-  if (lstat(n, &st) == 0) {
-    if (!set.ovr) return nullptr;
-    // Only a file (or a link, which the rename replaces) gives way.
-    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return nullptr;
+  // Only a file (or a link, which the rename replaces) gives way.
+  if (ok && lstat(n, &st) == 0) ok = set.ovr && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode));
+  if (ok && h < 0) {
+    h = Tmps::Create(n, tmp);
+    if (h < 0) return nullptr;
+  } else if (pn != nullptr) {
+    std::snprintf(tmp, sizeof tmp, "%s", pn);
   }
-  Types::TPthStr tmp;
-  const THandle h = Tmps::Create(n, tmp);
-  if (h < 0) return nullptr;
+  if (!ok) {
+    if (h >= 0) FOps::Close(h);
+    return nullptr;
+  }
   // The job that digests and syncs the file while it arrives; without one
   // the file cannot be checked.
   const Jobs::TJob j = Jobs::Follow(h);
@@ -286,11 +293,20 @@ TFile OpenWr(const char* r) {
   if (f == nullptr) {
     Jobs::End(j);
     FOps::Close(h);
-    if (tmp[0] != 0) unlink(tmp);
+    if (tmp[0] != 0 && pn == nullptr) unlink(tmp);
     return nullptr;
   }
   f->j = j;
+  f->k = pn != nullptr;
   return f;
+}
+}  // namespace
+
+TFile OpenWr(const char* r) { return EnterWr(r, -1, nullptr); }
+
+TFile OpenWrPart(const char* r, THandle h, const char* pn) {
+  if (h < 0) return nullptr;
+  return EnterWr(r, h, pn);
 }
 
 bool Reserve(TFile f) {
@@ -391,7 +407,7 @@ bool Close(TFile& f) {
     ok = false;
   }
   // An anonymous temporary file has gone with its descriptor.
-  if (f->w && !f->c && !f->a && unlink(f->tmp) != 0 && errno != ENOENT) {
+  if (f->w && !f->c && !f->a && !f->k && unlink(f->tmp) != 0 && errno != ENOENT) {
     Failure(*f, "Delete", errno);
     ok = false;
   }

@@ -56,6 +56,8 @@ namespace Files {
     bool rd;              // writing: Ready has handed the whole present
     uint64_t pl;          // content to the job: pl bytes (until the next write)
     uint8_t cs;           // writing: the step of Place under way (0: none)
+    bool k;               // writing: tmp is a kept partial file (Parts): it
+                          // stays when the entry closes uncommitted
   };
   using TFile = TFileDesc*;
 
@@ -101,6 +103,10 @@ namespace Files {
   // name, or the temporary file cannot be created (a directory that is not
   // writable, a full disk).
   TFile OpenWr(const char* r);
+  // The same into the kept partial file pn (Parts), open as h, which the
+  // entry takes over (h is closed when the entry cannot be made): its data
+  // stay on Close, and Place renames it to the target's name.
+  TFile OpenWrPart(const char* r, THandle h, const char* pn);
   // A write entry whose target length (SetTgt) does not fit the free space
   // fails at once, so that a full disk refuses the transfer now rather than
   // at its end; otherwise the first 64 MiB of it are reserved, and as the

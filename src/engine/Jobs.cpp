@@ -25,7 +25,7 @@
 namespace Jobs {
 namespace {
 
-enum TKind : uint8_t { kDgst, kFollow };
+enum TKind : uint8_t { kDgst, kFollow, kCall };
 // jQueued: has work and waits for its turn (seq); jIdle: a follow with
 // nothing to do; jWait: waits for the digest of the job lead; jDone,
 // jFailed: a whole-file digest's result, until polled.
@@ -62,6 +62,8 @@ struct TJobDesc {
   int sy;             // kFollow: the reason of the first sync that failed
   int sd;             // kFollow: the reason the last directory sync failed
   WISP::TPosDesc t;   // jDone: the result
+  int (*fn)(void*);   // kCall: the call still to run (nullptr once it has run)
+  void* a;            //   and its argument; its result goes to rd
 };
 
 struct TCacheDesc {
@@ -148,6 +150,7 @@ bool HasWaiters(const TJobDesc& j) {
 
 bool HasWork(const TJobDesc& j) {
   if (j.k == kDgst) return j.st == jQueued;
+  if (j.k == kCall) return j.fn != nullptr;
   return j.we != 0 || j.sync || j.dir >= 0 || (j.rd == 0 && j.xl < j.want);
 }
 
@@ -293,6 +296,18 @@ void HashSlice(TJobDesc& j, std::unique_lock<std::mutex>& g) {
   }
 }
 
+// The one run of a call (with the lock held on entry and exit, not while it
+// runs).
+void CallSlice(TJobDesc& j, std::unique_lock<std::mutex>& g) {
+  int (*fn)(void*) = j.fn;
+  void* a = j.a;
+  j.fn = nullptr;
+  g.unlock();
+  const int r = fn(a);
+  g.lock();
+  j.rd = r;
+}
+
 void Work() {
   TSharedDesc& s = *sh;
   std::unique_lock<std::mutex> g(s.m);
@@ -302,11 +317,12 @@ void Work() {
     if (s.stop) return;
     TJobDesc& j = *p;
     j.busy = true;
-    if (j.k != kFollow || !SyncSlice(j, g)) HashSlice(j, g);
+    if (j.k == kCall) CallSlice(j, g);
+    else if (j.k != kFollow || !SyncSlice(j, g)) HashSlice(j, g);
     j.busy = false;
     if (j.gone && j.st != jFree && !(j.k == kDgst && HasWaiters(j))) {
       FreeJob(j);
-    } else if (j.k == kFollow) {
+    } else if (j.k != kDgst) {
       if (HasWork(j)) {
         j.st = jQueued;
         j.seq = ++s.clock;
@@ -579,6 +595,30 @@ void End(TJob k) {
   TJobDesc& j = JobOf(k);
   if (j.busy) j.gone = true;
   else FreeJob(j);
+}
+
+TJob Call(int (*fn)(void*), void* a) {
+  Ensure();
+  std::lock_guard<std::mutex> g(sh->m);
+  TJobDesc* j = Take();
+  if (j == nullptr) return 0;
+  j->k = kCall;
+  j->fn = fn;
+  j->a = a;
+  Enqueue(*j);
+  return IdOf(*j);
+}
+
+bool Called(TJob k, int& r) {
+  r = 0;
+  if (!InRange(k)) return true;
+  std::lock_guard<std::mutex> g(sh->m);
+  if (!Valid(k)) return true;
+  TJobDesc& j = JobOf(k);
+  if (j.busy || HasWork(j)) return false;
+  r = j.rd;
+  FreeJob(j);
+  return true;
 }
 
 #ifdef WISP_FAULTS

@@ -2,7 +2,8 @@
 // being served, the running digest of an upload's in-order prefix, and
 // every sync of an upload: the write-back started while it arrives, the
 // syncs of its data, the last one before its name appears and that of its
-// directory after.
+// directory after; and single calls such as the save of a partial file's
+// record.
 //
 // Hashing a large file takes a second per few hundred MB and a sync of a
 // large upload a tenth of a second and more (of a small one milliseconds,
@@ -109,6 +110,15 @@ namespace Jobs {
   int DirResult(TJob j);
   // Ends job j; a slice still running finishes first, on the worker.
   void End(TJob j);
+
+  // ---- one call off the loop ----
+
+  // A job that runs fn(a) once on the worker (a partial file's record,
+  // whose write order holds three syncs); 0 when no job is free. Idle once it
+  // has run; Called gives its result and ends the job.
+  TJob Call(int (*fn)(void*), void* a);
+  // true when the call has run: r its result, and the job is free again.
+  bool Called(TJob j, int& r);
 
   // Test builds (WISP_FAULTS): while on, the worker starts no slice, as if
   // it were busy with other work; false where the seam is not built in.

@@ -18,6 +18,7 @@
 
 #include "Crc.h"
 #include "FOps.h"
+#include "Jobs.h"
 #include "Lib3.h"
 #include "Rcvrs.h"
 #include "SO.h"
@@ -223,17 +224,46 @@ bool IsOpen(const char* x) {
   return false;
 }
 
+int SaveCall(void* a) { return Save(static_cast<TPart>(a)); }
+
+// The result of the Save job under way once it has run (waiting for it
+// when wait), logged when it failed: 0 or errno; -1 while it runs.
+int Collect(TPartDesc& p, bool wait) {
+  if (p.j == 0) return 0;
+  if (wait) Jobs::Wait(p.j);
+  int r = 0;
+  if (!Jobs::Called(p.j, r)) return -1;
+  p.j = 0;
+  if (r != 0) {
+    char t[32];
+    std::snprintf(t, sizeof t, " err %d", r);
+    LogName("Part save failed", p.pn, t);
+  }
+  return r;
+}
+
 // Frees the slot after closing the file (the lock goes with it).
 void Give(TPart& p) {
+  Collect(*p, true);
   FOps::Close(p->h);
   tbl.Give(p);
   p = nullptr;
 }
 
 void DoneModule() {
-  // Partial files stay as their last records say; closing drops the locks.
-  for (TPartDesc& p : tbl.a)
-    if (p.i != 0) FOps::Close(p.h);
+  // Partial files left to the module get their last record now; the others
+  // stay as their last records say; closing drops the locks.
+  for (TPartDesc& p : tbl.a) {
+    if (p.i == 0) continue;
+    if (p.lv != 0) {
+      TPart x = &p;
+      Collect(p, true);
+      if (p.lv == 1 && p.run && Snap(x, p.lt)) (void)Save(x);
+      Keep(x);
+      continue;
+    }
+    FOps::Close(p.h);
+  }
   tbl.Reset(set.cnt);
   oldTerm();
 }
@@ -332,6 +362,7 @@ bool InitModule(const TSettings& s) {
   keptDisk = 0;
   if (!initialised) {
     initialised = true;
+    if (s.mid != Log::midNull) Log::Register(s.mid, "Parts");
     Lib3::Terminate(DoneModule, oldTerm);
   }
   if (!s.srv) return true;
@@ -460,6 +491,7 @@ bool Mark(TPart p, uint32_t i) {
   if (i >= p->n) return false;
   if (i < p->p) return true;
   if (i - p->p >= wndMax) return false;
+  if (!Bit(*p, i)) ++p->nm;
   SetBit(*p, i);
   if (i >= p->hi) p->hi = i + 1;
   while (p->p < p->n && Bit(*p, p->p)) ClrBit(*p, p->p++);
@@ -507,6 +539,7 @@ bool Snap(TPart p, uint64_t now) {
     if (Bit(*p, p->p + j)) mapBuf[j / 8] = static_cast<uint8_t>(mapBuf[j / 8] | (1u << (j % 8)));
   p->il = Encode(p->img, p->s, now, p->p, mapBuf, b);
   p->st = now;
+  p->nm = 0;
   __atomic_store_n(&p->sv, true, __ATOMIC_RELEASE);
   return true;
 }
@@ -517,6 +550,56 @@ int Save(TPart p) {
   const int r = FOps::Fdatasync(p->h) != 0 ? errno : Store(p->img, p->il, p->tn, p->rn);
   __atomic_store_n(&p->sv, false, __ATOMIC_RELEASE);
   return r;
+}
+
+void Tick(TPart p, uint64_t now) {
+  if (Collect(*p, false) < 0) return;
+  if (uint64_t(p->nm) * p->s.f < saveLen || !Snap(p, now)) return;
+  p->j = Jobs::Call(SaveCall, p);
+  // No job free: the snap waits for the next turn.
+  if (p->j == 0) __atomic_store_n(&p->sv, false, __ATOMIC_RELEASE);
+}
+
+bool Settle(TPart p, uint64_t now) {
+  Collect(*p, true);
+  if (!p->run || !Snap(p, now)) return false;
+  p->j = Jobs::Call(SaveCall, p);
+  if (p->j != 0) return Collect(*p, true) == 0;
+  __atomic_store_n(&p->sv, false, __ATOMIC_RELEASE);
+  return false;
+}
+
+void Leave(TPart& p, uint64_t now, bool snap) {
+  p->lv = snap && p->run ? 1 : 2;
+  p->lt = now;
+  p = nullptr;
+  Reap();
+}
+
+bool Idle(TPart p) { return Collect(*p, false) >= 0; }
+
+void Reap() {
+  for (TPartDesc& e : tbl.a) {
+    if (e.i == 0 || e.lv == 0 || Collect(e, false) < 0) continue;
+    TPart p = &e;
+    if (e.lv == 1) {
+      e.lv = 2;
+      if (Snap(p, e.lt)) {
+        e.j = Jobs::Call(SaveCall, p);
+        if (e.j != 0) continue;
+        __atomic_store_n(&e.sv, false, __ATOMIC_RELEASE);
+      }
+    }
+    Keep(p);
+  }
+}
+
+bool Leaving(const char* n) {
+  Types::TPthStr pn;
+  if (!MkPath(pn, n, partExt)) return false;
+  for (const TPartDesc& p : tbl.a)
+    if (p.i != 0 && p.lv != 0 && std::strcmp(p.pn, pn) == 0) return true;
+  return false;
 }
 
 int Store(const uint8_t* x, uint32_t l, const char* tn, const char* rn) {
@@ -539,11 +622,13 @@ int Store(const uint8_t* x, uint32_t l, const char* tn, const char* rn) {
 }
 
 void Finish(TPart& p) {
+  Collect(*p, true);
   Remove(p->rn);
   Give(p);
 }
 
 void Keep(TPart& p) {
+  Collect(*p, true);
   struct stat st;
   // Data without a record claim nothing: they go.
   if (lstat(p->rn, &st) != 0) {
@@ -563,6 +648,7 @@ void Keep(TPart& p) {
 }
 
 void Discard(TPart& p) {
+  Collect(*p, true);
   Remove(p->rn);
   unlink(p->pn);
   Give(p);
@@ -596,7 +682,7 @@ uint32_t Sweep(uint64_t now) {
       uint32_t q, b;
       const TBad r = h < 0 ? bFile : Load(x, h, s, t, q, b);
       if (h >= 0) FOps::Close(h);
-      if (r == bOk && (t > now || now - t < lifeSec)) {
+      if (r == bOk && (t > now || now - t < set.life)) {
         Index(n, t);
         continue;
       }

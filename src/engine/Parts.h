@@ -123,6 +123,10 @@ namespace Parts {
     uint32_t m[wndMax / 32];     // held flags of p .. p + wndMax - 1, by index MOD wndMax
     uint32_t il;                 // the snapped record: its length, and whether a Save
     bool sv;                     // of it is still to come (the loop snaps no other meanwhile)
+    uint8_t j;                   // the job of Jobs that runs that Save (0: none)
+    uint32_t nm;                 // fragments marked since the last Snap
+    uint8_t lv;                  // Leave: 1 its last record is still to be snapped, 2 saved
+    uint64_t lt;                 //   at this time
     uint8_t img[Rec::lenMax];
   };
   using TPart = TPartDesc*;
@@ -135,6 +139,7 @@ namespace Parts {
     bool vrb = false;
     bool srv = false;                 // the server's: in dirName, with the kept index and its bounds
     uint64_t now = 0;                 // the server: the time of the start-up sweep (Unix seconds)
+    uint64_t life = lifeSec;          // the server: how long a partial upload is kept (tests shorten it)
   };
 
   // Starts the module. The server's creates dirName (mode 0700) and sweeps
@@ -193,8 +198,34 @@ namespace Parts {
   // rn, rn's directory synced.
   int Store(const uint8_t* x, uint32_t l, const char* tn, const char* rn);
 
-  // Finish, Keep and Discard free the slot; no Save of p may be pending (the
-  // caller has waited for its job).
+  // The loop's save schedule (Save as a job of Jobs, at most one per
+  // partial file): once saveLen bytes have been marked since the last record,
+  // Tick snaps and hands the Save to the worker, and collects the result of
+  // the one before (a failure is logged; the record stays as it was, which
+  // only costs data a resume asks for again). Call it only when every marked
+  // fragment has reached the file (after the writer's flush).
+  constexpr uint64_t saveLen = 4u << 20;
+  void Tick(TPart p, uint64_t now);
+  // The ending of a transfer that keeps its partial file: waits for a Save
+  // under way, then snaps and saves what is marked now, through the worker,
+  // and waits for it (the end of a session, not its data phase). false when
+  // the record could not be written (the one before stays).
+  bool Settle(TPart p, uint64_t now);
+  // The same ending for a caller that must not wait (the server's loop): p
+  // is left to the module (p becomes nullptr), which snaps and saves what is
+  // marked now when snap is set (not for a file whose writes failed), and
+  // Keeps it once its Save has run; Reap moves the partial files left so on,
+  // the module's end finishes them. Leaving: the partial file of the base
+  // name n is still being left (its lock is held; a request for it may wait).
+  void Leave(TPart& p, uint64_t now, bool snap);
+  // No Save of p is under way (a result is collected): Finish, Keep and
+  // Discard would not wait.
+  bool Idle(TPart p);
+  void Reap();
+  bool Leaving(const char* n);
+
+  // Finish, Keep and Discard free the slot; they wait for a Save under way
+  // first (its job ends before the files change).
   //
   // The transfer succeeded and the caller put the partial file in place
   // under its name (Files' commit): the record goes, and the slot is free.
@@ -209,7 +240,7 @@ namespace Parts {
   void Discard(TPart& p);
 
   // ---- the server's kept partial uploads ----------------------------------
-  // Removes what lifeSec has passed over (since its last record) at now,
+  // Removes what the settings' life has passed over (since its last record) at now,
   // what does not parse or has no partial file, and stray files; then the
   // oldest beyond keepMax. Returns the number of uploads removed.
   uint32_t Sweep(uint64_t now);

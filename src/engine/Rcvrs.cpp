@@ -64,6 +64,7 @@
 #include "Lib3.h"
 #include "Log.h"
 #include "MMSys.h"
+#include "Parts.h"
 #include "SO.h"
 #include "Slots.h"
 #include "Tmr.h"
@@ -164,6 +165,20 @@ struct TToLineDesc {
   uint32_t n;   // fragments asked for again since then, not yet in a line
 };
 TToLineDesc toLine[cntMax];   // by slot i - 1
+
+// The partial file of a resume (-k), by slot i - 1: what it holds is never
+// asked for, what arrives is marked in it.
+Parts::TPart held[cntMax];
+
+inline bool Held(const TRcvrDesc& r, uint32_t k) {
+  return held[r.i - 1] != nullptr && Parts::Held(held[r.i - 1], k);
+}
+
+// A fragment has been written: the partial file holds it (once it reaches
+// the disk; a file that failed claims nothing).
+inline void Wrote(const TRcvrDesc& r, uint32_t i) {
+  if (held[r.i - 1] != nullptr && !Files::Failed(r.f)) Parts::Mark(held[r.i - 1], i);
+}
 
 // The window of a receiver with cc. Every fragment asked for and missing
 // is in one of three lists, linked through its slot: asked for once and on
@@ -362,6 +377,15 @@ void Extend(const TRcvrDesc& r) {
   Files::Extend(r.f, e < t.l ? e : t.l);
 }
 
+// A window with nothing asked for moves past a run of held fragments at
+// once, so that a resume does not spend updates on what is there.
+void SkipHeld(TRcvrDesc& r) {
+  TWndDesc& w = r.w;
+  if (w.i != w.j) return;
+  while (w.i < r.n && Held(r, w.i)) ++w.i;
+  w.j = w.i;
+}
+
 // The list a missing fragment that has been asked for is in, by its flags.
 inline TList ListOf(const TCcWndDesc& w, uint32_t sl) {
   return !Bit(w.f, sl) ? lLost : Bit(w.o, sl) ? lOnce : lAgain;
@@ -417,6 +441,7 @@ void Receive_Cc(TRcvrDesc& r, uint32_t i, const uint8_t* x, uint32_t l) {
     return;
   }
   Files::Write(r.f, WISP::FgmAt(i, r.l), x, l, l);
+  Wrote(r, i);
   Unlink(c, ListOf(cw, k), k);
   SetBit(cw.d, k);
   w.n++;
@@ -500,6 +525,7 @@ bool Update_Cc(TRcvrDesc& r, uint32_t n, TReqProc p, uint32_t f) {
     w.i++;
     vis++;
   }
+  SkipHeld(r);
   if (w.i != i0) Extend(r);
   const uint32_t now = set.clk();
   // The learnt time, and 9/8 of the round trip for a fragment that a later
@@ -602,6 +628,12 @@ bool Update_Cc(TRcvrDesc& r, uint32_t n, TReqProc p, uint32_t f) {
   uint32_t k = w.j;
   for (; k < limit && (budget > 0 || (probe && k == w.j)); ++k) {
     ++vis;
+    if (Held(r, k)) {
+      // There already: it counts as arrived.
+      SetBit(cw.d, k & ccMask);
+      w.n++;
+      continue;
+    }
     Update_Add(r, q, k, n, p, f);
     SetBit(cw.o, k & ccMask);
     SetBit(cw.m, k & ccMask);
@@ -644,7 +676,7 @@ void InitModule(const TSettings& s0) {
   Message(s);
 }
 
-TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w, uint32_t dtu, uint32_t fpu) {
+TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w, uint32_t dtu, uint32_t fpu, Parts::TPartDesc* k) {
   if (tbl.Full()) return nullptr;
   if (l == 0 || l > lenMaxFgm || f == nullptr) return nullptr;
   if (w == 0) w = 1;
@@ -664,6 +696,13 @@ TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w, uint32_t dtu, uint32_t fpu) 
   Rtt::Init(r->rt);
   r->p = (dtu == 0 ? 1 : dtu) * 1000;
   if (set.cc) Alloc_Cc(*r, w, fpu);
+  held[r->i - 1] = k;
+  if (k != nullptr) {
+    // The kept in-order prefix: the file's digest starts with it.
+    r->w.i = r->w.j = Parts::Prefix(k) < r->n ? Parts::Prefix(k) : r->n;
+    SkipHeld(*r);
+    if (r->w.i != 0) Extend(*r);
+  }
   char s[128];
   SO::TBuffer b;
   SO::Init(b, s);
@@ -703,6 +742,7 @@ void Receive(TRcvr r, uint32_t i, const uint8_t* x, uint32_t l) {
     return;
   }
   Files::Write(r->f, WISP::FgmAt(i, r->l), x, l, l);
+  Wrote(*r, i);
   SetFlag(w, k);
   w.n++;
   if (i >= r->h) r->h = i + 1;
@@ -727,6 +767,7 @@ bool Update(TRcvr r, uint32_t n, uint32_t to, TReqProc p, uint32_t f) {
     w.n--;
     w.i++;
   }
+  SkipHeld(*r);
   if (w.i != i0) Extend(*r);
   TReqDesc q = {0, 0, 0};
   TRttPass x{};
@@ -767,6 +808,12 @@ bool Update(TRcvr r, uint32_t n, uint32_t to, TReqProc p, uint32_t f) {
   const uint32_t limit = lim64 < r->n ? static_cast<uint32_t>(lim64) : r->n;
   uint32_t k = w.j;
   for (; k < limit && n > 0; ++k) {
+    if (Held(*r, k)) {
+      // There already: it counts as arrived.
+      SetFlag(w, k & slotMask);
+      w.n++;
+      continue;
+    }
     Update_Add(*r, q, k, n, p, f);
     w.t[k & slotMask] = to;
     w.q[k & slotMask] = x.now;
@@ -795,6 +842,7 @@ void Free(TRcvr& r) {
     SO::WrHex(b, static_cast<uint16_t>(r->e[k] & 0xFFFF), 4);
   }
   Message(s);
+  held[r->i - 1] = nullptr;
   tbl.Give(r);
   r = nullptr;
 }

@@ -20,6 +20,10 @@
 #include "Path.h"
 #include "Rtt.h"
 
+namespace Parts {
+  struct TPartDesc;
+}
+
 namespace Rcvrs {
   // Largest window: the window a session asks for is fpu * 25 / dtu, up to
   // 255 * 25 = 6375 fragments at 1 ms, and the slots are indices masked
@@ -101,7 +105,13 @@ namespace Rcvrs {
   // has more fragments of l bytes than an index can name. With cc
   // the window adapts instead, and fpu fragments per update is the granted
   // rate it never goes above (0: the window's w * 25 / dtu).
-  TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w, uint32_t dtu = 1, uint32_t fpu = 0);
+  //
+  // With k (a resume, -k) the fragments k holds are there already: the
+  // window starts at its in-order prefix (the file's digest follows from
+  // there), a held fragment is never asked for, and every fragment written
+  // is marked in k.
+  TRcvr Alloc(uint16_t l, Files::TFile f, uint32_t w, uint32_t dtu = 1, uint32_t fpu = 0,
+              Parts::TPartDesc* k = nullptr);
   void GetCnt(TRcvr r, uint32_t& n);
   void GetFgl(TRcvr r, uint16_t& l);
   // A data reply with fragment index i and l data bytes at x.

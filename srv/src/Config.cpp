@@ -52,6 +52,7 @@ namespace Config {
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-s' cnt  (* set most sessions per client address *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-x'      (* switch on the extended exchange: files of any size *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-e' dir  (* switch on secure mode with the keys in dir *)");
+      FIOStd::WrStrLn(FIOStd::chOut, "       | '-k'      (* switch on keeping interrupted puts to resume them *)");
       FIOStd::WrStrLn(FIOStd::chOut, "       | '-v'      (* switch on verbose mode *) .");
       Lib3::SetReturnCode(0);
       Lib3::Stop();
@@ -92,6 +93,8 @@ namespace Config {
           data.cgc = true;
         } else if (Is("x")) {
           data.xtd = true;
+        } else if (Is("k")) {
+          data.kpt = true;
         } else if (Is("a")) {
           GetAddress(data.adr);
         } else if (Is("e")) {
@@ -176,6 +179,7 @@ namespace Config {
     Show_Fence();
     if (data.xtd) ShowCard("xtd", data.xtd);
     if (data.kdr[0] != '\0') ShowStr("kdr", data.kdr, sizeof data.kdr);
+    if (data.kpt) ShowCard("kpt", data.kpt);
   }
 
   void InitModule() {

@@ -30,6 +30,7 @@ namespace Config {
     uint8_t spa;     // -s: most sessions one client address holds at once, 1..16
     bool xtd;        // -x: the extended exchange (files of any size, the digest after the data)
     char kdr[PATH_MAX];   // -e: the key directory of the secure mode; empty: plain mode
+    bool kpt;        // -k: a put that ends without success keeps what arrived, the next one resumes;
   };
   extern TDataDesc data;
   void WrInfo(SO::TBuffer& b);

@@ -52,9 +52,20 @@
 //   its client for the digest, and then only that digest keeps it alive. A
 //   classic request is served as without -x; one for a file of 4 GiB or
 //   more is refused as not found, and the log says why.
+// - With -k an upload is received into its partial file in the hidden
+//   directory of Parts, with a record the worker saves every Parts::saveLen
+//   bytes. An upload that ends without passing its check (the client gave
+//   up or went silent, the server was stopped) is left to Parts with a last
+//   record and kept for a day; one whose check fails goes. A write request
+//   for the same name, length, date and time and digest (when known), from
+//   any client, goes on with what is held: the receiver asks only for the
+//   fragments it lacks. Kept uploads are swept at start-up and every
+//   sweep period (an hour).
 #include "Server.h"
 
 #include <cstring>
+#include <ctime>
+#include <sys/stat.h>
 
 #include "Cfg.h"
 #include "CliIO.h"
@@ -67,6 +78,7 @@
 #include "Lib2.h"
 #include "Lib3.h"
 #include "Log.h"
+#include "Parts.h"
 #include "Rcvrs.h"
 #include "SO.h"
 #include "Slots.h"
@@ -111,6 +123,7 @@ namespace {
     uint32_t x;          // the extensions accepted (0: the classic exchange)
     Ext::TWaitDesc g;    // with x: the client's digest, asked for once every
                          // fragment is there
+    Parts::TPart kp;     // with -k: the partial upload
   };
 
   struct TExtDesc {
@@ -149,6 +162,15 @@ namespace {
   TErrCnts ers;
   Tmrs::TTmr tmr = nullptr;
   bool initialised = false;
+  Lib3::TProc oldTerm = nullptr;
+  // With -k: the timer of the partial uploads (every second: those left
+  // get their last record; every sweep period: the sweep) and its clock.
+  Tmrs::TTmr ptm = nullptr;
+  uint64_t sweepSec = Parts::sweepSec;
+  uint64_t swept = 0;
+
+  // The wall clock of the partial uploads' records, Unix seconds.
+  uint64_t Now() { return static_cast<uint64_t>(std::time(nullptr)); }
 
   // Log texts: the allocation and release lines carry a resource id of up to
   // 128 characters, so they get the large buffer.
@@ -291,6 +313,12 @@ namespace {
 
     if (s.x.w) {
       Rcvrs::Free(s.x.r.r);
+      // An upload that ends before its check keeps what has reached its
+      // partial file (a file whose writes failed: what its last record says).
+      if (s.x.r.kp != nullptr) {
+        Files::Flush(s.x.r.f);
+        Parts::Leave(s.x.r.kp, Now(), !Files::Failed(s.x.r.f));
+      }
       Files::Close(s.x.r.f);
     } else {
       if (s.x.s.s != nullptr) Sndrs::Free(s.x.s.s);
@@ -564,6 +592,40 @@ namespace {
     return true;
   }
 
+  // With -k: the partial upload of the name is being left by a session
+  // that ended a moment ago.
+  bool OnRx_WrRq_Leaving(const char* r) {
+    Types::TPthStr n{};
+    Files::MkWrPth(r, n);
+    Parts::Reap();
+    return Parts::Leaving(n);
+  }
+
+  // With -k the upload goes into its partial file: a kept one of the same
+  // source (name, length, date and time, digest when both know it) goes on
+  // with what it holds, another starts over. A name of the partial files'
+  // own pattern is never received into; nullptr as Files::OpenWr (kp then
+  // stays nullptr).
+  Files::TFile OnRx_WrRq_Part(const WISP::TWrRqDesc& q, uint16_t l, Parts::TPart& kp) {
+    Types::TPthStr n{};
+    Files::MkWrPth(q.r, n);
+    struct stat st;
+    if (Parts::IsPartName(n) || (!Config::data.ovr && lstat(n, &st) == 0)) return nullptr;
+    const Parts::TOpen o = Parts::Open(n, kp);
+    if (o == Parts::oBusy || o == Parts::oFail) return nullptr;
+    Parts::TSrcDesc s{};
+    std::memcpy(s.r, q.r, sizeof s.r);
+    s.l = q.p.l;
+    s.d = q.d;
+    s.f = l;
+    s.k = q.k;
+    if (q.k) std::memcpy(s.g, q.p.d, sizeof s.g);
+    Files::TFile f = nullptr;
+    if (Parts::Begin(kp, s) != Parts::mFail) f = Files::OpenWrPart(q.r, Parts::Reopen(kp), kp->pn);
+    if (f == nullptr) Parts::Keep(kp);
+    return f;
+  }
+
   void OnRx_WrRq(const UDP0::TDstDesc& d, const uint8_t* x, uint32_t bl) {
     const bool xl = WISP::GetU8(x, WISP::TelHdr::c) == WISP::cmdXWrRq;
     if (bl != (xl ? WISP::TelXWrRq::body : WISP::TelWrRq::body)) return IncErrCnt(eWrRqLen);
@@ -595,12 +657,21 @@ namespace {
       IncErrCnt(eWrRqBsy);
       return OnRx_WrRq_Reply(d, WISP::errBsy, 0, 0, ax);
     }
-    Files::TFile f = WISP::FgmCnt(q.p.l, l) > WISP::fgmCntMax ? nullptr : Files::OpenWr(q.r);
+    // With -k a partial upload still being left is not answered yet: the
+    // client repeats its request, and by then it can go on.
+    Parts::TPart kp = nullptr;
+    if (Config::data.kpt && OnRx_WrRq_Leaving(q.r)) return IncErrCnt(eWrRqBsy);
+    Files::TFile f = WISP::FgmCnt(q.p.l, l) > WISP::fgmCntMax ? nullptr
+                     : Config::data.kpt                        ? OnRx_WrRq_Part(q, l, kp)
+                                                               : Files::OpenWr(q.r);
     if (f != nullptr) {
       Files::SetTgt(f, q.p);
       // The disk must hold the whole file: a full disk refuses the upload
       // now, not after the client has sent all of it.
-      if (!Files::Reserve(f)) Files::Close(f);
+      if (!Files::Reserve(f)) {
+        if (kp != nullptr) Parts::Keep(kp);
+        Files::Close(f);
+      }
     }
     if (f == nullptr) {
       IncErrCnt(eWrRqRID);
@@ -608,7 +679,7 @@ namespace {
     }
     TParDesc p;
     SetPar(p, q.t, q.n);
-    Rcvrs::TRcvr rv = Rcvrs::Alloc(l, f, p.fpu * 25 / p.dtu, p.dtu, p.fpu);
+    Rcvrs::TRcvr rv = Rcvrs::Alloc(l, f, p.fpu * 25 / p.dtu, p.dtu, p.fpu, kp);
     if (rv == nullptr) Fatal("WrRq rcv");
     TExtDesc ext{};
     ext.w = true;
@@ -618,6 +689,7 @@ namespace {
     ext.r.c = false;
     ext.r.e = WISP::errNull;
     ext.r.x = ax;
+    ext.r.kp = kp;
     i = Alloc(d, ext, p);
     if (i == 0) Fatal("WrRq ses");
     Ses(i).c.t = p.tos;
@@ -673,6 +745,8 @@ namespace {
     const bool had = s.x.r.g.k;
     if (!Ext::Take(s.x.r.g, s.x.r.f, g)) return IncErrCnt(eXVal);
     if (had) return;
+    // Held data of another content fail the check, and go with it.
+    if (s.x.r.kp != nullptr) Parts::Learn(s.x.r.kp, g.d);
     // The session goes on to the check at its next step.
     s.c.t = s.p.tos;
     s.c.u = 0;
@@ -755,6 +829,9 @@ namespace {
   // of the file's job: false while the check waits for it (call again).
   bool OnTmr_Chk(TRcvDesc& rcv) {
     if (rcv.c) return true;
+    // A save of the partial upload's record under way finishes first: its
+    // end (Finish, Discard) would wait for it on the loop.
+    if (rcv.kp != nullptr && !Parts::Idle(rcv.kp)) return false;
     if (!rcv.k) {
       if (!Files::Ready(rcv.f)) return false;
       Files::TPosDesc t, p;
@@ -762,6 +839,8 @@ namespace {
       Files::GetPos(rcv.f, 0, p);
       if (!SameTgt(t, p) || !Files::SetDateTime(rcv.f, rcv.d)) {
         Files::Trunc(rcv.f, 0);
+        // A partial upload that fails its check goes with its record.
+        if (rcv.kp != nullptr) Parts::Discard(rcv.kp);
         rcv.e = WISP::errChk;
         rcv.c = true;
         return true;
@@ -779,6 +858,12 @@ namespace {
         rcv.e = WISP::errChk;
         Files::Trunc(rcv.f, 0);
         break;
+    }
+    // In place under its name, the record goes; a partial upload that could
+    // not be put in place goes with it.
+    if (rcv.kp != nullptr) {
+      if (rcv.e == WISP::errNull) Parts::Finish(rcv.kp);
+      else Parts::Discard(rcv.kp);
     }
     rcv.c = true;
     return true;
@@ -898,6 +983,7 @@ namespace {
         // A write that failed (a full disk the reservation could not see)
         // ends the upload at once instead of after all of its data.
         Files::Flush(s.x.r.f);   // what arrived since the last update goes to the file
+        if (s.x.r.kp != nullptr && !Files::Failed(s.x.r.f)) Parts::Tick(s.x.r.kp, Now());
         if (Files::Failed(s.x.r.f) || !Rcvrs::Update(s.x.r.r, n * s.p.fpu, dtc / s.p.dtu, DatRq, i)) {
           // Every fragment is there, the client's digest not yet: asked
           // for every Ext::askMs; a session whose digest never comes ends
@@ -953,7 +1039,31 @@ namespace {
   }
 }
 
-void InitModule() {
+namespace {
+  // With -k, every second: the partial uploads left by ended sessions get
+  // their last record; every sweep period the kept ones are swept.
+  void OnPtm(uint32_t, uint32_t) {
+    Parts::Reap();
+    const uint64_t now = Now();
+    if (now - swept < sweepSec) return;
+    swept = now;
+    Parts::Sweep(now);
+  }
+
+  // With -k a stop (quit key, signal) keeps the uploads under way: a last
+  // record each, as for a client that went silent.
+  void DoneModule() {
+    for (TSesDesc& s : ses.a) {
+      if (s.i == 0 || !s.x.w || s.x.r.kp == nullptr) continue;
+      Files::Flush(s.x.r.f);
+      if (!Files::Failed(s.x.r.f)) Parts::Settle(s.x.r.kp, Now());
+      Parts::Keep(s.x.r.kp);
+    }
+    oldTerm();
+  }
+}
+
+void InitModule(uint64_t sweep) {
   if (initialised) return;
   initialised = true;
   Log::Register(Cfg::midServer, "Server");
@@ -962,6 +1072,14 @@ void InitModule() {
   tmr = Tmrs::New();   // stopped until a session opens
   Tmrs::SetHnd(tmr, OnTmr, 0);
   CliIO::Install(OnRx, OnRefused);
+  if (Config::data.kpt) {
+    sweepSec = sweep;
+    swept = Now();   // Parts swept at its start
+    ptm = Tmrs::New();
+    Tmrs::SetHnd(ptm, OnPtm, 0);
+    Tmrs::Set(ptm, 1000, 1000);
+    Lib3::Terminate(DoneModule, oldTerm);
+  }
 
   TTxt t;
   SO::TBuffer b;

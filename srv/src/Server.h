@@ -6,6 +6,7 @@
 #pragma once
 #include <cstdint>
 
+#include "Parts.h"
 #include "WISP.h"
 
 namespace Server {
@@ -63,8 +64,9 @@ namespace Server {
   constexpr uint32_t stepsMax = 25;   // steps one late timer pass makes up
 
   // Registers with the log, clears the tables, starts the 1 ms timer,
-  // installs the receive handler and writes the start-up lines.
-  void InitModule();
+  // installs the receive handler and writes the start-up lines; with -k
+  // also the timer of the partial uploads, swept every sweep seconds.
+  void InitModule(uint64_t sweep = Parts::sweepSec);
   // The link's event loop; never returns.
   [[noreturn]] void Run();
   void GetErrCnts(TErrCnts& e);

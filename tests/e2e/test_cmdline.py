@@ -33,6 +33,7 @@ CLI_HELP = [
     "       | '-c'      (* switch on a request rate that adapts to the path in a get *)",
     "       | '-x'      (* switch on the extended exchange: files of any size *)",
     "       | '-e' dir  (* switch on secure mode with the keys in dir *)",
+    "       | '-k'      (* switch on keeping an interrupted get to resume it *)",
     "       | '-v'      (* switch on verbose mode *) .",
     "(* the request is repeated until the server answers; key 'q' quits *)",
 ]
@@ -54,6 +55,7 @@ SRV_HELP = [
     "       | '-s' cnt  (* set most sessions per client address *)",
     "       | '-x'      (* switch on the extended exchange: files of any size *)",
     "       | '-e' dir  (* switch on secure mode with the keys in dir *)",
+    "       | '-k'      (* switch on keeping interrupted puts to resume them *)",
     "       | '-v'      (* switch on verbose mode *) .",
 ]
 
@@ -297,13 +299,13 @@ class ClientCmdLine(CmdLineCase):
         # values at their limits; a lone "-" as the name; verbose echo.
         port = free_port()
         r = self.start(CLI, ["-u", "10000", "/d", "-a", "127.0.0.1", "Put", "-r", "-f", "255", "-",
-                             "-o", "-p", str(port), "-v", "-x"])
-        lines = self.wait_for_config(r, "WISPCli.log", "xtd")
+                             "-o", "-p", str(port), "-v", "-x", "-k"])
+        lines = self.wait_for_config(r, "WISPCli.log", "kpt")
         r.terminate(RUN_LIMIT)   # fails the test when the client does not stop
         texts = [t for _, t in lines]
         self.assertEqual(texts[6:], ["  dbg 1", "  vrb 1", "  ovr 1", "  wrt 1", "  pro 1",
                                      "  adr 127.0.0.1", "  prt " + str(port), "  dtu 10000",
-                                     "  fpu 255", "  rnm '-'", "  rtt 1", "  cgc 0", "  xtd 1"])
+                                     "  fpu 255", "  rnm '-'", "  rtt 1", "  cgc 0", "  xtd 1", "  kpt 1"])
         # On the console: mark, module name, text.
         echoed = [l for l in r.out.split("\n") if l.startswith("M Config ")]
         self.assertEqual(echoed, ["M Config " + t for t in texts])
@@ -383,14 +385,14 @@ class ServerCmdLine(CmdLineCase):
         r = self.start(SRV, ["-a", "10.0.0.1", "-a", "127.0.0.1", "/v", "-d", "-o", "-p", "1",
                              "-p", "+" + str(port), "-u", "1000", "/f", "255", "/r", "-c", "-n", "192.168.1.77/24",
                              "/g", "-s", "4", "-n", "2001:DB8::/32", "-n", "::1", "-n", "::ffff:10.0.0.0/104",
-                             "/s", "2", "-x"])
-        lines = self.wait_for_config(r, "WISPSrv.log", "xtd")
+                             "/s", "2", "-x", "-k"])
+        lines = self.wait_for_config(r, "WISPSrv.log", "kpt")
         r.terminate(RUN_LIMIT)   # fails the test when the server does not stop
         texts = [t for _, t in lines]
         self.assertEqual(texts[6:], ["  dbg 1", "  vrb 1", "  ovr 1", "  adr 127.0.0.1",
                                      "  prt " + str(port), "  dtu 1000", "  fpu 255", "  rtt 1", "  cgc 1",
                                      "  net 192.168.1.0/24", "  net 2001:db8::/32", "  net ::1/128",
-                                     "  net 10.0.0.0/8", "  get 1", "  spa 2", "  xtd 1"])
+                                     "  net 10.0.0.0/8", "  get 1", "  spa 2", "  xtd 1", "  kpt 1"])
         echoed = [l for l in r.out.split("\n") if l.startswith("M Config ")]
         self.assertEqual(echoed, ["M Config " + t for t in texts])
 

@@ -21,9 +21,9 @@ import threading
 import time
 import unittest
 
-from wisp_test_util import (CLOSE, DATRP, DATRQ, ERR_BSY, ERR_CHK, ERR_NULL, ERR_RID, RDRQ, SRV,
-                            SRV_COUNTERS, WRRQ, Client, Server, close, datrp, datrq, packed_local, rdrp,
-                            rdrq, read, tel, write, wrrp, wrrq)
+from wisp_test_util import (CLOSE, DATRP, DATRQ, ERR_BSY, ERR_CHK, ERR_NULL, ERR_RID, PART, PARTS, RDRQ, REC, SRV,
+                            SRV_COUNTERS, WRRQ, Client, Server, close, datrp, datrq, packed_local, rdrp, rdrq, read,
+                            tel, wait_for, write, wrrp, wrrq)
 
 # The server's refusals carry the error and zeros in every other field.
 REFUSED = dict(f=0, t=0, n=0, ref=0)
@@ -173,10 +173,12 @@ class ServerTest(unittest.TestCase):
     def start(self, *args, **kw):
         return PeeredServer(self, self.wd, *args, **kw)
 
-    def upload(self, c, name, data, wait=3.0):
+    def upload(self, c, name, data, wait=3.0, upto=None):
         """A whole upload by peer c: the write reply, then (if granted) every
         fragment asked for, until the server's close, which is answered.
-        Returns (reply, result of the close or None)."""
+        Returns (reply, result of the close or None). With upto only the
+        fragments below it are sent, and after wait the client gives up
+        (a close with a failure result)."""
         rp = c.ask(wrrq(name, len(data), hashlib.md5(data).digest(), 740153, 0))
         if rp is None or rp[7] != ERR_NULL:
             return rp, None
@@ -189,11 +191,13 @@ class ServerTest(unittest.TestCase):
             if y[6] == DATRQ:
                 _r, base, bits = struct.unpack_from("<HII", y, 7)
                 for j in range(32):
-                    if bits >> j & 1:
+                    if bits >> j & 1 and (upto is None or base + j < upto):
                         c.send(datrp(ref, base + j, data[(base + j) * 1455:(base + j + 1) * 1455]))
             elif y[6] == CLOSE:
                 c.send(close(ref, y[9]))
                 return rp, y[9]
+        if upto is not None:
+            c.send(close(ref, ERR_CHK))
         return rp, None
 
     def client_put(self, port, name, data):
@@ -922,6 +926,23 @@ class ServerTest(unittest.TestCase):
         self.assertRegex(srv.next_line(1) or "", r'^Log: "WISPSrv.log" is written again, \d+ lines were dropped.\n$')
         self.assertEqual(srv.files(), ["small.bin", "tiny.bin"])
 
+    def test_kept_uploads_give_way_to_an_upload_that_does_not_fit(self):
+        """-k: a partial upload holds its disk until an upload needs it; the
+        oldest kept one goes, and the new upload fits."""
+        why = mount_namespaces(self.tmp)
+        if why:
+            self.skipTest(why)
+        srv = self.start("-k", pre=in_tmpfs(self.wd, "3m"))
+        a, b = (random.Random(k).randbytes(2500000) for k in (12, 13))
+        # About 1.4 MB of a arrive; b then needs more than is free.
+        self.assertEqual(self.upload(srv.peer(), "a.bin", a, 1.0, upto=1000)[0][7], ERR_NULL)
+        parts = os.path.join(srv.cwd, PARTS)
+        self.assertTrue(wait_for(lambda: sorted(os.listdir(parts)) == ["a.bin" + PART, "a.bin" + REC], 3))
+        self.assertEqual(self.upload(srv.peer(), "b.bin", b)[1], ERR_NULL)
+        self.assertEqual(read(os.path.join(srv.cwd, "b.bin")), b)
+        self.assertEqual(os.listdir(parts), [])
+        self.assertIn("Part evict 'a.bin'", srv.log_text())
+
     def test_silent_uploads_hold_no_more_than_a_stretch_of_the_disk(self):
         """Two write requests announce 90 MiB each on a 200 MiB file system and
         send nothing: each holds 64 MiB of it, not its whole length, so a real
@@ -1013,12 +1034,13 @@ class ServerTest(unittest.TestCase):
         """Three sessions go silent at once: a read session, an upload before
         its check, and an upload whose client close was lost after the check
         passed. Each ends about 30 s after its last data telegram; only the
-        checked upload leaves a file."""
+        checked upload leaves a file, and (-k) the upload before its check
+        its partial upload, holding the fragment that arrived."""
         data = random.Random(4).randbytes(3000)
         dg = hashlib.md5(data).digest()
         d, t, when = packed_local(2020, 2, 29, 23, 59, 58)
         self.put_file("r.txt", data)
-        srv = self.start()
+        srv = self.start("-k")
         rd, part, lost = srv.peer(), srv.peer(), srv.peer()
         self.assertEqual(rd.ask(rdrq("r.txt"))[7], ERR_NULL)
         self.assertEqual(part.ask(wrrq("part.bin", 3000, dg, d, t)), wrrp(ERR_NULL, 1455, 10, 10, 2))
@@ -1045,8 +1067,13 @@ class ServerTest(unittest.TestCase):
         self.assertEqual(sorted(ends), [1, 2, 3], "sessions not ended: %r" % ends)
         for idx, dt in ends.items():
             self.assertTrue(29.0 < dt < 50.0, "session %d ended after %.1f s" % (idx, dt))
-        self.assertEqual(srv.files(), ["kept.bin", "r.txt"])
+        self.assertEqual(srv.files(), [PARTS, "kept.bin", "r.txt"])
         self.assertEqual(self.read_file("kept.bin"), data)
+        self.assertTrue(wait_for(lambda: len(os.listdir(os.path.join(self.wd, PARTS))) == 2, 2))
+        self.assertEqual(sorted(os.listdir(os.path.join(self.wd, PARTS))), ["part.bin" + PART, "part.bin" + REC])
+        self.assertEqual(self.read_file(os.path.join(PARTS, "part.bin" + PART)), data[:1455])
+        rec = self.read_file(os.path.join(PARTS, "part.bin" + REC))
+        self.assertEqual(struct.unpack_from("<I", rec, 52)[0], 1)   # the in-order prefix: fragment 0
         self.assertEqual(os.stat(os.path.join(self.wd, "kept.bin")).st_mtime, when)
         # The silent upload asked for its two missing fragments again about
         # eight times a second; without -d its log got at most one line a

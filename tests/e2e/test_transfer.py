@@ -10,12 +10,13 @@ import re
 import shutil
 import signal
 import socket
+import struct
 import tempfile
 import time
 import unittest
 
-from wisp_test_util import (CLI, MTIME, SUCCESS, Client, Recorder, Server, key_pair, leftovers, read, secure_pair,
-                            server_sent, tel, wait_for, write)
+from wisp_test_util import (CLI, MTIME, PART, PARTS, REC, SUCCESS, Client, Recorder, Server, flip, key_pair, leftovers,
+                            link_counts, read, secure_pair, server_sent, tel, wait_for, write)
 
 SIZES = [0, 1, 1454, 1455, 1456, 2 * 1455 + 5, 5 * 1048576 + 333]
 SILENCE = "No reply from the server: it may be down, not in secure mode, or its key may not match the one listed."
@@ -237,6 +238,7 @@ class TransferTest(unittest.TestCase):
                 self.assertEqual(rc, 255 if how == "signal" else 1, out + err)
                 self.assertTrue(wait_for(lambda: self.failures("up-slow.bin", 1) == n + 1, 2))
                 self.assertEqual([n for n in os.listdir(self.sdir) if "up-slow" in n], [])
+                self.assertNotIn(PARTS, os.listdir(self.sdir))   # a server without -k keeps nothing
                 os.remove(os.path.join(self.cdir, "WISPCli.log"))
         os.remove(os.path.join(self.cdir, "up-slow.bin"))
         # kill: no termination chain runs, yet no temporary file is left.
@@ -280,11 +282,12 @@ class VanishedServerTest(unittest.TestCase):
     def test_clients_give_up_on_a_server_killed_mid_transfer(self):
         # Once the data phase has begun, 30 s without a telegram from the
         # server end the client with one line, exit code 255 and no file;
-        # meanwhile its log gets at most one time-out line a second.
+        # meanwhile its log gets at most one time-out line a second. A get
+        # with -k keeps what it received, and goes on from there.
         root = tempfile.mkdtemp(prefix="wisp-gone-")
         self.addCleanup(shutil.rmtree, root, True)
-        sdir, gdir, pdir = (os.path.join(root, d) for d in ("srv", "get", "put"))
-        for d in (sdir, gdir, pdir):
+        sdir, gdir, pdir, kdir = (os.path.join(root, d) for d in ("srv", "get", "put", "keep"))
+        for d in (sdir, gdir, pdir, kdir):
             os.mkdir(d)
         data = os.urandom(2 * 1048576)
         write(os.path.join(sdir, "gone.bin"), data)
@@ -292,7 +295,8 @@ class VanishedServerTest(unittest.TestCase):
         srv = Server(sdir)
         self.addCleanup(srv.stop)
         clients = [Client(gdir, "-p", srv.port, "-u", "10", "-f", "1", "get", "gone.bin"),
-                   Client(pdir, "-p", srv.port, "-u", "10", "-f", "1", "put", "gone-up.bin")]
+                   Client(pdir, "-p", srv.port, "-u", "10", "-f", "1", "put", "gone-up.bin"),
+                   Client(kdir, "-p", srv.port, "-k", "-u", "10", "-f", "1", "get", "gone.bin")]
         for c in clients:
             self.addCleanup(c.stop)
             self.assertTrue(wait_for(lambda: any(l.startswith("SetState: Transferring") for l in c.log()), 5))
@@ -300,13 +304,24 @@ class VanishedServerTest(unittest.TestCase):
         srv.p.kill()
         gone = time.monotonic()
         for c in clients:
-            with self.subTest(mode=c.args[-2]):
+            with self.subTest(mode=c.args[-2], keep="-k" in c.args):
                 rc, out, err = c.finish(60)
                 self.assertTrue(29 < time.monotonic() - gone < 45, time.monotonic() - gone)
                 self.assertEqual(rc, 255, out + err)
                 self.assertIn("F Client DoData: No answer from the server.\n", out)
                 self.assertLessEqual(len([l for l in c.log() if "Update TO" in l]), 40)
         self.assertEqual(leftovers(gdir), [])
+        self.assertEqual(leftovers(kdir), ["gone.bin" + PART, "gone.bin" + REC])
+        # The server back on its port: the same source.
+        srv = Server(sdir, port=srv.port)
+        self.addCleanup(srv.stop)
+        c = Client(kdir, "-p", srv.port, "-k", "get", "gone.bin")
+        self.addCleanup(c.stop)
+        rc, out, err = c.finish()
+        self.assertEqual(rc, 0, out + err)
+        self.assertRegex(out, r"RdRp: Resuming, [1-9]\d* B already received\.")
+        self.assertEqual(read(os.path.join(kdir, "gone.bin")), data)
+        self.assertEqual(leftovers(kdir), ["gone.bin"])
 
 
 if __name__ == "__main__":
@@ -489,3 +504,237 @@ class SecureTransferTest(unittest.TestCase):
         srv.terminate()
         # All the server ever sent went to the recorded client.
         self.assertEqual(server_sent(srv), rec.back_n)
+
+
+def prefix(rec):
+    """The in-order prefix of held fragments a record of a partial file
+    names (its u32 at offset 52)."""
+    return struct.unpack_from("<I", read(rec), 52)[0]
+
+
+class ResumeTest(unittest.TestCase):
+    """-k: a get or a put that stops in any way keeps what arrived, and the
+    next one of the same source asks only for what is missing; what cannot
+    be trusted (another source, a damaged record, data that fail the final
+    check) starts over and never makes a wrong file."""
+
+    SIZE = 8 * 1048576 + 777
+    FGMS = -(-SIZE // 1455)
+    SLOW = ("-u", "2", "-f", "10")   # about 7 MB/s: a record every 4 MiB is every 0.6 s
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="wisp-resume-")
+        self.sdir, self.cdir = os.path.join(self.root, "srv"), os.path.join(self.root, "cli")
+        os.mkdir(self.sdir)
+        os.mkdir(self.cdir)
+        self.data = os.urandom(self.SIZE)
+        self.runs = []
+
+    def tearDown(self):
+        for r in self.runs:
+            r.stop()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def server(self, *args, **kw):
+        s = Server(self.sdir, *args, **kw)
+        self.runs.append(s)
+        return s
+
+    def client(self, srv, *args):
+        c = Client(self.cdir, "-p", srv.port, *args)
+        self.runs.append(c)
+        return c
+
+    def transferring(self, c, secs):
+        """Waits until c's data phase has run for secs (the progress line
+        reaches the tests only with the next line end)."""
+        self.assertTrue(wait_for(lambda: any(l.startswith("SetState: Transferring") for l in c.log()), 5))
+        time.sleep(secs)
+
+    def stop(self, p, how):
+        """Stops program p by the key q, SIGTERM or SIGKILL; its return code."""
+        if how == "key":
+            p.key("q")
+        else:
+            p.p.send_signal(signal.SIGTERM if how == "signal" else signal.SIGKILL)
+        rc, out, err = p.finish()
+        self.assertNotIn("successful", out)
+        return rc
+
+    def interrupted_get(self, srv, name, how="kill", *opts):
+        """A -k get of name stopped by how: a kill once its first record is
+        there, a key or a signal after some hundred fragments (before any
+        record: only the last one made on the way out keeps them)."""
+        c = self.client(srv, "-k", *opts, *self.SLOW, "get", name)
+        if how == "kill":
+            self.assertTrue(wait_for(lambda: os.path.exists(os.path.join(self.cdir, name + REC)), 10), c.out)
+        else:
+            self.transferring(c, 0.15)
+        self.assertEqual(self.stop(c, how), {"key": 1, "signal": 255, "kill": -9}[how], c.out + c.err)
+        self.assertEqual(leftovers(self.cdir), [name + PART, name + REC])
+
+    def resumed(self, c, src, dst):
+        """A run that went on: the bytes it found (from its console line)."""
+        rc, out, err = c.finish()
+        self.assertEqual(rc, 0, out + err)
+        self.assertIn(SUCCESS % self.SIZE, out)
+        self.assertSame(src, dst)
+        m = re.search(r"Resuming, (\d+) B already received\.", out)
+        self.assertTrue(m, out)
+        return int(m.group(1))
+
+    def started_over(self, c, src, dst):
+        rc, out, err = c.finish()
+        self.assertEqual(rc, 0, out + err)
+        self.assertNotIn("Resuming", out)
+        self.assertSame(src, dst)
+        return out
+
+    def assertSame(self, src, dst):
+        self.assertTrue(read(src) == read(dst), "%s and %s differ" % (src, dst))
+        self.assertLessEqual(abs(os.stat(dst).st_mtime - os.stat(src).st_mtime), 2)
+
+    def assertMoved(self, n, held):
+        """n data telegrams moved for a file of which held bytes were there."""
+        missing = self.FGMS - held // 1455
+        self.assertLessEqual(n, missing * 1.05 + 30, (n, missing))
+
+    def test_get_goes_on_after_each_way_it_stops(self):
+        # Also with -x, where the digest comes after the data.
+        srv = self.server("-x")
+        src = write(os.path.join(self.sdir, "big.bin"), self.data)
+        dst = os.path.join(self.cdir, "big.bin")
+        for how, opts in (("key", ()), ("signal", ()), ("kill", ()), ("kill", ("-x",))):
+            with self.subTest(how=how, opts=opts):
+                self.interrupted_get(srv, "big.bin", how, *opts)
+                c = self.client(srv, "-k", *opts, "get", "big.bin")
+                held = self.resumed(c, src, dst)
+                self.assertGreaterEqual(held, 50 * 1455 if how != "kill" else 4 * 1048576)
+                # Only what was missing moved, and the progress began at what was there.
+                self.assertMoved(link_counts(c)["rxn"], held)
+                self.assertGreaterEqual(int(re.search(r"\r(\d+)/", c.out).group(1)), held // 1455)
+                self.assertEqual(leftovers(self.cdir), ["big.bin"])
+                os.remove(dst)
+
+    def test_get_starts_over_when_what_it_kept_cannot_be_trusted(self):
+        srv = self.server()
+        src = write(os.path.join(self.sdir, "big.bin"), self.data)
+        dst, part, rec = (os.path.join(self.cdir, "big.bin" + x) for x in ("", PART, REC))
+        # A partial file being received is no other client's.
+        c = self.client(srv, "-k", *self.SLOW, "get", "big.bin")
+        self.transferring(c, 0)
+        rc, out, err = self.client(srv, "-k", "get", "big.bin").finish()
+        self.assertEqual(rc, 255, out + err)
+        self.assertIn("InitSes: Partial file in use by another client.", out)
+        self.assertEqual(self.stop(c, "kill"), -9)
+        # Without -k a get neither reads nor touches a partial file.
+        self.interrupted_get(srv, "big.bin")
+        kept = read(rec)
+        self.started_over(self.client(srv, "get", "big.bin"), src, dst)
+        self.assertEqual(read(rec), kept)
+        os.remove(dst)
+        for case in ("source changed", "record damaged", "record cut", "data damaged"):
+            with self.subTest(case=case):
+                if case == "record damaged":
+                    flip(rec, 60)
+                elif case == "record cut":
+                    os.truncate(rec, os.path.getsize(rec) // 2)
+                elif case == "source changed":
+                    self.data = os.urandom(self.SIZE)
+                    write(src, self.data, MTIME + 10)
+                else:
+                    flip(part, 1000)
+                c = self.client(srv, "-k", "get", "big.bin")
+                if case == "data damaged":
+                    # The final check fails; partial file and record go.
+                    rc, out, err = c.finish()
+                    self.assertEqual(rc, 255, out + err)
+                    self.assertIn("Resuming", out)
+                    self.assertIn("DoClose: Checksum mismatch.", out)
+                    self.assertEqual(leftovers(self.cdir), [])
+                    c = self.client(srv, "-k", "get", "big.bin")
+                out = self.started_over(c, src, dst)
+                self.assertEqual("RdRp: Source changed, starting over." in out, case == "source changed")
+                self.assertEqual(any(l.startswith("Part bad 'big.bin'") for l in c.log()[-80:]),
+                                 case.startswith("record"))
+                self.assertEqual(leftovers(self.cdir), ["big.bin"])
+                os.remove(dst)
+                if case != "data damaged":
+                    self.interrupted_get(srv, "big.bin")
+
+    def interrupted_put(self, srv, how="key", name="up.bin", *opts):
+        """A put stopped by the client (key, signal) after some hundred
+        fragments, or by the server (server-signal, server-kill: the kill once
+        the first record is there). The server's record afterwards."""
+        c = self.client(srv, *opts, *self.SLOW, "put", name)
+        rec = os.path.join(self.sdir, PARTS, name + REC)
+        if how == "server-kill":
+            # A record of this run's (one of an earlier run may be there).
+            self.assertTrue(wait_for(lambda: os.path.exists(rec) and prefix(rec) * 1455 >= 2 * 1048576, 10), c.out)
+        else:
+            self.transferring(c, 0.15)
+        if how.startswith("server"):
+            self.assertEqual(self.stop(srv, how[7:]), 255 if how == "server-signal" else -9, srv.out)
+            self.assertEqual(self.stop(c, "key"), 1)
+        else:
+            self.assertEqual(self.stop(c, how), 1 if how == "key" else 255)
+        self.assertTrue(wait_for(lambda: os.path.exists(rec), 5))
+        self.assertEqual(sorted(os.listdir(os.path.join(self.sdir, PARTS))), [name + PART, name + REC])
+        self.assertNotIn(name, os.listdir(self.sdir))
+        return rec
+
+    def test_put_goes_on_after_each_way_it_stops(self):
+        src = write(os.path.join(self.cdir, "up.bin"), self.data)
+        dst = os.path.join(self.sdir, "up.bin")
+        srv = self.server("-k", "-x")
+        for how, opts in (("key", ()), ("signal", ()), ("server-signal", ()), ("server-kill", ()), ("key", ("-x",))):
+            with self.subTest(how=how, opts=opts):
+                rec = self.interrupted_put(srv, how, "up.bin", *opts)
+                if how.startswith("server"):
+                    srv = self.server("-k", "-x")
+                # The held in-order prefix is a floor.
+                held = prefix(rec) * 1455
+                self.assertGreaterEqual(held, 50 * 1455)
+                c = self.client(srv, *opts, "put", "up.bin")
+                rc, out, err = c.finish()
+                self.assertEqual(rc, 0, out + err)
+                self.assertSame(src, dst)
+                self.assertTrue(srv.wait_log(r"^Part kept 'up\.bin'$", 1))
+                self.assertMoved(link_counts(c)["txn"], held)
+                self.assertEqual(os.listdir(os.path.join(self.sdir, PARTS)), [])
+                os.remove(dst)
+
+    def test_put_starts_over_and_its_partial_uploads_stay_hidden(self):
+        src = write(os.path.join(self.cdir, "up.bin"), self.data)
+        dst = os.path.join(self.sdir, "up.bin")
+        srv = self.server("-k", env=dict(os.environ, WISP_PART_LIFE="2", WISP_PART_SWEEP="1"))
+        self.interrupted_put(srv)
+        # No client names a partial upload (a resource id is a name in the
+        # served directory) or makes one.
+        for args, msg in ((("get", PARTS + "/up.bin" + PART), "RdRp: Resource not found."),
+                          (("put", "up.bin" + PART), "WrRp: Resource exists or cannot be created.")):
+            if args[0] == "put":
+                write(os.path.join(self.cdir, args[1]), b"x")
+            rc, out, err = self.client(srv, *args).finish()
+            self.assertEqual(rc, 255, out + err)
+            self.assertIn(msg, out)
+        os.remove(os.path.join(self.cdir, "up.bin" + PART))
+        # Another date and time: the upload starts over.
+        os.utime(src, (MTIME + 10, MTIME + 10))
+        rc, out, err = self.client(srv, "put", "up.bin").finish()
+        self.assertEqual(rc, 0, out + err)
+        self.assertSame(src, dst)
+        self.assertGreater(link_counts(self.runs[-1])["txn"], self.FGMS)
+        os.remove(dst)
+        # Data that fail the final check go with their record.
+        self.interrupted_put(srv)
+        flip(os.path.join(self.sdir, PARTS, "up.bin" + PART), 1000)
+        rc, out, err = self.client(srv, "put", "up.bin").finish()
+        self.assertEqual(rc, 255, out + err)
+        self.assertIn("DoClose: Checksum mismatch.", out)
+        self.assertEqual(os.listdir(os.path.join(self.sdir, PARTS)), [])
+        self.assertNotIn("up.bin", os.listdir(self.sdir))
+        # A partial upload outlives its life by a sweep at most.
+        self.interrupted_put(srv)
+        self.assertTrue(srv.wait_log(r"^Part sweep 'up\.bin' expired$", 5))
+        self.assertTrue(wait_for(lambda: os.listdir(os.path.join(self.sdir, PARTS)) == [], 1))

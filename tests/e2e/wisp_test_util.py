@@ -484,6 +484,28 @@ def server_sent(srv):
     return int(line.split()[2])
 
 
+def link_counts(prog):
+    """A stopped program's datagrams from its log's last closing line: txn (sent)
+    and rxn (received), this run's."""
+    line = [t for t in log_texts(prog.log_text()[prog.log_start:]) if t.startswith("DoneModule txn ")][-1]
+    f = line.split()
+    return {f[k]: int(f[k + 1]) for k in range(1, len(f) - 1, 2)}
+
+
+# Partial files (-k): "<name>.wisp-part" and its record, the client's in its
+# directory, the server's in the hidden directory PARTS.
+PART, REC, PARTS = ".wisp-part", ".wisp-part.rec", ".wisp-part.tmp"
+
+
+def flip(path, at):
+    """Flips the bits of the byte at offset at (from the end when negative)."""
+    with open(path, "r+b") as f:
+        f.seek(at, os.SEEK_END if at < 0 else os.SEEK_SET)
+        b = f.read(1)
+        f.seek(-1, os.SEEK_CUR)
+        f.write(bytes([b[0] ^ 0xFF]))
+
+
 def key_pair(prog, d):
     """Makes the key pair of the secure mode in directory d: prog runs with
     -e d until it misses its list of peers. Returns the public key's text."""

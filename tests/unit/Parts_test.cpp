@@ -369,6 +369,51 @@ TEST_F(PartsTest, SaveNeverClaimsUnsyncedData) {
   Parts::Discard(p);
 }
 
+// The loop's schedule: Tick hands a Save to the worker once saveLen bytes
+// have been marked (not before), and collects it; Leave gives the partial
+// file to the module, which saves what is marked then (unless told not to)
+// and keeps it once the worker is done, without the caller waiting.
+TEST_F(PartsTest, TheLoopSavesThroughTheWorkerAndLeavesWithoutWaiting) {
+  FreshDir("sched");
+  ASSERT_TRUE(Parts::InitModule({.cnt = 1, .srv = true, .now = t0}));
+  const Parts::TSrcDesc s = Src("s", 10u << 20, 1000);
+  const uint32_t due = static_cast<uint32_t>((Parts::saveLen + 999) / 1000);
+  Parts::TPart p;
+  ASSERT_EQ(Parts::Open("s", p), Parts::oNew);
+  Parts::Begin(p, s);
+  for (uint32_t i = 0; i + 1 < due; ++i) Put(p, i);
+  Parts::Tick(p, t0);
+  EXPECT_EQ(p->j, 0);
+  EXPECT_FALSE(Exists(".wisp-part.tmp/s.wisp-part.rec"));
+  Put(p, due - 1);
+  Parts::Tick(p, t0);
+  EXPECT_NE(p->j, 0);
+  for (uint32_t k = 0; k < 5000 && p->j != 0; ++k) {
+    usleep(1000);
+    Parts::Tick(p, t0);
+  }
+  ASSERT_EQ(p->j, 0);
+  const std::vector<uint8_t> x = GetFile(".wisp-part.tmp/s.wisp-part.rec");
+  EXPECT_EQ(WISP::GetU32(x.data(), Parts::Rec::p), due);
+  // Left with five more marked, and then with five the last record never sees.
+  for (bool snap : {true, false}) {
+    SCOPED_TRACE(snap);
+    const uint32_t from = Parts::Count(p);
+    for (uint32_t i = from; i < from + 5; ++i) Put(p, i);
+    Parts::Leave(p, t0 + 5, snap);
+    EXPECT_EQ(p, nullptr);
+    for (uint32_t k = 0; k < 5000 && Parts::Kept() == 0; ++k) {
+      usleep(1000);
+      Parts::Reap();
+    }
+    ASSERT_EQ(Parts::Kept(), 1u);
+    ASSERT_EQ(Resume("s", s, p), Parts::mOk);
+    EXPECT_EQ(Parts::Count(p), from + (snap ? 5 : 0));
+  }
+  Parts::Discard(p);
+  EXPECT_TRUE(Listing() == std::vector<std::string>{".wisp-part.tmp"});
+}
+
 // The names: a partial file and its record never take a finished file's
 // name, and a -k client recognises one; the server's directory is refused by
 // the file table like its temporary files, so no client reads, writes or

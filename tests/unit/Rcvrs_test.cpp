@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "EngineTest.h"
+#include "Parts.h"
 #include "Rtt.h"
 
 namespace {
@@ -381,6 +382,90 @@ TEST_F(RcvrsTest, TransfersThroughALossyChannel) {
     Files::Close(fs);
     EXPECT_TRUE(GetFile(dst) == data) << "length " << len;
   }
+}
+
+// A resume (-k): the receiver starts from a partial file that holds an
+// in-order prefix and fragments beyond it. Through the same lossy channel,
+// with and without cc, it never asks for a held fragment, marks every one
+// it writes, and the file's digest (the worker reads the kept prefix back)
+// and content come out whole.
+std::vector<bool> heldAtStart;
+uint32_t askedHeld = 0;
+uint32_t ccNow = 0;
+uint32_t CcClock() { return ccNow; }
+void HeldReq(uint32_t f, uint32_t b, uint32_t s) {
+  for (uint32_t j = 0; j < 32; ++j)
+    if ((s >> j & 1) != 0 && b + j < heldAtStart.size() && heldAtStart[b + j]) ++askedHeld;
+  ChanReq(f, b, s);
+}
+
+TEST_F(RcvrsTest, AResumeAsksOnlyForWhatIsMissing) {
+  constexpr uint16_t l = 1455;
+  constexpr uint32_t n = 3000, len = (n - 1) * l + 77;
+  ASSERT_TRUE(Parts::InitModule({.cnt = 2}));
+  for (bool cc : {false, true}) {
+    SCOPED_TRACE(cc ? "cc" : "window");
+    if (cc) SetCc(CcClock);
+    const auto data = RandomBytes(len, 77 + cc);
+    PutFile("src", data);
+    Files::TFile fs = Files::OpenRd("src");
+    ASSERT_NE(fs, nullptr);
+    Files::TPosDesc t;
+    Files::GetTgt(fs, t);
+    Parts::TPart p = nullptr;
+    ASSERT_EQ(int(Parts::Open("dst", p)), int(Parts::oNew));
+    Parts::TSrcDesc sd{};
+    std::snprintf(sd.r, sizeof sd.r, "dst");
+    sd.l = len;
+    sd.f = l;
+    ASSERT_EQ(int(Parts::Begin(p, sd)), int(Parts::mNone));
+    // Held: fragments 0..999, a run and single ones beyond, the last one.
+    heldAtStart.assign(n, false);
+    const int h = Parts::Reopen(p);
+    ASSERT_GE(h, 0);
+    for (uint32_t i = 0; i < n; ++i) {
+      if (!(i < 1000 || (i >= 1500 && i < 1700) || i % 97 == 0 || i == n - 1)) continue;
+      const uint32_t k = i == n - 1 ? 77 : l;
+      ASSERT_EQ(pwrite(h, data.data() + uint64_t(i) * l, k, off_t(i) * l), ssize_t(k));
+      ASSERT_TRUE(Parts::Mark(p, i));
+      heldAtStart[i] = true;
+    }
+    close(h);
+    Files::TFile fd = Files::OpenWrPart("dst", Parts::Reopen(p), p->pn);
+    ASSERT_NE(fd, nullptr);
+    Files::SetTgt(fd, t);
+    TChannel c{Sndrs::Alloc(l, fs), {}};
+    chan = &c;
+    askedHeld = 0;
+    Rcvrs::TRcvr r = Rcvrs::Alloc(l, fd, 64, 1, 32, p);
+    ASSERT_NE(r, nullptr);
+    uint32_t updates = 0;
+    while (Rcvrs::Update(r, 32, 3, HeldReq, 0) && updates < 100000) {
+      ++updates;
+      ccNow += 1000;
+      Sndrs::Update(c.s, 64, ChanSend, 0);
+      std::shuffle(c.q.begin(), c.q.end(), rnd);
+      for (const auto& [i, d] : c.q) Rcvrs::Receive(r, i, d.data(), static_cast<uint32_t>(d.size()));
+      c.q.clear();
+    }
+    EXPECT_LT(updates, 100000u);
+    EXPECT_EQ(askedHeld, 0u);
+    EXPECT_EQ(Parts::Count(p), n);
+    Files::TPosDesc q;
+    Files::GetPos(fd, 0, q);
+    EXPECT_EQ(std::memcmp(&q, &t, sizeof q), 0);
+    Rcvrs::Free(r);
+    Sndrs::Free(c.s);
+    EXPECT_TRUE(Files::Commit(fd));
+    Parts::Finish(p);
+    Files::Close(fd);
+    Files::Close(fs);
+    EXPECT_TRUE(GetFile("dst") == data);
+    EXPECT_FALSE(std::filesystem::exists("dst.wisp-part"));
+    EXPECT_FALSE(std::filesystem::exists("dst.wisp-part.rec"));
+    std::filesystem::remove("dst");
+  }
+  Settings(false, false, false);
 }
 
 // ---- -r: re-requests after the learnt round trip -------------------------
