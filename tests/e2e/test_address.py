@@ -166,12 +166,12 @@ class AddressTest(unittest.TestCase):
         except socket.timeout:
             return None
 
-    def fast_get(self, srv, fgl, host=None):
+    def fast_get(self, srv, fgl, host=None, tag=0):
         """A get of 64 fragments of length fgl at 255 per update by an IPv4
         client on host that takes runs whole; the sizes of what it received
         (a run arrives as one)."""
         data = os.urandom(64 * fgl)
-        name = "r%d-%s.bin" % (fgl, host)   # one file each: the server keeps digests of unchanged files
+        name = "r%d-%s-%d.bin" % (fgl, host, tag)   # one file each: the server keeps digests of unchanged files
         write(os.path.join(self.sdir, name), data)
         c = self.peer(socket.AF_INET, gro=True, host=host)
         rp = self.ask(c, srv, rdrq(name, fgl, 1, 255))
@@ -223,8 +223,18 @@ class AddressTest(unittest.TestCase):
         srv = self.server("::", "-f", "255")
         for fgl in (1439, 1455):
             with self.subTest(fgl=fgl):
-                sizes = self.fast_get(srv, fgl)
-                self.assertEqual(max(sizes), 44 * (fgl + 17), sizes)
+                # The two requests of 32 fragments make a run of 44 when the
+                # server takes them in the same step; on a busy machine it
+                # may take them one by one (runs of 32), so it gets a few
+                # tries. No run is ever longer.
+                seen = []
+                for _ in range(5):
+                    sizes = self.fast_get(srv, fgl, tag=len(seen))
+                    self.assertLessEqual(max(sizes), 44 * (fgl + 17), sizes)
+                    seen.append(max(sizes))
+                    if seen[-1] == 44 * (fgl + 17):
+                        break
+                self.assertEqual(seen[-1], 44 * (fgl + 17), seen)
         srv.terminate()
         self.assertRegex([t for t in srv.log() if t.startswith("DoneModule txn ")][-1], r" txe 0 ")
 

@@ -594,25 +594,31 @@ class ResumeTest(unittest.TestCase):
         self.assertTrue(read(src) == read(dst), "%s and %s differ" % (src, dst))
         self.assertLessEqual(abs(os.stat(dst).st_mtime - os.stat(src).st_mtime), 2)
 
-    def assertMoved(self, n, held):
-        """n data telegrams moved for a file of which held bytes were there."""
-        missing = self.FGMS - held // 1455
+    def assertMoved(self, n, held, fgl=1455):
+        """n data telegrams of fgl bytes moved for a file of which held bytes
+        were there."""
+        missing = -(-self.SIZE // fgl) - held // fgl
         self.assertLessEqual(n, missing * 1.05 + 30, (n, missing))
 
     def test_get_goes_on_after_each_way_it_stops(self):
-        # Also with -x, where the digest comes after the data.
+        # Also with -x, where the digest comes after the data, and in the
+        # secure mode (-e on both sides, smaller fragments).
         srv = self.server("-x")
+        skeys, ckeys, _, _ = secure_pair(self.root)
         src = write(os.path.join(self.sdir, "big.bin"), self.data)
         dst = os.path.join(self.cdir, "big.bin")
-        for how, opts in (("key", ()), ("signal", ()), ("kill", ()), ("kill", ("-x",))):
+        for how, opts in (("key", ()), ("signal", ()), ("kill", ()), ("kill", ("-x",)), ("kill", ("-e", ckeys))):
             with self.subTest(how=how, opts=opts):
+                fgl = 1416 if "-e" in opts else 1455
+                if "-e" in opts:
+                    srv = self.server("-e", skeys)
                 self.interrupted_get(srv, "big.bin", how, *opts)
                 c = self.client(srv, "-k", *opts, "get", "big.bin")
                 held = self.resumed(c, src, dst)
                 self.assertGreaterEqual(held, 50 * 1455 if how != "kill" else 4 * 1048576)
                 # Only what was missing moved, and the progress began at what was there.
-                self.assertMoved(link_counts(c)["rxn"], held)
-                self.assertGreaterEqual(int(re.search(r"\r(\d+)/", c.out).group(1)), held // 1455)
+                self.assertMoved(link_counts(c)["rxn"], held, fgl)
+                self.assertGreaterEqual(int(re.search(r"\r(\d+)/", c.out).group(1)), held // fgl)
                 self.assertEqual(leftovers(self.cdir), ["big.bin"])
                 os.remove(dst)
 
@@ -686,21 +692,30 @@ class ResumeTest(unittest.TestCase):
     def test_put_goes_on_after_each_way_it_stops(self):
         src = write(os.path.join(self.cdir, "up.bin"), self.data)
         dst = os.path.join(self.sdir, "up.bin")
-        srv = self.server("-k", "-x")
-        for how, opts in (("key", ()), ("signal", ()), ("server-signal", ()), ("server-kill", ()), ("key", ("-x",))):
+        sargs = ("-k", "-x")
+        srv = self.server(*sargs)
+        skeys, ckeys, _, _ = secure_pair(self.root)
+        for how, opts in (("key", ()), ("signal", ()), ("server-signal", ()), ("server-kill", ()), ("key", ("-x",)),
+                          ("server-kill", ("-e", ckeys))):
             with self.subTest(how=how, opts=opts):
+                fgl = 1416 if "-e" in opts else 1455
+                if "-e" in opts:
+                    # The secure mode in front of the same kept uploads.
+                    srv.stop()
+                    sargs = ("-k", "-e", skeys)
+                    srv = self.server(*sargs)
                 rec = self.interrupted_put(srv, how, "up.bin", *opts)
                 if how.startswith("server"):
-                    srv = self.server("-k", "-x")
+                    srv = self.server(*sargs)
                 # The held in-order prefix is a floor.
-                held = prefix(rec) * 1455
+                held = prefix(rec) * fgl
                 self.assertGreaterEqual(held, 50 * 1455)
                 c = self.client(srv, *opts, "put", "up.bin")
                 rc, out, err = c.finish()
                 self.assertEqual(rc, 0, out + err)
                 self.assertSame(src, dst)
                 self.assertTrue(srv.wait_log(r"^Part kept 'up\.bin'$", 1))
-                self.assertMoved(link_counts(c)["txn"], held)
+                self.assertMoved(link_counts(c)["txn"], held, fgl)
                 self.assertEqual(os.listdir(os.path.join(self.sdir, PARTS)), [])
                 os.remove(dst)
 
