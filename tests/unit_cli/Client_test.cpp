@@ -180,6 +180,36 @@ namespace {
     }
     End(1);
   }
+
+  // A put with -x starts its data phase before its digest (the worker held
+  // here). A request for the digest that comes before the digest is known
+  // is kept: the digest goes out once, as soon as the worker has it, with
+  // no second request.
+  void ExtPut() {
+    Jobs::Hold(true);
+    StartClient({"-x", "put", "put.bin"});
+    uint8_t x[WISP::lenMaxTel];
+    Deliver(x, WISP::Encode(x, WISP::TWrRpDesc{WISP::errNull, 100, 1, 10, 1, WISP::extBig}));
+    Want(ses.st == stData && ses.x == WISP::extBig && !ses.h.k, 1, "the extended data phase, no digest yet");
+    Deliver(x, WISP::Encode(x, WISP::TDgRqDesc{1}));
+    const uint32_t s0 = Sent();
+    Tmrs::Trigger(2);
+    Want(Sent() == s0, 2, "nothing to give yet");
+    Jobs::Hold(false);
+    for (int k = 0; k < 2000 && Sent() == s0; ++k) {
+      usleep(500);
+      Tmrs::Trigger(1);
+    }
+    Want(ses.h.k && Sent() == s0 + 1, 3, "the digest as soon as it is known");
+    Tmrs::Trigger(2);
+    Want(Sent() == s0 + 1, 4, "given once");
+    End(0);
+  }
+}
+
+TEST(ClientExt, PutGivesTheDigestAskedForBeforeItWasKnown) {
+  if (!Jobs::Hold(false)) GTEST_SKIP() << "built without the test seams (WISP_FAULTS)";
+  EXPECT_EXIT(ExtPut(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ClientExt, GetAsksForTheDigestAndSucceedsWhenItComes) {
