@@ -73,9 +73,7 @@ void LogEntry(const char* op, const TFileDesc& f) {
 }
 
 // An operation the system refused: "<op> failed idx i rid 'r' err <errno>".
-// The entry is marked failed; its session ends with a failure result.
-void Failure(TFileDesc& f, const char* op, int err) {
-  f.e = true;
+void LogFailed(const TFileDesc& f, const char* op, int err) {
   char s[512];
   SO::TBuffer b;
   SO::Init(b, s);
@@ -85,6 +83,13 @@ void Failure(TFileDesc& f, const char* op, int err) {
   SO::WrStr(b, " err ");
   SO::WrLngInt(b, err, 1);
   Message(s);
+}
+
+// The same, and the entry is marked failed: its session ends with a failure
+// result.
+void Failure(TFileDesc& f, const char* op, int err) {
+  f.e = true;
+  LogFailed(f, op, err);
 }
 
 void LogDT(const char* op, const TFileDesc& f, uint32_t v) {
@@ -319,16 +324,9 @@ namespace {
 // "Commit idx i rid 'r' ok 1", and before it, when the directory entry could
 // not be synced (err), "Sync dir failed idx i rid 'r' err <errno>".
 TCommit Placed(const TFileDesc& f, bool ok, int err = 0) {
+  if (err != 0) LogFailed(f, "Sync dir", err);
   char s[512];
   SO::TBuffer b;
-  if (err != 0) {
-    SO::Init(b, s);
-    SO::WrStr(b, "Sync dir failed");
-    WrIdRid(b, f, false);
-    SO::WrStr(b, " err ");
-    SO::WrLngInt(b, err, 1);
-    Message(s);
-  }
   SO::Init(b, s);
   SO::WrStr(b, "Commit");
   WrIdRid(b, f, false);
